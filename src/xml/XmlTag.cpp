@@ -1,0 +1,312 @@
+#include "xml/XmlTag.h"
+
+#include <cstring>
+
+namespace tern {
+
+namespace {
+
+// Bytes that escapeXml rewrites.
+constexpr bool isSpecial(unsigned char c) {
+    return c == '&' || c == '<' || c == '>' || c == '\'' || c == '"';
+}
+
+struct EscapeTable {
+    bool special[256] = {};
+    constexpr EscapeTable() {
+        for (int c = 0; c < 256; ++c) special[c] = isSpecial(static_cast<unsigned char>(c));
+    }
+};
+constexpr EscapeTable kEscape;
+
+// Entity bodies after "&", in the order they are tried, with their character.
+struct Entity {
+    std::string_view body;
+    char ch;
+};
+constexpr Entity kEntities[] = {
+    {"amp;", '&'},   {"lt;", '<'},    {"gt;", '>'},    {"apos;", '\''},  {"quot;", '"'},
+    {"#60;", '<'},   {"#62;", '>'},   {"#39;", '\''},  {"#34;", '"'},    {"#x3c;", '<'},
+    {"#x3e;", '>'},  {"#x3C;", '<'},  {"#x3E;", '>'},  {"#x27;", '\''},  {"#x22;", '"'},
+    {"#X3c;", '<'},  {"#X3e;", '>'},  {"#X3C;", '<'},  {"#X3E;", '>'},   {"#X27;", '\''},
+    {"#X22;", '"'},
+};
+
+}  // namespace
+
+void appendEscaped(std::string& out, std::string_view text) {
+    const char* p = text.data();
+    const char* end = p + text.size();
+    const char* run = p;
+    for (; p != end; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (!kEscape.special[c]) continue;
+        out.append(run, p);
+        switch (c) {
+            case '&': out.append("&amp;", 5); break;
+            case '<': out.append("&lt;", 4); break;
+            case '>': out.append("&gt;", 4); break;
+            case '\'': out.append("&apos;", 6); break;
+            default: out.append("&quot;", 6); break;
+        }
+        run = p + 1;
+    }
+    out.append(run, end);
+}
+
+void appendUnescaped(std::string& out, std::string_view text) {
+    const char* p = text.data();
+    const char* end = p + text.size();
+    while (p != end) {
+        const char* amp = static_cast<const char*>(std::memchr(p, '&', static_cast<size_t>(end - p)));
+        if (!amp) {
+            out.append(p, end);
+            return;
+        }
+        out.append(p, amp);
+        const std::string_view rest(amp + 1, static_cast<size_t>(end - amp - 1));
+        p = amp + 1;
+        char decoded = '&';
+        for (const Entity& e : kEntities) {
+            if (rest.substr(0, e.body.size()) == e.body) {
+                decoded = e.ch;
+                p += e.body.size();
+                break;
+            }
+        }
+        out.push_back(decoded);
+    }
+}
+
+std::string escapeXml(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    appendEscaped(out, text);
+    return out;
+}
+
+std::string unescapeXml(std::string_view text) {
+    if (std::memchr(text.data(), '&', text.size()) == nullptr) return std::string(text);
+    std::string out;
+    out.reserve(text.size());
+    appendUnescaped(out, text);
+    return out;
+}
+
+namespace {
+std::string decodedIf(bool fromWire, const std::string& s) {
+    return fromWire ? unescapeXml(s) : s;
+}
+}  // namespace
+
+XmlTag::XmlTag(const std::string& name, const std::string& text, bool fromWire)
+    : name_(decodedIf(fromWire, name)), text_(decodedIf(fromWire, text)), fromWire_(fromWire) {}
+
+XmlTag::XmlTag(XmlTag* parent, const std::string& name, const std::string& text, bool fromWire)
+    : XmlTag(name, text, fromWire) {
+    parent_ = parent;
+    if (parent) parent->appendChild(this);
+}
+
+XmlTag::XmlTag(XmlTag* parent, const std::string& name, const std::string& attrName,
+               const std::string& attrValue, bool fromWire)
+    : XmlTag(parent, name, std::string(), fromWire) {
+    setAttribute(attrName, attrValue);
+}
+
+XmlTag::~XmlTag() {
+    // Unhook grandchildren before deleting a child so that no destructor
+    // recurses: the whole subtree is freed from one flat work list.
+    TagList pending;
+    pending.swap(children_);
+    while (!pending.empty()) {
+        XmlTag* t = pending.back();
+        pending.pop_back();
+        pending.insert(pending.end(), t->children_.begin(), t->children_.end());
+        t->children_.clear();
+        delete t;
+    }
+}
+
+void XmlTag::takeContentOf(XmlTag& other) {
+    name_ = std::move(other.name_);
+    text_ = std::move(other.text_);
+    attributes_ = std::move(other.attributes_);
+    children_ = std::move(other.children_);
+    other.children_.clear();
+    for (XmlTag* c : children_) c->parent_ = this;
+}
+
+std::string_view XmlTag::lookupKey(const std::string& key, std::string& scratch) const {
+    if (!fromWire_ || key.find('&') == std::string::npos) return key;
+    scratch = unescapeXml(key);
+    return scratch;
+}
+
+const std::string* XmlTag::findAttribute(std::string_view name) const {
+    for (const Attribute& a : attributes_)
+        if (a.first == name) return &a.second;
+    return nullptr;
+}
+
+bool XmlTag::matchesAttribute(std::string_view name, std::string_view value) const {
+    if (name.empty()) return true;
+    for (const Attribute& a : attributes_)
+        if (a.first == name && (value.empty() || a.second == value)) return true;
+    return false;
+}
+
+std::string XmlTag::getAttribute(const std::string& name) const {
+    std::string scratch;
+    const std::string* v = findAttribute(lookupKey(name, scratch));
+    return v ? *v : std::string();
+}
+
+void XmlTag::setAttribute(const std::string& name, const std::string& value) {
+    if (name.empty() || value.empty()) return;
+    std::string n = decodedIf(fromWire_, name);
+    std::string v = decodedIf(fromWire_, value);
+    for (Attribute& a : attributes_) {
+        if (a.first == n) {
+            a.second = std::move(v);
+            return;
+        }
+    }
+    attributes_.emplace_back(std::move(n), std::move(v));
+}
+
+void XmlTag::setAttribute(const std::string& name, int value) {
+    if (name.empty()) return;
+    setAttribute(name, std::to_string(value));
+}
+
+void XmlTag::setAttribute(const std::string& name, long value) {
+    setAttribute(name, static_cast<int>(value));
+}
+
+void XmlTag::replaceAttributes(const AttributeList& list) {
+    if (&list == &attributes_) return;
+    attributes_ = list;
+}
+
+void XmlTag::appendChild(XmlTag* child) {
+    if (!child) return;
+    child->parent_ = this;
+    children_.push_back(child);
+}
+
+void XmlTag::appendChildCopy(const XmlTag* child) {
+    if (child) appendChild(child->clone());
+}
+
+void XmlTag::setText(const std::string& text) { text_ = decodedIf(fromWire_, text); }
+
+void XmlTag::appendText(const std::string& text) {
+    if (fromWire_)
+        appendUnescaped(text_, text);
+    else
+        text_ += text;
+}
+
+XmlTag* XmlTag::firstChild(const std::string& name, const std::string& attrName,
+                           const std::string& attrValue) const {
+    if (name.empty()) return nullptr;
+    std::string scratch;
+    const std::string_view key = lookupKey(name, scratch);
+    for (XmlTag* c : children_)
+        if (c->name_ == key && c->hasAttribute(attrName, attrValue)) return c;
+    return nullptr;
+}
+
+XmlTag* XmlTag::firstChild(const std::string& name) const {
+    std::string scratch;
+    const std::string_view key = lookupKey(name, scratch);
+    for (XmlTag* c : children_)
+        if (c->name_ == key) return c;
+    return nullptr;
+}
+
+XmlTag* XmlTag::firstChildWithAttribute(const std::string& attrName,
+                                        const std::string& attrValue) const {
+    for (XmlTag* c : children_)
+        if (c->hasAttribute(attrName, attrValue)) return c;
+    return nullptr;
+}
+
+bool XmlTag::hasChild(const std::string& name, const std::string& attrName,
+                      const std::string& attrValue) const {
+    return firstChild(name, attrName, attrValue) != nullptr;
+}
+
+bool XmlTag::hasChildWithAttribute(const std::string& attrName,
+                                   const std::string& attrValue) const {
+    return firstChildWithAttribute(attrName, attrValue) != nullptr;
+}
+
+bool XmlTag::hasAttribute(const std::string& name, const std::string& value) const {
+    std::string s1, s2;
+    return matchesAttribute(lookupKey(name, s1), lookupKey(value, s2));
+}
+
+bool XmlTag::hasChildWithText(const std::string& name, const std::string& text) const {
+    std::string s1, s2;
+    const std::string_view n = lookupKey(name, s1);
+    const std::string_view t = lookupKey(text, s2);
+    for (const XmlTag* c : children_)
+        if (c->name_ == n && (t.empty() || c->text_ == t)) return true;
+    return false;
+}
+
+TagList XmlTag::childrenNamed(const std::string& name) const {
+    std::string scratch;
+    const std::string_view key = lookupKey(name, scratch);
+    TagList out;
+    for (XmlTag* c : children_)
+        if (c->name_ == key) out.push_back(c);
+    return out;
+}
+
+XmlTag* XmlTag::clone() const {
+    XmlTag* copy = new XmlTag(Bare{});
+    copy->name_ = name_;
+    copy->text_ = text_;
+    copy->attributes_ = attributes_;
+    copy->kind_ = kind_;
+    copy->fromWire_ = fromWire_;
+    copy->children_.reserve(children_.size());
+    for (const XmlTag* c : children_) copy->appendChild(c->clone());
+    return copy;
+}
+
+void XmlTag::serializeTo(std::string& out) const {
+    out.push_back('<');
+    appendEscaped(out, name_);
+    for (const Attribute& a : attributes_) {
+        out.push_back(' ');
+        appendEscaped(out, a.first);
+        out.append("='", 2);
+        appendEscaped(out, a.second);
+        out.push_back('\'');
+    }
+    if (children_.empty() && text_.empty()) {
+        out.append("/>", 2);
+        return;
+    }
+    out.push_back('>');
+    if (!children_.empty()) {
+        for (const XmlTag* c : children_) c->serializeTo(out);
+    } else {
+        appendEscaped(out, text_);
+    }
+    out.append("</", 2);
+    appendEscaped(out, name_);
+    out.push_back('>');
+}
+
+std::string XmlTag::serialize() const {
+    std::string out;
+    serializeTo(out);
+    return out;
+}
+
+}  // namespace tern
