@@ -1,0 +1,48 @@
+// An XMPP address: user, server and resource with the derived bare and full
+// forms. No normalisation is applied: the server part is kept as written.
+#ifndef TERN_STANZA_JID_H
+#define TERN_STANZA_JID_H
+
+#include <string>
+
+namespace tern {
+
+class JID {
+public:
+    JID() = default;
+    explicit JID(const std::string& text) { assign(text); }
+
+    // Parses "user@server/resource" as RFC 7622 does: the resource starts at
+    // the first "/", and only an "@" before that "/" ends the user part, so
+    // "example.com/phone@home" is the server example.com with resource
+    // "phone@home". Every field is replaced, so the result is exactly the
+    // address given.
+    void assign(const std::string& text);
+    void setServer(const std::string& server);
+    void setResource(const std::string& resource);
+
+    const std::string& resource() const { return resource_; }
+    const std::string& username() const { return username_; }
+    const std::string& server() const { return server_; }
+    const std::string& serverRaw() const { return serverRaw_; }
+    const std::string& bare() const { return bare_; }
+    const std::string& full() const { return full_; }
+    bool empty() const { return full_.empty(); }
+
+    bool operator==(const JID& other) const { return full_ == other.full_; }
+    bool operator!=(const JID& other) const { return full_ != other.full_; }
+
+private:
+    void rebuild();
+
+    std::string resource_;
+    std::string username_;
+    std::string server_;
+    std::string serverRaw_;
+    std::string bare_;
+    std::string full_;
+};
+
+}  // namespace tern
+
+#endif

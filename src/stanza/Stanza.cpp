@@ -1,0 +1,265 @@
+#include "stanza/Stanza.h"
+
+#include "stanza/Constants.h"
+#include "stanza/Numbers.h"
+
+namespace tern {
+
+namespace {
+
+// Index = StanzaError value; 12 has no condition.
+const char* const kErrorTexts[] = {
+    "",
+    "bad-request",
+    "conflict",
+    "feature-not-implemented",
+    "forbidden",
+    "gone",
+    "internal-server-error",
+    "item-not-found",
+    "jid-malformed",
+    "not-acceptable",
+    "not-allowed",
+    "not-authorized",
+    "",
+    "recipient-unavailable",
+    "redirect",
+    "registration-required",
+    "remote-server-not-found",
+    "remote-server-timeout",
+    "resource-constraint",
+    "service-unavailable",
+    "subscription-required",
+    "undefined-condition",
+    "unexpected-request",
+};
+constexpr int kErrorCount = sizeof kErrorTexts / sizeof kErrorTexts[0];
+
+const char* const kErrorTypeTexts[] = {"", "cancel", "continue", "modify", "auth", "wait"};
+
+std::string languageKey(const XmlTag* child) {
+    std::string lang = child->getAttribute("xml:lang");
+    return lang.empty() ? std::string("default") : lang;
+}
+
+std::string lookup(const LanguageMap& map, const std::string& lang) {
+    auto it = map.find(lang);
+    return it == map.end() ? std::string() : it->second;
+}
+
+}  // namespace
+
+const char* stanzaErrorText(StanzaError condition) {
+    return condition >= 0 && condition < kErrorCount ? kErrorTexts[condition] : "";
+}
+
+StanzaError stanzaErrorFromText(const std::string& text) {
+    if (text.empty()) return StanzaErrorUndefined;
+    for (int i = 1; i < kErrorCount; ++i)
+        if (text == kErrorTexts[i]) return static_cast<StanzaError>(i);
+    return StanzaErrorUndefined;
+}
+
+const char* stanzaErrorTypeText(StanzaErrorType type) {
+    return type >= 0 && type <= StanzaErrorTypeWait ? kErrorTypeTexts[type] : "";
+}
+
+Stanza::Stanza(const std::string& name, const std::string& text, const std::string& xmlLang,
+               bool fromWire)
+    : XmlTag(name, text, fromWire), xmlLang_(xmlLang) {}
+
+Stanza::Stanza(const XmlTag* element) : XmlTag(Bare{}), xmlLang_("default") {
+    if (element) {
+        name_ = element->name();
+        text_ = element->text();
+        attributes_ = element->attributes();
+        children_.reserve(element->children().size());
+        for (const XmlTag* c : element->children()) appendChild(c->clone());
+    }
+    parseFields();
+}
+
+Stanza* Stanza::adopt(XmlTag& element) {
+    Stanza* s = new Stanza(Bare{});
+    s->takeContentOf(element);
+    s->xmlLang_ = "default";
+    s->parseFields();
+    return s;
+}
+
+Stanza::~Stanza() = default;
+
+void Stanza::offerToExtensions(const XmlTag* child) {
+    if (StanzaExtension* ext = createExtension(child)) extensions_.emplace_back(ext);
+}
+
+void Stanza::parseFields() {
+    // Parsing again starts from nothing, so the result never accumulates.
+    errorTexts_.clear();
+    bodies_.clear();
+    subjects_.clear();
+    statuses_.clear();
+    extensions_.clear();
+    subtype_ = StanzaSubUndefined;
+    show_ = PresenceUnknown;
+    errorCondition_ = StanzaErrorUndefined;
+    errorType_ = StanzaErrorTypeUndefined;
+    errorAppCondition_ = nullptr;
+    payloadNamespace_.clear();
+    thread_.clear();
+    priority_ = kNoPriority;
+
+    from_.assign(getAttribute("from"));
+    to_.assign(getAttribute("to"));
+    id_ = getAttribute("id");
+    const std::string* type = nullptr;
+    for (const Attribute& a : attributes_)
+        if (a.first == "type") {
+            type = &a.second;
+            break;
+        }
+    auto typeIs = [type](const char* v) { return type && *type == v; };
+
+    if (name_ == "iq") {
+        kind_ = KindIq;
+        subtype_ = typeIs("get")      ? IqGet
+                   : typeIs("set")    ? IqSet
+                   : typeIs("result") ? IqResult
+                   : typeIs("error")  ? IqError
+                                      : StanzaSubUndefined;
+        if (const XmlTag* payload = firstChildWithAttribute("xmlns"))
+            payloadNamespace_ = payload->getAttribute("xmlns");
+        for (const XmlTag* c : children_) offerToExtensions(c);
+    } else if (name_ == "message") {
+        kind_ = KindMessage;
+        subtype_ = typeIs("chat")        ? MessageChat
+                   : typeIs("error")     ? MessageError
+                   : typeIs("headline")  ? MessageHeadline
+                   : typeIs("groupchat") ? MessageGroupchat
+                                         : MessageNormal;
+        for (const XmlTag* c : children_) {
+            if (c->name() == "body")
+                bodies_[languageKey(c)] = c->text();
+            else if (c->name() == "subject")
+                subjects_[languageKey(c)] = c->text();
+            else if (c->name() == "thread")
+                thread_ = c->text();
+            else
+                offerToExtensions(c);
+        }
+    } else if (name_ == "presence") {
+        static const std::pair<const char*, StanzaSubtype> subscriptions[] = {
+            {"subscribe", Subscribe},
+            {"subscribed", Subscribed},
+            {"unsubscribe", Unsubscribe},
+            {"unsubscribed", Unsubscribed},
+        };
+        static const std::pair<const char*, StanzaSubtype> presences[] = {
+            {"unavailable", PresenceUnavailable},
+            {"probe", PresenceProbe},
+            {"error", PresenceError},
+        };
+        kind_ = KindPresence;
+        subtype_ = type ? StanzaSubUndefined : PresenceAvailable;
+        for (const auto& s : subscriptions)
+            if (typeIs(s.first)) {
+                kind_ = KindSubscription;
+                subtype_ = s.second;
+            }
+        if (kind_ == KindPresence)
+            for (const auto& p : presences)
+                if (typeIs(p.first)) subtype_ = p.second;
+    } else {
+        kind_ = KindUndefined;
+        subtype_ = StanzaSubUndefined;
+    }
+
+    if (kind_ == KindPresence) {
+        if (!type) show_ = PresenceShowAvailable;
+        if (hasChildWithText("show", "chat")) show_ = PresenceChat;
+        else if (hasChildWithText("show", "away")) show_ = PresenceAway;
+        else if (hasChildWithText("show", "dnd")) show_ = PresenceDnd;
+        else if (hasChildWithText("show", "xa")) show_ = PresenceXa;
+        else if (typeIs("unavailable")) show_ = PresenceShowUnavailable;
+        // RFC 6121 allows -128..127; longer digit strings saturate.
+        if (const XmlTag* priority = firstChild("priority")) priority_ = parseDecimal(priority->text(), -128, 127);
+    }
+
+    if (kind_ == KindPresence || kind_ == KindSubscription) {
+        for (const XmlTag* c : children_) {
+            if (c->name() == "status")
+                statuses_[languageKey(c)] = c->text();
+            else
+                offerToExtensions(c);
+        }
+    }
+
+    xmlLang_ = getAttribute("xml:lang");
+
+    if (typeIs("error")) {
+        if (const XmlTag* error = firstChild("error")) {
+            const std::string errorType = error->getAttribute("type");
+            errorType_ = StanzaErrorTypeUndefined;
+            for (int t = StanzaErrorTypeCancel; t <= StanzaErrorTypeWait; ++t)
+                if (errorType == kErrorTypeTexts[t]) errorType_ = static_cast<StanzaErrorType>(t);
+            for (const XmlTag* c : error->children()) {
+                const StanzaError condition = stanzaErrorFromText(c->name());
+                if (condition != StanzaErrorUndefined) {
+                    if (c->hasAttribute("xmlns", XMPP_XMLNS_XMPP_STANZAS)) errorCondition_ = condition;
+                } else if (c->name() == "text") {
+                    errorTexts_[languageKey(c)] = c->text();
+                } else {
+                    errorAppCondition_ = c;
+                }
+            }
+        }
+    }
+}
+
+std::string Stanza::status(const std::string& lang) const { return lookup(statuses_, lang); }
+std::string Stanza::body(const std::string& lang) const { return lookup(bodies_, lang); }
+std::string Stanza::subject(const std::string& lang) const { return lookup(subjects_, lang); }
+std::string Stanza::errorText(const std::string& lang) const { return lookup(errorTexts_, lang); }
+
+const StanzaExtension* Stanza::extension(ExtensionType type) const {
+    for (const auto& e : extensions_)
+        if (e->extensionType() == type) return e.get();
+    return nullptr;
+}
+
+Stanza* Stanza::buildIq(const JID& to, const std::string& id, int subtype, const std::string& payloadNs,
+                        XmlTag* payload) {
+    Stanza* iq = new Stanza("iq", "", "default", false);
+    iq->setAttribute("type", subtype == IqSet      ? "set"
+                             : subtype == IqResult ? "result"
+                             : subtype == IqError  ? "error"
+                                                   : "get");
+    if (!payloadNs.empty()) {
+        XmlTag* query = new XmlTag(iq, "query");
+        query->setAttribute("xmlns", payloadNs);
+        if (payload) query->appendChild(payload);
+    }
+    iq->setAttribute("to", to.full());
+    iq->setAttribute("id", id);
+    iq->parseFields();
+    return iq;
+}
+
+Stanza* Stanza::buildPresence(const JID& to, const std::string& status, int show,
+                              const std::string& statusLang) {
+    static const char* const shows[] = {nullptr, nullptr, "chat", "away", "dnd", "xa"};
+    Stanza* p = new Stanza("presence", "", "default", false);
+    if (show >= PresenceChat && show <= PresenceXa)
+        new XmlTag(p, "show", shows[show]);
+    else if (show == PresenceShowUnavailable)
+        p->setAttribute("type", "unavailable");
+    if (!to.server().empty()) p->setAttribute("to", to.full());
+    if (!status.empty()) {
+        XmlTag* s = new XmlTag(p, "status", status);
+        s->setAttribute("xml:lang", statusLang);
+    }
+    p->parseFields();
+    return p;
+}
+
+}  // namespace tern
