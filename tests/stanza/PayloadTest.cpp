@@ -51,8 +51,8 @@ TEST(Extensions, FactoryRecognisesByNameAndNamespace) {
         }
         ASSERT_NE(ext, nullptr) << c.xml;
         EXPECT_EQ(ext->extensionType(), c.type) << c.xml;
-        EXPECT_EQ(ext->toXml() != nullptr, c.valid) << c.xml;
-        std::unique_ptr<XmlTag>(ext->toXml());
+        std::unique_ptr<XmlTag> x(ext->toXml());
+        EXPECT_EQ(x != nullptr, c.valid) << c.xml;
     }
     EXPECT_EQ(createExtension(nullptr), nullptr);
 }
