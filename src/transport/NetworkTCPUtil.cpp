@@ -1,0 +1,86 @@
+#include "transport/NetworkTCPUtil.h"
+
+#include <climits>
+
+namespace tern {
+
+NetworkTCPUtil::NetworkTCPUtil(NetworkDataHandler* handler, LogExport* log, const std::string& server, int port)
+    : NetworkUtil(handler, server, port), log_(log) {
+    buffer_.reserve(kBufferSize + 1);
+}
+
+NetworkTCPUtil::~NetworkTCPUtil() { cleanup(); }
+
+void NetworkTCPUtil::interrupt() {
+    cancel_ = true;
+    waker_.signal();
+}
+
+bool NetworkTCPUtil::send(const std::string& data) {
+    bool failed = false;
+    bool interrupted = false;
+    {
+        std::lock_guard<std::mutex> lock(sendLock_);
+        const platform::SocketHandle s = socket_.load();
+        if (data.empty() || s < 0) return false;
+        std::size_t offset = 0;
+        while (offset < data.size()) {
+            const long n = platform::sendSome(s, data.data() + offset, data.size() - offset);
+            if (n > 0) {
+                offset += static_cast<std::size_t>(n);
+                continue;
+            }
+            if (n == platform::kWouldBlock) {
+                const platform::WaitResult w = platform::waitWritable(s, &waker_);
+                if (w == platform::WaitResult::Ready) continue;
+                if (w == platform::WaitResult::Woken) {
+                    interrupted = true;
+                    break;
+                }
+            }
+            failed = true;
+            break;
+        }
+        bytesSent_ += data.size();
+    }
+    if (failed) {
+        if (handler_) handler_->onDisconnected(this, IoError);
+        return false;
+    }
+    return !interrupted;
+}
+
+ConnectionError NetworkTCPUtil::receiveLoop() {
+    if (socket_.load() < 0) return NotConnected;
+    while (!cancel_.load()) {
+        const ConnectionError e = receiveOnce(-1);
+        if (e != NoError) return e;
+    }
+    return NotConnected;
+}
+
+void NetworkTCPUtil::disconnect() {
+    interrupt();
+    // Returns only once a receive cycle in progress has finished.
+    std::lock_guard<std::mutex> lock(receiveLock_);
+}
+
+void NetworkTCPUtil::cleanup() {
+    interrupt();
+    std::lock_guard<std::mutex> sendLock(sendLock_);
+    std::lock_guard<std::mutex> receiveLock(receiveLock_);
+    const platform::SocketHandle s = socket_.exchange(platform::kInvalidSocket);
+    platform::closeSocket(s);
+    state_ = StateDisconnected;
+    cancel_ = true;
+    bytesReceived_ = 0;
+    bytesSent_ = 0;
+}
+
+void NetworkTCPUtil::statistics(int& bytesReceived, int& bytesSent) {
+    auto saturate = [](std::uint64_t v) { return v > static_cast<std::uint64_t>(INT_MAX) ? INT_MAX : static_cast<int>(v); };
+    bytesReceived = saturate(bytesReceived_.load());
+    bytesSent = saturate(bytesSent_.load());
+}
+
+}  // namespace tern

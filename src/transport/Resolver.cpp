@@ -1,0 +1,142 @@
+#include "transport/Resolver.h"
+
+#include <algorithm>
+#include <random>
+
+#include "client/LogExport.h"
+
+namespace tern {
+
+namespace {
+
+void logIf(LogExport* log, int level, int area, const std::string& text) {
+    if (log) log->log(level, area, text);
+}
+
+std::uint32_t threadRandomBelow(std::uint32_t n) {
+    thread_local std::mt19937 rng = [] {
+        std::uint32_t seed[4];
+        platform::fillRandom(seed, sizeof seed);
+        std::seed_seq seq(seed, seed + 4);
+        return std::mt19937(seq);
+    }();
+    return n == 0 ? 0 : std::uniform_int_distribution<std::uint32_t>(0, n - 1)(rng);
+}
+
+bool isRootTarget(const std::string& t) { return t.empty() || t == "."; }
+
+}  // namespace
+
+HostList orderSrvRecords(std::vector<platform::SrvRecord> records,
+                         const std::function<std::uint32_t(std::uint32_t)>& randomBelow) {
+    records.erase(std::remove_if(records.begin(), records.end(),
+                                 [](const platform::SrvRecord& r) { return isRootTarget(r.target); }),
+                  records.end());
+    std::stable_sort(records.begin(), records.end(),
+                     [](const platform::SrvRecord& a, const platform::SrvRecord& b) { return a.priority < b.priority; });
+    HostList out;
+    auto add = [&out](const platform::SrvRecord& r) {
+        ServiceHost h{r.target, r.port};
+        if (!h.host.empty() && h.host.back() == '.') h.host.pop_back();
+        if (std::find(out.begin(), out.end(), h) == out.end()) out.push_back(h);
+    };
+    for (std::size_t begin = 0; begin < records.size();) {
+        std::size_t end = begin;
+        while (end < records.size() && records[end].priority == records[begin].priority) ++end;
+        // Within one priority: zero weights first (in random order), then
+        // pick by running sum against a random number in [0, total].
+        std::vector<platform::SrvRecord> group(records.begin() + static_cast<long>(begin),
+                                               records.begin() + static_cast<long>(end));
+        std::stable_partition(group.begin(), group.end(), [](const platform::SrvRecord& r) { return r.weight == 0; });
+        const auto zeros = static_cast<std::size_t>(
+            std::count_if(group.begin(), group.end(), [](const platform::SrvRecord& r) { return r.weight == 0; }));
+        for (std::size_t i = zeros; i > 1; --i) std::swap(group[i - 1], group[randomBelow(static_cast<std::uint32_t>(i))]);
+        while (!group.empty()) {
+            std::uint32_t total = 0;
+            for (const auto& r : group) total += static_cast<std::uint32_t>(r.weight);
+            const std::uint32_t pick = randomBelow(total + 1);
+            std::uint32_t running = 0;
+            std::size_t chosen = group.size() - 1;
+            for (std::size_t i = 0; i < group.size(); ++i) {
+                running += static_cast<std::uint32_t>(group[i].weight);
+                if (running >= pick) {
+                    chosen = i;
+                    break;
+                }
+            }
+            add(group[chosen]);
+            group.erase(group.begin() + static_cast<long>(chosen));
+        }
+        begin = end;
+    }
+    return out;
+}
+
+HostList defaultHostMap(const std::string& domain, LogExport* log) {
+    logIf(log, LogWarning, LogAreaDns, "notice: no SRV record found for " + domain + ", using default port.");
+    HostList out;
+    if (!domain.empty()) out.push_back({domain, 5222});
+    return out;
+}
+
+HostList resolveService(const std::string& service, const std::string& protocol, const std::string& domain,
+                        LogExport* log) {
+    const std::string name = "_" + service + "._" + protocol + "." + domain;
+    std::vector<platform::SrvRecord> records;
+    if (domain.empty() || platform::querySrv(name, records) != platform::DnsStatus::Ok || records.empty())
+        return defaultHostMap(domain, log);
+    HostList hosts = orderSrvRecords(records, threadRandomBelow);
+    if (hosts.empty()) {
+        // RFC 2782: a target of "." says the service is decidedly not offered.
+        logIf(log, LogWarning, LogAreaDns, "notice: " + name + " says the service is not offered at " + domain + ".");
+        return hosts;
+    }
+    std::string order;
+    for (const ServiceHost& h : hosts) order += " " + h.host + ":" + std::to_string(h.port);
+    logIf(log, LogDebug, LogAreaDns, "SRV " + name + ":" + order);
+    return hosts;
+}
+
+HostList resolveClientService(const std::string& domain, LogExport* log) {
+    return resolveService("xmpp-client", "tcp", domain, log);
+}
+
+platform::SocketHandle connectTo(const std::string& host, unsigned short port, const ConnectOptions& options,
+                                 LogExport* log) {
+    const std::vector<platform::NetAddress> addresses = platform::resolveHost(host, port);
+    if (addresses.empty()) return kSocketDnsError;
+    for (const platform::NetAddress& a : addresses) {
+        const platform::SocketHandle s = platform::openStreamSocket(a);
+        if (s == platform::kInvalidSocket) continue;
+        logIf(log, LogDebug, LogAreaConnection, "connecting to " + host + " at " + a.text);
+        switch (platform::connectWithin(s, a, options.timeoutMs, options.waker)) {
+            case platform::ConnectOutcome::Connected:
+                return s;
+            case platform::ConnectOutcome::Cancelled:
+                platform::closeSocket(s);
+                return kSocketCancelled;
+            case platform::ConnectOutcome::TimedOut:
+                logIf(log, LogWarning, LogAreaConnection,
+                      a.text + " did not answer within " + std::to_string(options.timeoutMs) + " ms");
+                break;
+            case platform::ConnectOutcome::Refused:
+                logIf(log, LogDebug, LogAreaConnection, a.text + " refused the connection");
+                break;
+        }
+        platform::closeSocket(s);
+    }
+    return kSocketRefused;
+}
+
+platform::SocketHandle connectResolved(const std::string& domain, LogExport* log, const ConnectOptions& options) {
+    const HostList hosts = resolveClientService(domain, log);
+    if (hosts.empty()) return kSocketDnsError;
+    for (const ServiceHost& h : hosts) {
+        const platform::SocketHandle s =
+            connectTo(h.host, static_cast<unsigned short>(h.port), options, log);
+        if (s >= 0 || s == kSocketCancelled) return s;
+    }
+    return kSocketRefused;
+}
+
+}  // namespace tern

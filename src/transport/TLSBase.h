@@ -1,0 +1,72 @@
+// The interface every TLS object offers the stream engine, the handler it
+// reports through, and the certificate record it hands up.
+#ifndef TERN_TRANSPORT_TLSBASE_H
+#define TERN_TRANSPORT_TLSBASE_H
+
+#include <string>
+#include <vector>
+
+namespace tern {
+
+struct CertificateInfo {
+    int status = 0;
+    bool chainValid = false;  // chain verified and the name matched the server
+    std::string issuer;
+    std::string subject;
+    int validFrom = 0;  // seconds since 1970-01-01 UTC; 0 when not read
+    int validTo = 0;
+    std::string protocol;  // "TLSv1.2", "TLSv1.3", ... or "unknown"
+    std::string cipher;
+    std::string mac;
+    std::string compression;
+};
+
+class TLSBase;
+
+class TLSHandler {
+public:
+    virtual ~TLSHandler() = default;
+    // Bytes for the peer: handshake messages and encrypted records.
+    virtual void onEncrypted(TLSBase* tls, const std::string& data) = 0;
+    // Plaintext from the peer.
+    virtual void onDecrypted(TLSBase* tls, const std::string& data) = 0;
+    // Every failure arrives here as success == false.
+    virtual void onHandshakeResult(TLSBase* tls, bool success, CertificateInfo& info) = 0;
+};
+
+using StringList = std::vector<std::string>;
+
+class TLSBase {
+public:
+    TLSBase(TLSHandler* handler, const std::string& server) : handler_(handler), server_(server) {}
+    TLSBase(const TLSBase&) = delete;
+    TLSBase& operator=(const TLSBase&) = delete;
+    virtual ~TLSBase() = default;
+
+    virtual bool encrypt(const std::string& data) = 0;
+    // While not secure, data are handshake bytes. Always 0.
+    virtual int decrypt(const std::string& data) = 0;
+    virtual void cleanup() = 0;
+    // True when the first handshake message was produced.
+    virtual bool handshake() = 0;
+    virtual bool isSecure() const { return secure_; }
+    virtual void setCACerts(const StringList& caCerts) = 0;
+    virtual CertificateInfo& certificateInfo() { return certInfo_; }
+    virtual void setClientCert(const std::string& clientKey, const std::string& clientCerts) = 0;
+
+    TLSHandler* handler() const { return handler_; }
+    const std::string& server() const { return server_; }
+
+protected:
+    TLSHandler* handler_;
+    StringList caCerts_;
+    std::string clientKey_;
+    std::string clientCerts_;
+    std::string server_;
+    CertificateInfo certInfo_;
+    bool secure_ = false;
+};
+
+}  // namespace tern
+
+#endif
