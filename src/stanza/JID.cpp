@@ -3,18 +3,19 @@
 namespace tern {
 
 void JID::assign(const std::string& text) {
-    resource_.clear();
-    username_.clear();
-    serverRaw_.clear();
     const std::size_t slash = text.find('/');
     const std::size_t hostEnd = slash == std::string::npos ? text.size() : slash;
     const std::size_t at = text.find('@');
-    if (slash != std::string::npos) resource_ = text.substr(slash + 1);
+    if (slash != std::string::npos)
+        resource_.assign(text, slash + 1, std::string::npos);
+    else
+        resource_.clear();
     if (at != std::string::npos && at < hostEnd) {
-        username_ = text.substr(0, at);
-        serverRaw_ = text.substr(at + 1, hostEnd - at - 1);
+        username_.assign(text, 0, at);
+        serverRaw_.assign(text, at + 1, hostEnd - at - 1);
     } else {
-        serverRaw_ = text.substr(0, hostEnd);
+        username_.clear();
+        serverRaw_.assign(text, 0, hostEnd);
     }
     rebuild();
 }
@@ -31,8 +32,16 @@ void JID::setResource(const std::string& resource) {
 
 void JID::rebuild() {
     server_ = serverRaw_;
-    bare_ = username_.empty() ? server_ : username_ + "@" + server_;
-    full_ = resource_.empty() ? bare_ : bare_ + "/" + resource_;
+    bare_.clear();
+    if (!username_.empty()) {
+        bare_.reserve(username_.size() + 1 + server_.size());
+        bare_.append(username_).push_back('@');
+    }
+    bare_.append(server_);
+    full_.clear();
+    full_.reserve(bare_.size() + 1 + resource_.size());
+    full_.append(bare_);
+    if (!resource_.empty()) full_.append(1, '/').append(resource_);
 }
 
 }  // namespace tern

@@ -5,6 +5,8 @@
 
 namespace tern {
 
+using namespace std::string_view_literals;
+
 namespace {
 
 // Index = StanzaError value; 12 has no condition.
@@ -109,18 +111,28 @@ void Stanza::parseFields() {
     thread_.clear();
     priority_ = kNoPriority;
 
-    from_.assign(getAttribute("from"));
-    to_.assign(getAttribute("to"));
-    id_ = getAttribute("id");
+    // One pass over the attributes, without copying their values twice.
+    const std::string* from = nullptr;
+    const std::string* to = nullptr;
+    const std::string* id = nullptr;
     const std::string* type = nullptr;
-    for (const Attribute& a : attributes_)
-        if (a.first == "type") {
-            type = &a.second;
-            break;
-        }
-    auto typeIs = [type](const char* v) { return type && *type == v; };
+    const std::string* lang = nullptr;
+    for (const Attribute& a : attributes_) {
+        const std::string** slot = a.first == "from"sv       ? &from
+                                   : a.first == "to"sv       ? &to
+                                   : a.first == "id"sv       ? &id
+                                   : a.first == "type"sv     ? &type
+                                   : a.first == "xml:lang"sv ? &lang
+                                                             : nullptr;
+        if (slot && !*slot) *slot = &a.second;  // the first of a name counts
+    }
+    static const std::string kEmpty;
+    from_.assign(from ? *from : kEmpty);
+    to_.assign(to ? *to : kEmpty);
+    id_ = id ? *id : kEmpty;
+    auto typeIs = [type](std::string_view v) { return type && *type == v; };
 
-    if (name_ == "iq") {
+    if (name_ == "iq"sv) {
         kind_ = KindIq;
         subtype_ = typeIs("get")      ? IqGet
                    : typeIs("set")    ? IqSet
@@ -130,7 +142,7 @@ void Stanza::parseFields() {
         if (const XmlTag* payload = firstChildWithAttribute("xmlns"))
             payloadNamespace_ = payload->getAttribute("xmlns");
         for (const XmlTag* c : children_) offerToExtensions(c);
-    } else if (name_ == "message") {
+    } else if (name_ == "message"sv) {
         kind_ = KindMessage;
         subtype_ = typeIs("chat")        ? MessageChat
                    : typeIs("error")     ? MessageError
@@ -138,16 +150,16 @@ void Stanza::parseFields() {
                    : typeIs("groupchat") ? MessageGroupchat
                                          : MessageNormal;
         for (const XmlTag* c : children_) {
-            if (c->name() == "body")
+            if (c->name() == "body"sv)
                 bodies_[languageKey(c)] = c->text();
-            else if (c->name() == "subject")
+            else if (c->name() == "subject"sv)
                 subjects_[languageKey(c)] = c->text();
-            else if (c->name() == "thread")
+            else if (c->name() == "thread"sv)
                 thread_ = c->text();
             else
                 offerToExtensions(c);
         }
-    } else if (name_ == "presence") {
+    } else if (name_ == "presence"sv) {
         static const std::pair<const char*, StanzaSubtype> subscriptions[] = {
             {"subscribe", Subscribe},
             {"subscribed", Subscribed},
@@ -187,14 +199,14 @@ void Stanza::parseFields() {
 
     if (kind_ == KindPresence || kind_ == KindSubscription) {
         for (const XmlTag* c : children_) {
-            if (c->name() == "status")
+            if (c->name() == "status"sv)
                 statuses_[languageKey(c)] = c->text();
             else
                 offerToExtensions(c);
         }
     }
 
-    xmlLang_ = getAttribute("xml:lang");
+    xmlLang_ = lang ? *lang : kEmpty;
 
     if (typeIs("error")) {
         if (const XmlTag* error = firstChild("error")) {
@@ -206,7 +218,7 @@ void Stanza::parseFields() {
                 const StanzaError condition = stanzaErrorFromText(c->name());
                 if (condition != StanzaErrorUndefined) {
                     if (c->hasAttribute("xmlns", XMPP_XMLNS_XMPP_STANZAS)) errorCondition_ = condition;
-                } else if (c->name() == "text") {
+                } else if (c->name() == "text"sv) {
                     errorTexts_[languageKey(c)] = c->text();
                 } else {
                     errorAppCondition_ = c;

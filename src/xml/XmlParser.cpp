@@ -86,6 +86,7 @@ void XmlParser::deliver() {
 }
 
 void XmlParser::finishAttribute() {
+    if (pendingAttributes_.empty()) pendingAttributes_.reserve(4);
     std::string name, value;
     assignDecoded(name, attrName_);
     assignDecoded(value, attrValue_);
@@ -124,16 +125,16 @@ bool XmlParser::openElement() {
         pendingAttributes_.clear();
     }
 
-    if (tagName_ == "stream:stream") {
+    if (tagName_ == std::string_view("stream:stream")) {
         deliver();
-    } else if (tagName_ == "xml" && declarationState_ == DeclarationClosing) {
+    } else if (tagName_ == std::string_view("xml") && declarationState_ == DeclarationClosing) {
         reset();  // the XML declaration is read and discarded
     }
     return true;
 }
 
 bool XmlParser::closeElement() {
-    if (tagName_ == "stream:stream") return true;  // end of stream: the transport tells
+    if (tagName_ == std::string_view("stream:stream")) return true;  // end of stream: the transport tells
     if (!current_) return false;
     // Names are compared decoded on both sides, so that what serialize()
     // writes for any parsed element parses back.
@@ -325,6 +326,7 @@ bool XmlParser::feed(std::string_view data) {
                 }
                 if (attrValue_.empty()) {
                     // Whole value in this chunk: decode it straight into place.
+                    if (pendingAttributes_.empty()) pendingAttributes_.reserve(4);
                     std::string name, value;
                     assignDecoded(name, attrName_);
                     assignDecoded(value, p, q);
