@@ -1,0 +1,127 @@
+// A client session: reads the server's stream features and, in a fixed
+// order of preference, starts TLS, authenticates (SASL or legacy), binds a
+// resource, starts a session, fetches the roster, sends the initial
+// presence and tells every listener that the client is connected.
+#ifndef TERN_CLIENT_CLIENT_H
+#define TERN_CLIENT_CLIENT_H
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "client/ClientBase.h"
+
+namespace tern {
+
+class NonSaslAuth;
+class RosterManager;
+
+// Bits of Client::streamFeatures().
+enum StreamFeature {
+    StreamFeatureBind = 0x1,
+    StreamFeatureSession = 0x2,
+    StreamFeatureStartTls = 0x8,
+    StreamFeatureIqRegister = 0x10,
+    StreamFeatureIqAuth = 0x20,
+    StreamFeatureCompressZlib = 0x40,
+    StreamFeatureCompressDclz = 0x80,
+};
+
+// SASL mechanisms, as offered by a server and as allowed by saslMechanisms.
+enum SaslMechanism {
+    SaslDigestMd5 = 0x100,
+    SaslPlain = 0x200,
+    SaslAnonymous = 0x400,
+    SaslExternal = 0x800,
+    SaslGssapi = 0x1000,
+    SaslScramSha1 = 0x2000,
+    SaslScramSha256 = 0x4000,
+};
+
+// authError values: SASL failure conditions, then legacy-authentication errors.
+enum AuthenticationError {
+    AuthErrorUndefined = 0,
+    SaslAborted = 1,
+    SaslIncorrectEncoding = 2,
+    SaslInvalidAuthzid = 3,
+    SaslInvalidMechanism = 4,
+    SaslMechanismTooWeak = 5,
+    SaslNotAuthorized = 6,
+    SaslTemporaryAuthFailure = 7,
+    NonSaslConflict = 8,
+    NonSaslNotAcceptable = 9,
+    NonSaslNotAuthorized = 10,
+};
+
+// The DIGEST-MD5 "response" value (RFC 2831, qop=auth, nc=00000001).
+std::string digestMd5Response(const std::string& user, const std::string& realm, const std::string& password,
+                              const std::string& nonce, const std::string& cnonce, const std::string& digestUri);
+
+class Client : public ClientBase {
+public:
+    // A client for a server alone, without credentials (registration).
+    explicit Client(const std::string& server);
+    // port -1 finds the server by DNS SRV.
+    Client(const JID& jid, const std::string& password, int port = -1);
+    ~Client() override;
+
+    // priority is clamped to -128..127; presence 0 sends none.
+    void setPresence(int presence, int priority, const std::string& status);
+    void sendPresence();
+    void disableRoster();
+    void disconnect(ConnectionError reason) override;
+    void disconnect() { disconnect(UserDisconnected); }
+    RosterManager* rosterManager() const { return rosterManager_.get(); }
+    void sessionReady() override;
+
+    int streamFeatures() const { return streamFeatures_; }
+    bool bound() const { return bound_; }
+    int authError() const { return authError_; }
+    int selectedMechanism() const { return selectedMechanism_; }
+    bool hasCredentials() const { return hasCredentials_; }
+    // Fixes the DIGEST-MD5 client nonce (tests); empty takes it from the
+    // system's random source again.
+    void setSaslClientNonce(const std::string& cnonce) { fixedCnonce_ = cnonce; }
+
+protected:
+    void streamStarted() override {}
+    bool handleNormalTag(Stanza* stanza) override;
+    void resetState() override;
+
+private:
+    friend class NonSaslAuth;
+
+    void handleFeatures(const Stanza& features);
+    void authenticate();
+    void startSasl(int mechanism);
+    void processSaslChallenge(const std::string& challenge);
+    void processSaslFailure(const Stanza& failure);
+    void sendSaslResponse(const std::string& text, bool encode);
+    void bindResource();
+    void handleBindReply(const Stanza& reply);
+    void createSession();
+    void handleSessionReply(const Stanza& reply);
+    void connectedStep();
+    bool usable(int mechanism) const { return (streamFeatures_ & mechanism) && (saslMechanisms_ & mechanism); }
+    std::string clientNonce() const;
+
+    std::unique_ptr<RosterManager> rosterManager_;
+    std::unique_ptr<NonSaslAuth> nonSaslAuth_;
+    std::mutex presenceMutex_;
+    int presence_ = PresenceShowAvailable;
+    std::string status_;
+    int priority_ = 0;
+    std::atomic<bool> bound_{false};
+    bool manageRoster_ = true;
+    bool hasCredentials_;
+    std::atomic<int> streamFeatures_{0};
+    std::atomic<int> selectedMechanism_{0};
+    std::atomic<int> authError_{AuthErrorUndefined};
+    int saslChallenges_ = 0;
+    std::string fixedCnonce_;
+};
+
+}  // namespace tern
+
+#endif

@@ -1,0 +1,621 @@
+#include "client/ClientBase.h"
+
+#include <algorithm>
+
+#include "client/Redact.h"
+#include "services/ServiceDiscovery.h"
+#include "stanza/Constants.h"
+#include "stanza/Numbers.h"
+#include "transport/NetworkTCPC.h"
+#include "transport/TLSDefault.h"
+
+namespace tern {
+
+using namespace std::string_view_literals;
+
+namespace {
+
+// Index + 1 = StreamErrorCondition.
+const char* const kStreamErrors[] = {
+    "bad-format",         "bad-namespace-prefix",   "conflict",
+    "connection-timeout", "host-gone",              "host-unknown",
+    "improper-addressing", "internal-server-error", "invalid-from",
+    "invalid-id",         "invalid-namespace",      "invalid-xml",
+    "not-authorized",     "policy-violation",       "remote-connection-failed",
+    "resource-constraint", "restricted-xml",        "see-other-host",
+    "system-shutdown",    "undefined-condition",    "unsupported-encoding",
+    "unsupported-stanza-type", "unsupported-version", "xml-not-well-formed",
+};
+
+template <typename T>
+void eraseValue(std::vector<T*>& v, const T* value) {
+    v.erase(std::remove(v.begin(), v.end(), value), v.end());
+}
+
+}  // namespace
+
+bool ClientBase::tlsAvailable() { return TLSDefault::available(); }
+
+ClientBase::ClientBase(const std::string& ns, const std::string& server, int port)
+    : xmlns_(ns), server_(server), port_(port) {
+    jid_.setServer(server);
+    reset();
+}
+
+ClientBase::ClientBase(const std::string& ns, const std::string& password, const std::string& server, int port)
+    : xmlns_(ns), password_(password), server_(server), port_(port) {
+    jid_.setServer(server);
+    reset();
+}
+
+ClientBase::~ClientBase() {
+    connection_.reset();
+    encryption_.reset();
+    compression_.reset();
+    parser_.reset();
+    disco_.reset();
+    std::vector<MessageSessionBase*> sessions;
+    {
+        std::lock_guard<std::mutex> lock(registryMutex_);
+        sessions.swap(messageSessions_);
+        sessions.insert(sessions.end(), disposedDuringDispatch_.begin(), disposedDuringDispatch_.end());
+        disposedDuringDispatch_.clear();
+    }
+    for (MessageSessionBase* s : sessions) delete s;
+}
+
+void ClientBase::reset() {
+    if (!disco_) {
+        disco_ = std::make_unique<ServiceDiscovery>(this);
+        disco_->setVersion("based on xmpp", XMPP_VERSION, "");
+    }
+    streamError_ = StreamErrorUndefined;
+    block_ = false;
+    resetState();
+}
+
+void ClientBase::setParserLimits(std::size_t maxDepth, std::size_t maxElementSize) {
+    maxDepth_ = maxDepth;
+    maxElementSize_ = maxElementSize;
+    std::lock_guard<std::recursive_mutex> lock(parserMutex_);
+    if (parser_) {
+        parser_->setMaxDepth(maxDepth);
+        parser_->setMaxElementSize(maxElementSize);
+    }
+}
+
+void ClientBase::setConnectionImpl(NetworkUtil* connection) {
+    if (connection_ && connection_->state() != StateDisconnected) {
+        delete connection;
+        return;
+    }
+    connection_.reset(connection);
+}
+
+void ClientBase::setCompressionImpl(CompactionBase* compression) { compression_.reset(compression); }
+
+void ClientBase::setEncryptionImpl(TLSBase* tls) { encryption_.reset(tls); }
+
+// ---- connecting ---------------------------------------------------------
+
+bool ClientBase::connect(bool block) {
+    if (server_.empty()) return false;
+    {
+        std::lock_guard<std::recursive_mutex> lock(parserMutex_);
+        if (!parser_) {
+            parser_ = std::make_unique<XmlParser>(this);
+            parser_->setMaxDepth(maxDepth_);
+            parser_->setMaxElementSize(maxElementSize_);
+        }
+        parser_->cleanup();  // nothing of an earlier stream survives
+        parserResetPending_ = false;
+    }
+    if (!connection_) connection_ = std::make_unique<NetworkTCPC>(this, &logger_, server_, port_);
+    if (connection_->state() != StateDisconnected) return true;
+    if (!encryption_ && tlsPolicy_ != TlsDisabled && tlsAvailable())
+        encryption_ = std::make_unique<TLSDefault>(this, server_, TLSDefault::KindClient);
+    if (encryption_) {
+        encryption_->setCACerts(caCerts_);
+        encryption_->setClientCert(clientKey_, clientCerts_);
+    }
+    logger_.log(LogDebug, LogAreaClientBase, "This is xmpp " + XMPP_VERSION + ", connecting...");
+    block_ = block;
+    negotiationStart_ = std::chrono::steady_clock::now();
+    authenticating_ = false;
+    negotiating_ = true;
+    live_ = true;
+    return connection_->connect() == NoError;
+}
+
+void ClientBase::onConnected(NetworkUtil*) {
+    header();
+    if (block_) runBlockingLoop();
+}
+
+void ClientBase::runBlockingLoop() {
+    while (receive(-1) == NoError) {
+    }
+}
+
+ConnectionError ClientBase::receive(int timeoutUs) {
+    NetworkUtil* c = connection_.get();
+    if (!c || c->state() == StateDisconnected) return NotConnected;
+    long long wait = timeoutUs;
+    if (negotiating_) {
+        const auto deadline = negotiationStart_ + std::chrono::milliseconds(negotiationTimeoutMs_.load());
+        const long long left =
+            std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now()).count();
+        const long long bounded = std::max(0LL, left);
+        if (wait < 0 || wait > bounded) wait = bounded;
+    }
+    const ConnectionError e = c->receiveOnce(static_cast<int>(std::min<long long>(wait, 0x7fffffff)));
+    if (e != NoError) return e;
+    checkDeadline();
+    return c->state() == StateDisconnected ? NotConnected : NoError;
+}
+
+void ClientBase::checkDeadline() {
+    if (!negotiating_) return;
+    const auto elapsed = std::chrono::steady_clock::now() - negotiationStart_;
+    if (elapsed < std::chrono::milliseconds(negotiationTimeoutMs_.load())) return;
+    logger_.log(LogError, LogAreaClientBase,
+                "stream negotiation did not finish within " + std::to_string(negotiationTimeoutMs_.load()) + " ms");
+    disconnect(authenticating_ ? AuthenticationFailed : NotConnected);
+}
+
+void ClientBase::header() {
+    sendRaw("<?xml version='1.0' ?><stream:stream to='" + jid_.server() + "' xmlns='" + xmlns_ + "' xmlns:stream='" +
+            XMPP_XMLNS_STREAMS + "'  xml:lang='" + xmlLang_ + "' version='" + XMPP_STREAM_VERSION_MAJOR + "." +
+            XMPP_STREAM_VERSION_MINOR + "'>");
+}
+
+std::string ClientBase::newId() { return "uid" + std::to_string(++idCounter_); }
+
+// ---- the send chain -----------------------------------------------------
+
+bool ClientBase::sendText(const std::string& text) {
+    NetworkUtil* c = connection_.get();
+    if (!c || c->state() != StateConnected) return false;
+    if (compression_ && compressionActive_)
+        compression_->compress(text);
+    else if (encryption_ && encryptionActive_)
+        encryption_->encrypt(text);
+    else
+        c->send(text);
+    return true;
+}
+
+void ClientBase::sendRaw(const std::string& text) {
+    if (sendText(text)) logger_.log(LogDebug, LogAreaXmlOutgoing, text);
+}
+
+void ClientBase::logOutgoing(const XmlTag& tag, const std::string& text) {
+    if (!logger_.wants(LogDebug, LogAreaXmlOutgoing)) return;
+    logger_.log(LogDebug, LogAreaXmlOutgoing, containsCredentials(tag) ? serializeForLog(tag) : text);
+}
+
+void ClientBase::sendTag(XmlTag* tag) {
+    if (!tag) return;
+    std::unique_ptr<XmlTag> owned(tag);
+    NetworkUtil* c = connection_.get();
+    if (!c || c->state() != StateConnected) return;
+    const std::string text = owned->serialize();
+    if (sendText(text)) logOutgoing(*owned, text);
+}
+
+void ClientBase::onCompressed(const std::string& data) {
+    if (encryption_ && encryptionActive_)
+        encryption_->encrypt(data);
+    else if (connection_)
+        connection_->send(data);
+    else
+        logger_.log(LogError, LogAreaClientBase, "Compression finished, but chain broken");
+}
+
+void ClientBase::onEncrypted(TLSBase*, const std::string& data) {
+    if (connection_)
+        connection_->send(data);
+    else
+        logger_.log(LogError, LogAreaClientBase, "Encryption finished, but chain broken");
+}
+
+// ---- the receive chain --------------------------------------------------
+
+void ClientBase::onDataReceived(NetworkUtil*, const std::string& data) {
+    if (encryption_ && encryptionActive_)
+        encryption_->decrypt(data);
+    else if (compression_ && compressionActive_)
+        compression_->decompress(data);
+    else if (parser_)
+        feedParser(data);
+    else
+        logger_.log(LogError, LogAreaClientBase, "Received data, but chain broken");
+}
+
+void ClientBase::onDecrypted(TLSBase*, const std::string& data) {
+    if (compression_ && compressionActive_)
+        compression_->decompress(data);
+    else if (parser_)
+        feedParser(data);
+    else
+        logger_.log(LogError, LogAreaClientBase, "Decryption finished, but chain broken");
+}
+
+void ClientBase::onDecompressed(const std::string& data) {
+    if (parser_)
+        feedParser(data);
+    else
+        logger_.log(LogError, LogAreaClientBase, "Decompression finished, but chain broken");
+}
+
+void ClientBase::feedParser(const std::string& data) {
+    bool ok;
+    {
+        std::lock_guard<std::recursive_mutex> lock(parserMutex_);
+        if (parserResetPending_.exchange(false)) parser_->cleanup();
+        ok = parser_->feed(data);
+        if (parserResetPending_.exchange(false)) parser_->cleanup();
+    }
+    if (ok) return;
+    logger_.log(LogError, LogAreaClientBase, "parse error: " + data);
+    XmlTag* error = new XmlTag("stream:error");
+    new XmlTag(error, "restricted-xml", "xmlns", XMPP_XMLNS_XMPP_STREAM);
+    sendTag(error);
+    disconnect(XmlParseError);
+}
+
+void ClientBase::resetParser() {
+    // The parser belongs to the receiving thread. Another thread may not
+    // touch it while a chunk is being fed; the feeding thread then resets
+    // it as soon as the chunk is done.
+    std::unique_lock<std::recursive_mutex> lock(parserMutex_, std::try_to_lock);
+    if (lock.owns_lock()) {
+        if (parser_) parser_->cleanup();
+        parserResetPending_ = false;
+    } else {
+        parserResetPending_ = true;
+    }
+}
+
+// ---- elements -----------------------------------------------------------
+
+void ClientBase::handleXmlTag(XmlTag* tag) {
+    std::unique_ptr<Stanza> stanza(Stanza::adopt(*tag));
+    if (logger_.wants(LogDebug, LogAreaXmlIncoming)) logger_.log(LogDebug, LogAreaXmlIncoming, serializeForLog(*stanza));
+
+    const std::string& name = stanza->name();
+    if (name == "stream:stream"sv) {
+        if (!checkStreamVersion(stanza->getAttribute("version"))) {
+            logger_.log(LogDebug, LogAreaClientBase,
+                        "This server is not XMPP-compliant (it does not send a 'version' attribute). Please fix it "
+                        "or try another one.\n");
+            disconnect(StreamVersionError);
+            return;
+        }
+        streamId_ = stanza->getAttribute("id");
+        streamStarted();
+        return;
+    }
+    if (name == "stream:error"sv) {
+        parseStreamError(*stanza);
+        disconnect(StreamError);
+        return;
+    }
+
+    {
+        std::lock_guard<std::mutex> lock(registryMutex_);
+        ++dispatchDepth_;
+    }
+    if (!handleNormalTag(stanza.get())) {
+        switch (stanza->kind()) {
+            case KindIq: dispatchIq(stanza.get()); break;
+            case KindMessage: dispatchMessage(stanza.get()); break;
+            case KindPresence: dispatchPresence(stanza.get()); break;
+            case KindSubscription: dispatchSubscription(stanza.get()); break;
+            default: break;
+        }
+    }
+    std::vector<MessageSessionBase*> disposed;
+    {
+        std::lock_guard<std::mutex> lock(registryMutex_);
+        if (--dispatchDepth_ == 0) disposed.swap(disposedDuringDispatch_);
+    }
+    for (MessageSessionBase* s : disposed) delete s;
+}
+
+bool ClientBase::checkStreamVersion(const std::string& version) {
+    if (version.empty()) return false;
+    const int own = parseDecimal(XMPP_STREAM_VERSION_MAJOR, 0, 0x7fffffff);
+    const std::size_t dot = version.find('.');
+    const int major = dot != std::string::npos && dot != 0 ? parseDecimal(version.substr(0, dot), INT32_MIN, INT32_MAX) : 0;
+    return own >= major;
+}
+
+void ClientBase::parseStreamError(const Stanza& error) {
+    streamErrorText_.clear();
+    streamErrorAppCondition_.reset();
+    seeOtherHost_.clear();
+    for (const XmlTag* c : error.children()) {
+        const auto* begin = std::begin(kStreamErrors);
+        const auto* found = std::find_if(begin, std::end(kStreamErrors), [&](const char* n) { return c->name() == n; });
+        if (found != std::end(kStreamErrors)) {
+            if (!c->hasAttribute("xmlns", XMPP_XMLNS_XMPP_STREAM)) continue;
+            streamError_ = static_cast<StreamErrorCondition>(found - begin + 1);
+            if (streamError_ == StreamErrorSeeOtherHost) seeOtherHost_ = c->text();
+        } else if (c->name() == "text"sv) {
+            const std::string lang = c->getAttribute("xml:lang");
+            streamErrorText_[lang.empty() ? "default" : lang] = c->text();
+        } else {
+            streamErrorAppCondition_.reset(c->clone());
+        }
+    }
+}
+
+std::string ClientBase::streamErrorText(const std::string& lang) const {
+    auto it = streamErrorText_.find(lang);
+    return it == streamErrorText_.end() ? std::string() : it->second;
+}
+
+// ---- dispatch -----------------------------------------------------------
+
+void ClientBase::dispatchIq(Stanza* stanza) {
+    std::vector<IqHandler*> byNamespace;
+    {
+        std::lock_guard<std::mutex> lock(registryMutex_);
+        for (const auto& entry : iqHandlers_)
+            if (stanza->hasChildWithAttribute("xmlns", entry.first)) byNamespace.push_back(entry.second);
+    }
+    bool handled = false;
+    for (IqHandler* h : byNamespace) {
+        if (!stillListed(h)) continue;
+        if (h->handleIqByNamespace(stanza)) handled = true;
+    }
+    std::pair<IqHandler*, int> tracked{nullptr, 0};
+    {
+        std::lock_guard<std::mutex> lock(registryMutex_);
+        auto it = trackedIds_.find(stanza->id());
+        if (it != trackedIds_.end()) {
+            tracked = it->second;
+            trackedIds_.erase(it);  // each tracked id is answered once
+        }
+    }
+    if (tracked.first && tracked.first->handleIqById(stanza, tracked.second)) handled = true;
+
+    if (!handled && (stanza->subtype() == IqGet || stanza->subtype() == IqSet)) {
+        XmlTag* iq = new XmlTag("iq");
+        iq->setAttribute("type", "error");
+        iq->setAttribute("id", stanza->id());
+        iq->setAttribute("to", stanza->from().full());
+        XmlTag* error = new XmlTag(iq, "error", "type", "cancel");
+        new XmlTag(error, "service-unavailable", "xmlns", XMPP_XMLNS_XMPP_STANZAS);
+        sendTag(iq);
+    }
+}
+
+void ClientBase::dispatchMessage(Stanza* stanza) {
+    const JID& from = stanza->from();
+    const std::string& thread = stanza->thread();
+    const int type = stanza->subtype();
+    MessageSessionBase* target = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(registryMutex_);
+        auto matches = [&](MessageSessionBase* s, bool full) {
+            const bool address = full ? s->target().full() == from.full() : s->target().bare() == from.bare();
+            return address && (thread.empty() || s->threadId() == thread) && (s->types() == 0 || (s->types() & type));
+        };
+        for (bool full : {true, false}) {
+            for (MessageSessionBase* s : messageSessions_)
+                if (matches(s, full)) {
+                    target = s;
+                    break;
+                }
+            if (target) break;
+        }
+    }
+    // Still safe if the session is disposed meanwhile: deletion waits for
+    // the end of this dispatch.
+    if (target) target->receiveMessage(stanza);
+}
+
+void ClientBase::dispatchPresence(Stanza* stanza) {
+    PresenceHandler* perJid = nullptr;
+    std::vector<PresenceHandler*> global;
+    {
+        std::lock_guard<std::mutex> lock(registryMutex_);
+        for (const auto& entry : jidPresenceHandlers_)
+            if (entry.first.bare() == stanza->from().bare()) {
+                perJid = entry.second;
+                break;
+            }
+        if (!perJid) global = presenceHandlers_;
+    }
+    if (perJid) {
+        perJid->handlePresenceStanza(stanza);
+        return;
+    }
+    for (PresenceHandler* h : global)
+        if (stillListed(h)) h->handlePresenceStanza(stanza);
+}
+
+void ClientBase::dispatchSubscription(Stanza* stanza) {
+    std::vector<SubscriptionHandler*> handlers;
+    {
+        std::lock_guard<std::mutex> lock(registryMutex_);
+        handlers = subscriptionHandlers_;
+    }
+    for (SubscriptionHandler* h : handlers)
+        if (stillListed(h)) h->handleSubscriptionStanza(stanza);
+}
+
+bool ClientBase::stillListed(const void* handler) const {
+    std::lock_guard<std::mutex> lock(registryMutex_);
+    for (const auto& e : iqHandlers_)
+        if (e.second == handler) return true;
+    for (PresenceHandler* h : presenceHandlers_)
+        if (h == handler) return true;
+    for (SubscriptionHandler* h : subscriptionHandlers_)
+        if (h == handler) return true;
+    return false;
+}
+
+// ---- registries ---------------------------------------------------------
+
+void ClientBase::addNetworkListener(NetworkListener* listener) {
+    if (!listener) return;
+    std::lock_guard<std::mutex> lock(registryMutex_);
+    listeners_.push_back(listener);
+}
+
+void ClientBase::removeNetworkListener(NetworkListener* listener) {
+    std::lock_guard<std::mutex> lock(registryMutex_);
+    eraseValue(listeners_, listener);
+}
+
+std::vector<NetworkListener*> ClientBase::listenersSnapshot() const {
+    std::lock_guard<std::mutex> lock(registryMutex_);
+    return listeners_;
+}
+
+void ClientBase::addIqHandler(IqHandler* handler, const std::string& ns) {
+    if (!handler || ns.empty()) return;
+    std::lock_guard<std::mutex> lock(registryMutex_);
+    iqHandlers_[ns] = handler;
+}
+
+void ClientBase::removeIqHandler(const std::string& ns) {
+    if (ns.empty()) return;
+    std::lock_guard<std::mutex> lock(registryMutex_);
+    iqHandlers_.erase(ns);
+}
+
+void ClientBase::trackIqId(IqHandler* handler, const std::string& id, int context) {
+    if (!handler || id.empty()) return;
+    std::lock_guard<std::mutex> lock(registryMutex_);
+    trackedIds_[id] = {handler, context};
+}
+
+void ClientBase::removeIqIdHandler(IqHandler* handler) {
+    std::lock_guard<std::mutex> lock(registryMutex_);
+    for (auto it = trackedIds_.begin(); it != trackedIds_.end();) {
+        if (it->second.first == handler)
+            it = trackedIds_.erase(it);
+        else
+            ++it;
+    }
+}
+
+void ClientBase::addPresenceHandler(PresenceHandler* handler) {
+    if (!handler) return;
+    std::lock_guard<std::mutex> lock(registryMutex_);
+    presenceHandlers_.push_back(handler);
+}
+
+void ClientBase::removePresenceHandler(PresenceHandler* handler) {
+    std::lock_guard<std::mutex> lock(registryMutex_);
+    eraseValue(presenceHandlers_, handler);
+}
+
+void ClientBase::addPresenceHandler(const JID& jid, PresenceHandler* handler) {
+    if (!handler || jid.server().empty()) return;
+    std::lock_guard<std::mutex> lock(registryMutex_);
+    jidPresenceHandlers_.emplace_back(JID(jid.bare()), handler);
+}
+
+void ClientBase::removePresenceHandler(const JID& jid, PresenceHandler* handler) {
+    std::lock_guard<std::mutex> lock(registryMutex_);
+    auto& v = jidPresenceHandlers_;
+    v.erase(std::remove_if(v.begin(), v.end(),
+                           [&](const std::pair<JID, PresenceHandler*>& e) {
+                               return e.first.bare() == jid.bare() && (!handler || e.second == handler);
+                           }),
+            v.end());
+}
+
+void ClientBase::addSubscriptionHandler(SubscriptionHandler* handler) {
+    if (!handler) return;
+    std::lock_guard<std::mutex> lock(registryMutex_);
+    subscriptionHandlers_.push_back(handler);
+}
+
+void ClientBase::removeSubscriptionHandler(SubscriptionHandler* handler) {
+    std::lock_guard<std::mutex> lock(registryMutex_);
+    eraseValue(subscriptionHandlers_, handler);
+}
+
+void ClientBase::addMessageSession(MessageSessionBase* session) {
+    if (!session) return;
+    std::lock_guard<std::mutex> lock(registryMutex_);
+    messageSessions_.push_back(session);
+}
+
+void ClientBase::disposeMessageSession(MessageSessionBase* session) {
+    if (!session) return;
+    {
+        std::lock_guard<std::mutex> lock(registryMutex_);
+        auto it = std::find(messageSessions_.begin(), messageSessions_.end(), session);
+        if (it == messageSessions_.end()) return;
+        messageSessions_.erase(it);
+        if (dispatchDepth_ > 0) {
+            // A dispatch may still be calling it: delete when that is done.
+            disposedDuringDispatch_.push_back(session);
+            return;
+        }
+    }
+    delete session;
+}
+
+// ---- listeners and the end of a connection ------------------------------
+
+void ClientBase::notifyStreamEvent(StreamEvent event) {
+    for (NetworkListener* l : listenersSnapshot()) l->handleStreamEvent(event);
+}
+
+void ClientBase::notifyConnected() {
+    negotiating_ = false;
+    authenticating_ = false;
+    for (NetworkListener* l : listenersSnapshot()) l->handleConnected();
+}
+
+void ClientBase::onHandshakeResult(TLSBase*, bool success, CertificateInfo& info) {
+    if (success) {
+        bool accepted = true;
+        for (NetworkListener* l : listenersSnapshot()) {
+            if (!l->handleTlsConnected(info)) {
+                accepted = false;
+                break;
+            }
+        }
+        if (accepted) {
+            logger_.log(LogDebug, LogAreaClientBase, "connection encryption active");
+            header();
+            return;
+        }
+        logger_.log(LogError, LogAreaClientBase, "Server's certificate rejected!");
+    } else {
+        logger_.log(LogError, LogAreaClientBase, "TLS handshake failed!");
+    }
+    disconnect(TlsFailed);
+}
+
+void ClientBase::onDisconnected(NetworkUtil*, ConnectionError reason) { endConnection(reason, false); }
+
+void ClientBase::disconnect(ConnectionError reason) { endConnection(reason, reason != TlsFailed); }
+
+void ClientBase::endConnection(ConnectionError reason, bool sendClose) {
+    if (!connection_) return;
+    // Exactly one report per connection, whichever thread sees its end first.
+    if (!live_.exchange(false)) return;
+    if (sendClose) sendRaw("</stream:stream>");
+    connection_->disconnect();
+    connection_->cleanup();
+    resetParser();
+    if (encryption_) encryption_->cleanup();
+    compressionActive_ = false;
+    encryptionActive_ = false;
+    negotiating_ = false;
+    authenticating_ = false;
+    for (NetworkListener* l : listenersSnapshot()) l->handleDisconnected(reason);
+    reset();
+}
+
+}  // namespace tern

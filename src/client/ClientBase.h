@@ -1,0 +1,275 @@
+// The engine under every XMPP session: owns the transport and the optional
+// TLS and compression layers, writes the stream header, feeds received bytes
+// through the layers into the parser, turns each top-level element into a
+// Stanza and dispatches it, keeps the handler registries, makes and tracks
+// ids, answers iq requests nobody handled, and tells listeners about the
+// connection.
+//
+// Threads: parsing, dispatch and every handler run on the thread that drives
+// the connection. Any thread may send, register or unregister handlers, and
+// disconnect; the registries are guarded, and no lock is held while a
+// handler runs, so a handler may (un)register itself or send from inside.
+#ifndef TERN_CLIENT_CLIENTBASE_H
+#define TERN_CLIENT_CLIENTBASE_H
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/Handlers.h"
+#include "client/LogExport.h"
+#include "stanza/JID.h"
+#include "stanza/Stanza.h"
+#include "transport/CompactionBase.h"
+#include "transport/NetworkUtil.h"
+#include "transport/TLSBase.h"
+#include "xml/XmlParser.h"
+
+namespace tern {
+
+class ServiceDiscovery;
+
+enum TlsPolicy { TlsDisabled = 0, TlsOptional = 1, TlsRequired = 2 };
+
+// Stream error conditions (RFC 3920), as recorded from a stream:error.
+enum StreamErrorCondition {
+    StreamErrorUndefined = 0,
+    StreamErrorBadFormat,
+    StreamErrorBadNamespacePrefix,
+    StreamErrorConflict,
+    StreamErrorConnectionTimeout,
+    StreamErrorHostGone,
+    StreamErrorHostUnknown,
+    StreamErrorImproperAddressing,
+    StreamErrorInternalServerError,
+    StreamErrorInvalidFrom,
+    StreamErrorInvalidId,
+    StreamErrorInvalidNamespace,
+    StreamErrorInvalidXml,
+    StreamErrorNotAuthorized,
+    StreamErrorPolicyViolation,
+    StreamErrorRemoteConnectionFailed,
+    StreamErrorResourceConstraint,
+    StreamErrorRestrictedXml,
+    StreamErrorSeeOtherHost,
+    StreamErrorSystemShutdown,
+    StreamErrorUndefinedCondition,
+    StreamErrorUnsupportedEncoding,
+    StreamErrorUnsupportedStanzaType,
+    StreamErrorUnsupportedVersion,
+    StreamErrorXmlNotWellFormed,
+};
+
+class ClientBase : public XmlTagHandler,
+                   public NetworkDataHandler,
+                   public CompactionDataHandler,
+                   public TLSHandler {
+public:
+    static constexpr int kDefaultNegotiationTimeoutMs = 60000;
+
+    ClientBase(const std::string& ns, const std::string& server, int port = -1);
+    ClientBase(const std::string& ns, const std::string& password, const std::string& server, int port = -1);
+    ~ClientBase() override;
+    ClientBase(const ClientBase&) = delete;
+    ClientBase& operator=(const ClientBase&) = delete;
+
+    // XmlTagHandler: every top-level element of the stream.
+    void handleXmlTag(XmlTag* tag) override;
+
+    virtual const std::string username() const { return jid_.username(); }
+    virtual const std::string password() const { return password_; }
+    virtual ServiceDiscovery* disco() const { return disco_.get(); }
+    // Serialises, sends and destroys the element (null is ignored).
+    virtual void sendTag(XmlTag* tag);
+    virtual void disconnect(ConnectionError reason);
+    virtual bool checkStreamVersion(const std::string& version);
+
+    // Starts connecting. With block set, returns only when the connection
+    // has ended. True when the attempt started (or one is under way).
+    bool connect(bool block = true);
+    // One receive pass: waits at most timeoutUs (-1: no limit) for data.
+    // NotConnected when there is no usable connection.
+    ConnectionError receive(int timeoutUs = -1);
+    void disconnect() { disconnect(UserDisconnected); }
+    void sendTag(std::unique_ptr<XmlTag> tag) { sendTag(tag.release()); }
+    void sendRaw(const std::string& text);
+    void header();
+    std::string newId();
+
+    void addNetworkListener(NetworkListener* listener);
+    void removeNetworkListener(NetworkListener* listener);
+    void addIqHandler(IqHandler* handler, const std::string& ns);
+    void removeIqHandler(const std::string& ns);
+    void trackIqId(IqHandler* handler, const std::string& id, int context);
+    void removeIqIdHandler(IqHandler* handler);
+    void addPresenceHandler(PresenceHandler* handler);
+    void removePresenceHandler(PresenceHandler* handler);
+    void addPresenceHandler(const JID& jid, PresenceHandler* handler);
+    void removePresenceHandler(const JID& jid, PresenceHandler* handler);
+    void addSubscriptionHandler(SubscriptionHandler* handler);
+    void removeSubscriptionHandler(SubscriptionHandler* handler);
+    // The engine owns the session from now on.
+    void addMessageSession(MessageSessionBase* session);
+    void disposeMessageSession(MessageSessionBase* session);
+
+    LogExport& logInstance() { return logger_; }
+    void setCompression(bool compress) { compress_ = compress; }
+
+    // Settings.
+    const JID& jid() const { return jid_; }
+    const JID& authzid() const { return authzid_; }
+    void setAuthzid(const JID& authzid) { authzid_ = authzid; }
+    const std::string& server() const { return server_; }
+    int port() const { return port_; }
+    void setTlsPolicy(TlsPolicy policy) { tlsPolicy_ = policy; }
+    TlsPolicy tlsPolicy() const { return tlsPolicy_; }
+    void setSaslMechanisms(int mask) { saslMechanisms_ = mask; }
+    int saslMechanisms() const { return saslMechanisms_; }
+    void setCACerts(const StringList& certs) { caCerts_ = certs; }
+    const StringList& caCerts() const { return caCerts_; }
+    void setClientCert(const std::string& key, const std::string& certs) {
+        clientKey_ = key;
+        clientCerts_ = certs;
+    }
+    void setXmlLang(const std::string& lang) { xmlLang_ = lang; }
+    const std::string& streamId() const { return streamId_; }
+    bool authed() const { return authed_; }
+    // Time from connecting until the session is ready; a stream that stalls
+    // longer is ended (AuthenticationFailed while authenticating, else
+    // NotConnected). Checked in receive().
+    void setNegotiationTimeout(int ms) { negotiationTimeoutMs_ = ms; }
+    // Limits on received elements (see XmlParser).
+    void setParserLimits(std::size_t maxDepth, std::size_t maxElementSize);
+
+    // What the last stream error said.
+    StreamErrorCondition streamError() const { return streamError_; }
+    std::string streamErrorText(const std::string& lang = "default") const;
+    const std::string& seeOtherHost() const { return seeOtherHost_; }
+    const XmlTag* streamErrorAppCondition() const { return streamErrorAppCondition_.get(); }
+
+    ConnectionState state() const { return connection_ ? connection_->state() : StateDisconnected; }
+    // Uses this transport instead of a TCP connection (tests, other
+    // transports); the engine owns it. Only while not connected.
+    void setConnectionImpl(NetworkUtil* connection);
+    NetworkUtil* connectionImpl() const { return connection_.get(); }
+    // A compressor to negotiate with; owned. None by default.
+    void setCompressionImpl(CompactionBase* compression);
+    // A TLS object instead of the build's default; owned.
+    void setEncryptionImpl(TLSBase* tls);
+    TLSBase* encryptionImpl() const { return encryption_.get(); }
+
+    // NetworkDataHandler
+    void onDataReceived(NetworkUtil* connection, const std::string& data) override;
+    void onConnected(NetworkUtil* connection) override;
+    void onDisconnected(NetworkUtil* connection, ConnectionError reason) override;
+    // CompactionDataHandler
+    void onCompressed(const std::string& data) override;
+    void onDecompressed(const std::string& data) override;
+    // TLSHandler
+    void onEncrypted(TLSBase* tls, const std::string& data) override;
+    void onDecrypted(TLSBase* tls, const std::string& data) override;
+    void onHandshakeResult(TLSBase* tls, bool success, CertificateInfo& info) override;
+
+    // Whether this build can make a TLS object.
+    static bool tlsAvailable();
+
+    // The session is established (the roster, when managed, has arrived).
+    virtual void sessionReady() = 0;
+
+protected:
+    virtual void streamStarted() = 0;
+    // First look at every element but the header and stream errors; true
+    // when consumed.
+    virtual bool handleNormalTag(Stanza* stanza) = 0;
+    virtual void resetState() {}
+
+    void notifyStreamEvent(StreamEvent event);
+    void notifyConnected();
+    // Negotiation is over (or authentication is): the deadline stops or
+    // changes meaning.
+    void setNegotiating(bool negotiating) { negotiating_ = negotiating; }
+    void setAuthenticating(bool authenticating) { authenticating_ = authenticating; }
+    std::vector<NetworkListener*> listenersSnapshot() const;
+
+    JID jid_;
+    JID authzid_;
+    std::string clientCerts_;
+    std::string clientKey_;
+    std::string xmlns_;
+    std::string password_;
+    std::string xmlLang_ = "en";
+    std::string server_;
+    std::string streamId_;
+    std::atomic<bool> compressionActive_{false};
+    std::atomic<bool> encryptionActive_{false};
+    bool compress_ = true;
+    std::atomic<bool> authed_{false};
+    bool block_ = false;
+    TlsPolicy tlsPolicy_ = TlsOptional;
+    int port_;
+    int saslMechanisms_ = 0xFFFF;
+    StringList caCerts_;
+    LogExport logger_;
+
+private:
+    void reset();
+    bool sendText(const std::string& text);
+    void endConnection(ConnectionError reason, bool sendClose);
+    void feedParser(const std::string& data);
+    void resetParser();
+    void parseStreamError(const Stanza& error);
+    void dispatchIq(Stanza* stanza);
+    void dispatchMessage(Stanza* stanza);
+    void dispatchPresence(Stanza* stanza);
+    void dispatchSubscription(Stanza* stanza);
+    void logOutgoing(const XmlTag& tag, const std::string& text);
+    bool stillListed(const void* handler) const;
+    void checkDeadline();
+    void runBlockingLoop();
+
+    std::unique_ptr<NetworkUtil> connection_;
+    std::unique_ptr<TLSBase> encryption_;
+    std::unique_ptr<CompactionBase> compression_;
+    std::unique_ptr<ServiceDiscovery> disco_;
+    std::unique_ptr<XmlParser> parser_;
+    // Held while a chunk is fed (and dispatched); recursive because handlers
+    // may end the stream from inside a dispatch.
+    std::recursive_mutex parserMutex_;
+    std::atomic<bool> parserResetPending_{false};
+    std::size_t maxDepth_ = XmlParser::kDefaultMaxDepth;
+    std::size_t maxElementSize_ = XmlParser::kDefaultMaxElementSize;
+
+    mutable std::mutex registryMutex_;
+    std::vector<NetworkListener*> listeners_;
+    std::map<std::string, IqHandler*> iqHandlers_;
+    std::map<std::string, std::pair<IqHandler*, int>> trackedIds_;
+    std::vector<MessageSessionBase*> messageSessions_;  // owned
+    std::vector<MessageSessionBase*> disposedDuringDispatch_;
+    std::vector<PresenceHandler*> presenceHandlers_;
+    std::vector<std::pair<JID, PresenceHandler*>> jidPresenceHandlers_;
+    std::vector<SubscriptionHandler*> subscriptionHandlers_;
+    std::thread::id dispatchThread_;
+    int dispatchDepth_ = 0;
+
+    StreamErrorCondition streamError_ = StreamErrorUndefined;
+    std::map<std::string, std::string> streamErrorText_;
+    std::string seeOtherHost_;
+    std::unique_ptr<XmlTag> streamErrorAppCondition_;
+    std::atomic<unsigned> idCounter_{0};
+    // True from a connection attempt until its end has been reported once.
+    std::atomic<bool> live_{false};
+
+    std::atomic<int> negotiationTimeoutMs_{kDefaultNegotiationTimeoutMs};
+    std::atomic<bool> negotiating_{false};
+    std::atomic<bool> authenticating_{false};
+    std::chrono::steady_clock::time_point negotiationStart_;
+};
+
+}  // namespace tern
+
+#endif

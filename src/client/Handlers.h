@@ -1,0 +1,86 @@
+// The interfaces through which the stream engine reports to the layers above.
+#ifndef TERN_CLIENT_HANDLERS_H
+#define TERN_CLIENT_HANDLERS_H
+
+#include "stanza/Stanza.h"
+#include "transport/ConnectionError.h"
+#include "transport/TLSBase.h"
+
+namespace tern {
+
+// Negotiation progress reported through handleStreamEvent.
+enum StreamEvent {
+    StreamEventEncryption = 1,
+    StreamEventCompression = 2,
+    StreamEventAuthentication = 3,
+    StreamEventResourceBinding = 5,
+    StreamEventSessionCreation = 6,
+    StreamEventRoster = 7,
+    StreamEventFinished = 8,
+};
+
+enum ResourceBindError { RbErrorUnknownError = 0, RbErrorBadRequest = 1, RbErrorNotAllowed = 2, RbErrorConflict = 3 };
+
+enum SessionCreateError {
+    ScErrorUnknownError = 0,
+    ScErrorInternalServerError = 1,
+    ScErrorForbidden = 2,
+    ScErrorConflict = 3,
+};
+
+class NetworkListener {
+public:
+    virtual ~NetworkListener() = default;
+    virtual void handleConnected() = 0;
+    virtual void handleDisconnected(ConnectionError reason) = 0;
+    virtual void handleBindError(ResourceBindError) {}
+    virtual void handleSessionError(SessionCreateError) {}
+    // Asked after a successful TLS handshake; false refuses the certificate.
+    virtual bool handleTlsConnected(const CertificateInfo& info) = 0;
+    virtual void handleStreamEvent(StreamEvent) {}
+};
+
+class IqHandler {
+public:
+    virtual ~IqHandler() = default;
+    // True means handled.
+    virtual bool handleIqByNamespace(Stanza* stanza) = 0;
+    virtual bool handleIqById(Stanza* stanza, int context) = 0;
+};
+
+class MessageSessionBase;
+
+class MessageHandler {
+public:
+    virtual ~MessageHandler() = default;
+    // The session that accepted the message, or null.
+    virtual void handleMessageStanza(Stanza* stanza, MessageSessionBase* session) = 0;
+};
+
+class PresenceHandler {
+public:
+    virtual ~PresenceHandler() = default;
+    virtual void handlePresenceStanza(Stanza* stanza) = 0;
+};
+
+class SubscriptionHandler {
+public:
+    virtual ~SubscriptionHandler() = default;
+    virtual void handleSubscriptionStanza(Stanza* stanza) = 0;
+};
+
+// What the engine needs of a message session (owned by the engine once
+// added); services/MessageSession is the implementation.
+class MessageSessionBase {
+public:
+    virtual ~MessageSessionBase() = default;
+    virtual const JID& target() const = 0;
+    virtual const std::string& threadId() const = 0;
+    // Message subtypes accepted; 0 accepts every type.
+    virtual int types() const = 0;
+    virtual void receiveMessage(Stanza* stanza) = 0;
+};
+
+}  // namespace tern
+
+#endif
