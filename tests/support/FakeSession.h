@@ -1,0 +1,78 @@
+// A Client wired to a FakeConnection and a recording listener, with helpers
+// for the server's side of a negotiation.
+#ifndef PARLEY_TESTS_SUPPORT_FAKESESSION_H
+#define PARLEY_TESTS_SUPPORT_FAKESESSION_H
+
+#include <memory>
+#include <string>
+
+#include "client/Client.h"
+#include "support/FakeConnection.h"
+#include "support/Listener.h"
+
+namespace testsupport {
+
+inline std::string serverHeader(const std::string& id = "s1", const std::string& version = "1.0") {
+    return "<?xml version='1.0'?><stream:stream xmlns='jabber:client' xmlns:stream='http://etherx.jabber.org/streams' "
+           "id='" + id + "' from='example.test'" + (version.empty() ? std::string() : " version='" + version + "'") + ">";
+}
+
+inline std::string features(const std::string& inner) { return "<stream:features>" + inner + "</stream:features>"; }
+
+inline std::string mechanisms(std::initializer_list<const char*> names) {
+    std::string out = "<mechanisms xmlns='urn:ietf:params:xml:ns:xmpp-sasl'>";
+    for (const char* n : names) out += std::string("<mechanism>") + n + "</mechanism>";
+    return out + "</mechanisms>";
+}
+
+const char* const kBindAndSession =
+    "<bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'/><session xmlns='urn:ietf:params:xml:ns:xmpp-session'/>";
+
+struct FakeSession {
+    explicit FakeSession(const std::string& jid = "user@example.test/res", const std::string& password = "secret")
+        : client(std::make_unique<tern::Client>(tern::JID(jid), password, 5222)) {
+        wire();
+    }
+    explicit FakeSession(std::unique_ptr<tern::Client> c) : client(std::move(c)) { wire(); }
+
+    // Connects and returns what the client sent (the stream header).
+    std::string open() {
+        client->connect(false);
+        return fake->takeSent();
+    }
+    void says(const std::string& xml) { fake->serverSays(xml); }
+    std::string sent() { return fake->takeSent(); }
+
+    // Takes a fresh client through a PLAIN login to the connected state.
+    void login() {
+        open();
+        says(serverHeader() + features(mechanisms({"PLAIN"})));
+        says("<success xmlns='urn:ietf:params:xml:ns:xmpp-sasl'/>");
+        says(serverHeader("s2") + features(kBindAndSession));
+        says("<iq type='result' id='bind'><bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'><jid>" +
+             client->jid().bare() + "/res</jid></bind></iq>");
+        says("<iq type='result' id='session'/>");
+        // The roster request is the last thing sent: answer it by its id.
+        const std::string out = sent();
+        const std::string marker = "<iq type='get' id='";
+        const std::size_t at = out.rfind(marker);
+        const std::string id = out.substr(at + marker.size(), out.find('\'', at + marker.size()) - at - marker.size());
+        says("<iq type='result' id='" + id + "'><query xmlns='jabber:iq:roster'/></iq>");
+        sent();
+    }
+
+    std::unique_ptr<tern::Client> client;
+    FakeConnection* fake = nullptr;
+    RecordingListener listener;
+
+private:
+    void wire() {
+        fake = new FakeConnection(client.get());
+        client->setConnectionImpl(fake);
+        client->addNetworkListener(&listener);
+    }
+};
+
+}  // namespace testsupport
+
+#endif

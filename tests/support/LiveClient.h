@@ -1,0 +1,58 @@
+// A Client on its own receiving thread, as a host runs it, for live tests.
+#ifndef PARLEY_TESTS_SUPPORT_LIVECLIENT_H
+#define PARLEY_TESTS_SUPPORT_LIVECLIENT_H
+
+#include <atomic>
+#include <cstdlib>
+#include <memory>
+#include <thread>
+
+#include "client/Client.h"
+#include "support/Listener.h"
+
+#define REQUIRE_LIVE_SERVERS()                                                          \
+    do {                                                                                \
+        if (!std::getenv("PARLEY_TESTENV")) GTEST_SKIP() << "needs scripts/testenv"; \
+    } while (0)
+
+namespace testsupport {
+
+class LiveClient {
+public:
+    explicit LiveClient(std::unique_ptr<tern::Client> client) : client_(std::move(client)) {
+        client_->addNetworkListener(&listener);
+    }
+    ~LiveClient() { stop(); }
+
+    tern::Client& operator*() { return *client_; }
+    tern::Client* operator->() { return client_.get(); }
+
+    // Connects on the receiving thread and keeps receiving until stopped.
+    void start() {
+        thread_ = std::thread([this] {
+            if (!client_->connect(false)) return;
+            while (!stop_ && client_->receive(200000) == tern::NoError) {
+            }
+        });
+    }
+    bool waitConnected(int ms = 15000) { return listener.waitFor("connected", ms); }
+    bool waitDisconnected(int ms = 15000) { return listener.waitFor("disconnected", ms); }
+
+    // Leaves the stream and joins the receiving thread.
+    void stop() {
+        stop_ = true;
+        client_->disconnect();
+        if (thread_.joinable()) thread_.join();
+    }
+
+    RecordingListener listener;
+
+private:
+    std::unique_ptr<tern::Client> client_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+};
+
+}  // namespace testsupport
+
+#endif
