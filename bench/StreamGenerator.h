@@ -35,7 +35,7 @@ inline const char* const kBodies[] = {
     "ok 👍 see you 🎉🎉",
     "use &lt;b&gt;bold&lt;/b&gt; &amp; &quot;quotes&quot; &amp;amp; it&apos;s fine",
     "1 &lt; 2 &amp;&amp; 3 &gt; 2 — obviously",
-    "<tc>{&quot;cmd&quot;:&quot;seek&quot;,&quot;pos&quot;:1234}</tc>",
+    "&lt;tc&gt;{&quot;cmd&quot;:&quot;seek&quot;,&quot;pos&quot;:1234}&lt;/tc&gt;",
     "ca:volume=40",
     "The quick brown fox jumps over the lazy dog while the room keeps chatting about "
     "playlists, codecs, subtitles and whether the buffering is their network or ours.",

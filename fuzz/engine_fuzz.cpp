@@ -1,0 +1,36 @@
+// Arbitrary bytes from "the server" into a client that is negotiating: the
+// engine, SASL (DIGEST-MD5 challenges included), legacy authentication,
+// binding, the roster and discovery must survive whatever arrives.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "client/Client.h"
+#include "support/FakeConnection.h"
+
+using namespace tern;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) return 0;
+    // The first byte picks the client and the mechanisms it allows.
+    const std::uint8_t mode = data[0];
+    std::unique_ptr<Client> client = (mode & 1) ? std::make_unique<Client>("example.test")
+                                                : std::make_unique<Client>(JID("user@example.test/res"), "secret", 5222);
+    client->setSaslMechanisms((mode & 2) ? 0 : ((mode & 4) ? SaslPlain : 0xFFFF));
+    client->setSaslClientNonce("0123456789abcdef0123456789abcdef");
+    auto* fake = new testsupport::FakeConnection(client.get());
+    client->setConnectionImpl(fake);
+    client->connect(false);
+    // Chunks of varying size, as a connection would deliver them.
+    std::size_t offset = 1;
+    std::size_t step = 1 + (mode >> 3);
+    while (offset < size && client->state() == StateConnected) {
+        const std::size_t n = std::min(step, size - offset);
+        fake->serverSays(std::string(reinterpret_cast<const char*>(data) + offset, n));
+        offset += n;
+        step = step * 3 % 1021 + 1;
+    }
+    fake->takeWrites();
+    return 0;
+}
