@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "client/Base64.h"
+#include "client/Hex.h"
 #include "client/MD5.h"
 #include "client/NonSaslAuth.h"
 #include "services/RosterManager.h"
@@ -274,15 +275,9 @@ void Client::sendSaslResponse(const std::string& text, bool encode) {
 
 std::string Client::clientNonce() const {
     if (!fixedCnonce_.empty()) return fixedCnonce_;
-    unsigned char bytes[16];
-    platform::fillRandom(bytes, sizeof bytes);
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char b : bytes) {
-        out.push_back(hex[b >> 4]);
-        out.push_back(hex[b & 15]);
-    }
-    return out;
+    std::string bytes(16, '\0');
+    platform::fillRandom(&bytes[0], bytes.size());
+    return hexEncode(bytes);
 }
 
 std::string digestMd5Response(const std::string& user, const std::string& realm, const std::string& password,
@@ -369,6 +364,19 @@ void Client::processSaslFailure(const Stanza& failure) {
 
 // ---- binding, session, ready --------------------------------------------
 
+namespace {
+// The error element of an iq reply: its type and its defined conditions.
+struct ErrorView {
+    explicit ErrorView(const Stanza& reply)
+        : element(reply.firstChild("error")), type(element ? element->getAttribute("type") : std::string()) {}
+    bool has(const char* condition) const {
+        return element && element->hasChild(condition, "xmlns", XMPP_XMLNS_XMPP_STANZAS);
+    }
+    const XmlTag* element;
+    const std::string type;
+};
+}  // namespace
+
 void Client::bindResource() {
     if (bound_) return;
     XmlTag* iq = new XmlTag("iq");
@@ -391,19 +399,16 @@ void Client::handleBindReply(const Stanza& reply) {
         return;
     }
     if (reply.subtype() != IqError) return;
-    const XmlTag* error = reply.firstChild("error");
-    auto has = [&](const char* condition) {
-        return error && error->hasChild(condition, "xmlns", XMPP_XMLNS_XMPP_STANZAS);
-    };
-    const std::string type = error ? error->getAttribute("type") : std::string();
+    const ErrorView error(reply);
+    const std::string& type = error.type;
     ResourceBindError e = RbErrorUnknownError;
-    if (type == "modify"sv && has("bad-request"))
+    if (type == "modify"sv && error.has("bad-request"))
         e = RbErrorBadRequest;
     else if (type != "cancel")
         e = RbErrorUnknownError;
-    else if (has("not-allowed"))
+    else if (error.has("not-allowed"))
         e = RbErrorNotAllowed;
-    else if (has("conflict"))
+    else if (error.has("conflict"))
         e = RbErrorConflict;
     for (NetworkListener* l : listenersSnapshot()) l->handleBindError(e);
 }
@@ -423,17 +428,14 @@ void Client::handleSessionReply(const Stanza& reply) {
         return;
     }
     if (reply.subtype() != IqError) return;
-    const XmlTag* error = reply.firstChild("error");
-    auto has = [&](const char* condition) {
-        return error && error->hasChild(condition, "xmlns", XMPP_XMLNS_XMPP_STANZAS);
-    };
-    const std::string type = error ? error->getAttribute("type") : std::string();
+    const ErrorView error(reply);
+    const std::string& type = error.type;
     SessionCreateError e = ScErrorUnknownError;
-    if (type == "wait"sv && has("internal-server-error"))
+    if (type == "wait"sv && error.has("internal-server-error"))
         e = ScErrorInternalServerError;
-    else if (type == "auth"sv && has("forbidden"))
+    else if (type == "auth"sv && error.has("forbidden"))
         e = ScErrorForbidden;
-    else if (type == "cancel"sv && has("conflict"))
+    else if (type == "cancel"sv && error.has("conflict"))
         e = ScErrorConflict;
     for (NetworkListener* l : listenersSnapshot()) l->handleSessionError(e);
 }

@@ -1,5 +1,7 @@
 #include "client/MD5.h"
 
+#include "client/Hex.h"
+
 #include <cstring>
 
 namespace tern {
@@ -126,16 +128,6 @@ std::string MD5::rawDigest() {
     return out;
 }
 
-std::string MD5::hexDigest() {
-    static const char hex[] = "0123456789abcdef";
-    const std::string raw = rawDigest();
-    std::string out;
-    out.reserve(32);
-    for (unsigned char c : raw) {
-        out.push_back(hex[c >> 4]);
-        out.push_back(hex[c & 15]);
-    }
-    return out;
-}
+std::string MD5::hexDigest() { return hexEncode(rawDigest()); }
 
 }  // namespace tern

@@ -1,5 +1,7 @@
 #include "client/SHA.h"
 
+#include "client/Hex.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -118,16 +120,6 @@ std::string SHA::rawDigest() {
     return out;
 }
 
-std::string SHA::hexDigest() {
-    static const char hex[] = "0123456789abcdef";
-    const std::string raw = rawDigest();
-    std::string out;
-    out.reserve(40);
-    for (unsigned char c : raw) {
-        out.push_back(hex[c >> 4]);
-        out.push_back(hex[c & 15]);
-    }
-    return out;
-}
+std::string SHA::hexDigest() { return hexEncode(rawDigest()); }
 
 }  // namespace tern

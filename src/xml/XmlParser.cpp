@@ -187,6 +187,15 @@ bool XmlParser::feed(std::string_view data) {
             elementBytes_ += static_cast<std::size_t>(p - runStart);
             return elementBytes_ <= maxElementSize_;
         };
+        // Appends a run of name bytes up to a byte of the stop class and
+        // consumes that byte: it is returned, or -1 when the chunk (or the
+        // size budget) ended first.
+        auto nameRun = [&](unsigned char stopClass, std::string& into) -> int {
+            const char* q = scanUntil(p, limit, stopClass);
+            into.append(p, q);
+            p = q;
+            return p == limit ? -1 : static_cast<unsigned char>(*p++);
+        };
 
         switch (state_) {
             case ParserStart: {
@@ -220,16 +229,10 @@ bool XmlParser::feed(std::string_view data) {
             }
 
             case ParserTagName: {
-                const char* q = scanUntil(p, limit, kNameStop);
-                tagName_.append(p, q);
-                p = q;
-                if (p == limit) {
-                    if (!account()) return fail();
-                    break;
-                }
-                const char c = *p++;
+                const int c = nameRun(kNameStop, tagName_);
                 if (!account()) return fail();
-                if (isSpace(c)) {
+                if (c < 0) break;
+                if (isSpace(static_cast<char>(c))) {
                     state_ = ParserInsideTag;
                 } else if (c == '/') {
                     state_ = ParserEmptyTagClosing;
@@ -269,16 +272,10 @@ bool XmlParser::feed(std::string_view data) {
             }
 
             case ParserAttributeName: {
-                const char* q = scanUntil(p, limit, kAttrStop);
-                attrName_.append(p, q);
-                p = q;
-                if (p == limit) {
-                    if (!account()) return fail();
-                    break;
-                }
-                const char c = *p++;
+                const int c = nameRun(kAttrStop, attrName_);
                 if (!account()) return fail();
-                if (isSpace(c))
+                if (c < 0) break;
+                if (isSpace(static_cast<char>(c)))
                     state_ = ParserAfterAttributeName;
                 else if (c == '=')
                     state_ = ParserAfterEquals;
@@ -390,15 +387,9 @@ bool XmlParser::feed(std::string_view data) {
             }
 
             case ParserEndTagName: {
-                const char* q = scanUntil(p, limit, kEndStop);
-                tagName_.append(p, q);
-                p = q;
-                if (p == limit) {
-                    if (!account()) return fail();
-                    break;
-                }
-                const char c = *p++;
+                const int c = nameRun(kEndStop, tagName_);
                 if (!account()) return fail();
+                if (c < 0) break;
                 if (c != '>') return fail();  // / <
                 if (!closeElement()) return fail();
                 if (abandoned_) return true;
