@@ -233,6 +233,14 @@ std::string Stanza::body(const std::string& lang) const { return lookup(bodies_,
 std::string Stanza::subject(const std::string& lang) const { return lookup(subjects_, lang); }
 std::string Stanza::errorText(const std::string& lang) const { return lookup(errorTexts_, lang); }
 
+void Stanza::setThread(const std::string& thread) {
+    thread_ = thread;
+    if (XmlTag* child = firstChild("thread"))
+        child->setText(thread);
+    else
+        new XmlTag(this, "thread", thread);
+}
+
 const StanzaExtension* Stanza::extension(ExtensionType type) const {
     for (const auto& e : extensions_)
         if (e->extensionType() == type) return e.get();

@@ -143,6 +143,9 @@ public:
     // The first extension of the given type, or null.
     const StanzaExtension* extension(ExtensionType type) const;
 
+    // Sets the thread, in the parsed field and in the element's "thread" child.
+    void setThread(const std::string& thread);
+
     const LanguageMap& bodies() const { return bodies_; }
     const LanguageMap& subjects() const { return subjects_; }
     const LanguageMap& statuses() const { return statuses_; }

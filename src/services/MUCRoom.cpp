@@ -1,0 +1,282 @@
+#include "services/MUCRoom.h"
+
+#include "client/ClientBase.h"
+#include "services/MessageSession.h"
+#include "stanza/Constants.h"
+#include "stanza/DelayedDelivery.h"
+#include "stanza/Numbers.h"
+
+namespace tern {
+
+namespace {
+const char* const kRoles[] = {"none", "visitor", "participant", "moderator"};
+const char* const kAffiliations[] = {"none", "outcast", "member", "owner", "admin"};
+constexpr int kAnonymityFlags = FlagNonAnonymous | FlagSemiAnonymous | FlagFullyAnonymous;
+}  // namespace
+
+int MUCRoom::roleFromText(const std::string& text) {
+    for (int r = RoleVisitor; r <= RoleModerator; ++r)
+        if (text == kRoles[r]) return r;
+    return RoleNone;
+}
+
+int MUCRoom::affiliationFromText(const std::string& text) {
+    for (int a = AffiliationOutcast; a <= AffiliationAdmin; ++a)
+        if (text == kAffiliations[a]) return a;
+    return AffiliationNone;
+}
+
+const char* MUCRoom::roleText(int role) { return role >= 0 && role <= RoleModerator ? kRoles[role] : ""; }
+
+const char* MUCRoom::affiliationText(int affiliation) {
+    return affiliation >= 0 && affiliation <= AffiliationAdmin ? kAffiliations[affiliation] : "";
+}
+
+MUCRoom::MUCRoom(ClientBase* parent, const JID& room, MUCRoomHandler* handler, MUCRoomConfigHandler* configHandler)
+    : parent_(parent), handler_(handler), configHandler_(configHandler), room_(room) {}
+
+MUCRoom::~MUCRoom() {
+    if (joined_) leaveRoom();
+    if (parent_) {
+        parent_->removeIqIdHandler(this);
+        parent_->removePresenceHandler(JID(roomJid().bare()), this);
+        if (ServiceDiscovery* d = parent_->disco()) d->removeQueries(this);
+    }
+}
+
+JID MUCRoom::roomJid() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return room_;
+}
+
+std::string MUCRoom::nickname() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return room_.resource();
+}
+
+std::string MUCRoom::pendingNickname() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return pending_;
+}
+
+void MUCRoom::setFlag(int flag) {
+    int current = flags_.load();
+    int next;
+    do {
+        next = (flag & kAnonymityFlags) ? (current & ~kAnonymityFlags) | flag : current | flag;
+    } while (!flags_.compare_exchange_weak(current, next));
+}
+
+// ---- joining, leaving, talking -------------------------------------------
+
+void MUCRoom::joinRoom() {
+    if (!parent_ || joined_) return;
+    JID room;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        room = room_;
+        parent_->addPresenceHandler(JID(room.bare()), this);
+        session_ = new MUCMessageSession(parent_, JID(room.bare()));
+        session_->setMessageHandler(this);
+    }
+    Stanza* p = Stanza::buildPresence(room, "", PresenceShowAvailable);
+    new XmlTag(p, "x", "xmlns", XMPP_XMLNS_MUC);
+    joined_ = true;  // at once, before the room answers
+    parent_->sendTag(p);
+}
+
+void MUCRoom::dropSession() {
+    MUCMessageSession* session;
+    JID room;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        session = session_;
+        session_ = nullptr;
+        room = room_;
+    }
+    parent_->removePresenceHandler(JID(room.bare()), this);
+    parent_->disposeMessageSession(session);
+    joined_ = false;
+}
+
+void MUCRoom::leaveRoom(const std::string& status) {
+    if (!parent_ || !joined_) return;
+    Stanza* p = Stanza::buildPresence(roomJid(), status, PresenceShowUnavailable);
+    new XmlTag(p, "x", "xmlns", XMPP_XMLNS_MUC);
+    parent_->sendTag(p);
+    dropSession();
+}
+
+void MUCRoom::sendMessage(const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (session_ && joined_) session_->sendGroupMessage(text);
+}
+
+void MUCRoom::changeSubject(const std::string& subject) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (session_ && joined_) session_->changeSubject(subject);
+}
+
+void MUCRoom::changeNickname(const std::string& nickname) {
+    JID target;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!parent_ || !joined_) {
+            room_.setResource(nickname);
+            return;
+        }
+        pending_ = nickname;
+        target.assign(room_.bare() + "/" + nickname);
+    }
+    XmlTag* p = new XmlTag("presence");
+    p->setAttribute("to", target.full());
+    parent_->sendTag(p);
+}
+
+// ---- what the room says ----------------------------------------------------
+
+void MUCRoom::handlePresenceStanza(Stanza* stanza) {
+    const JID room = roomJid();
+    if (stanza->from().bare() != room.bare() || !handler_) return;
+
+    if (stanza->subtype() == PresenceError) {
+        bool wasNickChange;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            wasNickChange = !pending_.empty();
+            pending_.clear();
+        }
+        if (!wasNickChange) dropSession();
+        handler_->onRoomError(this, stanza->errorCondition());
+        return;
+    }
+
+    const XmlTag* x = stanza->firstChild("x", "xmlns", XMPP_XMLNS_MUC_USER);
+    if (!x) return;
+
+    OccupantInfo info;
+    info.nick = stanza->from();
+    const XmlTag* item = nullptr;
+    bool self = false;
+    bool createdNow = false;
+    bool assignedNick = false;
+    for (const XmlTag* c : x->children()) {
+        const std::string& name = c->name();
+        if (name == "item") {
+            item = c;
+            info.affiliation = affiliationFromText(c->getAttribute("affiliation"));
+            info.role = roleFromText(c->getAttribute("role"));
+            info.tc = parseDecimal(c->getAttribute("tc"), INT32_MIN, INT32_MAX);
+            if (c->hasAttribute("jid")) info.jid = JID(c->getAttribute("jid"));
+            info.newNick = c->getAttribute("nick");
+            if (const XmlTag* actor = c->firstChild("actor"))
+                if (actor->hasAttribute("jid")) info.actor = JID(actor->getAttribute("jid"));
+            if (const XmlTag* reason = c->firstChild("reason")) info.reason = reason->text();
+        } else if (name == "status") {
+            const std::string code = c->getAttribute("code");
+            if (code == "110") {
+                info.flags |= UserSelf;
+                self = true;
+            } else if (code == "303") {
+                info.flags |= UserNickChanged;
+            } else if (code == "307") {
+                info.flags |= UserKicked;
+            } else if (code == "301") {
+                info.flags |= UserBanned;
+            } else if (code == "321") {
+                info.flags |= UserAffiliationChanged;
+            } else if (code == "100") {
+                setFlag(FlagNonAnonymous);
+            } else if (code == "201") {
+                createdNow = true;
+            } else if (code == "210") {
+                assignedNick = true;
+            }
+        } else if (name == "destroy") {
+            info.flags |= UserRoomDestroyed;
+            if (c->hasAttribute("jid")) info.alternate = JID(c->getAttribute("jid"));
+            if (const XmlTag* reason = c->firstChild("reason")) info.reason = reason->text();
+        }
+    }
+    if (self && item) {
+        ownRole_ = info.role;
+        ownAffiliation_ = info.affiliation;
+    }
+    if (assignedNick) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        room_.setResource(stanza->from().resource());
+    }
+    info.status = stanza->status("default");
+
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if ((info.flags & UserNickChanged) && !info.newNick.empty() &&
+            stanza->from().resource() == room_.resource() && info.newNick == pending_)
+            info.flags |= UserSelf;
+        if ((info.flags & UserNickChanged) && (info.flags & UserSelf) && !info.newNick.empty()) {
+            room_.setResource(info.newNick);
+            if (info.newNick == pending_) pending_.clear();
+        }
+    }
+
+    if (createdNow) {
+        created_ = true;
+        if (acceptsInstantRoom() || handler_->onRoomCreated(this)) acknowledgeInstantRoom();
+    }
+    handler_->onOccupantPresence(this, info, stanza->show());
+}
+
+void MUCRoom::handleMessageStanza(Stanza* stanza, MessageSessionBase*) {
+    if (!handler_) return;
+    if (stanza->subtype() == MessageError) {
+        // A bounced message is an error, not something an occupant said.
+        handler_->onRoomError(this, stanza->errorCondition());
+        return;
+    }
+    if (const XmlTag* x = stanza->firstChild("x", "xmlns", XMPP_XMLNS_MUC_USER)) {
+        for (const XmlTag* c : x->children()) {
+            if (c->name() == "decline") {
+                const XmlTag* reason = c->firstChild("reason");
+                handler_->onInviteDeclined(this, JID(c->getAttribute("from")), reason ? reason->text() : std::string());
+            } else if (c->name() == "status") {
+                const std::string code = c->getAttribute("code");
+                if (code == "100" || code == "172")
+                    setFlag(FlagNonAnonymous);
+                else if (code == "173")
+                    setFlag(FlagSemiAnonymous);
+                else if (code == "174")
+                    setFlag(FlagFullyAnonymous);
+                else if (code == "170")
+                    setFlag(FlagLogging);
+                else if (code == "171")
+                    flags_ &= ~FlagLogging;
+            }
+        }
+    } else if (configHandler_) {
+        if (const XmlTag* formElement = stanza->firstChild("x", "xmlns", XMPP_XMLNS_X_DATA)) {
+            XmlDataForm form(formElement);
+            configHandler_->onRoomRequestForm(this, form);
+            return;
+        }
+    }
+    const std::string& nick = stanza->from().resource();
+    if (stanza->firstChild("subject")) {
+        handler_->onRoomSubject(this, nick, stanza->subject("default"));
+        return;
+    }
+    const std::string body = stanza->body("default");
+    if (body.empty()) return;
+    std::string stamp;
+    bool history = false;
+    if (auto* legacy = static_cast<const XDelayedDelivery*>(stanza->extension(ExtXDelayedDelivery))) {
+        history = true;
+        stamp = legacy->stamp();
+    } else if (auto* delay = static_cast<const DelayedDelivery*>(stanza->extension(ExtDelayedDelivery))) {
+        history = true;
+        stamp = delay->stamp();
+    }
+    const bool privateMessage = stanza->subtype() == MessageChat || stanza->subtype() == MessageNormal;
+    handler_->onRoomMessage(this, nick, body, history, stamp, privateMessage);
+}
+
+}  // namespace tern
