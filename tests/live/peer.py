@@ -73,9 +73,12 @@ class Peer(slixmpp.ClientXMPP):
         self.add_event_handler("disconnected", lambda e: emit({"event": "disconnected"}))
         self.add_event_handler("roster_update", self.on_roster)
         self.add_event_handler("message", self.on_message)
+        self.add_event_handler("message_error", lambda m: emit(
+            {"event": "message_error", "from": str(m["from"]), "condition": m["error"]["condition"]}))
         self.add_event_handler("groupchat_message", self.on_groupchat)
         self.add_event_handler("groupchat_subject", self.on_subject)
         self.add_event_handler("presence", self.on_presence)
+        self.waiters = {}  # room/nick -> future resolved by the room's answer
 
     async def on_session(self, _):
         self.send_presence()
@@ -87,7 +90,7 @@ class Peer(slixmpp.ClientXMPP):
         emit({"event": "roster", "items": sorted(iq["roster"]["items"].keys(), key=str)})
 
     def on_message(self, msg):
-        if msg["type"] in ("chat", "normal"):
+        if msg["type"] in ("chat", "normal") and msg["body"]:
             emit({"event": "message", "from": str(msg["from"]), "type": msg["type"], "body": msg["body"],
                   "thread": msg["thread"]})
 
@@ -107,6 +110,12 @@ class Peer(slixmpp.ClientXMPP):
               "affiliation": item.get("affiliation", "") if item is not None else "",
               "nick": item.get("nick", "") if item is not None else "",
               "codes": " ".join(c for c in codes if c), "error": error})
+        key = str(p["from"])
+        waiter = self.waiters.get(key)
+        if waiter and not waiter.done() and (p["type"] == "error" or "110" in codes):
+            waiter.set_result({"codes": " ".join(codes), "role": item.get("role", "") if item is not None else "",
+                               "affiliation": item.get("affiliation", "") if item is not None else "",
+                               "error": error})
 
     async def read_commands(self):
         loop = asyncio.get_event_loop()
@@ -182,6 +191,45 @@ class Peer(slixmpp.ClientXMPP):
         if cmd.get("thread"):
             msg["thread"] = cmd["thread"]
         msg.send()
+
+    async def presence_and_wait(self, to, xml=None, ptype=None, wait_for=None):
+        p = self.Presence()
+        p["to"] = to
+        if ptype:
+            p["type"] = ptype
+        if xml is not None:
+            p.xml.append(xml)
+        future = asyncio.get_event_loop().create_future()
+        self.waiters[wait_for or to] = future
+        p.send()
+        try:
+            return await asyncio.wait_for(future, 10)
+        finally:
+            self.waiters.pop(wait_for or to, None)
+
+    async def cmd_join(self, cmd):
+        """Joins room as nick; answers with the own presence's codes, role and affiliation."""
+        x = ET.Element("{http://jabber.org/protocol/muc}x")
+        ET.SubElement(x, "{http://jabber.org/protocol/muc}history", maxstanzas="0")
+        result = await self.presence_and_wait(cmd["room"] + "/" + cmd["nick"], x)
+        return dict(result, ok=not result["error"])
+
+    async def cmd_nick(self, cmd):
+        """Changes the nickname; answers once the room confirms (or refuses)."""
+        result = await self.presence_and_wait(cmd["room"] + "/" + cmd["nick"])
+        return dict(result, ok=not result["error"])
+
+    async def cmd_leave(self, cmd):
+        p = self.Presence()
+        p["to"] = cmd["room"] + "/" + cmd["nick"]
+        p["type"] = "unavailable"
+        p.send()
+
+    async def cmd_say(self, cmd):
+        self.make_message(mto=cmd["room"], mbody=cmd["body"], mtype="groupchat").send()
+
+    async def cmd_subject(self, cmd):
+        self.make_message(mto=cmd["room"], msubject=cmd["subject"], mtype="groupchat").send()
 
     async def cmd_ping(self, cmd):
         await self["xep_0199"].ping(cmd["to"], timeout=10)

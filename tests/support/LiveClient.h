@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <fstream>
+#include <mutex>
 #include <memory>
 #include <thread>
 
@@ -21,8 +23,17 @@ class LiveClient {
 public:
     explicit LiveClient(std::unique_ptr<tern::Client> client) : client_(std::move(client)) {
         client_->addNetworkListener(&listener);
+        // PARLEY_CAPTURE=FILE appends every received element to FILE, one per
+        // line: raw material for the wire corpus.
+        if (const char* path = std::getenv("PARLEY_CAPTURE")) {
+            capture_.open(path, std::ios::app);
+            client_->logInstance().addReceiver(&capturer_, tern::LogDebug, tern::LogAreaXmlIncoming);
+        }
     }
-    ~LiveClient() { stop(); }
+    ~LiveClient() {
+        stop();
+        client_->logInstance().removeReceiver(&capturer_);
+    }
 
     tern::Client& operator*() { return *client_; }
     tern::Client* operator->() { return client_.get(); }
@@ -48,6 +59,17 @@ public:
     RecordingListener listener;
 
 private:
+    struct Capturer : tern::LogExportHandler {
+        std::ofstream* out;
+        std::mutex m;
+        explicit Capturer(std::ofstream* o) : out(o) {}
+        void handleLogMessage(int, int, const std::string& message) override {
+            std::lock_guard<std::mutex> l(m);
+            *out << message << "\n";
+        }
+    };
+    std::ofstream capture_;
+    Capturer capturer_{&capture_};
     std::unique_ptr<tern::Client> client_;
     std::thread thread_;
     std::atomic<bool> stop_{false};

@@ -1,0 +1,284 @@
+// The room and message sessions against the fake server, byte for byte.
+#include <gtest/gtest.h>
+
+#include "services/MUCRoom.h"
+#include "services/MessageSession.h"
+#include "stanza/Constants.h"
+#include "support/FakeSession.h"
+#include "support/RoomRecorder.h"
+
+using namespace tern;
+using testsupport::FakeSession;
+using testsupport::RoomRecorder;
+
+namespace {
+
+const std::string kUser = "http://jabber.org/protocol/muc#user";
+
+struct RoomFixture {
+    FakeSession s;
+    RoomRecorder events;
+    std::unique_ptr<MUCRoom> room;
+    explicit RoomFixture(bool join = true) {
+        s.login();
+        room = std::make_unique<MUCRoom>(s.client.get(), JID("room@conf.example.test/me"), &events, &events);
+        if (join) {
+            room->joinRoom();
+            s.sent();
+        }
+    }
+    std::string presence(const std::string& nick, const std::string& x, const std::string& type = "") {
+        return "<presence from='room@conf.example.test/" + nick + "'" + (type.empty() ? "" : " type='" + type + "'") +
+               "><x xmlns='" + kUser + "'>" + x + "</x></presence>";
+    }
+};
+
+}  // namespace
+
+TEST(MUCRoom, JoinSendsOnePresenceAndNicknameChangesBeforeJoiningSendNothing) {
+    RoomFixture f(false);
+    f.room->changeNickname("other");
+    EXPECT_EQ(f.s.sent(), "");
+    EXPECT_EQ(f.room->nickname(), "other");
+    f.room->joinRoom();
+    EXPECT_EQ(f.s.sent(), "<presence to='room@conf.example.test/other'><x xmlns='http://jabber.org/protocol/muc'/></presence>");
+    EXPECT_TRUE(f.room->joined());
+    f.room->joinRoom();  // already joined
+    EXPECT_EQ(f.s.sent(), "");
+}
+
+TEST(MUCRoom, OccupantPresencesWithRolesAffiliationsAndStatusCodes) {
+    RoomFixture f;
+    f.s.says(f.presence("firstwitch", "<item affiliation='owner' role='moderator' jid='crone1@shakespeare.lit/desktop' tc='7'/>"));
+    f.s.says(f.presence("me", "<item affiliation='member' role='participant'/><status code='100'/><status code='110'/>"));
+    f.s.says(f.presence("hostile", ""));  // no item at all
+    f.s.says("<presence from='room@conf.example.test/noext'/>");  // no muc#user payload: ignored
+    f.s.says("<presence from='elsewhere@conf.example.test/x'><x xmlns='" + kUser + "'><item role='moderator'/></x>"
+             "</presence>");  // another room: ignored
+    EXPECT_EQ(f.events.lines(),
+              (std::vector<std::string>{
+                  "presence firstwitch show=1 role=3 aff=3 flags=0 jid=crone1@shakespeare.lit/desktop tc=7",
+                  "presence me show=1 role=2 aff=2 flags=1",
+                  "presence hostile show=1 role=0 aff=0 flags=0",
+              }));
+    EXPECT_EQ(f.room->ownRole(), RoleParticipant);
+    EXPECT_EQ(f.room->ownAffiliation(), AffiliationMember);
+    EXPECT_TRUE(f.room->flags() & FlagNonAnonymous);
+
+    f.events.clear();
+    f.s.says(f.presence("thirdwitch", "<item affiliation='none' role='none'><actor jid='boss@x/y'/><reason>go</reason></item>"
+                                       "<status code='307'/>", "unavailable"));
+    f.s.says(f.presence("c", "<item affiliation='outcast' role='none'/><status code='301'/>", "unavailable"));
+    f.s.says(f.presence("d", "<item affiliation='none' role='none'/><status code='321'/>", "unavailable"));
+    f.s.says(f.presence("e", "<item affiliation='none' role='none'/><destroy jid='new@conf.example.test'><reason>bye</reason></destroy>",
+                        "unavailable"));
+    EXPECT_EQ(f.events.lines(), (std::vector<std::string>{"presence thirdwitch show=6 role=0 aff=0 flags=4",
+                                                          "presence c show=6 role=0 aff=1 flags=8",
+                                                          "presence d show=6 role=0 aff=0 flags=16",
+                                                          "presence e show=6 role=0 aff=0 flags=32"}));
+    ASSERT_TRUE(f.events.occupants[0].actor.has_value());
+    EXPECT_EQ(f.events.occupants[0].actor->full(), "boss@x/y");
+    EXPECT_EQ(f.events.occupants[0].reason, "go");
+    EXPECT_EQ(f.events.occupants[3].alternate->full(), "new@conf.example.test");
+    EXPECT_EQ(f.events.occupants[3].reason, "bye");
+}
+
+TEST(MUCRoom, CreatedRoomIsAcknowledgedAsInstantRoom) {
+    RoomFixture f;
+    f.s.says(f.presence("me", "<item affiliation='owner' role='moderator'/><status code='110'/><status code='201'/>"));
+    EXPECT_TRUE(f.room->created());
+    EXPECT_EQ(f.s.sent(),
+              "<iq type='set' to='room@conf.example.test' id='uid3'><query "
+              "xmlns='http://jabber.org/protocol/muc#owner'><x xmlns='jabber:x:data' type='submit'/></query></iq>");
+    f.s.says("<iq type='result' id='uid3' from='room@conf.example.test'/>");
+    EXPECT_EQ(f.events.lines(), (std::vector<std::string>{"created", "presence me show=1 role=3 aff=3 flags=1",
+                                                          "admin ok 1"}));
+
+    RoomFixture refusing(true);
+    refusing.events.acceptCreated = false;
+    refusing.s.says(refusing.presence("me", "<item affiliation='owner' role='moderator'/><status code='201'/>"));
+    EXPECT_EQ(refusing.s.sent(), "");
+}
+
+TEST(MUCRoom, NicknameChangesAssignmentAndConflicts) {
+    RoomFixture f;
+    f.room->changeNickname("newme");
+    EXPECT_EQ(f.s.sent(), "<presence to='room@conf.example.test/newme'/>");
+    EXPECT_EQ(f.room->nickname(), "me");  // until the room confirms
+    // A conflict while the change is pending keeps the room and the nickname.
+    f.s.says("<presence from='room@conf.example.test/newme' type='error'><error type='cancel'><conflict "
+             "xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></presence>");
+    EXPECT_TRUE(f.room->joined());
+    EXPECT_EQ(f.room->pendingNickname(), "");
+    EXPECT_EQ(f.room->nickname(), "me");
+    EXPECT_TRUE(f.events.has("error 2"));
+
+    f.room->changeNickname("newme");
+    f.s.sent();
+    // Confirmed without 110 (the new nickname matches the pending one)...
+    f.s.says(f.presence("me", "<item affiliation='none' role='participant' nick='newme'/><status code='303'/>", "unavailable"));
+    EXPECT_EQ(f.room->nickname(), "newme");
+    EXPECT_EQ(f.events.occupants.back().flags, UserSelf | UserNickChanged);
+    // ...or with it.
+    f.room->changeNickname("third");
+    f.s.sent();
+    f.s.says(f.presence("newme", "<item nick='third'/><status code='303'/><status code='110'/>", "unavailable"));
+    EXPECT_EQ(f.room->nickname(), "third");
+    // Someone else's change leaves ours alone.
+    f.s.says(f.presence("other", "<item nick='third2'/><status code='303'/>", "unavailable"));
+    EXPECT_EQ(f.room->nickname(), "third");
+    // The room may assign a nickname.
+    f.s.says(f.presence("assigned", "<item role='participant'/><status code='110'/><status code='210'/>"));
+    EXPECT_EQ(f.room->nickname(), "assigned");
+
+    // An error without a pending change: we are out of the room.
+    f.s.says("<presence from='room@conf.example.test/assigned' type='error'><error type='auth'><forbidden "
+             "xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></presence>");
+    EXPECT_FALSE(f.room->joined());
+    EXPECT_TRUE(f.events.has("error 4"));
+    f.room->sendMessage("nobody hears");
+    EXPECT_EQ(f.s.sent(), "");
+}
+
+TEST(MUCRoom, MessagesSubjectsAndErrors) {
+    RoomFixture f;
+    f.s.says("<message from='room@conf.example.test/a' type='groupchat'><body>hi &lt;b&gt; ünï 🎉</body></message>");
+    f.s.says("<message from='room@conf.example.test/a' type='groupchat'><body>old</body><delay xmlns='urn:xmpp:delay' "
+             "stamp='2002-10-13T23:58:37Z'/></message>");
+    f.s.says("<message from='room@conf.example.test/a' type='groupchat'><body>older</body><x xmlns='jabber:x:delay' "
+             "stamp='20021013T23:58:37'/></message>");
+    f.s.says("<message from='room@conf.example.test/a' type='groupchat'><subject>S</subject><body>both</body></message>");
+    f.s.says("<message from='room@conf.example.test/a' type='groupchat'><subject/></message>");
+    f.s.says("<message from='room@conf.example.test/a' type='chat'><body>psst</body></message>");
+    f.s.says("<message from='room@conf.example.test' type='error'><body>mine</body><error type='modify'><not-acceptable "
+             "xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></message>");
+    f.s.says("<message from='room@conf.example.test'><x xmlns='" + kUser +
+             "'><decline from='hecate@shakespeare.lit'><reason>Sorry</reason></decline><status code='170'/></x></message>");
+    f.s.says("<message from='room@conf.example.test'><x xmlns='jabber:x:data' type='form'><field var='x'/></x></message>");
+    f.s.says("<message from='room@conf.example.test/a' type='headline'><body>never</body></message>");
+    f.s.says("<message from='room@conf.example.test/a' type='groupchat'/>");
+    EXPECT_EQ(f.events.lines(), (std::vector<std::string>{
+                                    "message a: hi <b> ünï 🎉",
+                                    "message a: old [history 2002-10-13T23:58:37Z]",
+                                    "message a: older [history 20021013T23:58:37]",
+                                    "subject a: S",
+                                    "subject a: ",
+                                    "message a: psst [private]",
+                                    "error 9",
+                                    "declined hecate@shakespeare.lit: Sorry",
+                                    "request form",
+                                }));
+    EXPECT_TRUE(f.room->flags() & FlagLogging);
+
+    f.room->sendMessage("x < y & 'z'");
+    EXPECT_EQ(f.s.sent(), "<message type='groupchat' from='user@example.test/res' to='room@conf.example.test'><body>x "
+                          "&lt; y &amp; &apos;z&apos;</body></message>");
+    f.room->changeSubject("new");
+    EXPECT_EQ(f.s.sent(), "<message to='room@conf.example.test' type='groupchat'><subject>new</subject></message>");
+}
+
+TEST(MUCRoom, AdministrationRequestsAndTheirAnswers) {
+    RoomFixture f;
+    f.room->kick("bad guy");
+    EXPECT_EQ(f.s.sent(), "<iq type='set' to='room@conf.example.test' id='uid3'><query "
+                          "xmlns='http://jabber.org/protocol/muc#admin'><item nick='bad guy' role='none'/></query></iq>");
+    f.room->setAffiliation("o", AffiliationOwner, "trust");
+    EXPECT_EQ(f.s.sent(), "<iq type='set' to='room@conf.example.test' id='uid4'><query "
+                          "xmlns='http://jabber.org/protocol/muc#admin'><item nick='o' affiliation='owner'><reason>trust"
+                          "</reason></item></query></iq>");
+    f.room->setAffiliation("a", AffiliationAdmin);
+    f.room->ban("b");
+    f.room->revokeVoice("v");
+    f.room->grantVoice("v");
+    f.room->setRole("m", RoleModerator);
+    f.room->setRole("", RoleModerator);  // no nickname: nothing
+    f.room->setRole("x", 9);             // unknown role: no value, context 7
+    const std::string sent = f.s.sent();
+    EXPECT_NE(sent.find("id='uid5'><query xmlns='http://jabber.org/protocol/muc#admin'><item nick='a' affiliation='admin'/>"),
+              std::string::npos);
+    EXPECT_NE(sent.find("<item nick='x'/>"), std::string::npos);
+    // uid3 kick(7) uid4 owner(15) uid5 admin(14) uid6 ban(12) uid7 visitor(8) uid8 participant(9) uid9 moderator(10) uid10 (7)
+    for (int i = 3; i <= 10; ++i)
+        f.s.says("<iq type='" + std::string(i % 2 ? "result" : "error") + "' id='uid" + std::to_string(i) + "'/>");
+    EXPECT_EQ(f.events.lines(), (std::vector<std::string>{"admin ok 7", "admin refused 15", "admin ok 14",
+                                                          "admin refused 12", "admin ok 8", "admin refused 9",
+                                                          "admin ok 10", "admin refused 7"}));
+    f.events.clear();
+    JID elsewhere("next@conf.example.test/ignored");
+    f.room->destroy("closing", &elsewhere, "pw");
+    EXPECT_EQ(f.s.sent(), "<iq type='set' to='room@conf.example.test' id='uid11'><query "
+                          "xmlns='http://jabber.org/protocol/muc#owner'><destroy jid='next@conf.example.test'><reason>"
+                          "closing</reason><password>pw</password></destroy></query></iq>");
+    f.s.says("<iq type='result' id='uid11'/>");
+    EXPECT_EQ(f.events.lines(), std::vector<std::string>{"admin ok 4"});
+
+    f.room->leaveRoom("bye");
+    EXPECT_EQ(f.s.sent(), "<presence type='unavailable' to='room@conf.example.test/me'><status>bye</status><x "
+                          "xmlns='http://jabber.org/protocol/muc'/></presence>");
+    f.room->destroy();
+    f.room->kick("x");
+    f.room->leaveRoom();
+    EXPECT_EQ(f.s.sent(), "");
+}
+
+TEST(MUCRoom, RoomInformationAndItems) {
+    RoomFixture f;
+    f.room->requestRoomInfo();
+    EXPECT_EQ(f.s.sent(), "<iq type='get' id='uid3' to='room@conf.example.test'><query "
+                          "xmlns='http://jabber.org/protocol/disco#info'/></iq>");
+    f.s.says("<iq type='result' id='uid3' from='room@conf.example.test'><query xmlns='http://jabber.org/protocol/disco#info'>"
+             "<identity category='conference' name='4711' type='text'/><feature var='muc_nonanonymous'/>"
+             "<feature var='muc_semianonymous'/><feature var='muc_persistent'/><x xmlns='jabber:x:data' type='result'>"
+             "<field var='muc#roominfo_occupants'><value>3</value></field></x></query></iq>");
+    EXPECT_EQ(f.events.lines(), std::vector<std::string>{"info " + std::to_string(FlagSemiAnonymous | FlagPersistent) + " 4711 form"});
+    EXPECT_EQ(f.events.lastForm->field("muc#roominfo_occupants")->value(), "3");
+    f.room->requestRoomItems();
+    f.s.sent();
+    f.s.says("<iq type='result' id='uid4'><query xmlns='http://jabber.org/protocol/disco#items'><item "
+             "jid='room@conf.example.test/a' name='a'/></query></iq>");
+    f.room->requestRoomInfo();
+    f.room->requestRoomItems();
+    f.s.says("<iq type='error' id='uid5'/><iq type='error' id='uid6'/>");
+    EXPECT_EQ(f.events.lines(), (std::vector<std::string>{
+                                    "info " + std::to_string(FlagSemiAnonymous | FlagPersistent) + " 4711 form",
+                                    "items room@conf.example.test/a", "info 0 ", "items"}));
+}
+
+TEST(MessageSession, ThreadsFiltersAndTheHandler) {
+    FakeSession s;
+    s.login();
+    struct Handler : MessageHandler {
+        std::vector<std::string> got;
+        void handleMessageStanza(Stanza* m, MessageSessionBase* session) override {
+            got.push_back(m->body() + "|" + m->thread() + "|" + (session ? "session" : "none"));
+        }
+    } handler;
+    struct Filter : MessageFilter {
+        int decorated = 0, seen = 0;
+        void decorate(XmlTag& m) override {
+            ++decorated;
+            m.setAttribute("x-filtered", "yes");
+        }
+        void filter(Stanza&) override { ++seen; }
+    };
+    auto* filter = new Filter;
+    auto* session = new MessageSession(s.client.get(), JID("juliet@example.test"));
+    session->setMessageHandler(&handler);
+    session->addFilter(filter);
+    session->sendMessage("hello", "topic");
+    EXPECT_EQ(s.sent(), "<message type='chat' from='user@example.test/res' to='juliet@example.test' id='uid4' "
+                        "x-filtered='yes'><body>hello</body><subject>topic</subject><thread>xmppuid3</thread></message>");
+    EXPECT_EQ(session->threadId(), "xmppuid3");
+    EXPECT_EQ(filter->decorated, 1);
+    // A message in another thread is not this conversation.
+    s.says("<message from='juliet@example.test/balcony' type='chat'><thread>other</thread><body>hi</body></message>");
+    EXPECT_TRUE(handler.got.empty());
+    // The first reply from a full address: the session locks onto it.
+    s.says("<message from='juliet@example.test/balcony' type='chat'><thread>xmppuid3</thread><body>hi</body></message>");
+    EXPECT_EQ(session->targetCopy().full(), "juliet@example.test/balcony");
+    EXPECT_EQ(session->threadId(), "xmppuid3");
+    s.says("<message from='juliet@example.test/balcony' type='chat'><thread>xmppuid3</thread></message>");  // no body
+    EXPECT_EQ(filter->seen, 2);
+    EXPECT_EQ(handler.got, std::vector<std::string>{"hi|xmppuid3|session"});
+    s.client->disposeMessageSession(session);
+}
