@@ -1,13 +1,16 @@
 // Arbitrary bytes from "the server" into a client that is negotiating: the
 // engine, SASL (DIGEST-MD5 challenges included), legacy authentication,
-// binding, the roster and discovery must survive whatever arrives.
+// binding, the roster, discovery and a joined room must survive whatever
+// arrives.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 
 #include "client/Client.h"
+#include "services/MUCRoom.h"
 #include "support/FakeConnection.h"
+#include "support/RoomRecorder.h"
 
 using namespace tern;
 
@@ -22,6 +25,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto* fake = new testsupport::FakeConnection(client.get());
     client->setConnectionImpl(fake);
     client->connect(false);
+    // A joined room, so that room presences and messages are parsed too.
+    testsupport::RoomRecorder events;
+    MUCRoom room(client.get(), JID("4711@conference.example.test/me"), &events, &events);
+    room.joinRoom();
     // Chunks of varying size, as a connection would deliver them.
     std::size_t offset = 1;
     std::size_t step = 1 + (mode >> 3);
