@@ -49,7 +49,7 @@ ClientBase::ClientBase(const std::string& ns, const std::string& password, const
 }
 
 ClientBase::~ClientBase() {
-    connection_.reset();
+    setConnection(nullptr);
     encryption_.reset();
     compression_.reset();
     parser_.reset();
@@ -84,12 +84,17 @@ void ClientBase::setParserLimits(std::size_t maxDepth, std::size_t maxElementSiz
     }
 }
 
+void ClientBase::setConnection(std::unique_ptr<NetworkUtil> connection) {
+    connectionPtr_.store(connection.get(), std::memory_order_release);
+    connection_ = std::move(connection);
+}
+
 void ClientBase::setConnectionImpl(NetworkUtil* connection) {
     if (connection_ && connection_->state() != StateDisconnected) {
         delete connection;
         return;
     }
-    connection_.reset(connection);
+    setConnection(std::unique_ptr<NetworkUtil>(connection));
 }
 
 void ClientBase::setCompressionImpl(CompactionBase* compression) { compression_.reset(compression); }
@@ -110,7 +115,7 @@ bool ClientBase::connect(bool block) {
         parser_->cleanup();  // nothing of an earlier stream survives
         parserResetPending_ = false;
     }
-    if (!connection_) connection_ = std::make_unique<NetworkTCPC>(this, &logger_, server_, port_);
+    if (!connection_) setConnection(std::make_unique<NetworkTCPC>(this, &logger_, server_, port_));
     if (connection_->state() != StateDisconnected) return true;
     if (!encryption_ && tlsPolicy_ != TlsDisabled && tlsAvailable())
         encryption_ = std::make_unique<TLSDefault>(this, server_, TLSDefault::KindClient);
@@ -132,13 +137,17 @@ void ClientBase::onConnected(NetworkUtil*) {
     if (block_) runBlockingLoop();
 }
 
+void ClientBase::interruptReceive() {
+    if (NetworkUtil* c = conn()) c->disconnect();
+}
+
 void ClientBase::runBlockingLoop() {
     while (receive(-1) == NoError) {
     }
 }
 
 ConnectionError ClientBase::receive(int timeoutUs) {
-    NetworkUtil* c = connection_.get();
+    NetworkUtil* c = conn();
     if (!c || c->state() == StateDisconnected) return NotConnected;
     long long wait = timeoutUs;
     if (negotiating_) {
@@ -174,7 +183,7 @@ std::string ClientBase::newId() { return "uid" + std::to_string(++idCounter_); }
 // ---- the send chain -----------------------------------------------------
 
 bool ClientBase::sendText(const std::string& text) {
-    NetworkUtil* c = connection_.get();
+    NetworkUtil* c = conn();
     if (!c || c->state() != StateConnected) return false;
     if (compression_ && compressionActive_)
         compression_->compress(text);
@@ -197,7 +206,7 @@ void ClientBase::logOutgoing(const XmlTag& tag, const std::string& text) {
 void ClientBase::sendTag(XmlTag* tag) {
     if (!tag) return;
     std::unique_ptr<XmlTag> owned(tag);
-    NetworkUtil* c = connection_.get();
+    NetworkUtil* c = conn();
     if (!c || c->state() != StateConnected) return;
     const std::string text = owned->serialize();
     if (sendText(text)) logOutgoing(*owned, text);
@@ -206,15 +215,15 @@ void ClientBase::sendTag(XmlTag* tag) {
 void ClientBase::onCompressed(const std::string& data) {
     if (encryption_ && encryptionActive_)
         encryption_->encrypt(data);
-    else if (connection_)
-        connection_->send(data);
+    else if (NetworkUtil* c = conn())
+        c->send(data);
     else
         logger_.log(LogError, LogAreaClientBase, "Compression finished, but chain broken");
 }
 
 void ClientBase::onEncrypted(TLSBase*, const std::string& data) {
-    if (connection_)
-        connection_->send(data);
+    if (NetworkUtil* c = conn())
+        c->send(data);
     else
         logger_.log(LogError, LogAreaClientBase, "Encryption finished, but chain broken");
 }
@@ -602,12 +611,13 @@ void ClientBase::onDisconnected(NetworkUtil*, ConnectionError reason) { endConne
 void ClientBase::disconnect(ConnectionError reason) { endConnection(reason, reason != TlsFailed); }
 
 void ClientBase::endConnection(ConnectionError reason, bool sendClose) {
-    if (!connection_) return;
+    NetworkUtil* c = conn();
+    if (!c) return;
     // Exactly one report per connection, whichever thread sees its end first.
     if (!live_.exchange(false)) return;
     if (sendClose) sendRaw("</stream:stream>");
-    connection_->disconnect();
-    connection_->cleanup();
+    c->disconnect();
+    c->cleanup();
     resetParser();
     if (encryption_) encryption_->cleanup();
     compressionActive_ = false;

@@ -96,6 +96,9 @@ public:
     // NotConnected when there is no usable connection.
     ConnectionError receive(int timeoutUs = -1);
     void disconnect() { disconnect(UserDisconnected); }
+    // Ends a wait for data, or a connection attempt, on the receiving thread
+    // at once (receive then returns NotConnected); the stream is not closed.
+    void interruptReceive();
     void sendTag(std::unique_ptr<XmlTag> tag) { sendTag(tag.release()); }
     void sendRaw(const std::string& text);
     void header();
@@ -152,11 +155,14 @@ public:
     const std::string& seeOtherHost() const { return seeOtherHost_; }
     const XmlTag* streamErrorAppCondition() const { return streamErrorAppCondition_.get(); }
 
-    ConnectionState state() const { return connection_ ? connection_->state() : StateDisconnected; }
+    ConnectionState state() const {
+        NetworkUtil* c = conn();
+        return c ? c->state() : StateDisconnected;
+    }
     // Uses this transport instead of a TCP connection (tests, other
     // transports); the engine owns it. Only while not connected.
     void setConnectionImpl(NetworkUtil* connection);
-    NetworkUtil* connectionImpl() const { return connection_.get(); }
+    NetworkUtil* connectionImpl() const { return conn(); }
     // A compressor to negotiate with; owned. None by default.
     void setCompressionImpl(CompactionBase* compression);
     // A TLS object instead of the build's default; owned.
@@ -232,7 +238,12 @@ private:
     void checkDeadline();
     void runBlockingLoop();
 
+    // Made on the receiving thread, used from every thread: published
+    // through connectionPtr_.
+    NetworkUtil* conn() const { return connectionPtr_.load(std::memory_order_acquire); }
+    void setConnection(std::unique_ptr<NetworkUtil> connection);
     std::unique_ptr<NetworkUtil> connection_;
+    std::atomic<NetworkUtil*> connectionPtr_{nullptr};
     std::unique_ptr<TLSBase> encryption_;
     std::unique_ptr<CompactionBase> compression_;
     std::unique_ptr<ServiceDiscovery> disco_;

@@ -1,0 +1,161 @@
+/*
+ * Parley: chat rooms for a host program, over XMPP.
+ *
+ * The host logs a user in and joins one multi-user chat room (SetLogin), or
+ * registers an account (SetRegistration). Everything that happens comes back
+ * through one callback, as numbered events (PARLEY_EVENT_*). Strings are
+ * zero-terminated UTF-16 in both directions; texts handed to the callback
+ * are not terminated and are valid only during the call.
+ *
+ * Threads: the callback runs on the session's own thread, except event
+ * 21041 (PARLEY_EVENT_DISCONNECTED + 17), which GetLogOut raises on the
+ * calling thread before it returns. The functions may be called from any
+ * thread while events arrive; GetLogOut must not be called from inside the
+ * callback of the same session's own thread (it then logs out but the
+ * session is released when the callback returns).
+ */
+#ifndef PARLEY_H
+#define PARLEY_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "parley_export.h"
+
+#if defined(_WIN32)
+typedef wchar_t ParleyChar;  /* UTF-16 on Windows */
+#elif defined(__cplusplus)
+typedef char16_t ParleyChar;
+#else
+#include <uchar.h>
+typedef char16_t ParleyChar;
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* A text handed to the callback: length in UTF-16 code units, then the text. */
+typedef struct TextBuffer {
+    int32_t length;
+    const ParleyChar* text;
+} TextBuffer;
+
+/* context: the host's value given to SetLogin / SetRegistration.
+   code: the event; arg3: the room number or 0; arg4: 0, or the item's "tc"
+   value for PARLEY_EVENT_PRESENCE; text: null for events without text.
+   The result is ignored. */
+typedef int32_t (*HostCallback)(void* context, int32_t code, int32_t arg3, int32_t arg4, const TextBuffer* text);
+
+/* Event codes. */
+enum {
+    PARLEY_EVENT_CONNECTED = 11025,
+    PARLEY_EVENT_DISCONNECTED = 21024, /* + the reason, 0..18 */
+    PARLEY_EVENT_REGISTERED = 11056,
+    PARLEY_EVENT_REGISTRATION_CONFLICT = 11055,
+    PARLEY_EVENT_PRESENCE = 31028,
+    PARLEY_EVENT_OCCUPANT_PRESENT = 11027,
+    PARLEY_EVENT_ROLE_NONE = 11036,
+    PARLEY_EVENT_ROLE_VISITOR = 11037,
+    PARLEY_EVENT_ROLE_MODERATOR = 11039,
+    PARLEY_EVENT_MODERATOR_REVOKED = 11040,
+    PARLEY_EVENT_VOICE_GRANTED = 11041,
+    PARLEY_EVENT_OCCUPANT_LISTED = 11054,
+    PARLEY_EVENT_OCCUPANT_LEFT = 11028,
+    PARLEY_EVENT_NICK_CHANGED = 11042,
+    PARLEY_EVENT_KICKED = 11043,
+    PARLEY_EVENT_BANNED = 11044,
+    PARLEY_EVENT_ROOM_DESTROYED = 11045,
+    PARLEY_EVENT_AFFILIATION_CHANGED = 11046,
+    PARLEY_EVENT_CHAT_MESSAGE = 11029,
+    PARLEY_EVENT_TAGGED_MESSAGE = 31027,
+    PARLEY_EVENT_CONTROL_MESSAGE = 31025,
+    PARLEY_EVENT_SUBJECT = 11047,
+    PARLEY_EVENT_ROOM_INFO = 31026,
+    PARLEY_EVENT_ROOM_ERROR_FIRST = 11048, /* room errors: 11048..11076 */
+    PARLEY_EVENT_ROOM_ERROR_LAST = 11076
+};
+
+/* Disconnect reasons (PARLEY_EVENT_DISCONNECTED + reason). */
+enum {
+    PARLEY_REASON_NONE = 0,
+    PARLEY_REASON_STREAM_ERROR = 1,
+    PARLEY_REASON_STREAM_VERSION = 2,
+    PARLEY_REASON_STREAM_CLOSED = 3,
+    PARLEY_REASON_IO_ERROR = 7,
+    PARLEY_REASON_XML_PARSE_ERROR = 8,
+    PARLEY_REASON_CONNECTION_REFUSED = 9,
+    PARLEY_REASON_DNS_ERROR = 10,
+    PARLEY_REASON_NO_SUPPORTED_AUTH = 12,
+    PARLEY_REASON_TLS_FAILED = 13,
+    PARLEY_REASON_TLS_NOT_AVAILABLE = 14,
+    PARLEY_REASON_COMPRESSION_FAILED = 15,
+    PARLEY_REASON_AUTHENTICATION_FAILED = 16,
+    PARLEY_REASON_USER_DISCONNECTED = 17,
+    PARLEY_REASON_NOT_CONNECTED = 18
+};
+
+/* Logs in as user@server/resource and, once connected, joins the room
+   room@conference.server/nickname. Returns the session at once (null when
+   it cannot be made); everything else arrives as events. */
+PARLEY_API void* SetLogin(const ParleyChar* user, const ParleyChar* password, const ParleyChar* room,
+                          const ParleyChar* nickname, const ParleyChar* server, const ParleyChar* resource,
+                          void* context, HostCallback callback);
+
+/* Registers user on server in band, on a thread of its own; reports
+   PARLEY_EVENT_REGISTERED or PARLEY_EVENT_REGISTRATION_CONFLICT. Returns
+   the registration thread's handle, not a session: on Windows a thread
+   HANDLE to wait on and close; everywhere, WaitRegistration waits for it and
+   releases it. Null when the registration cannot be started. */
+PARLEY_API void* SetRegistration(const ParleyChar* server, const ParleyChar* user, const ParleyChar* password,
+                                 void* context, HostCallback callback);
+
+PARLEY_API void SetChatMessage(void* session, const ParleyChar* text);
+PARLEY_API void SetNickName(void* session, const ParleyChar* nickname);
+PARLEY_API void SetSubject(void* session, const ParleyChar* subject);
+
+/* Moderation by occupant identifier (the 36 characters before the tag at
+   the end of every nickname); an identifier not in the member list does
+   nothing. */
+PARLEY_API void SetKick(void* session, const ParleyChar* identifier);      /* role none */
+PARLEY_API void SetBan(void* session, const ParleyChar* identifier);       /* affiliation outcast */
+PARLEY_API void SetModerator(void* session, const ParleyChar* identifier); /* role moderator */
+PARLEY_API void SetCancel(void* session, const ParleyChar* identifier);    /* role participant */
+PARLEY_API void SetWriteBlock(void* session, const ParleyChar* identifier); /* role visitor */
+
+PARLEY_API uint8_t IsOwner(void* session, const ParleyChar* identifier);
+PARLEY_API uint8_t IsModerator(void* session, const ParleyChar* identifier);
+PARLEY_API uint8_t IsWriteBlock(void* session, const ParleyChar* identifier);
+PARLEY_API uint8_t IsConflictNickName(void* session, const ParleyChar* identifier);
+PARLEY_API int32_t GetUserTotalCount(void* session);
+
+/* Asks the room to destroy itself (the session must own it). */
+PARLEY_API void GetRoominfo(void* session);
+
+/* Logs out (leaves the room, disconnects: 21041 on this thread) and
+   releases the session. Returns quickly also when the session is idle or
+   still connecting. */
+PARLEY_API void GetLogOut(void* session);
+
+/* Releases the session without logging out (its thread is stopped first). */
+PARLEY_API void LibDelete(void* session);
+
+/* Waits up to timeoutMs (-1: without limit) for a registration started by
+   SetRegistration to end. Returns 1 when it has ended, and then releases
+   the handle (call it once more and the handle is invalid); 0 when it is
+   still running. On Windows the handle may be used with
+   WaitForSingleObject/CloseHandle instead. */
+PARLEY_API int32_t WaitRegistration(void* handle, int32_t timeoutMs);
+
+/* Log lines of every session at minLevel or above (0 debug, 1 warning,
+   2 error) go to callback until it is replaced; a null callback stops them.
+   Credentials never appear in log lines. PARLEY_LOG=debug|warning|error in
+   the environment also sends them to standard error. */
+typedef void (*ParleyLogCallback)(void* context, int32_t level, int32_t area, const TextBuffer* line);
+PARLEY_API void SetLogCallback(ParleyLogCallback callback, void* context, int32_t minLevel);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

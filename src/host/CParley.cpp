@@ -1,0 +1,378 @@
+#include "host/CParley.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "host/DetachedThreads.h"
+#include "host/HostLog.h"
+#include "host/RegistrationThread.h"
+#include "host/TextCodec.h"
+#include "services/ServiceDiscovery.h"
+#include "stanza/Constants.h"
+#include "stanza/Numbers.h"
+
+namespace tern {
+
+namespace {
+
+const std::u16string kUserTag = u":us";
+const std::u16string kModeratorTag = u":ad";
+
+// Room error codes by stanza error condition; 0 where no event is raised.
+std::int32_t roomErrorCode(StanzaError e) {
+    switch (e) {
+        case StanzaErrorUndefined: return 11057;
+        case StanzaErrorBadRequest: return 11058;
+        case StanzaErrorConflict: return 11048;
+        case StanzaErrorFeatureNotImplemented: return 11059;
+        case StanzaErrorForbidden: return 11053;
+        case StanzaErrorGone: return 11060;
+        case StanzaErrorInternalServerError: return 11061;
+        case StanzaErrorItemNotFound: return 11062;
+        case StanzaErrorJidMalformed: return 11063;
+        case StanzaErrorNotAcceptable: return 11064;
+        case StanzaErrorNotAllowed: return 11065;
+        case StanzaErrorNotAuthorized: return 11051;
+        case StanzaErrorRecipientUnavailable: return 11067;
+        case StanzaErrorRedirect: return 11068;
+        case StanzaErrorRegistrationRequired: return 11069;
+        case StanzaErrorRemoteServerNotFound: return 11070;
+        case StanzaErrorRemoteServerTimeout: return 11071;
+        case StanzaErrorResourceConstraint: return 11072;
+        case StanzaErrorServiceUnavailable: return 11073;
+        case StanzaErrorSubscriptionRequired: return 11074;
+        case StanzaErrorUndefinedCondition: return 11075;
+        case StanzaErrorUnexpectedRequest: return 11076;
+    }
+    return 0;
+}
+
+std::u16string right(const std::u16string& s, std::size_t n) { return s.size() <= n ? s : s.substr(s.size() - n); }
+
+void replaceAll(std::u16string& s, const std::u16string& from, const std::u16string& to) {
+    for (std::size_t at = s.find(from); at != std::u16string::npos; at = s.find(from, at + to.size()))
+        s.replace(at, from.size(), to);
+}
+
+}  // namespace
+
+NicknameParts cutNickname(const std::u16string& nickname) {
+    // Plain left/middle/right cuts; a short nickname gives what exists.
+    const std::size_t n = nickname.size();
+    const std::size_t start = n >= 39 ? n - 39 : 0;
+    NicknameParts parts;
+    parts.displayName = nickname.substr(0, n >= 39 ? n - 39 : 0);
+    parts.identifier = nickname.substr(start, 36);
+    parts.tag = right(nickname, 3);
+    return parts;
+}
+
+std::int32_t roomNumber(const std::string& text) { return parseDecimal(text, INT32_MIN, INT32_MAX); }
+
+CParley::CParley(void* context, HostCallback callback) : context_(context), callback_(callback) {}
+
+CParley::~CParley() {
+    if (receiveThread_.joinable()) stopReceiveThread();
+    members_.clear();
+    room_.reset();
+    if (client_) HostLog::instance().detach(client_->logInstance());
+    client_.reset();
+}
+
+bool CParley::onOwnThread() const { return std::this_thread::get_id() == receiveThread_.get_id(); }
+
+void CParley::raise(std::int32_t code, std::int32_t arg3, std::int32_t arg4, const std::u16string* text) {
+    if (!callback_ || silenced_) return;
+    if (!text) {
+        callback_(context_, code, arg3, arg4, nullptr);
+        return;
+    }
+    // The buffer lives for the call; the host copies what it keeps.
+    const TextBuffer buffer{static_cast<std::int32_t>(text->size()), reinterpret_cast<const ParleyChar*>(text->data())};
+    callback_(context_, code, arg3, arg4, &buffer);
+}
+
+std::int32_t CParley::currentRoomNumber() const { return roomNumber(roomJid_.username()); }
+
+// ---- logging in -----------------------------------------------------------
+
+void CParley::login(const std::u16string& user, const std::u16string& password, const std::u16string& room,
+                    const std::u16string& nickname, const std::u16string& server, const std::u16string& resource) {
+    const std::string userJid = util_.toUtf8String((user + u"@" + server + u"/" + resource).c_str());
+    roomJid_.assign(util_.toUtf8String((room + u"@conference." + server + u"/" + nickname).c_str()));
+    client_ = std::make_unique<Client>(JID(userJid), util_.toUtf8String(password.c_str()), -1);
+    HostLog::instance().attach(client_->logInstance());
+    client_->addNetworkListener(this);
+    client_->setPresence(PresenceShowAvailable, -1, "");
+    client_->disco()->setVersion("ZaroVezid", XMPP_VERSION, "Windows");
+    client_->disco()->setIdentity("client", "bot");
+    client_->setCompression(false);
+    client_->setCACerts({"/path/to/cacert.crt"});
+    room_ = std::make_unique<MUCRoom>(client_.get(), roomJid_, this, this);
+    stop_ = false;
+    receiveThread_ = std::thread([this] { receiveLoop(); });
+}
+
+void CParley::receiveLoop() {
+    if (!stop_ && client_->connect(false)) {
+        // Waits without polling; logout and LibDelete wake it at once.
+        while (!stop_ && client_->receive(-1) == NoError) {
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(doneMutex_);
+        receiveDone_ = true;
+    }
+    doneCv_.notify_all();
+    if (releaseOnExit_) {
+        DetachedThreads& threads = DetachedThreads::instance();
+        threads.started();
+        receiveThread_.detach();
+        delete this;
+        threads.finished();
+    }
+}
+
+void CParley::stopReceiveThread() {
+    stop_ = true;
+    // A wake-up that comes just before the thread starts connecting would be
+    // lost: repeat it until the thread has ended.
+    std::unique_lock<std::mutex> lock(doneMutex_);
+    while (!receiveDone_ && receiveThread_.joinable()) {
+        lock.unlock();
+        client_->interruptReceive();
+        lock.lock();
+        doneCv_.wait_for(lock, std::chrono::milliseconds(50), [this] { return receiveDone_; });
+    }
+    lock.unlock();
+    if (receiveThread_.joinable()) receiveThread_.join();
+}
+
+bool CParley::logout() {
+    if (!client_) return true;
+    members_.clear();
+    room_->leaveRoom("");
+    const bool own = onOwnThread();
+    if (own) {
+        stop_ = true;
+        client_->interruptReceive();
+    } else {
+        stopReceiveThread();
+    }
+    client_->disconnect(UserDisconnected);  // 21041, on this thread
+    silenced_ = true;
+    if (own) releaseOnExit_ = true;
+    return !own;
+}
+
+bool CParley::stopForRelease() {
+    if (!client_) return true;
+    if (onOwnThread()) {
+        stop_ = true;
+        client_->interruptReceive();
+        silenced_ = true;
+        releaseOnExit_ = true;
+        return false;
+    }
+    stopReceiveThread();
+    return true;
+}
+
+// ---- registering ----------------------------------------------------------
+
+void* CParley::startRegistration(const std::u16string& server, const std::u16string& user,
+                                 const std::u16string& password) {
+    registrationUser_ = util_.toUtf8String(user.c_str());
+    registrationPassword_ = util_.toUtf8String(password.c_str());
+    registrationClient_ = std::make_unique<Client>(util_.toUtf8String(server.c_str()));
+    HostLog::instance().attach(registrationClient_->logInstance());
+    registrationClient_->disableRoster();
+    registrationClient_->addNetworkListener(this);
+    registration_ = std::make_unique<Registration>(registrationClient_.get());
+    registration_->setRegistrationHandler(this);
+    // From here on the thread owns this session and may end it at any time.
+    return startRegistrationThread([this] { registrationLoop(); });
+}
+
+void CParley::registrationLoop() {
+    registrationClient_->connect(true);  // returns when the connection has ended
+    registration_.reset();
+    HostLog::instance().detach(registrationClient_->logInstance());
+    registrationClient_.reset();
+    // Nobody else holds this session: it ends with its thread.
+    delete this;
+}
+
+void CParley::onRegistrationFields(const JID&, int fields, std::string) {
+    RegistrationFields values;
+    values.username = registrationUser_;
+    values.password = registrationPassword_;
+    registration_->registerAccount(fields, values);
+}
+
+void CParley::onRegistrationResult(const JID&, RegistrationResult result) {
+    if (result == RegistrationSuccess)
+        raise(PARLEY_EVENT_REGISTERED);
+    else if (result == RegistrationConflict)
+        raise(PARLEY_EVENT_REGISTRATION_CONFLICT);
+    registrationClient_->disconnect();
+}
+
+// ---- the connection -------------------------------------------------------
+
+void CParley::handleConnected() {
+    if (registration_) {
+        registration_->requestFields();
+        return;
+    }
+    raise(PARLEY_EVENT_CONNECTED);
+    if (client_ && room_) room_->joinRoom();
+}
+
+void CParley::handleDisconnected(ConnectionError e) {
+    if (e < 0 || e > NotConnected) return;
+    if (e == UserDisconnected && registration_) return;
+    raise(PARLEY_EVENT_DISCONNECTED + e);
+}
+
+bool CParley::handleTlsConnected(const CertificateInfo&) { return true; }
+
+// ---- the room -------------------------------------------------------------
+
+void CParley::onOccupantPresence(MUCRoom*, OccupantInfo occupant, PresenceShow show) {
+    if (occupant.nick.resource().empty() || !occupant.jid) return;
+    const std::u16string nick = util_.toWideString(occupant.nick.resource());
+    const std::u16string own = util_.toWideString(roomJid_.resource());
+    const std::u16string user = util_.toWideString(occupant.jid->username());
+    const std::int32_t number = currentRoomNumber();
+    raise(PARLEY_EVENT_PRESENCE, number, occupant.tc);
+
+    std::u16string text = util_.toWideString("ID=" + occupant.jid->username() + "_tok_NICKNAME=" +
+                                             occupant.nick.resource() + "_tok_NEWNICKNAME=" + occupant.newNick);
+    if (occupant.role == RoleModerator) replaceAll(text, kUserTag, kModeratorTag);
+
+    const std::u16string id = cutNickname(nick).identifier;
+    const std::u16string ownId = cutNickname(own).identifier;
+
+    if (show == PresenceShowAvailable) {
+        std::int32_t code = PARLEY_EVENT_OCCUPANT_PRESENT;
+        const bool known = members_.contains(id);
+        if (known) {
+            switch (occupant.role) {
+                case RoleNone: code = PARLEY_EVENT_ROLE_NONE; break;
+                case RoleVisitor: code = PARLEY_EVENT_ROLE_VISITOR; break;
+                case RoleModerator: code = PARLEY_EVENT_ROLE_MODERATOR; break;
+                case RoleParticipant: {
+                    const int before = members_.roleOf(id);
+                    code = before == RoleVisitor     ? PARLEY_EVENT_VOICE_GRANTED
+                           : before == RoleModerator ? PARLEY_EVENT_MODERATOR_REVOKED
+                                                     : PARLEY_EVENT_OCCUPANT_PRESENT;
+                    break;
+                }
+                default: break;
+            }
+            members_.updateMember(user, nick, id, occupant.affiliation, occupant.role);
+        } else {
+            members_.addMember(user, nick, id, occupant.affiliation, occupant.role);
+        }
+        // Until our own presence arrives, others are the initial list.
+        if (id != ownId && !members_.contains(ownId)) code = PARLEY_EVENT_OCCUPANT_LISTED;
+        raise(code, number, 0, &text);
+    } else if (show == PresenceShowUnavailable) {
+        members_.removeMember(id);
+        std::int32_t code;
+        switch (occupant.flags) {
+            case UserSelf: code = PARLEY_EVENT_OCCUPANT_LEFT; break;
+            case UserNickChanged: code = PARLEY_EVENT_NICK_CHANGED; break;
+            case UserKicked: code = PARLEY_EVENT_KICKED; break;
+            case UserBanned: code = PARLEY_EVENT_BANNED; break;
+            case UserAffiliationChanged: code = PARLEY_EVENT_AFFILIATION_CHANGED; break;
+            case UserRoomDestroyed: code = PARLEY_EVENT_ROOM_DESTROYED; break;
+            default: code = occupant.newNick.empty() ? PARLEY_EVENT_OCCUPANT_LEFT : PARLEY_EVENT_NICK_CHANGED;
+        }
+        raise(code, number, 0, &text);
+    }
+}
+
+void CParley::onRoomMessage(MUCRoom*, const std::string& nick, const std::string& body, bool, const std::string&,
+                            bool) {
+    const std::u16string sender = util_.toWideString(nick);
+    const std::u16string own = util_.toWideString(roomJid_.resource());
+    if (right(sender, 39) == right(own, 39)) return;  // our own echo
+    const std::int32_t number = currentRoomNumber();
+    const std::u16string wideBody = util_.toWideString(body);
+    if (body.compare(0, 4, "<tc>") == 0 && body.size() >= 5 && body.compare(body.size() - 5, 5, "</tc>") == 0) {
+        raise(PARLEY_EVENT_TAGGED_MESSAGE, number, 0, &wideBody);
+    } else if (body.compare(0, 3, "ca:") == 0) {
+        raise(PARLEY_EVENT_CONTROL_MESSAGE, number, 0, &wideBody);
+    } else {
+        const std::u16string text = util_.toWideString("NICKNAME=" + nick + "_tok_" + body);
+        raise(PARLEY_EVENT_CHAT_MESSAGE, number, 0, &text);
+    }
+}
+
+void CParley::onRoomSubject(MUCRoom*, const std::string& nick, const std::string& subject) {
+    const std::u16string text = util_.toWideString("NICKNAME=" + nick + "_tok_SUBJECT=" + subject);
+    raise(PARLEY_EVENT_SUBJECT, currentRoomNumber(), 0, &text);
+}
+
+void CParley::onRoomError(MUCRoom*, StanzaError error) {
+    const std::int32_t code = roomErrorCode(error);
+    if (code) raise(code, currentRoomNumber());
+}
+
+void CParley::onRoomInfo(MUCRoom*, int, const std::string& name, std::unique_ptr<XmlDataForm> form) {
+    std::unique_ptr<XmlTag> xml(form ? form->toXml() : nullptr);
+    const std::u16string text = util_.toWideString(xml ? xml->serialize() : std::string());
+    raise(PARLEY_EVENT_ROOM_INFO, roomNumber(name), 0, &text);
+}
+
+// ---- host calls -----------------------------------------------------------
+
+void CParley::sendChat(const char16_t* text) {
+    if (text && room_) room_->sendMessage(util_.toUtf8String(text));
+}
+
+void CParley::changeNickname(const char16_t* nickname) {
+    if (nickname && room_) room_->changeNickname(util_.toUtf8String(nickname));
+}
+
+void CParley::changeSubject(const char16_t* subject) {
+    if (subject && room_) room_->changeSubject(util_.toUtf8String(subject));
+}
+
+void CParley::moderate(const char16_t* identifier, Moderation what) {
+    if (!identifier || !room_) return;
+    const std::optional<std::u16string> nick = members_.nicknameOf(identifier);
+    if (!nick) return;  // not in the room: nothing to act on
+    const std::string target = util_.toUtf8String(nick->c_str());
+    switch (what) {
+        case Kick: room_->setRole(target, RoleNone, ""); break;
+        case BlockWriting: room_->setRole(target, RoleVisitor, ""); break;
+        case CancelRole: room_->setRole(target, RoleParticipant, ""); break;
+        case MakeModerator: room_->setRole(target, RoleModerator, ""); break;
+        case Ban: room_->setAffiliation(target, AffiliationOutcast, ""); break;
+    }
+}
+
+bool CParley::isOwner(const char16_t* identifier) const {
+    return identifier && members_.affiliationOf(identifier) == AffiliationOwner;
+}
+
+bool CParley::isModerator(const char16_t* identifier) const {
+    return identifier && members_.roleOf(identifier) == RoleModerator;
+}
+
+bool CParley::isWriteBlocked(const char16_t* identifier) const {
+    return identifier && members_.roleOf(identifier) == RoleVisitor;
+}
+
+bool CParley::isNicknameTaken(const char16_t* identifier) const { return identifier && members_.contains(identifier); }
+
+int CParley::memberCount() const { return room_ ? members_.count() : 0; }
+
+void CParley::destroyRoom() {
+    if (client_ && room_) room_->destroy("", nullptr, "");
+}
+
+}  // namespace tern

@@ -1,0 +1,88 @@
+// The host interface: flat C functions over an opaque session pointer.
+// A null session does nothing and answers 0 or false.
+#include <new>
+
+#include "host/CParley.h"
+#include "host/HostLog.h"
+#include "host/RegistrationThread.h"
+#include "parley.h"
+
+using tern::CParley;
+
+namespace {
+
+// ParleyChar is char16_t, or the 16-bit wchar_t of Windows.
+const char16_t* u16(const ParleyChar* s) { return reinterpret_cast<const char16_t*>(s); }
+std::u16string text(const ParleyChar* s) { return s ? std::u16string(u16(s)) : std::u16string(); }
+CParley* session(void* p) { return static_cast<CParley*>(p); }
+
+}  // namespace
+
+extern "C" {
+
+PARLEY_API void* SetLogin(const ParleyChar* user, const ParleyChar* password, const ParleyChar* room,
+                          const ParleyChar* nickname, const ParleyChar* server, const ParleyChar* resource,
+                          void* context, HostCallback callback) {
+    CParley* s = new (std::nothrow) CParley(context, callback);
+    if (!s) return nullptr;
+    s->login(text(user), text(password), text(room), text(nickname), text(server), text(resource));
+    return s;
+}
+
+PARLEY_API void* SetRegistration(const ParleyChar* server, const ParleyChar* user, const ParleyChar* password,
+                                 void* context, HostCallback callback) {
+    CParley* s = new (std::nothrow) CParley(context, callback);
+    if (!s) return nullptr;
+    void* handle = s->startRegistration(text(server), text(user), text(password));
+    if (!handle) delete s;  // no thread took it over
+    return handle;
+}
+
+PARLEY_API void SetChatMessage(void* s, const ParleyChar* t) {
+    if (s) session(s)->sendChat(u16(t));
+}
+PARLEY_API void SetNickName(void* s, const ParleyChar* t) {
+    if (s) session(s)->changeNickname(u16(t));
+}
+PARLEY_API void SetSubject(void* s, const ParleyChar* t) {
+    if (s) session(s)->changeSubject(u16(t));
+}
+PARLEY_API void SetKick(void* s, const ParleyChar* id) {
+    if (s) session(s)->kick(u16(id));
+}
+PARLEY_API void SetBan(void* s, const ParleyChar* id) {
+    if (s) session(s)->ban(u16(id));
+}
+PARLEY_API void SetModerator(void* s, const ParleyChar* id) {
+    if (s) session(s)->makeModerator(u16(id));
+}
+PARLEY_API void SetCancel(void* s, const ParleyChar* id) {
+    if (s) session(s)->cancelRole(u16(id));
+}
+PARLEY_API void SetWriteBlock(void* s, const ParleyChar* id) {
+    if (s) session(s)->blockWriting(u16(id));
+}
+PARLEY_API uint8_t IsOwner(void* s, const ParleyChar* id) { return s && session(s)->isOwner(u16(id)); }
+PARLEY_API uint8_t IsModerator(void* s, const ParleyChar* id) { return s && session(s)->isModerator(u16(id)); }
+PARLEY_API uint8_t IsWriteBlock(void* s, const ParleyChar* id) { return s && session(s)->isWriteBlocked(u16(id)); }
+PARLEY_API uint8_t IsConflictNickName(void* s, const ParleyChar* id) {
+    return s && session(s)->isNicknameTaken(u16(id));
+}
+PARLEY_API int32_t GetUserTotalCount(void* s) { return s ? session(s)->memberCount() : 0; }
+PARLEY_API void GetRoominfo(void* s) {
+    if (s) session(s)->destroyRoom();
+}
+PARLEY_API void GetLogOut(void* s) {
+    if (s && session(s)->logout()) delete session(s);
+}
+PARLEY_API void LibDelete(void* s) {
+    if (s && session(s)->stopForRelease()) delete session(s);
+}
+PARLEY_API int32_t WaitRegistration(void* handle, int32_t timeoutMs) {
+    return tern::waitRegistrationThread(handle, timeoutMs);
+}
+PARLEY_API void SetLogCallback(ParleyLogCallback callback, void* context, int32_t minLevel) {
+    tern::HostLog::instance().setCallback(callback, context, minLevel);
+}
+
+}  // extern "C"

@@ -1,0 +1,107 @@
+#include "host/TextCodec.h"
+
+namespace tern {
+
+namespace {
+constexpr char16_t kReplacement = 0xFFFD;
+inline bool isContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+}  // namespace
+
+// Each maximal ill-formed subpart becomes one U+FFFD (the Unicode
+// recommendation that Windows follows): overlong forms, surrogates, values
+// past U+10FFFF and truncated sequences included.
+std::u16string utf8ToUtf16(std::string_view in) {
+    std::u16string out;
+    out.reserve(in.size());
+    const auto* p = reinterpret_cast<const unsigned char*>(in.data());
+    const auto* end = p + in.size();
+    while (p < end) {
+        const unsigned char c = *p;
+        if (c < 0x80) {
+            out.push_back(c);
+            ++p;
+            continue;
+        }
+        int length;
+        char32_t cp;
+        unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+        if (c >= 0xC2 && c <= 0xDF) {
+            length = 2;
+            cp = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            length = 3;
+            cp = c & 0x0F;
+            if (c == 0xE0) lo = 0xA0;
+            if (c == 0xED) hi = 0x9F;  // no surrogates
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            length = 4;
+            cp = c & 0x07;
+            if (c == 0xF0) lo = 0x90;
+            if (c == 0xF4) hi = 0x8F;  // nothing past U+10FFFF
+        } else {
+            out.push_back(kReplacement);
+            ++p;
+            continue;
+        }
+        int taken = 1;
+        bool ok = true;
+        for (; taken < length; ++taken) {
+            if (p + taken >= end) {
+                ok = false;
+                break;
+            }
+            const unsigned char b = p[taken];
+            const bool inRange = taken == 1 ? (b >= lo && b <= hi) : isContinuation(b);
+            if (!inRange) {
+                ok = false;
+                break;
+            }
+            cp = (cp << 6) | (b & 0x3F);
+        }
+        p += taken;
+        if (!ok) {
+            out.push_back(kReplacement);
+            continue;
+        }
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(cp));
+        }
+    }
+    return out;
+}
+
+std::string utf16ToUtf8(std::u16string_view in) {
+    std::string out;
+    out.reserve(in.size() * 3);
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        char32_t cp = in[i];
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < in.size() && in[i + 1] >= 0xDC00 && in[i + 1] <= 0xDFFF) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (in[i + 1] - 0xDC00);
+            ++i;
+        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+            cp = kReplacement;  // an unpaired surrogate
+        }
+        if (cp < 0x80) {
+            out.push_back(static_cast<char>(cp));
+        } else if (cp < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else if (cp < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        }
+    }
+    return out;
+}
+
+}  // namespace tern
