@@ -228,6 +228,13 @@ class Peer(slixmpp.ClientXMPP):
     async def cmd_say(self, cmd):
         self.make_message(mto=cmd["room"], mbody=cmd["body"], mtype="groupchat").send()
 
+    async def cmd_flood(self, cmd):
+        """Sends count group-chat messages as fast as slixmpp takes them."""
+        for i in range(int(cmd["count"])):
+            self.make_message(mto=cmd["room"], mbody="%s %d" % (cmd.get("body", "flood"), i), mtype="groupchat").send()
+            if i % 200 == 0:
+                await asyncio.sleep(0)
+
     async def cmd_subject(self, cmd):
         self.make_message(mto=cmd["room"], msubject=cmd["subject"], mtype="groupchat").send()
 

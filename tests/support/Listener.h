@@ -64,11 +64,9 @@ public:
 
 private:
     void add(const std::string& e) {
-        {
-            std::lock_guard<std::mutex> l(mutex_);
-            events_.push_back(e);
-        }
-        cv_.notify_all();
+        std::lock_guard<std::mutex> l(mutex_);
+        events_.push_back(e);
+        cv_.notify_all();  // under the lock: see HostRecorder
     }
     mutable std::mutex mutex_;
     std::condition_variable cv_;

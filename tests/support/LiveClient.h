@@ -11,11 +11,8 @@
 
 #include "client/Client.h"
 #include "support/Listener.h"
+#include "support/TestEnv.h"
 
-#define REQUIRE_LIVE_SERVERS()                                                          \
-    do {                                                                                \
-        if (!std::getenv("PARLEY_TESTENV")) GTEST_SKIP() << "needs scripts/testenv"; \
-    } while (0)
 
 namespace testsupport {
 

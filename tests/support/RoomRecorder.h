@@ -98,11 +98,9 @@ public:
 
 private:
     void add(const std::string& line) {
-        {
-            std::lock_guard<std::mutex> l(mutex_);
-            lines_.push_back(line);
-        }
-        cv_.notify_all();
+        std::lock_guard<std::mutex> l(mutex_);
+        lines_.push_back(line);
+        cv_.notify_all();  // under the lock: see HostRecorder
     }
     mutable std::mutex mutex_;
     std::condition_variable cv_;

@@ -1,0 +1,396 @@
+// The host interface against the scripted server on loopback, for what
+// Prosody will not produce on request: the tc attribute, a destroyed room
+// seen from inside, every stanza-error condition; and the threading of
+// log-out, LibDelete and callbacks. The server is reached through the SRV
+// records of fake.test in the test environment.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+
+#include "host/CParley.h"
+#include "support/FaultServer.h"
+#include "support/HostRecorder.h"
+#include "support/TestEnv.h"
+#include "support/XmppTestServer.h"
+
+using namespace tern;
+using testsupport::HostEvent;
+using testsupport::HostRecorder;
+using testsupport::P;
+using testsupport::XmppTestServer;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// The hosts' nickname layout: display name, identifier, tag.
+const std::u16string kOwnId = u"00000000-1111-2222-3333-444444444444";
+const std::u16string kAliceId = u"aaaaaaaa-bbbb-cccc-dddd-eeeeeeeeeeee";
+const std::u16string kBobId = u"bbbbbbbb-cccc-dddd-eeee-ffffffffffff";
+const std::u16string kOwnNick = u"Me" + kOwnId + u":us";
+const std::u16string kAliceNick = u"Alice" + kAliceId + u":us";
+const std::u16string kBobNick = u"Bob" + kBobId + u":us";
+
+std::string u8(const std::u16string& s) { return testsupport::toUtf8(s); }
+
+std::string occupant(const std::u16string& nick, const std::string& user, const std::string& item,
+                     const std::string& extra = "", const std::string& type = "") {
+    return "<presence from='4711@conference.fake.test/" + u8(nick) + "'" + (type.empty() ? "" : " type='" + type + "'") +
+           "><x xmlns='http://jabber.org/protocol/muc#user'><item jid='" + user + "@fake.test/r' " + item + "/>" + extra +
+           "</x></presence>";
+}
+
+struct Session {
+    HostRecorder events;
+    void* session = nullptr;
+    explicit Session(const char16_t* server = u"fake.test") {
+        session = SetLogin(P(u"user"), P(u"pw"), P(u"4711"), P(kOwnNick.c_str()), P(server), P(u"r"), &events,
+                           &HostRecorder::callback);
+    }
+    ~Session() {
+        if (session) GetLogOut(session);
+    }
+    void logout() {
+        GetLogOut(session);
+        session = nullptr;
+    }
+};
+
+std::string text(const HostEvent& e) { return e.utf8(); }
+
+}  // namespace
+
+TEST(HostScripted, JoinListsOccupantsThenSelfWithTcAndTexts) {
+    REQUIRE_LIVE_SERVERS();
+    XmppTestServer server(15300);
+    server.onJoin({occupant(kAliceNick, "alice", "affiliation='owner' role='moderator' tc='7'"),
+                   occupant(kBobNick, "bob", "affiliation='none' role='participant'"),
+                   occupant(kOwnNick, "user", "affiliation='none' role='participant'", "<status code='110'/>"),
+                   "<message from='4711@conference.fake.test' type='groupchat'><subject/></message>"});
+    Session s;
+    ASSERT_TRUE(s.events.waitForCode(11047)) << s.events.codes();
+    EXPECT_EQ(s.events.codes(), "11025 31028 11054 31028 11054 31028 11027 11047");
+    const auto e = s.events.events();
+    EXPECT_EQ(e[1].arg3, 4711);
+    EXPECT_EQ(e[1].arg4, 7);  // the tc attribute
+    EXPECT_FALSE(e[1].hasText);
+    EXPECT_EQ(e[3].arg4, 0);
+    // A moderator's tag reads ":ad" everywhere in the text.
+    EXPECT_EQ(text(e[2]), "ID=alice_tok_NICKNAME=Alice" + u8(kAliceId) + ":ad_tok_NEWNICKNAME=");
+    EXPECT_EQ(e[2].text.size(), 27u + 36u + 20u);  // exactly the text, no terminator
+    EXPECT_EQ(text(e[6]), "ID=user_tok_NICKNAME=" + u8(kOwnNick) + "_tok_NEWNICKNAME=");
+    EXPECT_EQ(text(e[7]), "NICKNAME=_tok_SUBJECT=");
+    EXPECT_EQ(GetUserTotalCount(s.session), 3);
+    EXPECT_TRUE(IsOwner(s.session, P(kAliceId.c_str())));
+    EXPECT_TRUE(IsModerator(s.session, P(kAliceId.c_str())));
+    EXPECT_FALSE(IsOwner(s.session, P(kBobId.c_str())));
+    EXPECT_TRUE(IsConflictNickName(s.session, P(kBobId.c_str())));
+    EXPECT_FALSE(IsConflictNickName(s.session, P(u"unknown")));
+    EXPECT_FALSE(IsWriteBlock(s.session, P(kBobId.c_str())));
+}
+
+TEST(HostScripted, RoleChangesAndDepartures) {
+    REQUIRE_LIVE_SERVERS();
+    XmppTestServer server(15300);
+    server.onJoin({occupant(kBobNick, "bob", "affiliation='none' role='participant'"),
+                   occupant(kOwnNick, "user", "affiliation='owner' role='moderator'", "<status code='110'/>")});
+    Session s;
+    ASSERT_TRUE(s.events.waitForCode(11027));
+    s.events.clear();
+    const std::string bobItem = "affiliation='none' ";
+    const std::pair<std::string, int> steps[] = {
+        {occupant(kBobNick, "bob", bobItem + "role='visitor'"), 11037},
+        {occupant(kBobNick, "bob", bobItem + "role='participant'"), 11041},
+        {occupant(kBobNick, "bob", bobItem + "role='moderator'"), 11039},
+        {occupant(kBobNick, "bob", bobItem + "role='participant'"), 11040},
+        {occupant(kBobNick, "bob", bobItem + "role='participant'"), 11027},
+        {occupant(kBobNick, "bob", bobItem + "role='none'"), 11036},
+        {occupant(kBobNick, "bob", bobItem + "role='none'", "<status code='307'/>", "unavailable"), 11043},
+        {occupant(kBobNick, "bob", "affiliation='outcast' role='none'", "<status code='301'/>", "unavailable"), 11044},
+        {occupant(kBobNick, "bob", "role='none'", "<status code='321'/>", "unavailable"), 11046},
+        {occupant(kBobNick, "bob", "role='none' nick='Bobby" + u8(kBobId) + ":us'", "<status code='303'/>", "unavailable"),
+         11042},
+        {occupant(kBobNick, "bob", "role='none' nick='x'", "", "unavailable"), 11042},  // a new nickname, no code
+        {occupant(kBobNick, "bob", "role='none'", "", "unavailable"), 11028},
+        {occupant(kBobNick, "bob", "role='none'", "<status code='110'/><status code='307'/>", "unavailable"), 11028},
+        {occupant(kBobNick, "bob", "role='none'", "<destroy jid='next@conference.fake.test'/>", "unavailable"), 11045},
+    };
+    std::string expected;
+    for (const auto& step : steps) {
+        server.send(step.first);
+        expected += (expected.empty() ? "" : " ") + std::string("31028 ") + std::to_string(step.second);
+        ASSERT_TRUE(s.events.waitForCodes(expected, 5000))
+            << s.events.codes() << "\nexpected " << expected;
+    }
+    // A presence with a show other than available or unavailable gives only 31028.
+    s.events.clear();
+    server.send("<presence from='4711@conference.fake.test/" + u8(kBobNick) +
+                "'><show>away</show><x xmlns='http://jabber.org/protocol/muc#user'><item jid='bob@fake.test/r' "
+                "role='participant'/></x></presence>");
+    // ...and one without a real address, nothing at all.
+    server.send("<presence from='4711@conference.fake.test/anon'><x xmlns='http://jabber.org/protocol/muc#user'>"
+                "<item role='participant'/></x></presence>");
+    server.send("<message from='4711@conference.fake.test/x' type='groupchat'><body>marker</body></message>");
+    ASSERT_TRUE(s.events.waitForCode(11029));
+    EXPECT_EQ(s.events.codes(), "31028 11029");
+}
+
+TEST(HostScripted, MessageClassesAndOwnEcho) {
+    REQUIRE_LIVE_SERVERS();
+    XmppTestServer server(15300);
+    server.onJoin({occupant(kOwnNick, "user", "role='participant'", "<status code='110'/>")});
+    Session s;
+    ASSERT_TRUE(s.events.waitForCode(11027));
+    s.events.clear();
+    auto say = [&](const std::u16string& nick, const std::string& body) {
+        server.send("<message from='4711@conference.fake.test/" + u8(nick) + "' type='groupchat'><body>" + body +
+                    "</body></message>");
+    };
+    say(kAliceNick, "&lt;tc&gt;&lt;/tc&gt;");
+    say(kAliceNick, "&lt;tc&gt;no end");
+    say(kAliceNick, "ca:volume=3");
+    say(kOwnNick, "ca:mine");                      // our own echo: nothing
+    say(u"Renamed" + kOwnId + u":us", "mine too");  // same 39-character suffix: still ours
+    say(kAliceNick, "Grüße 🎉 &amp; &lt;b&gt;");
+    ASSERT_TRUE(s.events.waitUntil([](const std::vector<HostEvent>& all) { return all.size() >= 4; }));
+    const auto e = s.events.events();
+    ASSERT_EQ(e.size(), 4u) << s.events.codes();
+    EXPECT_EQ(e[0].code, 31027);
+    EXPECT_EQ(text(e[0]), "<tc></tc>");
+    EXPECT_EQ(e[0].text.size(), 9u);
+    EXPECT_EQ(e[1].code, 11029);
+    EXPECT_EQ(text(e[1]), "NICKNAME=" + u8(kAliceNick) + "_tok_<tc>no end");
+    EXPECT_EQ(e[2].code, 31025);
+    EXPECT_EQ(text(e[2]), "ca:volume=3");
+    EXPECT_EQ(e[3].code, 11029);
+    EXPECT_EQ(text(e[3]), "NICKNAME=" + u8(kAliceNick) + "_tok_Grüße 🎉 & <b>");
+    EXPECT_EQ(e[3].arg3, 4711);
+    EXPECT_EQ(e[3].arg4, 0);
+}
+
+TEST(HostScripted, RoomErrorsByCondition) {
+    REQUIRE_LIVE_SERVERS();
+    XmppTestServer server(15300);
+    server.onJoin({occupant(kOwnNick, "user", "role='participant'", "<status code='110'/>")});
+    Session s;
+    ASSERT_TRUE(s.events.waitForCode(11027));
+    s.events.clear();
+    const std::pair<const char*, int> table[] = {
+        {"", 11057},                         {"bad-request", 11058},      {"conflict", 11048},
+        {"feature-not-implemented", 11059},  {"forbidden", 11053},        {"gone", 11060},
+        {"internal-server-error", 11061},    {"item-not-found", 11062},   {"jid-malformed", 11063},
+        {"not-acceptable", 11064},           {"not-allowed", 11065},      {"not-authorized", 11051},
+        {"recipient-unavailable", 11067},    {"redirect", 11068},         {"registration-required", 11069},
+        {"remote-server-not-found", 11070},  {"remote-server-timeout", 11071}, {"resource-constraint", 11072},
+        {"service-unavailable", 11073},      {"subscription-required", 11074}, {"undefined-condition", 11075},
+        {"unexpected-request", 11076},
+    };
+    std::string expected;
+    for (const auto& row : table) {
+        const std::string condition =
+            *row.first ? std::string("<") + row.first + " xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/>" : "";
+        server.send("<message from='4711@conference.fake.test' type='error'><error type='cancel'>" + condition +
+                    "</error></message>");
+        expected += (expected.empty() ? "" : " ") + std::to_string(row.second);
+    }
+    ASSERT_TRUE(s.events.waitForCodes(expected)) << s.events.codes();
+    for (const HostEvent& e : s.events.events()) {
+        EXPECT_EQ(e.arg3, 4711);
+        EXPECT_FALSE(e.hasText);
+    }
+}
+
+TEST(HostScripted, RoomInformationReachesTheHostAsXml) {
+    // No host call asks for room information; the controller's answer to it
+    // is checked directly.
+    HostRecorder events;
+    CParley session(&events, &HostRecorder::callback);
+    auto form = std::make_unique<XmlDataForm>(FormResult);
+    auto* f = new XmlDataFormField(FieldTextSingle);
+    f->setName("muc#roominfo_occupants");
+    f->setValue("3");
+    form->addField(f);
+    session.onRoomInfo(nullptr, FlagPersistent, "4711", std::move(form));
+    ASSERT_EQ(events.events().size(), 1u);
+    EXPECT_EQ(events.events()[0].code, 31026);
+    EXPECT_EQ(events.events()[0].arg3, 4711);
+    EXPECT_EQ(text(events.events()[0]), "<x xmlns='jabber:x:data' type='result'><field type='text-single' "
+                                        "var='muc#roominfo_occupants'><value>3</value></field></x>");
+}
+
+TEST(HostScripted, HostCallsReachTheWire) {
+    REQUIRE_LIVE_SERVERS();
+    XmppTestServer server(15300);
+    server.onJoin({occupant(kBobNick, "bob", "role='participant'"),
+                   occupant(kOwnNick, "user", "affiliation='owner' role='moderator'", "<status code='110'/>")});
+    Session s;
+    ASSERT_TRUE(s.events.waitForCode(11027));
+    SetChatMessage(s.session, P(u"héllo <tc>"));
+    EXPECT_NE(server.waitFor("<body>héllo &lt;tc&gt;</body>"), "");
+    SetSubject(s.session, P(u"Tonight"));
+    EXPECT_NE(server.waitFor("<subject>Tonight</subject>"), "");
+    SetNickName(s.session, P((u"Renamed" + kOwnId + u":us").c_str()));
+    EXPECT_NE(server.waitFor("Renamed"), "");
+    const std::string bob = u8(kBobNick);
+    SetKick(s.session, P(kBobId.c_str()));
+    EXPECT_NE(server.waitFor("nick='" + bob + "' role='none'"), "");
+    SetWriteBlock(s.session, P(kBobId.c_str()));
+    EXPECT_NE(server.waitFor("nick='" + bob + "' role='visitor'"), "");
+    SetCancel(s.session, P(kBobId.c_str()));
+    EXPECT_NE(server.waitFor("nick='" + bob + "' role='participant'"), "");
+    SetModerator(s.session, P(kBobId.c_str()));
+    EXPECT_NE(server.waitFor("nick='" + bob + "' role='moderator'"), "");
+    SetBan(s.session, P(kBobId.c_str()));
+    EXPECT_NE(server.waitFor("nick='" + bob + "' affiliation='outcast'"), "");
+    // Unknown identifiers and null strings do nothing.
+    const std::size_t before = server.received().size();
+    SetKick(s.session, P(u"not-in-the-room"));
+    SetChatMessage(s.session, nullptr);
+    SetKick(s.session, nullptr);
+    EXPECT_FALSE(IsOwner(s.session, nullptr));
+    GetRoominfo(s.session);
+    EXPECT_NE(server.waitFor("<destroy/>"), "");
+    EXPECT_EQ(server.received().size(), before + 1);
+}
+
+TEST(HostScripted, LogOutIsQuickOnTheCallingThreadAndFinal) {
+    REQUIRE_LIVE_SERVERS();
+    XmppTestServer server(15300);
+    server.onJoin({occupant(kOwnNick, "user", "role='participant'", "<status code='110'/>")});
+    Session s;
+    ASSERT_TRUE(s.events.waitForCode(11027));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // idle
+    const auto t0 = Clock::now();
+    s.logout();
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - t0).count(), 0.5);
+    HostEvent last;
+    ASSERT_TRUE(s.events.waitFor([](const HostEvent& e) { return e.code == 21041; }, 1000, &last));
+    EXPECT_EQ(last.thread, std::this_thread::get_id());
+    EXPECT_EQ(s.events.events().back().code, 21041);
+    EXPECT_NE(server.waitFor("type='unavailable'"), "");  // left the room
+    const std::size_t count = s.events.events().size();
+    server.send("<message from='4711@conference.fake.test/x' type='groupchat'><body>late</body></message>");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(s.events.events().size(), count);
+}
+
+TEST(HostScripted, LogOutWhileConnectingToASilentServer) {
+    REQUIRE_LIVE_SERVERS();
+    testsupport::FaultServer silent(testsupport::FaultServer::Silent, "", "127.0.0.1", 15302);
+    Session s(u"silent.test");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto t0 = Clock::now();
+    s.logout();
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - t0).count(), 0.5);
+    EXPECT_FALSE(s.events.waitForCode(11025, 100));
+}
+
+TEST(HostScripted, LogOutAndLibDeleteRightAfterStarting) {
+    REQUIRE_LIVE_SERVERS();
+    XmppTestServer server(15300);
+    for (int i = 0; i < 20; ++i) {
+        Session s;
+        if (i % 2)
+            s.logout();
+        else {
+            LibDelete(s.session);
+            s.session = nullptr;
+        }
+    }
+}
+
+TEST(HostScripted, CallbacksMayCallTheHostFunctions) {
+    REQUIRE_LIVE_SERVERS();
+    XmppTestServer server(15300);
+    server.onJoin({occupant(kOwnNick, "user", "role='participant'", "<status code='110'/>")});
+    Session s;
+    std::atomic<void*> session{nullptr};
+    // Every room message is answered from inside the callback.
+    s.events.onEvent = [&](const HostEvent& e) {
+        if (e.code == 11029) SetChatMessage(session.load(), P(u"ack"));
+        if (e.code == 11027) (void)GetUserTotalCount(session.load());
+    };
+    session = s.session;
+    ASSERT_TRUE(s.events.waitForCode(11027));
+    std::thread other([&] {
+        for (int i = 0; i < 50; ++i) SetChatMessage(session.load(), P(u"from another thread"));
+    });
+    for (int i = 0; i < 20; ++i)
+        server.send("<message from='4711@conference.fake.test/" + u8(kAliceNick) +
+                    "' type='groupchat'><body>m</body></message>");
+    other.join();
+    EXPECT_TRUE(s.events.waitUntil([](const std::vector<HostEvent>& all) {
+        int n = 0;
+        for (const HostEvent& e : all) n += e.code == 11029;
+        return n == 20;
+    }));
+    s.events.onEvent = nullptr;
+}
+
+TEST(HostScripted, LogOutFromInsideTheCallback) {
+    REQUIRE_LIVE_SERVERS();
+    XmppTestServer server(15300);
+    server.onJoin({occupant(kOwnNick, "user", "role='participant'", "<status code='110'/>")});
+    HostRecorder events;
+    std::atomic<void*> session{nullptr};
+    std::atomic<bool> loggedOut{false};
+    events.onEvent = [&](const HostEvent& e) {
+        if (e.code == 11029 && !loggedOut.exchange(true)) GetLogOut(session.load());
+    };
+    session = SetLogin(P(u"user"), P(u"pw"), P(u"4711"), P(kOwnNick.c_str()), P(u"fake.test"), P(u"r"), &events,
+                       &HostRecorder::callback);
+    ASSERT_TRUE(events.waitForCode(11027));
+    server.send("<message from='4711@conference.fake.test/a' type='groupchat'><body>bye</body></message>"
+                "<message from='4711@conference.fake.test/a' type='groupchat'><body>after</body></message>");
+    EXPECT_TRUE(events.waitForCode(21041));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(events.events().back().code, 21041);  // nothing after the log-out
+    events.onEvent = nullptr;
+}
+
+TEST(HostScripted, RegistrationAndAConcurrentLogin) {
+    REQUIRE_LIVE_SERVERS();
+    XmppTestServer login(15300);
+    XmppTestServer registrar(15301);
+    login.onJoin({occupant(kOwnNick, "user", "role='participant'", "<status code='110'/>")});
+    Session s;
+    HostRecorder ok, taken;
+    void* a = SetRegistration(P(u"fake2.test"), P(u"newuser"), P(u"pw"), &ok, &HostRecorder::callback);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(WaitRegistration(a, 10000), 1);
+    EXPECT_EQ(ok.codes(), "11056");  // and no 21041 for the disconnect it causes itself
+    EXPECT_NE(registrar.waitFor("<username>newuser</username><password>pw</password>"), "");
+    void* b = SetRegistration(P(u"fake2.test"), P(u"taken"), P(u"pw"), &taken, &HostRecorder::callback);
+    EXPECT_EQ(WaitRegistration(b, 10000), 1);
+    EXPECT_EQ(taken.codes(), "11055");
+    EXPECT_TRUE(s.events.waitForCode(11027));
+
+    // A registration server that is not there: the disconnect code, then the end.
+    HostRecorder refused;
+    void* c = SetRegistration(P(u"fake3.test"), P(u"x"), P(u"y"), &refused, &HostRecorder::callback);
+    EXPECT_EQ(WaitRegistration(c, 10000), 1);
+    EXPECT_EQ(refused.codes(), "21033");
+}
+
+TEST(HostInterface, NullSessionsAndStrings) {
+    void* empty = SetLogin(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+    EXPECT_NE(empty, nullptr);  // null strings are empty ones; with no server it never connects
+    GetLogOut(empty);
+    SetChatMessage(nullptr, P(u"x"));
+    SetNickName(nullptr, P(u"x"));
+    SetSubject(nullptr, P(u"x"));
+    SetKick(nullptr, P(u"x"));
+    SetBan(nullptr, P(u"x"));
+    SetModerator(nullptr, P(u"x"));
+    SetCancel(nullptr, P(u"x"));
+    SetWriteBlock(nullptr, P(u"x"));
+    EXPECT_FALSE(IsOwner(nullptr, P(u"x")));
+    EXPECT_FALSE(IsModerator(nullptr, P(u"x")));
+    EXPECT_FALSE(IsWriteBlock(nullptr, P(u"x")));
+    EXPECT_FALSE(IsConflictNickName(nullptr, P(u"x")));
+    EXPECT_EQ(GetUserTotalCount(nullptr), 0);
+    GetRoominfo(nullptr);
+    GetLogOut(nullptr);
+    LibDelete(nullptr);
+    EXPECT_EQ(WaitRegistration(nullptr, 0), 0);
+}

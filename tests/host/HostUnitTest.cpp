@@ -1,0 +1,144 @@
+// Text conversion, buffers, the member list and the nickname layout.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <thread>
+
+#include "host/CParley.h"
+#include "host/CXMPPMemberListManager.h"
+#include "host/CXMPPUtil.h"
+#include "host/TextCodec.h"
+
+using namespace tern;
+
+TEST(TextCodec, WellFormedTextRoundTrips) {
+    const std::string utf8 = "ASCII Grüße 世界 🎉 \xf4\x8f\xbf\xbf";
+    const std::u16string utf16 = utf8ToUtf16(utf8);
+    EXPECT_EQ(utf16.size(), 20u);  // the two characters beyond the BMP take two units each
+    EXPECT_EQ(utf16ToUtf8(utf16), utf8);
+    EXPECT_EQ(utf8ToUtf16("\xe2\x82\xac"), u"€");
+    EXPECT_EQ(utf16ToUtf8(u"\U0001F3AC"), "\xf0\x9f\x8e\xac");
+}
+
+TEST(TextCodec, IllFormedInputBecomesReplacementCharacters) {
+    struct Case {
+        const char* in;
+        std::u16string out;
+    };
+    const Case cases[] = {
+        {"a\x80z", u"a\uFFFDz"},               // a lone continuation byte
+        {"a\xc3z", u"a\uFFFDz"},               // a truncated sequence
+        {"a\xe2\x82z", u"a\uFFFDz"},           // one replacement for the whole truncated part
+        {"\xc0\xaf", u"\uFFFD\uFFFD"},         // an overlong form
+        {"\xed\xa0\x80", u"\uFFFD\uFFFD\uFFFD"},  // an encoded surrogate
+        {"\xf4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // past U+10FFFF
+        {"\xff\xfe", u"\uFFFD\uFFFD"},
+        {"\xe2\x82", u"\uFFFD"},               // truncated at the end
+    };
+    for (const Case& c : cases) EXPECT_EQ(utf8ToUtf16(c.in), c.out) << c.in;
+    EXPECT_EQ(utf16ToUtf8(std::u16string(u"a") + char16_t(0xD800) + u"b"), "a\xef\xbf\xbd" "b");
+    EXPECT_EQ(utf16ToUtf8(std::u16string(1, char16_t(0xDC00))), "\xef\xbf\xbd");
+}
+
+TEST(CXMPPUtil, BuffersAndConversions) {
+    CXMPPUtil util;
+    CXMPPUtil::Buffer b{7, reinterpret_cast<void*>(0x1)};
+    EXPECT_EQ(util.allocBuffer(&b, 0x40000000, 0), CXMPPUtil::ResultInvalidArgument);
+    EXPECT_EQ(b.size, 7);  // left as it was
+    EXPECT_EQ(util.allocBuffer(nullptr, 4, 0), CXMPPUtil::ResultInvalidArgument);
+    EXPECT_EQ(util.allocBuffer(&b, 0, 0), CXMPPUtil::ResultOk);
+    EXPECT_EQ(b.data, nullptr);
+    EXPECT_EQ(util.allocBuffer(&b, 3, 0xAB), CXMPPUtil::ResultOk);
+    EXPECT_EQ(static_cast<unsigned char*>(b.data)[2], 0xAB);
+    util.freeBuffer(&b);
+    EXPECT_EQ(b.size, 0);
+    util.freeBuffer(nullptr);
+
+    char16_t* wide = nullptr;
+    std::int32_t n = 0;
+    ASSERT_EQ(util.utf8ToWide("\xe4\xb8\x96", 3, &wide, &n), CXMPPUtil::ResultOk);
+    EXPECT_EQ(n, 1);  // one code unit, no terminator
+    std::free(wide);
+    EXPECT_EQ(util.utf8ToWide("x", 0, &wide, &n), CXMPPUtil::ResultInvalidArgument);
+    char* bytes = nullptr;
+    ASSERT_EQ(util.wideToUtf8(u"é", 1, &bytes, &n), CXMPPUtil::ResultOk);
+    EXPECT_EQ(n, 4);  // two bytes and two zeros
+    EXPECT_STREQ(bytes, "\xc3\xa9");
+    std::free(bytes);
+
+    EXPECT_EQ(util.toUtf8String(u""), "");
+    EXPECT_EQ(util.toUtf8String(nullptr), "");
+    EXPECT_EQ(util.toUtf8String(u"a\u00e9"), "a\xc3\xa9");
+    EXPECT_EQ(util.toWideString(std::string("")), u"");
+    EXPECT_EQ(util.toWideString(std::string("ok\x80")), u"ok\uFFFD");
+}
+
+TEST(MemberList, LookupsAndOrder) {
+    CXMPPMemberListManager list;
+    EXPECT_FALSE(list.contains(u"a"));
+    EXPECT_EQ(list.roleOf(u"a"), 0);
+    EXPECT_EQ(list.affiliationOf(u"a"), 0);
+    EXPECT_FALSE(list.nicknameOf(u"a").has_value());
+    EXPECT_EQ(list.count(), 0);
+
+    list.addMember(u"u1", u"n1", u"id1", 3, 3);
+    list.addMember(u"u2", u"n2", u"id2", 0, 2);
+    list.addMember(u"u3", u"n3", u"id3", 2, 1);
+    list.removeMember(u"nope");
+    EXPECT_EQ(list.count(), 3);
+    list.removeMember(u"id2");
+    EXPECT_EQ(list.count(), 2);
+    EXPECT_EQ(list.roleOf(u"id3"), 1);
+    EXPECT_EQ(*list.nicknameOf(u"id3"), u"n3");
+    EXPECT_FALSE(list.contains(u"ID3"));  // case matters
+    list.updateMember(u"u4", u"n4", u"id4", 1, 1);  // unknown: nothing added
+    EXPECT_EQ(list.count(), 2);
+    list.updateMember(u"u3b", u"n3b", u"id3", 4, 3);
+    EXPECT_EQ(*list.nicknameOf(u"id3"), u"n3b");
+    EXPECT_EQ(list.affiliationOf(u"id3"), 4);
+    list.addMember(u"dup", u"dup", u"id1", 0, 0);  // duplicates: the first one answers
+    EXPECT_EQ(list.roleOf(u"id1"), 3);
+    list.clear();
+    EXPECT_EQ(list.count(), 0);
+}
+
+TEST(MemberList, ReadersAndWritersOnSeveralThreads) {
+    CXMPPMemberListManager list;
+    std::thread writer([&] {
+        for (int i = 0; i < 2000; ++i) {
+            const std::u16string id = u"id" + std::u16string(1, char16_t(u'a' + i % 20));
+            if (list.contains(id))
+                list.removeMember(id);
+            else
+                list.addMember(u"u", u"nick" + id, id, 0, 2);
+        }
+    });
+    std::thread reader([&] {
+        for (int i = 0; i < 2000; ++i) {
+            if (auto n = list.nicknameOf(u"ida")) {
+                EXPECT_EQ(n->substr(0, 4), u"nick");
+            }
+            (void)list.count();
+        }
+    });
+    writer.join();
+    reader.join();
+}
+
+TEST(NicknameLayout, CutsAndRoomNumbers) {
+    const std::u16string id = u"0123456789abcdef0123456789abcdef0123";
+    auto parts = cutNickname(u"Alice" + id + u":us");
+    EXPECT_EQ(parts.displayName, u"Alice");
+    EXPECT_EQ(parts.identifier, id);
+    EXPECT_EQ(parts.tag, u":us");
+    parts = cutNickname(u"short");
+    EXPECT_EQ(parts.displayName, u"");
+    EXPECT_EQ(parts.identifier, u"short");
+    EXPECT_EQ(parts.tag, u"ort");
+    EXPECT_EQ(cutNickname(id + u":us").displayName, u"");
+
+    EXPECT_EQ(roomNumber("4711"), 4711);
+    EXPECT_EQ(roomNumber("  -12abc"), -12);
+    EXPECT_EQ(roomNumber("lobby"), 0);
+    EXPECT_EQ(roomNumber("99999999999999"), INT32_MAX);
+}

@@ -1,0 +1,313 @@
+// The host interface end to end against Prosody, through the exported C
+// functions only (this program links the shared library), with slixmpp
+// occupants whose nicknames follow the hosts' layout.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "parley.h"
+#include "support/HostRecorder.h"
+#include "support/Peer.h"
+#include "support/TestEnv.h"
+
+using testsupport::HostEvent;
+using testsupport::HostRecorder;
+using testsupport::Json;
+using testsupport::P;
+using testsupport::Peer;
+using testsupport::toUtf8;
+using testsupport::uniqueName;
+
+namespace {
+
+const std::string kService = "conference.example.test";
+
+std::u16string fromUtf8(const std::string& s) {
+    std::u16string out;
+    for (std::size_t i = 0; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        char32_t cp;
+        int n;
+        if (c < 0x80) { cp = c; n = 1; }
+        else if (c < 0xE0) { cp = c & 0x1F; n = 2; }
+        else if (c < 0xF0) { cp = c & 0x0F; n = 3; }
+        else { cp = c & 0x07; n = 4; }
+        for (int k = 1; k < n; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+        i += static_cast<std::size_t>(n);
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out += static_cast<char16_t>(0xD800 + (cp >> 10));
+            out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+        } else {
+            out += static_cast<char16_t>(cp);
+        }
+    }
+    return out;
+}
+
+// A 36-character occupant identifier, unique to the run.
+std::string identifier(const std::string&) {
+    std::string id = uniqueName("id");  // ASCII: 36 code units, whatever the display name
+    while (id.size() < 36) id += "0";
+    return id.substr(id.size() - 36);
+}
+
+struct HostSession {
+    std::string user = uniqueName("h");
+    std::string display;
+    std::string id;
+    std::string nick;
+    std::string room;
+    HostRecorder events;
+    void* session = nullptr;
+
+    HostSession(const std::string& roomName, const std::string& displayName)
+        : display(displayName), id(identifier(displayName)), nick(displayName + id + ":us"), room(roomName) {
+        HostRecorder reg;
+        void* h = SetRegistration(P(u"example.test"), P(fromUtf8(user).c_str()), P(u"pw"), &reg, &HostRecorder::callback);
+        EXPECT_EQ(WaitRegistration(h, 15000), 1);
+        EXPECT_EQ(reg.codes(), "11056");
+    }
+    bool login() {
+        session = SetLogin(P(fromUtf8(user).c_str()), P(u"pw"), P(fromUtf8(room).c_str()), P(fromUtf8(nick).c_str()),
+                           P(u"example.test"), P(u"parley"), &events, &HostRecorder::callback);
+        return events.waitForCode(11027);  // our own presence
+    }
+    ~HostSession() {
+        if (session) GetLogOut(session);
+    }
+    const ParleyChar* idArg() const { return P(idText.assign(fromUtf8(id)).c_str()); }
+    mutable std::u16string idText;
+};
+
+struct PyOccupant {
+    std::string display;
+    std::string id;
+    std::string nick;
+    std::string account = uniqueName("py") + "@example.test";
+    std::unique_ptr<Peer> peer;
+    explicit PyOccupant(const std::string& displayName)
+        : display(displayName), id(identifier(displayName)), nick(displayName + id + ":us") {
+        EXPECT_EQ(Peer::registerAccount(account, "pw"), 0);
+        peer = std::make_unique<Peer>(account + "/py", "pw");
+    }
+    Json join(const std::string& room) { return peer->command("join", {{"room", room + "@" + kService}, {"nick", nick}}); }
+    Json presenceOf(const std::string& room, const std::string& who, const std::function<bool(const Json&)>& also) {
+        const std::string from = room + "@" + kService + "/" + who;
+        return peer->waitEvent([&](const Json& e) {
+            return e.count("event") && e.at("event") == "presence" && e.at("from") == from && also(e);
+        });
+    }
+    const ParleyChar* idArg() const { return P(idText.assign(fromUtf8(id)).c_str()); }
+    mutable std::u16string idText;
+    std::string user() const { return account.substr(0, account.find('@')); }
+};
+
+std::string field(const Json& j, const char* k) { return j.count(k) ? j.at(k) : std::string(); }
+
+std::string presenceText(const std::string& user, const std::string& nick, const std::string& newNick = "") {
+    return "ID=" + user + "_tok_NICKNAME=" + nick + "_tok_NEWNICKNAME=" + newNick;
+}
+
+std::string moderatorText(std::string text) {
+    for (std::size_t at = text.find(":us"); at != std::string::npos; at = text.find(":us", at)) text.replace(at, 3, ":ad");
+    return text;
+}
+
+}  // namespace
+
+TEST(HostLive, RegistrationTwiceGivesAConflict) {
+    REQUIRE_LIVE_SERVERS();
+    const std::u16string user = fromUtf8(uniqueName("reg"));
+    HostRecorder first, second;
+    void* a = SetRegistration(P(u"example.test"), P(user.c_str()), P(u"pw"), &first, &HostRecorder::callback);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(WaitRegistration(a, 15000), 1);
+    EXPECT_EQ(first.codes(), "11056");
+    void* b = SetRegistration(P(u"example.test"), P(user.c_str()), P(u"other"), &second, &HostRecorder::callback);
+    EXPECT_EQ(WaitRegistration(b, 15000), 1);
+    EXPECT_EQ(second.codes(), "11055");
+    for (const HostEvent& e : first.events()) {
+        EXPECT_EQ(e.arg3, 0);
+        EXPECT_FALSE(e.hasText);
+    }
+}
+
+TEST(HostLive, JoiningSeesTheOccupantListThenItselfAndTalks) {
+    REQUIRE_LIVE_SERVERS();
+    const std::string room = std::to_string(4000 + getpid() % 5000) + uniqueName("r");
+    PyOccupant alice("Alice"), bob("Bøb");
+    ASSERT_TRUE(alice.peer->ready());
+    EXPECT_EQ(field(alice.join(room), "affiliation"), "owner");
+    EXPECT_EQ(field(bob.join(room), "role"), "participant");
+    HostSession host(room, "Host");
+    ASSERT_TRUE(host.login()) << host.events.codes();
+    ASSERT_TRUE(host.events.waitForCode(11047));  // the subject follows the own presence
+    EXPECT_EQ(host.events.codes(), "11025 31028 11054 31028 11054 31028 11027 11047");
+    const auto e = host.events.events();
+    const int number = std::atoi(room.c_str());
+    EXPECT_EQ(e[1].arg3, number);
+    // The initial list, in the room's order, with the moderator's tag rewritten.
+    std::vector<std::string> listed = {e[2].utf8(), e[4].utf8()};
+    std::sort(listed.begin(), listed.end());
+    std::vector<std::string> expected = {moderatorText(presenceText(alice.user(), alice.nick)),
+                                         presenceText(bob.user(), bob.nick)};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(listed, expected);
+    EXPECT_EQ(e[6].utf8(), presenceText(host.user, host.nick));
+    EXPECT_EQ(e[6].text.size(), fromUtf8(presenceText(host.user, host.nick)).size());
+    EXPECT_EQ(GetUserTotalCount(host.session), 3);
+    EXPECT_TRUE(IsOwner(host.session, alice.idArg()));
+    EXPECT_TRUE(IsModerator(host.session, alice.idArg()));
+    EXPECT_TRUE(IsConflictNickName(host.session, bob.idArg()));
+    EXPECT_FALSE(IsOwner(host.session, bob.idArg()));
+
+    // A later newcomer: 31028 then 11027.
+    PyOccupant carol("Carol");
+    host.events.clear();
+    carol.join(room);
+    ASSERT_TRUE(host.events.waitForCodes("31028 11027")) << host.events.codes();
+    EXPECT_EQ(host.events.events()[1].utf8(), presenceText(carol.user(), carol.nick));
+
+    // Messages from a peer: plain, tagged, control; beyond the BMP through UTF-16.
+    host.events.clear();
+    const std::string plain = "Grüße 世界 🎉 <b>&</b>";
+    bob.peer->command("say", {{"room", room + "@" + kService}, {"body", plain}});
+    bob.peer->command("say", {{"room", room + "@" + kService}, {"body", "<tc>{\"cmd\":\"seek\"}</tc>"}});
+    bob.peer->command("say", {{"room", room + "@" + kService}, {"body", "ca:volume=40"}});
+    ASSERT_TRUE(host.events.waitForCodes("11029 31027 31025")) << host.events.codes();
+    const auto m = host.events.events();
+    const std::string chat = "NICKNAME=" + bob.nick + "_tok_" + plain;
+    EXPECT_EQ(m[0].utf8(), chat);
+    EXPECT_EQ(m[0].text.size(), fromUtf8(chat).size());  // 🎉 is two code units
+    EXPECT_EQ(m[1].utf8(), "<tc>{\"cmd\":\"seek\"}</tc>");
+    EXPECT_EQ(m[2].utf8(), "ca:volume=40");
+    EXPECT_EQ(m[0].arg3, number);
+
+    // Ours reach the peers exactly, and our own echo is silent.
+    host.events.clear();
+    SetChatMessage(host.session, P(u"from the host: ¡hola! 🎬 <x>"));
+    const Json got = bob.peer->waitEvent([](const Json& j) { return field(j, "event") == "groupchat" && field(j, "body").find("host") != std::string::npos; });
+    EXPECT_EQ(field(got, "body"), "from the host: ¡hola! 🎬 <x>");
+    EXPECT_EQ(field(got, "from"), room + "@" + kService + "/" + host.nick);
+    SetChatMessage(host.session, P(u"ca:ping"));
+    bob.peer->command("say", {{"room", room + "@" + kService}, {"body", "marker"}});
+    ASSERT_TRUE(host.events.waitForText(11029, "NICKNAME=" + bob.nick + "_tok_marker"));
+    EXPECT_EQ(host.events.codes(), "11029");
+
+    // The subject: refused while we are a participant (forbidden, 11053)...
+    SetSubject(host.session, P(u"too early"));
+    EXPECT_TRUE(host.events.waitForCode(11053));
+    // ...allowed once the owner makes us a moderator (our own presence: 11039).
+    alice.peer->command("raw_iq", {{"to", room + "@" + kService}, {"type", "set"},
+                                   {"xml", "<query xmlns='http://jabber.org/protocol/muc#admin'><item nick='" + host.nick +
+                                               "' role='moderator'/></query>"}});
+    EXPECT_TRUE(host.events.waitForText(11039, moderatorText(presenceText(host.user, host.nick))));
+    EXPECT_TRUE(IsModerator(host.session, host.idArg()));
+    SetSubject(host.session, P(u"tonight ✨"));
+    EXPECT_FALSE(bob.peer->waitEvent([](const Json& j) {
+                         return field(j, "event") == "subject" && field(j, "subject") == "tonight ✨";
+                     }).empty());
+    alice.peer->command("subject", {{"room", room + "@" + kService}, {"subject", "Later 🌙"}});  // the owner's
+    EXPECT_TRUE(host.events.waitForText(11047, "NICKNAME=" + alice.nick + "_tok_SUBJECT=Later 🌙"));
+}
+
+TEST(HostLive, ModerationNicknamesDestructionAndLogOut) {
+    REQUIRE_LIVE_SERVERS();
+    const std::string room = std::to_string(5000 + getpid() % 4000) + uniqueName("m");
+    HostSession host(room, "Boss");
+    ASSERT_TRUE(host.login()) << host.events.codes();
+    EXPECT_TRUE(IsOwner(host.session, host.idArg()));
+    PyOccupant alice("Alice");
+    alice.join(room);
+    ASSERT_TRUE(host.events.waitForCode(11027));
+    auto seenRole = [&](const std::string& role) {
+        return field(alice.presenceOf(room, alice.nick, [&](const Json& j) { return field(j, "role") == role; }), "role");
+    };
+    auto hostSees = [&](int code, const std::string& text) { return host.events.waitForText(code, text); };
+    const std::string plainText = presenceText(alice.user(), alice.nick);
+
+    SetWriteBlock(host.session, alice.idArg());
+    EXPECT_EQ(seenRole("visitor"), "visitor");
+    EXPECT_TRUE(hostSees(11037, plainText));
+    EXPECT_TRUE(IsWriteBlock(host.session, alice.idArg()));
+    SetCancel(host.session, alice.idArg());
+    EXPECT_EQ(seenRole("participant"), "participant");
+    EXPECT_TRUE(hostSees(11041, plainText));  // voice given back
+    SetModerator(host.session, alice.idArg());
+    EXPECT_EQ(seenRole("moderator"), "moderator");
+    EXPECT_TRUE(hostSees(11039, moderatorText(plainText)));
+    EXPECT_TRUE(IsModerator(host.session, alice.idArg()));
+    SetCancel(host.session, alice.idArg());
+    EXPECT_TRUE(hostSees(11040, plainText));  // moderator status taken back
+    EXPECT_FALSE(IsModerator(host.session, alice.idArg()));
+
+    SetKick(host.session, alice.idArg());
+    EXPECT_NE(alice.presenceOf(room, alice.nick, [](const Json& j) { return field(j, "codes").find("307") != std::string::npos; })
+                  .size(),
+              0u);
+    EXPECT_TRUE(hostSees(11043, plainText));
+    EXPECT_FALSE(IsConflictNickName(host.session, alice.idArg()));
+    host.events.clear();
+    alice.join(room);
+    ASSERT_TRUE(host.events.waitFor([&](const HostEvent& ev) { return ev.code == 11027 && ev.utf8() == plainText; }));
+    SetBan(host.session, alice.idArg());
+    EXPECT_NE(alice.presenceOf(room, alice.nick, [](const Json& j) { return field(j, "codes").find("301") != std::string::npos; })
+                  .size(),
+              0u);
+    EXPECT_TRUE(hostSees(11044, plainText));
+    // An identifier that is not in the room does nothing.
+    SetKick(host.session, P(u"not-in-this-room"));
+
+    // Our nickname change: unavailable with the new nickname, then present again.
+    PyOccupant bob("Bob");
+    bob.join(room);
+    ASSERT_TRUE(host.events.waitFor([&](const HostEvent& ev) { return ev.code == 11027 && ev.utf8().find(bob.nick) != std::string::npos; }));
+    const std::string renamed = "Chief" + host.id + ":us";
+    SetNickName(host.session, P(fromUtf8(renamed).c_str()));
+    EXPECT_FALSE(bob.presenceOf(room, host.nick, [](const Json& j) { return field(j, "codes").find("303") != std::string::npos; }).empty());
+    EXPECT_TRUE(hostSees(11042, moderatorText(presenceText(host.user, host.nick, renamed))));
+    EXPECT_TRUE(host.events.waitFor([&](const HostEvent& ev) { return ev.code == 11027 && ev.utf8() == moderatorText(presenceText(host.user, renamed)); }))
+        << host.events.codes();
+    // A peer's change.
+    bob.peer->command("nick", {{"room", room + "@" + kService}, {"nick", "Robert" + bob.id + ":us"}});
+    EXPECT_TRUE(hostSees(11042, presenceText(bob.user(), bob.nick, "Robert" + bob.id + ":us")));
+
+    // Destroying the room: the peer is told, with the room's reason.
+    GetRoominfo(host.session);
+    const Json gone = bob.presenceOf(room, "Robert" + bob.id + ":us", [](const Json& j) { return field(j, "type") == "unavailable"; });
+    EXPECT_FALSE(gone.empty());
+
+    host.events.clear();
+    const auto t0 = std::chrono::steady_clock::now();
+    GetLogOut(host.session);
+    host.session = nullptr;
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 1.0);
+    const auto after = host.events.events();
+    ASSERT_FALSE(after.empty());
+    EXPECT_EQ(after.back().code, 21041);
+    EXPECT_EQ(after.back().thread, std::this_thread::get_id());
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(host.events.events().size(), after.size());
+}
+
+TEST(HostLive, AHostPeerSeesTheOtherHost) {
+    REQUIRE_LIVE_SERVERS();
+    const std::string room = std::to_string(6000 + getpid() % 3000) + uniqueName("p");
+    HostSession a(room, "Anna"), b(room, "Ben");
+    ASSERT_TRUE(a.login());
+    ASSERT_TRUE(b.login());
+    ASSERT_TRUE(a.events.waitFor([&](const HostEvent& e) { return e.code == 11027 && e.utf8() == presenceText(b.user, b.nick); }));
+    SetChatMessage(b.session, P(u"hi Anna 👋"));
+    EXPECT_TRUE(a.events.waitForText(11029, "NICKNAME=" + b.nick + "_tok_hi Anna 👋"));
+    // Anna owns the room and destroys it: Ben's own presence says so.
+    GetRoominfo(a.session);
+    HostEvent last;
+    EXPECT_TRUE(b.events.waitFor([](const HostEvent& e) { return e.code == 11045 || e.code == 11028; }, 10000, &last));
+    EXPECT_EQ(last.utf8(), presenceText(b.user, b.nick));
+}

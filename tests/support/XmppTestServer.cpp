@@ -1,0 +1,163 @@
+#include "support/XmppTestServer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <stdexcept>
+
+namespace testsupport {
+
+namespace {
+void sendAll(int fd, const std::string& data) {
+    for (std::size_t off = 0; off < data.size();) {
+        const ssize_t n = ::send(fd, data.data() + off, data.size() - off, MSG_NOSIGNAL);
+        if (n <= 0) return;
+        off += static_cast<std::size_t>(n);
+    }
+}
+}  // namespace
+
+XmppTestServer::XmppTestServer(int port) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+        throw std::runtime_error("test server cannot bind port " + std::to_string(port));
+    ::listen(listener_, 4);
+    socklen_t len = sizeof a;
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    if (pipe2(stopPipe_, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    thread_ = std::thread([this] { run(); });
+}
+
+XmppTestServer::~XmppTestServer() {
+    const char b = 1;
+    (void)!::write(stopPipe_[1], &b, 1);
+    thread_.join();
+    ::close(listener_);
+    ::close(stopPipe_[0]);
+    ::close(stopPipe_[1]);
+}
+
+void XmppTestServer::onJoin(std::vector<std::string> stanzas) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    joinReply_ = std::move(stanzas);
+}
+
+void XmppTestServer::send(const std::string& xml) {
+    const int c = client_.load();
+    if (c >= 0) sendAll(c, xml);
+}
+
+std::vector<std::string> XmppTestServer::received() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return received_;
+}
+
+std::string XmppTestServer::waitFor(const std::string& fragment, int timeoutMs) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    std::string found;
+    cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        for (const std::string& r : received_)
+            if (r.find(fragment) != std::string::npos) {
+                found = r;
+                return true;
+            }
+        return false;
+    });
+    return found;
+}
+
+void XmppTestServer::handleXmlTag(tern::XmlTag* e) {
+    const std::string xml = e->serialize();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        received_.push_back(xml);
+    }
+    cv_.notify_all();
+    const int c = client_.load();
+    const std::string& n = e->name();
+    const std::string id = e->getAttribute("id");
+    if (n == "stream:stream") {
+        sendAll(c, "<?xml version='1.0'?><stream:stream xmlns='jabber:client' "
+                   "xmlns:stream='http://etherx.jabber.org/streams' id='t" + std::to_string(port_) +
+                       "' from='" + e->getAttribute("to") + "' version='1.0'>");
+        sendAll(c, authed_ ? "<stream:features><bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'/><session "
+                             "xmlns='urn:ietf:params:xml:ns:xmpp-session'/></stream:features>"
+                           : "<stream:features><mechanisms xmlns='urn:ietf:params:xml:ns:xmpp-sasl'><mechanism>PLAIN"
+                             "</mechanism></mechanisms><register xmlns='http://jabber.org/features/iq-register'/>"
+                             "</stream:features>");
+    } else if (n == "auth") {
+        authed_ = true;
+        sendAll(c, "<success xmlns='urn:ietf:params:xml:ns:xmpp-sasl'/>");
+    } else if (n == "iq" && id == "bind") {
+        sendAll(c, "<iq type='result' id='bind'><bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'><jid>user@fake.test/r"
+                   "</jid></bind></iq>");
+    } else if (n == "iq" && id == "session") {
+        sendAll(c, "<iq type='result' id='session'/>");
+    } else if (n == "iq" && xml.find("jabber:iq:register") != std::string::npos) {
+        if (e->getAttribute("type") == "get")
+            sendAll(c, "<iq type='result' id='" + id + "'><query xmlns='jabber:iq:register'><username/><password/>"
+                       "</query></iq>");
+        else if (xml.find("<username>taken</username>") != std::string::npos)
+            sendAll(c, "<iq type='error' id='" + id + "'><error type='cancel'><conflict "
+                       "xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></iq>");
+        else
+            sendAll(c, "<iq type='result' id='" + id + "'/>");
+    } else if (n == "iq" && xml.find("jabber:iq:roster") != std::string::npos) {
+        sendAll(c, "<iq type='result' id='" + id + "'><query xmlns='jabber:iq:roster'/></iq>");
+    } else if (n == "iq" && xml.find("jabber:iq:private") != std::string::npos) {
+        sendAll(c, "<iq type='result' id='" + id + "'><query xmlns='jabber:iq:private'/></iq>");
+    } else if (n == "presence" && e->hasChild("x", "xmlns", "http://jabber.org/protocol/muc")) {
+        std::vector<std::string> reply;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            reply = joinReply_;
+        }
+        for (const std::string& s : reply) sendAll(c, s);
+    } else if (n == "presence") {
+        loggedIn_ = true;
+    }
+}
+
+void XmppTestServer::run() {
+    for (;;) {
+        pollfd fds[2] = {{listener_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) continue;
+        if (fds[1].revents) return;
+        const int c = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (c < 0) continue;
+        int one = 1;
+        setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        client_ = c;
+        authed_ = false;
+        tern::XmlParser parser(this);
+        char buf[4096];
+        for (;;) {
+            pollfd p[2] = {{c, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+            if (::poll(p, 2, -1) < 0) continue;
+            if (p[1].revents) {
+                ::close(c);
+                return;
+            }
+            const ssize_t n = ::recv(c, buf, sizeof buf, 0);
+            if (n <= 0) break;
+            parser.feed(std::string_view(buf, static_cast<std::size_t>(n)));
+        }
+        client_ = -1;
+        ::close(c);
+    }
+}
+
+}  // namespace testsupport

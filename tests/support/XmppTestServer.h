@@ -1,0 +1,58 @@
+// A scripted XMPP server on loopback for one client at a time: it completes
+// a PLAIN login (bind, session, roster, private storage) by itself, answers
+// a room join with what the test scripted, and otherwise lets the test send
+// anything and wait for what the client sent. For wire cases a real server
+// will not produce on request.
+#ifndef PARLEY_TESTS_SUPPORT_XMPPTESTSERVER_H
+#define PARLEY_TESTS_SUPPORT_XMPPTESTSERVER_H
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "xml/XmlParser.h"
+
+namespace testsupport {
+
+class XmppTestServer : public tern::XmlTagHandler {
+public:
+    // Listens on 127.0.0.1:port (0: any free port).
+    explicit XmppTestServer(int port = 0);
+    ~XmppTestServer() override;
+
+    int port() const { return port_; }
+    // Stanzas sent back, in order, when the client joins a room.
+    void onJoin(std::vector<std::string> stanzas);
+    // Sends raw text to the client (once connected).
+    void send(const std::string& xml);
+    // Waits (bounded) for an element from the client whose serialisation
+    // contains the fragment; returns it, or "" on time-out.
+    std::string waitFor(const std::string& fragment, int timeoutMs = 10000);
+    bool loggedIn() const { return loggedIn_; }
+    std::vector<std::string> received() const;
+
+    void handleXmlTag(tern::XmlTag* element) override;
+
+private:
+    void run();
+
+    int listener_ = -1;
+    int port_ = 0;
+    std::atomic<int> client_{-1};
+    int stopPipe_[2] = {-1, -1};
+    bool authed_ = false;
+    std::atomic<bool> loggedIn_{false};
+    std::vector<std::string> joinReply_;
+    mutable std::mutex mutex_;
+    std::condition_variable cv_;
+    std::vector<std::string> received_;
+    std::thread thread_;
+};
+
+}  // namespace testsupport
+
+#endif
