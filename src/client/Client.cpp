@@ -6,6 +6,7 @@
 #include "client/Hex.h"
 #include "client/MD5.h"
 #include "client/NonSaslAuth.h"
+#include "client/Scram.h"
 #include "services/RosterManager.h"
 #include "services/ServiceDiscovery.h"
 #include "stanza/Constants.h"
@@ -121,7 +122,7 @@ bool Client::handleNormalTag(Stanza* stanza) {
             logger_.log(LogError, LogAreaClient, "SASL authentication failed!");
             processSaslFailure(*stanza);
             disconnect(AuthenticationFailed);
-        } else {
+        } else if (scramSuccessVerifies(stanza->text())) {
             logger_.log(LogDebug, LogAreaClient, "SASL authentication successful");
             authed_ = true;
             setAuthenticating(false);
@@ -202,7 +203,7 @@ void Client::authenticate() {
         startSasl(mechanism);
     };
     if (!jid_.username().empty() && !password_.empty()) {
-        for (int mechanism : {SaslDigestMd5, SaslPlain}) {
+        for (int mechanism : {SaslScramSha256, SaslScramSha1, SaslDigestMd5, SaslPlain}) {
             if (!usable(mechanism)) continue;
             start(mechanism);
             return;
@@ -262,6 +263,16 @@ void Client::startSasl(int mechanism) {
         case SaslGssapi:
             auth->setAttribute("mechanism", "GSSAPI");
             break;
+        case SaslScramSha1:
+        case SaslScramSha256: {
+            const auto hash = mechanism == SaslScramSha1 ? ScramClient::Hash::Sha1 : ScramClient::Hash::Sha256;
+            scram_ = std::make_unique<ScramClient>(hash, jid_.username(), password_,
+                                                   haveAuthzid ? authzid_.bare() : std::string(), clientNonce());
+            scramVerified_ = false;
+            auth->setAttribute("mechanism", ScramClient::mechanismName(hash));
+            auth->setText(base64Encode(scram_->clientFirst()));
+            break;
+        }
     }
     sendTag(auth);
 }
@@ -307,8 +318,53 @@ std::string quotedValue(const std::string& text, std::size_t keyPos, std::size_t
 }
 }  // namespace
 
+void Client::abortSasl(const std::string& why) {
+    logger_.log(LogError, LogAreaClient, why);
+    XmlTag* abort = new XmlTag("abort");
+    abort->setAttribute("xmlns", XMPP_XMLNS_STREAM_SASL);
+    sendTag(abort);
+    disconnect(AuthenticationFailed);
+}
+
+void Client::processScramChallenge(const std::string& decoded) {
+    std::string error;
+    // The server's first message, then at most its final one (some servers
+    // send that as a challenge rather than inside success).
+    if (++saslChallenges_ == 1) {
+        std::string reply;
+        if (!scram_ || !scram_->clientFinal(decoded, reply, error)) {
+            abortSasl("SASL SCRAM: " + error);
+            return;
+        }
+        sendSaslResponse(reply, true);
+        return;
+    }
+    if (saslChallenges_ > 2 || !scram_->verifyServerFinal(decoded, error)) {
+        abortSasl("SASL SCRAM: " + (error.empty() ? std::string("the server keeps sending challenges") : error));
+        return;
+    }
+    scramVerified_ = true;
+    sendSaslResponse(std::string(), false);
+}
+
+bool Client::scramSuccessVerifies(const std::string& text) {
+    if (selectedMechanism_ != SaslScramSha1 && selectedMechanism_ != SaslScramSha256) return true;
+    const std::string decoded = base64Decode(text);
+    if (decoded.empty() && scramVerified_) return true;
+    std::string error;
+    if (scram_ && scram_->verifyServerFinal(decoded, error)) return true;
+    // Without the server's proof anyone in the path could have said success.
+    logger_.log(LogError, LogAreaClient, "SASL SCRAM: " + error);
+    disconnect(AuthenticationFailed);
+    return false;
+}
+
 void Client::processSaslChallenge(const std::string& challenge) {
     const std::string decoded = base64Decode(challenge);
+    if (selectedMechanism_ == SaslScramSha1 || selectedMechanism_ == SaslScramSha256) {
+        processScramChallenge(decoded);
+        return;
+    }
     if (selectedMechanism_ != SaslDigestMd5 || decoded.compare(0, 7, "rspauth") == 0) {
         sendSaslResponse(std::string(), false);
         return;
@@ -325,11 +381,7 @@ void Client::processSaslChallenge(const std::string& challenge) {
     const std::size_t noncePos = decoded.find("nonce=");
     if (noncePos == std::string::npos) {
         // Left unanswered the exchange would hang until the server gives up.
-        logger_.log(LogError, LogAreaClient, "SASL DIGEST-MD5 challenge without a nonce");
-        XmlTag* abort = new XmlTag("abort");
-        abort->setAttribute("xmlns", XMPP_XMLNS_STREAM_SASL);
-        sendTag(abort);
-        disconnect(AuthenticationFailed);
+        abortSasl("SASL DIGEST-MD5 challenge without a nonce");
         return;
     }
     const std::string nonce = quotedValue(decoded, noncePos, 6, true);

@@ -15,6 +15,7 @@
 namespace tern {
 
 class NonSaslAuth;
+class ScramClient;
 class RosterManager;
 
 // Bits of Client::streamFeatures().
@@ -80,8 +81,8 @@ public:
     int authError() const { return authError_; }
     int selectedMechanism() const { return selectedMechanism_; }
     bool hasCredentials() const { return hasCredentials_; }
-    // Fixes the DIGEST-MD5 client nonce (tests); empty takes it from the
-    // system's random source again.
+    // Fixes the DIGEST-MD5 and SCRAM client nonce (tests); empty takes it
+    // from the system's random source again.
     void setSaslClientNonce(const std::string& cnonce) { fixedCnonce_ = cnonce; }
 
 protected:
@@ -97,6 +98,9 @@ private:
     void startSasl(int mechanism);
     void processSaslChallenge(const std::string& challenge);
     void processSaslFailure(const Stanza& failure);
+    void processScramChallenge(const std::string& decoded);
+    bool scramSuccessVerifies(const std::string& text);
+    void abortSasl(const std::string& why);
     void sendSaslResponse(const std::string& text, bool encode);
     void bindResource();
     void handleBindReply(const Stanza& reply);
@@ -120,6 +124,8 @@ private:
     std::atomic<int> authError_{AuthErrorUndefined};
     int saslChallenges_ = 0;
     std::string fixedCnonce_;
+    std::unique_ptr<ScramClient> scram_;
+    bool scramVerified_ = false;
 };
 
 }  // namespace tern

@@ -1,7 +1,9 @@
-// SHA-1 (FIPS 180-1). Used only by the digest form of legacy authentication.
+// SHA-1 (FIPS 180-1). Used by the digest form of legacy authentication and
+// by SCRAM-SHA-1.
 #ifndef TERN_CLIENT_SHA_H
 #define TERN_CLIENT_SHA_H
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -9,6 +11,9 @@ namespace tern {
 
 class SHA {
 public:
+    static constexpr std::size_t kDigestSize = 20;
+    static constexpr std::size_t kBlockSize = 64;
+
     SHA() { reset(); }
     virtual ~SHA() = default;
 

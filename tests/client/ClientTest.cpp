@@ -46,7 +46,7 @@ TEST(ClientSasl, MechanismChoice) {
     const Case cases[] = {
         {mechanisms({"PLAIN", "DIGEST-MD5"}), 0xFFFF, authFor("DIGEST-MD5")},
         {mechanisms({"PLAIN", "DIGEST-MD5"}), 0xFFFF & ~SaslDigestMd5, plainAuth("user", "secret")},
-        {mechanisms({"SCRAM-SHA-1", "PLAIN"}) + kLegacy, 0xFFFF, plainAuth("user", "secret")},
+        {mechanisms({"X-OAUTH2", "PLAIN"}) + kLegacy, 0xFFFF, plainAuth("user", "secret")},
         {kLegacy, 0xFFFF,
          "<iq to='example.test' id='uid1' type='get'><query xmlns='jabber:iq:auth'><username>user</username>"
          "</query></iq>"},
@@ -315,16 +315,39 @@ TEST(ClientSession, BindAndSessionErrors) {
     }
 }
 
-TEST(ClientSession, TlsRequiredWithoutTlsIsRefused) {
-    FakeSession s;
-    LogRecorder log(s.client->logInstance());
-    s.client->setTlsPolicy(TlsRequired);
-    s.open();
-    s.says(serverHeader() + features("<starttls xmlns='urn:ietf:params:xml:ns:xmpp-tls'/>" + mechanisms({"PLAIN"})));
-    EXPECT_EQ(s.listener.disconnects, std::vector<ConnectionError>{TlsNotAvailable});
-    EXPECT_TRUE(log.has(LogError, LogAreaClient,
-                        "Client is configured to require TLS but either the server didn't offer TLS or TLS support "
-                        "is not compiled in."));
+TEST(ClientSession, TlsPolicies) {
+    const std::string starttls = "<starttls xmlns='urn:ietf:params:xml:ns:xmpp-tls'/>";
+    {  // required, but the server offers no STARTTLS
+        FakeSession s;
+        LogRecorder log(s.client->logInstance());
+        s.client->setTlsPolicy(TlsRequired);
+        s.open();
+        s.says(serverHeader() + features(mechanisms({"PLAIN"})));
+        EXPECT_EQ(s.listener.disconnects, std::vector<ConnectionError>{TlsNotAvailable});
+        EXPECT_TRUE(log.has(LogError, LogAreaClient,
+                            "Client is configured to require TLS but either the server didn't offer TLS or TLS "
+                            "support is not compiled in."));
+    }
+    for (TlsPolicy policy : {TlsOptional, TlsRequired}) {  // offered: STARTTLS before anything else
+        FakeSession s;
+        s.client->setTlsPolicy(policy);
+        s.open();
+        s.says(serverHeader() + features(starttls + mechanisms({"PLAIN"})));
+        EXPECT_EQ(s.sent(), starttls);
+        EXPECT_TRUE(s.listener.has("event:1"));
+        s.says("<failure xmlns='urn:ietf:params:xml:ns:xmpp-tls'/>");
+        EXPECT_EQ(s.listener.disconnects, std::vector<ConnectionError>{TlsFailed});
+        EXPECT_EQ(s.sent(), "");  // no stream close after a TLS failure
+    }
+    {  // disabled, against a server that requires TLS and offers nothing else yet
+        FakeSession s;
+        LogRecorder log(s.client->logInstance());
+        s.client->setTlsPolicy(TlsDisabled);
+        s.open();
+        s.says(serverHeader() + features("<starttls xmlns='urn:ietf:params:xml:ns:xmpp-tls'><required/></starttls>"));
+        EXPECT_EQ(s.listener.disconnects, std::vector<ConnectionError>{NoSupportedAuth});
+        EXPECT_TRUE(log.has(LogError, LogAreaClient, "the server doesn't support any auth mechanisms we know about"));
+    }
 }
 
 TEST(ClientSession, PresenceSettings) {
