@@ -154,6 +154,19 @@ PARLEY_API int32_t WaitRegistration(void* handle, int32_t timeoutMs);
 typedef void (*ParleyLogCallback)(void* context, int32_t level, int32_t area, const TextBuffer* line);
 PARLEY_API void SetLogCallback(ParleyLogCallback callback, void* context, int32_t minLevel);
 
+/* Server certificates. The server's certificate must verify against the
+   system's trust store (plus SSL_CERT_FILE / SSL_CERT_DIR when set) and name
+   the server's domain, or the session ends with PARLEY_EVENT_DISCONNECTED +
+   PARLEY_REASON_TLS_FAILED. SetTrustedCAFile adds the host's own
+   certificate authorities: a PEM file, or a folder of hashed PEM files.
+   Null or empty forgets it. Applies to sessions started afterwards. */
+PARLEY_API void SetTrustedCAFile(const ParleyChar* path);
+
+/* FOR TESTING ONLY. 1 accepts every server certificate, however it fails to
+   verify, so that anyone in the path can read the password; 0 (the
+   default) verifies. Applies to sessions started afterwards. */
+PARLEY_API void SetInsecureAcceptAnyCertificate(uint8_t accept);
+
 #ifdef __cplusplus
 }
 #endif

@@ -7,6 +7,7 @@
 #include "host/HostLog.h"
 #include "host/RegistrationThread.h"
 #include "host/TextCodec.h"
+#include "host/TrustSettings.h"
 #include "services/ServiceDiscovery.h"
 #include "stanza/Constants.h"
 #include "stanza/Numbers.h"
@@ -107,7 +108,8 @@ void CParley::login(const std::u16string& user, const std::u16string& password, 
     client_->disco()->setVersion("ZaroVezid", XMPP_VERSION, "Windows");
     client_->disco()->setIdentity("client", "bot");
     client_->setCompression(false);
-    client_->setCACerts({"/path/to/cacert.crt"});
+    client_->setCACerts(TrustSettings::instance().caCerts());
+    acceptAnyCertificate_ = TrustSettings::instance().acceptAnyCertificate();
     room_ = std::make_unique<MUCRoom>(client_.get(), roomJid_, this, this);
     stop_ = false;
     receiveThread_ = std::thread([this] { receiveLoop(); });
@@ -187,6 +189,8 @@ void* CParley::startRegistration(const std::u16string& server, const std::u16str
     registrationClient_ = std::make_unique<Client>(util_.toUtf8String(server.c_str()));
     HostLog::instance().attach(registrationClient_->logInstance());
     registrationClient_->disableRoster();
+    registrationClient_->setCACerts(TrustSettings::instance().caCerts());
+    acceptAnyCertificate_ = TrustSettings::instance().acceptAnyCertificate();
     registrationClient_->addNetworkListener(this);
     registration_ = std::make_unique<Registration>(registrationClient_.get());
     registration_->setRegistrationHandler(this);
@@ -235,7 +239,19 @@ void CParley::handleDisconnected(ConnectionError e) {
     raise(PARLEY_EVENT_DISCONNECTED + e);
 }
 
-bool CParley::handleTlsConnected(const CertificateInfo&) { return true; }
+bool CParley::handleTlsConnected(const CertificateInfo& info) {
+    Client* client = registrationClient_ ? registrationClient_.get() : client_.get();
+    if (info.chainValid) return true;
+    const std::string what = "the server's certificate (subject \"" + info.subject + "\", issuer \"" +
+                             info.issuer + "\") does not verify for " + client->server();
+    if (acceptAnyCertificate_) {
+        client->logInstance().log(LogWarning, LogAreaClient, what + "; accepted, as verification is off");
+        return true;
+    }
+    // Anyone in the path could otherwise read the password.
+    client->logInstance().log(LogError, LogAreaClient, what);
+    return false;
+}
 
 // ---- the room -------------------------------------------------------------
 

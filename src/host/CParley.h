@@ -133,6 +133,7 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<bool> silenced_{false};       // after logout: no callback any more
     std::atomic<bool> releaseOnExit_{false};  // the session's thread releases the session
+    bool acceptAnyCertificate_ = false;       // fixed when the session starts
 };
 
 }  // namespace tern

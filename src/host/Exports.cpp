@@ -5,6 +5,8 @@
 #include "host/CParley.h"
 #include "host/HostLog.h"
 #include "host/RegistrationThread.h"
+#include "host/TextCodec.h"
+#include "host/TrustSettings.h"
 #include "parley.h"
 
 using tern::CParley;
@@ -83,6 +85,14 @@ PARLEY_API int32_t WaitRegistration(void* handle, int32_t timeoutMs) {
 }
 PARLEY_API void SetLogCallback(ParleyLogCallback callback, void* context, int32_t minLevel) {
     tern::HostLog::instance().setCallback(callback, context, minLevel);
+}
+
+PARLEY_API void SetTrustedCAFile(const ParleyChar* path) {
+    tern::TrustSettings::instance().setTrustedCaFile(tern::utf16ToUtf8(text(path)));
+}
+
+PARLEY_API void SetInsecureAcceptAnyCertificate(uint8_t accept) {
+    tern::TrustSettings::instance().setAcceptAnyCertificate(accept != 0);
 }
 
 }  // extern "C"

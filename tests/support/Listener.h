@@ -24,7 +24,11 @@ public:
     }
     void handleBindError(tern::ResourceBindError e) override { add("bind-error:" + std::to_string(e)); }
     void handleSessionError(tern::SessionCreateError e) override { add("session-error:" + std::to_string(e)); }
-    bool handleTlsConnected(const tern::CertificateInfo&) override {
+    bool handleTlsConnected(const tern::CertificateInfo& info) override {
+        {
+            std::lock_guard<std::mutex> l(mutex_);
+            certificate = info;
+        }
         add("tls");
         return acceptCertificate;
     }
@@ -60,6 +64,7 @@ public:
     }
 
     bool acceptCertificate = true;
+    tern::CertificateInfo certificate;  // the last one offered
     std::vector<tern::ConnectionError> disconnects;
 
 private:

@@ -1,0 +1,33 @@
+// What the host trusts for server certificates: its own authority file on
+// top of the system's store, or (for testing only) anything at all. Read
+// when a session starts.
+#ifndef TERN_HOST_TRUSTSETTINGS_H
+#define TERN_HOST_TRUSTSETTINGS_H
+
+#include <mutex>
+#include <string>
+
+#include "transport/TLSBase.h"
+
+namespace tern {
+
+class TrustSettings {
+public:
+    static TrustSettings& instance();
+
+    void setTrustedCaFile(const std::string& path);
+    void setAcceptAnyCertificate(bool accept);
+    bool acceptAnyCertificate() const;
+    // The trust anchors a new session hands its client.
+    StringList caCerts() const;
+
+private:
+    TrustSettings() = default;
+    mutable std::mutex mutex_;
+    std::string caFile_;
+    bool acceptAny_ = false;
+};
+
+}  // namespace tern
+
+#endif
