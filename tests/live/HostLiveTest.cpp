@@ -25,7 +25,9 @@ using testsupport::uniqueName;
 
 namespace {
 
-const std::string kService = "conference.example.test";
+using testsupport::liveDomain;
+
+const std::string kService = "conference." + liveDomain();
 
 std::u16string fromUtf8(const std::string& s) {
     std::u16string out;
@@ -50,6 +52,15 @@ std::u16string fromUtf8(const std::string& s) {
     return out;
 }
 
+const std::u16string kDomain = fromUtf8(liveDomain());
+
+// Every session of this program trusts the test environment's authority,
+// as a host trusts its own.
+[[maybe_unused]] const bool kTrusted = [] {
+    SetTrustedCAFile(P(fromUtf8(testsupport::testAuthority()).c_str()));
+    return true;
+}();
+
 // A 36-character occupant identifier, unique to the run.
 std::string identifier(const std::string&) {
     std::string id = uniqueName("id");  // ASCII: 36 code units, whatever the display name
@@ -69,13 +80,13 @@ struct HostSession {
     HostSession(const std::string& roomName, const std::string& displayName)
         : display(displayName), id(identifier(displayName)), nick(displayName + id + ":us"), room(roomName) {
         HostRecorder reg;
-        void* h = SetRegistration(P(u"example.test"), P(fromUtf8(user).c_str()), P(u"pw"), &reg, &HostRecorder::callback);
+        void* h = SetRegistration(P(kDomain.c_str()), P(fromUtf8(user).c_str()), P(u"pw"), &reg, &HostRecorder::callback);
         EXPECT_EQ(WaitRegistration(h, 15000), 1);
         EXPECT_EQ(reg.codes(), "11056");
     }
     bool login() {
         session = SetLogin(P(fromUtf8(user).c_str()), P(u"pw"), P(fromUtf8(room).c_str()), P(fromUtf8(nick).c_str()),
-                           P(u"example.test"), P(u"parley"), &events, &HostRecorder::callback);
+                           P(kDomain.c_str()), P(u"parley"), &events, &HostRecorder::callback);
         return events.waitForCode(11027);  // our own presence
     }
     ~HostSession() {
@@ -89,7 +100,7 @@ struct PyOccupant {
     std::string display;
     std::string id;
     std::string nick;
-    std::string account = uniqueName("py") + "@example.test";
+    std::string account = uniqueName("py") + "@" + liveDomain();
     std::unique_ptr<Peer> peer;
     explicit PyOccupant(const std::string& displayName)
         : display(displayName), id(identifier(displayName)), nick(displayName + id + ":us") {
@@ -125,11 +136,11 @@ TEST(HostLive, RegistrationTwiceGivesAConflict) {
     REQUIRE_LIVE_SERVERS();
     const std::u16string user = fromUtf8(uniqueName("reg"));
     HostRecorder first, second;
-    void* a = SetRegistration(P(u"example.test"), P(user.c_str()), P(u"pw"), &first, &HostRecorder::callback);
+    void* a = SetRegistration(P(kDomain.c_str()), P(user.c_str()), P(u"pw"), &first, &HostRecorder::callback);
     ASSERT_NE(a, nullptr);
     EXPECT_EQ(WaitRegistration(a, 15000), 1);
     EXPECT_EQ(first.codes(), "11056");
-    void* b = SetRegistration(P(u"example.test"), P(user.c_str()), P(u"other"), &second, &HostRecorder::callback);
+    void* b = SetRegistration(P(kDomain.c_str()), P(user.c_str()), P(u"other"), &second, &HostRecorder::callback);
     EXPECT_EQ(WaitRegistration(b, 15000), 1);
     EXPECT_EQ(second.codes(), "11055");
     for (const HostEvent& e : first.events()) {
@@ -310,4 +321,62 @@ TEST(HostLive, AHostPeerSeesTheOtherHost) {
     HostEvent last;
     EXPECT_TRUE(b.events.waitFor([](const HostEvent& e) { return e.code == 11045 || e.code == 11028; }, 10000, &last));
     EXPECT_EQ(last.utf8(), presenceText(b.user, b.nick));
+}
+
+// Server certificates through the host interface. Not repeated by the
+// suite that runs over TLS: these pick their servers themselves.
+namespace {
+// Logs in to domain and returns the first disconnect code (0 when none came).
+int loginEndsWith(const std::u16string& user, const std::u16string& domain) {
+    HostRecorder events;
+    void* s = SetLogin(P(user.c_str()), P(u"pw"), P(u"r"), P(u"n"), P(domain.c_str()), P(u"parley"), &events,
+                       &HostRecorder::callback);
+    HostEvent e{};
+    const bool ended =
+        events.waitFor([](const HostEvent& x) { return x.code >= 21024 && x.code <= 21042; }, 15000, &e);
+    LibDelete(s);
+    return ended ? e.code : 0;
+}
+constexpr int kTlsFailed = PARLEY_EVENT_DISCONNECTED + PARLEY_REASON_TLS_FAILED;
+constexpr int kAuthFailed = PARLEY_EVENT_DISCONNECTED + PARLEY_REASON_AUTHENTICATION_FAILED;
+}  // namespace
+
+TEST(HostLiveTls, CertificatesThatDoNotVerifyEndTheSession) {
+    REQUIRE_LIVE_SERVERS();
+    for (const char16_t* domain : {u"wrongname.test", u"expired.test", u"selfsigned.test", u"untrusted.test"})
+        EXPECT_EQ(loginEndsWith(u"nobody", domain), kTlsFailed) << toUtf8(domain);
+}
+
+TEST(HostLiveTls, TheHostsOwnAuthorityAndTheTestingSwitch) {
+    REQUIRE_LIVE_SERVERS();
+    const std::string other = testsupport::testCertificate("other-ca.pem");
+    SetTrustedCAFile(P(fromUtf8(other).c_str()));
+    // Past TLS, on to authentication, which fails for the missing account.
+    EXPECT_EQ(loginEndsWith(u"nobody", u"untrusted.test"), kAuthFailed);
+    EXPECT_EQ(loginEndsWith(u"nobody", u"wrongname.test"), kTlsFailed);  // trust does not fix a wrong name
+    SetTrustedCAFile(nullptr);
+    EXPECT_EQ(loginEndsWith(u"nobody", u"untrusted.test"), kTlsFailed);
+
+    SetInsecureAcceptAnyCertificate(1);
+    EXPECT_EQ(loginEndsWith(u"nobody", u"wrongname.test"), kAuthFailed);
+    EXPECT_EQ(loginEndsWith(u"nobody", u"expired.test"), kAuthFailed);
+    SetInsecureAcceptAnyCertificate(0);
+    EXPECT_EQ(loginEndsWith(u"nobody", u"expired.test"), kTlsFailed);
+    SetTrustedCAFile(P(fromUtf8(testsupport::testAuthority()).c_str()));
+}
+
+TEST(HostLiveTls, RegisterAndJoinWhereTlsIsRequired) {
+    REQUIRE_LIVE_SERVERS();
+    const std::u16string user = fromUtf8(uniqueName("req"));
+    HostRecorder reg;
+    void* h = SetRegistration(P(u"tlsreq.test"), P(user.c_str()), P(u"pw"), &reg, &HostRecorder::callback);
+    ASSERT_EQ(WaitRegistration(h, 15000), 1);
+    EXPECT_EQ(reg.codes(), "11056");
+    HostRecorder events;
+    const std::string nick = "Req" + identifier("") + ":us";
+    void* s = SetLogin(P(user.c_str()), P(u"pw"), P(u"1234"), P(fromUtf8(nick).c_str()), P(u"tlsreq.test"),
+                       P(u"parley"), &events, &HostRecorder::callback);
+    EXPECT_TRUE(events.waitForCode(PARLEY_EVENT_CONNECTED));
+    EXPECT_TRUE(events.waitForCode(PARLEY_EVENT_OCCUPANT_PRESENT));
+    GetLogOut(s);
 }

@@ -16,7 +16,7 @@ using testsupport::uniqueName;
 
 namespace {
 
-const std::string kService = "conference.example.test";
+const std::string kService = "conference." + testsupport::liveDomain();
 
 struct Account {
     std::string bare;
@@ -24,7 +24,7 @@ struct Account {
 };
 
 Account newAccount(const std::string& prefix) {
-    Account a{uniqueName(prefix) + "@example.test", "pw"};
+    Account a{uniqueName(prefix) + "@" + testsupport::liveDomain(), "pw"};
     EXPECT_EQ(Peer::registerAccount(a.bare, a.password), 0);
     return a;
 }

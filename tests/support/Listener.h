@@ -30,7 +30,7 @@ public:
             certificate = info;
         }
         add("tls");
-        return acceptCertificate;
+        return acceptCertificate && (!requireValidCertificate || info.chainValid);
     }
     void handleStreamEvent(tern::StreamEvent e) override { add("event:" + std::to_string(e)); }
 
@@ -64,6 +64,7 @@ public:
     }
 
     bool acceptCertificate = true;
+    bool requireValidCertificate = false;  // refuse what does not verify, as a host does
     tern::CertificateInfo certificate;  // the last one offered
     std::vector<tern::ConnectionError> disconnects;
 

@@ -13,13 +13,15 @@
 #include "support/Listener.h"
 #include "support/TestEnv.h"
 
-
 namespace testsupport {
 
 class LiveClient {
 public:
+    // The client trusts the test environment's authority, as a host
+    // trusts its own; tests of refused certificates replace the list.
     explicit LiveClient(std::unique_ptr<tern::Client> client) : client_(std::move(client)) {
         client_->addNetworkListener(&listener);
+        if (!testAuthority().empty()) client_->setCACerts({testAuthority()});
         // PARLEY_CAPTURE=FILE appends every received element to FILE, one per
         // line: raw material for the wire corpus.
         if (const char* path = std::getenv("PARLEY_CAPTURE")) {

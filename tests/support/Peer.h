@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "support/TestEnv.h"
+
 namespace testsupport {
 
 // A flat JSON object: strings, numbers and booleans as text; arrays of
@@ -25,10 +27,10 @@ std::string uniqueName(const std::string& prefix);
 class Peer {
 public:
     // Registers an account in band: 0 created, 3 existed already, 1 failed.
-    static int registerAccount(const std::string& jid, const std::string& password, int port = 5222);
+    static int registerAccount(const std::string& jid, const std::string& password, int port = livePort());
 
     // Logs in and waits (bounded) until the peer is ready.
-    Peer(const std::string& jid, const std::string& password, int port = 5222);
+    Peer(const std::string& jid, const std::string& password, int port = livePort());
     ~Peer();
     Peer(const Peer&) = delete;
     Peer& operator=(const Peer&) = delete;

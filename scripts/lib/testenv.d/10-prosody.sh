@@ -1,33 +1,72 @@
-# Prosody inside the namespace: example.test on 127.0.0.1:5222, plain TCP,
-# in-band registration, legacy authentication, private storage, version,
-# and a MUC service with non-anonymous rooms that open on join.
-# Sourced by scripts/testenv up.
-need_packages prosody
-mkdir -p "$state/prosody/data"
-cat > "$state/prosody/prosody.cfg.lua" <<PROSODY
+# Prosody inside the namespace, three instances:
+#   plain   example.test on 127.0.0.1:5222: no TLS, in-band registration,
+#           legacy authentication, private storage, version, and a MUC
+#           service with non-anonymous rooms that open on join;
+#   tls     tls.test (the same services) on 5232 with STARTTLS offered,
+#           PLAIN only inside TLS; beside it the domains whose certificates
+#           must be refused: wrongname, expired, selfsigned, untrusted.test;
+#   tlsreq  tlsreq.test on 5242, where TLS is required.
+# Certificates come from scripts/lib/testcerts.sh. Sourced by scripts/testenv up.
+need_packages prosody lua-sec
+certs=$state/certs
+
+prosody_instance() {  # name port settings virtual-hosts
+  dir=$state/prosody-$1
+  mkdir -p "$dir/data"
+  cat > "$dir/prosody.cfg.lua" <<PROSODY
 run_as_root = true
-pidfile = "$state/prosody.pid"
-data_path = "$state/prosody/data"
-log = { { levels = { min = os.getenv("PARLEY_PROSODY_LOG") or "info" }, to = "file", filename = "$state/prosody/prosody.log" } }
+pidfile = "$state/prosody-$1.pid"
+data_path = "$dir/data"
+log = { { levels = { min = os.getenv("PARLEY_PROSODY_LOG") or "info" }, to = "file", filename = "$dir/prosody.log" } }
 interfaces = { "127.0.0.1" }
-c2s_ports = { 5222 }
+c2s_ports = { $2 }
 s2s_ports = { }
 component_ports = { }
 http_ports = { }
 https_ports = { }
-modules_enabled = { "roster"; "saslauth"; "legacyauth"; "disco"; "private"; "version"; "ping"; "register"; "posix" }
-modules_disabled = { "tls"; "s2s"; "offline"; "c2s_timeout" }
-c2s_require_encryption = false
-allow_unencrypted_plain_auth = true
+modules_enabled = { "tls"; "roster"; "saslauth"; "legacyauth"; "disco"; "private"; "version"; "ping"; "register"; "posix" }
 authentication = "internal_plain"
 allow_registration = true
 min_seconds_between_registrations = 0
 registration_throttle_max = 1000
 storage = "internal"
+$3
+$4
+PROSODY
+  in_ns prosody --config "$dir/prosody.cfg.lua" -D
+  wait_for 10 sh -c "ip netns exec '$ns' ss -ltn | grep -q '127.0.0.1:$2 '" \
+    || die "prosody ($1) did not start (see $dir/prosody.log)"
+}
+
+# A virtual host with its certificate, and its MUC service when asked.
+vhost() {  # domain certificate-name [muc]
+  printf 'VirtualHost "%s"\n  ssl = { certificate = "%s/%s.pem"; key = "%s/%s.key" }\n' "$1" "$certs" "$2" "$certs" "$2"
+  if [ "${3:-}" = muc ]; then
+    printf 'Component "conference.%s" "muc"\n  muc_room_default_public_jids = true\n  muc_room_locking = false\n' "$1"
+  fi
+}
+
+prosody_instance plain 5222 '
+modules_disabled = { "tls"; "s2s"; "offline"; "c2s_timeout" }
+c2s_require_encryption = false
+allow_unencrypted_plain_auth = true' '
 VirtualHost "example.test"
 Component "conference.example.test" "muc"
   muc_room_default_public_jids = true
-  muc_room_locking = false
-PROSODY
-in_ns prosody --config "$state/prosody/prosody.cfg.lua" -D
-wait_for 10 sh -c "ip netns exec '$ns' ss -ltn | grep -q '127.0.0.1:5222 '" || die "prosody did not start (see $state/prosody/prosody.log)"
+  muc_room_locking = false'
+
+prosody_instance tls 5232 '
+modules_disabled = { "s2s"; "offline"; "c2s_timeout" }
+c2s_require_encryption = false
+allow_unencrypted_plain_auth = false' "
+$(vhost tls.test tls.test muc)
+$(vhost wrongname.test wrongname.test)
+$(vhost expired.test expired.test)
+$(vhost selfsigned.test selfsigned.test)
+$(vhost untrusted.test untrusted.test)"
+
+prosody_instance tlsreq 5242 '
+modules_disabled = { "s2s"; "offline"; "c2s_timeout" }
+c2s_require_encryption = true
+allow_unencrypted_plain_auth = false' "
+$(vhost tlsreq.test tls.test muc)"

@@ -1,0 +1,64 @@
+# Throwaway certificates for the test environment, made with the openssl
+# command line each time the environment comes up. Sourced by scripts/testenv.
+#
+#   ca.pem                 the test authority (tests trust it explicitly)
+#   tls.test.{pem,key}     good: tls.test, conference.tls.test, tlsreq.test
+#   wrongname.test.*       names other.test only
+#   expired.test.*         valid 2024-01-01 .. 2025-01-01
+#   selfsigned.test.*      its own issuer
+#   untrusted.test.*       signed by other-ca.pem, which nobody trusts
+#   ejabberd.test.*        ejabberd.test, conference.ejabberd.test
+
+make_test_certs() {  # folder
+  d=$1
+  mkdir -p "$d/newcerts"
+  : > "$d/index.txt"
+  echo 1000 > "$d/serial"
+  cat > "$d/ca.cnf" <<EOF_CNF
+[ ca ]
+default_ca = testca
+[ testca ]
+dir = $d
+database = $d/index.txt
+new_certs_dir = $d/newcerts
+serial = $d/serial
+default_md = sha256
+policy = anything
+unique_subject = no
+[ anything ]
+organizationName = optional
+commonName = supplied
+EOF_CNF
+  authority "$d/ca" "Parley Test CA"
+  authority "$d/other-ca" "Parley Untrusted CA"
+  leaf "$d" ca tls.test "DNS:tls.test,DNS:conference.tls.test,DNS:tlsreq.test,DNS:conference.tlsreq.test"
+  leaf "$d" ca wrongname.test "DNS:other.test"
+  leaf "$d" ca expired.test "DNS:expired.test" 20240101000000Z 20250101000000Z
+  leaf "$d" other-ca untrusted.test "DNS:untrusted.test"
+  leaf "$d" ca ejabberd.test "DNS:ejabberd.test,DNS:conference.ejabberd.test"
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 \
+    -keyout "$d/selfsigned.test.key" -out "$d/selfsigned.test.pem" \
+    -subj "/O=Parley Tests/CN=selfsigned.test" -addext "subjectAltName=DNS:selfsigned.test" 2>/dev/null
+  chmod 644 "$d"/*.key  # the servers run as other users
+}
+
+authority() {  # path-without-suffix name
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 \
+    -keyout "$1.key" -out "$1.pem" -subj "/O=Parley Tests/CN=$2" \
+    -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
+}
+
+leaf() {  # folder authority name subjectAltName [start end]
+  openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes \
+    -keyout "$1/$3.key" -out "$1/$3.csr" -subj "/O=Parley Tests/CN=$3" 2>/dev/null
+  printf 'basicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\nsubjectAltName=%s\n' "$4" > "$1/$3.ext"
+  if [ $# -ge 6 ]; then
+    dates="-startdate $5 -enddate $6"
+  else
+    dates="-days 30"
+  fi
+  # shellcheck disable=SC2086
+  openssl ca -batch -notext -config "$1/ca.cnf" -cert "$1/$2.pem" -keyfile "$1/$2.key" \
+    -in "$1/$3.csr" -out "$1/$3.pem" -extfile "$1/$3.ext" $dates 2>/dev/null
+  [ -s "$1/$3.pem" ] || { echo "testcerts: could not make $3" >&2; return 1; }
+}
