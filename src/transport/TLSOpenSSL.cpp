@@ -49,9 +49,10 @@ void addTrustAnchors(X509_STORE* store, const char* path) {
 }
 
 // Reading the system's bundle costs tens of milliseconds, more than the
-// rest of a login: sessions with the same anchors share one store, made
-// again when any of its files or folders changes.
-X509_STORE* trustStore(const StringList& caCerts) {
+// rest of a login, and a context costs more than a session: sessions with
+// the same anchors share one context, made again when any of its files or
+// folders changes. A context is safe to share between threads.
+SSL_CTX* clientContext(const StringList& caCerts) {
     std::vector<const char*> paths = {X509_get_default_cert_file(), X509_get_default_cert_dir(),
                                       std::getenv(X509_get_default_cert_file_env()),
                                       std::getenv(X509_get_default_cert_dir_env())};
@@ -60,19 +61,22 @@ X509_STORE* trustStore(const StringList& caCerts) {
     for (const char* path : paths) pathKind(path, &stamp);
 
     static std::mutex mutex;
-    static X509_STORE* cached = nullptr;
+    static SSL_CTX* cached = nullptr;
     static std::string cachedStamp;
     std::lock_guard<std::mutex> lock(mutex);
     if (!cached || stamp != cachedStamp) {
-        X509_STORE* store = X509_STORE_new();
-        if (!store) return nullptr;
+        SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+        if (!context) return nullptr;
+        // The library's protocol floor (TLS 1.2 here) and its default ciphers.
+        SSL_CTX_set_mode(context, SSL_MODE_RELEASE_BUFFERS);
+        X509_STORE* store = SSL_CTX_get_cert_store(context);
         for (const char* path : paths) addTrustAnchors(store, path);
         ERR_clear_error();  // missing or unreadable anchors are not an error
-        X509_STORE_free(cached);
-        cached = store;
+        SSL_CTX_free(cached);
+        cached = context;
         cachedStamp = stamp;
     }
-    X509_STORE_up_ref(cached);
+    SSL_CTX_up_ref(cached);
     return cached;
 }
 
@@ -176,13 +180,8 @@ bool TLSOpenSSL::isSecure() const {
 // Called with sslMutex_ held.
 bool TLSOpenSSL::createSession() {
     ERR_clear_error();
-    context_ = SSL_CTX_new(TLS_client_method());
+    context_ = clientContext(caCerts_);
     if (!context_) return false;
-    // The library's protocol floor (TLS 1.2 here) and its default ciphers.
-    SSL_CTX_set_mode(context_, SSL_MODE_RELEASE_BUFFERS);
-    X509_STORE* store = trustStore(caCerts_);
-    if (!store) return false;
-    SSL_CTX_set_cert_store(context_, store);  // takes our reference
 
     ssl_ = SSL_new(context_);
     incoming_ = BIO_new(BIO_s_mem());

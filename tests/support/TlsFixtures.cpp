@@ -2,10 +2,10 @@
 
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
-#include <gtest/gtest.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -83,7 +83,9 @@ std::string Credential::pem() const {
 }
 
 std::string Credential::writePem(const std::string& name) const {
-    const std::string path = ::testing::TempDir() + "parley-" + std::to_string(::getpid()) + "-" + name + ".pem";
+    const std::string path = (std::filesystem::temp_directory_path() /
+                              ("parley-" + std::to_string(::getpid()) + "-" + name + ".pem"))
+                                 .string();
     std::ofstream(path, std::ios::binary | std::ios::trunc) << pem();
     return path;
 }

@@ -30,8 +30,8 @@ struct Credential {
     std::shared_ptr<X509> cert;
     std::shared_ptr<EVP_PKEY> key;
     std::string pem() const;  // the certificate in PEM
-    // Writes the certificate as PEM to a new file in the test's temporary
-    // folder and returns its path.
+    // Writes the certificate as PEM to a file in the temporary folder and
+    // returns its path.
     std::string writePem(const std::string& name) const;
 };
 
@@ -49,7 +49,7 @@ Credential issue(const CertificateSpec& spec, const Credential* issuer);
 // The server end of one TLS connection over memory buffers.
 class MemoryTlsServer {
 public:
-    // chain: the leaf, then intermediates; cipher lists may be empty.
+    // maxVersion 0 and an empty cipher list keep the library's defaults.
     MemoryTlsServer(const Credential& leaf, int maxVersion = 0, const std::string& tls12Ciphers = "");
     ~MemoryTlsServer();
     MemoryTlsServer(const MemoryTlsServer&) = delete;

@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <atomic>
 #include <thread>
 
 #include "support/TlsFixtures.h"
@@ -302,4 +303,19 @@ TEST(TLSDefault, ForwardsToTheBuildsImplementation) {
     EXPECT_FALSE(none.isSecure());
     EXPECT_EQ(none.certificateInfo().subject, "");
     EXPECT_EQ(none.certificateInfo().validTo, 0);
+}
+
+TEST(TLSOpenSSL, SessionsOnSeveralThreadsShareTheirSetUp) {
+    const Credential leaf = pki().leaf({kServer});
+    std::vector<std::thread> threads;
+    std::atomic<int> verified{0};
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 5; ++i) {
+                Link link(leaf);
+                if (link.establish() && link.info().chainValid) ++verified;
+            }
+        });
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(verified.load(), 20);
 }
