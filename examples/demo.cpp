@@ -1,6 +1,9 @@
 // The demo: two hosts, on the C interface only, register, join one room and
 // talk, with a moderation step, every event printed as it arrives.
-//   parley-demo [server]     (default example.test: the test environment's Prosody)
+//   parley-demo [server [ca-file]]
+// (default example.test: the test environment's plain Prosody; scripts/demo
+// runs it against tls.test over STARTTLS, trusting the environment's
+// certificate authority).
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +34,13 @@ int32_t onEvent(void* context, int32_t code, int32_t arg3, int32_t arg4, const T
     return 0;
 }
 
+void onLog(void*, int32_t level, int32_t, const TextBuffer* line) {
+    const std::string text = line ? toUtf8(line->text, line->length) : std::string();
+    if (level < 2 && text != "connection encryption active") return;
+    std::lock_guard<std::mutex> lock(printMutex);
+    std::printf("       log: %s\n", text.c_str());
+}
+
 void pause(int ms = 400) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 void say(const Host& h, const std::string& line) {
@@ -51,6 +61,9 @@ void step(const char* what) {
 
 int main(int argc, char** argv) {
     const std::string server = argc > 1 ? argv[1] : "example.test";
+    if (argc > 2) SetTrustedCAFile(toHost(argv[2]).c_str());
+    // The log line that tells the stream is encrypted, and every error.
+    SetLogCallback(onLog, nullptr, 0);
     const std::string tag = std::to_string(std::time(nullptr) % 100000);
     Host anna{"Anna", "anna" + tag, "", "aaaaaaaa-0000-4000-8000-0000000" + tag.substr(0, 5)};
     Host ben{"Ben", "ben" + tag, "", "bbbbbbbb-0000-4000-8000-0000000" + tag.substr(0, 5)};
