@@ -236,12 +236,13 @@ TEST(HostLive, ModerationNicknamesDestructionAndLogOut) {
     EXPECT_TRUE(IsOwner(host.session, host.idArg()));
     PyOccupant alice("Alice");
     alice.join(room);
-    ASSERT_TRUE(host.events.waitForCode(11027));
+    const std::string plainText = presenceText(alice.user(), alice.nick);
+    // Alice in the member list: moderation by identifier needs her there.
+    ASSERT_TRUE(host.events.waitForText(11027, plainText)) << host.events.codes();
     auto seenRole = [&](const std::string& role) {
         return field(alice.presenceOf(room, alice.nick, [&](const Json& j) { return field(j, "role") == role; }), "role");
     };
     auto hostSees = [&](int code, const std::string& text) { return host.events.waitForText(code, text); };
-    const std::string plainText = presenceText(alice.user(), alice.nick);
 
     SetWriteBlock(host.session, alice.idArg());
     EXPECT_EQ(seenRole("visitor"), "visitor");
