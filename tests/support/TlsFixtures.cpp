@@ -4,7 +4,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <stdexcept>
+#include <vector>
 
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -14,6 +16,17 @@
 namespace testsupport {
 
 namespace {
+
+// The files writePem leaves for a test, removed when the test program ends.
+struct WrittenFiles {
+    std::mutex mutex;
+    std::vector<std::string> paths;
+    ~WrittenFiles() {
+        std::error_code ignored;
+        for (const std::string& path : paths) std::filesystem::remove(path, ignored);
+    }
+};
+WrittenFiles writtenFiles;
 
 void check(bool ok, const char* what) {
     if (!ok) throw std::runtime_error(std::string("OpenSSL: ") + what);
@@ -87,6 +100,8 @@ std::string Credential::writePem(const std::string& name) const {
                               ("parley-" + std::to_string(::getpid()) + "-" + name + ".pem"))
                                  .string();
     std::ofstream(path, std::ios::binary | std::ios::trunc) << pem();
+    std::lock_guard<std::mutex> lock(writtenFiles.mutex);
+    writtenFiles.paths.push_back(path);
     return path;
 }
 

@@ -31,7 +31,7 @@ struct Credential {
     std::shared_ptr<EVP_PKEY> key;
     std::string pem() const;  // the certificate in PEM
     // Writes the certificate as PEM to a file in the temporary folder and
-    // returns its path.
+    // returns its path; the file goes when the program ends.
     std::string writePem(const std::string& name) const;
 };
 
