@@ -55,9 +55,17 @@ void XmppTestServer::onJoin(std::vector<std::string> stanzas) {
     joinReply_ = std::move(stanzas);
 }
 
-void XmppTestServer::send(const std::string& xml) {
-    const int c = client_.load();
-    if (c >= 0) sendAll(c, xml);
+void XmppTestServer::send(const std::string& xml) { write(xml); }
+
+void XmppTestServer::write(const std::string& data) {
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    if (client_ >= 0) sendAll(client_, data);
+}
+
+void XmppTestServer::dropClient(int fd) {
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    client_ = -1;
+    ::close(fd);
 }
 
 std::vector<std::string> XmppTestServer::received() const {
@@ -86,46 +94,45 @@ void XmppTestServer::handleXmlTag(tern::XmlTag* e) {
         received_.push_back(xml);
     }
     cv_.notify_all();
-    const int c = client_.load();
     const std::string& n = e->name();
     const std::string id = e->getAttribute("id");
     if (n == "stream:stream") {
-        sendAll(c, "<?xml version='1.0'?><stream:stream xmlns='jabber:client' "
+        write("<?xml version='1.0'?><stream:stream xmlns='jabber:client' "
                    "xmlns:stream='http://etherx.jabber.org/streams' id='t" + std::to_string(port_) +
                        "' from='" + e->getAttribute("to") + "' version='1.0'>");
-        sendAll(c, authed_ ? "<stream:features><bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'/><session "
+        write(authed_ ? "<stream:features><bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'/><session "
                              "xmlns='urn:ietf:params:xml:ns:xmpp-session'/></stream:features>"
                            : "<stream:features><mechanisms xmlns='urn:ietf:params:xml:ns:xmpp-sasl'><mechanism>PLAIN"
                              "</mechanism></mechanisms><register xmlns='http://jabber.org/features/iq-register'/>"
                              "</stream:features>");
     } else if (n == "auth") {
         authed_ = true;
-        sendAll(c, "<success xmlns='urn:ietf:params:xml:ns:xmpp-sasl'/>");
+        write("<success xmlns='urn:ietf:params:xml:ns:xmpp-sasl'/>");
     } else if (n == "iq" && id == "bind") {
-        sendAll(c, "<iq type='result' id='bind'><bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'><jid>user@fake.test/r"
+        write("<iq type='result' id='bind'><bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'><jid>user@fake.test/r"
                    "</jid></bind></iq>");
     } else if (n == "iq" && id == "session") {
-        sendAll(c, "<iq type='result' id='session'/>");
+        write("<iq type='result' id='session'/>");
     } else if (n == "iq" && xml.find("jabber:iq:register") != std::string::npos) {
         if (e->getAttribute("type") == "get")
-            sendAll(c, "<iq type='result' id='" + id + "'><query xmlns='jabber:iq:register'><username/><password/>"
+            write("<iq type='result' id='" + id + "'><query xmlns='jabber:iq:register'><username/><password/>"
                        "</query></iq>");
         else if (xml.find("<username>taken</username>") != std::string::npos)
-            sendAll(c, "<iq type='error' id='" + id + "'><error type='cancel'><conflict "
+            write("<iq type='error' id='" + id + "'><error type='cancel'><conflict "
                        "xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></iq>");
         else
-            sendAll(c, "<iq type='result' id='" + id + "'/>");
+            write("<iq type='result' id='" + id + "'/>");
     } else if (n == "iq" && xml.find("jabber:iq:roster") != std::string::npos) {
-        sendAll(c, "<iq type='result' id='" + id + "'><query xmlns='jabber:iq:roster'/></iq>");
+        write("<iq type='result' id='" + id + "'><query xmlns='jabber:iq:roster'/></iq>");
     } else if (n == "iq" && xml.find("jabber:iq:private") != std::string::npos) {
-        sendAll(c, "<iq type='result' id='" + id + "'><query xmlns='jabber:iq:private'/></iq>");
+        write("<iq type='result' id='" + id + "'><query xmlns='jabber:iq:private'/></iq>");
     } else if (n == "presence" && e->hasChild("x", "xmlns", "http://jabber.org/protocol/muc")) {
         std::vector<std::string> reply;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             reply = joinReply_;
         }
-        for (const std::string& s : reply) sendAll(c, s);
+        for (const std::string& s : reply) write(s);
     } else if (n == "presence") {
         loggedIn_ = true;
     }
@@ -140,7 +147,10 @@ void XmppTestServer::run() {
         if (c < 0) continue;
         int one = 1;
         setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        client_ = c;
+        {
+            std::lock_guard<std::mutex> lock(writeMutex_);
+            client_ = c;
+        }
         authed_ = false;
         tern::XmlParser parser(this);
         char buf[4096];
@@ -148,15 +158,14 @@ void XmppTestServer::run() {
             pollfd p[2] = {{c, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
             if (::poll(p, 2, -1) < 0) continue;
             if (p[1].revents) {
-                ::close(c);
+                dropClient(c);
                 return;
             }
             const ssize_t n = ::recv(c, buf, sizeof buf, 0);
             if (n <= 0) break;
             parser.feed(std::string_view(buf, static_cast<std::size_t>(n)));
         }
-        client_ = -1;
-        ::close(c);
+        dropClient(c);
     }
 }
 

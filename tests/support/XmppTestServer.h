@@ -39,10 +39,15 @@ public:
 
 private:
     void run();
+    void write(const std::string& data);
+    void dropClient(int fd);
 
     int listener_ = -1;
     int port_ = 0;
-    std::atomic<int> client_{-1};
+    // The client's socket; writeMutex_ keeps a close from racing a write
+    // (the number could otherwise be reused under a late send).
+    std::mutex writeMutex_;
+    int client_ = -1;
     int stopPipe_[2] = {-1, -1};
     bool authed_ = false;
     std::atomic<bool> loggedIn_{false};
