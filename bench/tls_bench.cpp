@@ -166,16 +166,21 @@ struct TlsClient : TLSHandler {
     CertificateInfo info;
 };
 
-// "openssl speed" for the cipher at 16 KiB blocks, in bytes per second.
-double opensslSpeed(const char* cipher) {
-    const std::string command =
-        std::string("openssl speed -evp ") + cipher + " -bytes 16384 -seconds 2 2>/dev/null | tail -1";
+// The first line a shell command prints, or "" when it prints none.
+std::string firstLineOf(const std::string& command) {
     FILE* p = ::popen(command.c_str(), "r");
-    if (!p) return 0;
+    if (!p) return std::string();
     char line[512] = {};
     const bool got = std::fgets(line, sizeof line, p) != nullptr;
     ::pclose(p);
-    if (!got) return 0;
+    return got ? std::string(line) : std::string();
+}
+
+// "openssl speed" for the cipher at 16 KiB blocks, in bytes per second.
+double opensslSpeed(const char* cipher) {
+    const std::string output =
+        firstLineOf(std::string("openssl speed -evp ") + cipher + " -bytes 16384 -seconds 2 2>/dev/null | tail -1");
+    const char* line = output.c_str();
     const char* k = std::strrchr(line, 'k');
     const char* start = k;
     while (start > line && (std::isdigit(static_cast<unsigned char>(start[-1])) || start[-1] == '.')) --start;
@@ -186,15 +191,10 @@ double opensslSpeed(const char* cipher) {
 double opensslHandshakes(int port, const std::string& caFile) {
     const std::string command = "openssl s_time -connect 127.0.0.1:" + std::to_string(port) + " -new -time 3 -CAfile " +
                                 caFile + " 2>/dev/null | grep 'connections/user sec' | head -1";
-    FILE* p = ::popen(command.c_str(), "r");
-    if (!p) return 0;
-    char line[512] = {};
-    const bool got = std::fgets(line, sizeof line, p) != nullptr;
-    ::pclose(p);
-    if (!got) return 0;
+    const std::string line = firstLineOf(command);
     // "N connections in Xs; Y connections/user sec, bytes read 0"
-    const char* semi = std::strchr(line, ';');
-    return semi ? std::atof(semi + 1) : 0;
+    const std::size_t semi = line.find(';');
+    return semi == std::string::npos ? 0 : std::atof(line.c_str() + semi + 1);
 }
 
 // Wall-clock milliseconds from connect to connected, median of 15 logins.
