@@ -313,7 +313,10 @@ void ClientBase::handleXmlTag(XmlTag* tag) {
 
     {
         std::lock_guard<std::mutex> lock(registryMutex_);
-        ++dispatchDepth_;
+        if (dispatchDepth_++ == 0) {
+            dispatchThread_ = std::this_thread::get_id();
+            ++dispatchSerial_;
+        }
     }
     if (!handleNormalTag(stanza.get())) {
         switch (stanza->kind()) {
@@ -327,8 +330,12 @@ void ClientBase::handleXmlTag(XmlTag* tag) {
     std::vector<MessageSessionBase*> disposed;
     {
         std::lock_guard<std::mutex> lock(registryMutex_);
-        if (--dispatchDepth_ == 0) disposed.swap(disposedDuringDispatch_);
+        if (--dispatchDepth_ == 0) {
+            disposed.swap(disposedDuringDispatch_);
+            dispatchThread_ = std::thread::id();
+        }
     }
+    dispatchDone_.notify_all();
     for (MessageSessionBase* s : disposed) delete s;
 }
 
@@ -493,8 +500,9 @@ void ClientBase::addIqHandler(IqHandler* handler, const std::string& ns) {
 
 void ClientBase::removeIqHandler(const std::string& ns) {
     if (ns.empty()) return;
-    std::lock_guard<std::mutex> lock(registryMutex_);
+    std::unique_lock<std::mutex> lock(registryMutex_);
     iqHandlers_.erase(ns);
+    awaitDispatchElsewhere(lock);
 }
 
 void ClientBase::trackIqId(IqHandler* handler, const std::string& id, int context) {
@@ -504,13 +512,14 @@ void ClientBase::trackIqId(IqHandler* handler, const std::string& id, int contex
 }
 
 void ClientBase::removeIqIdHandler(IqHandler* handler) {
-    std::lock_guard<std::mutex> lock(registryMutex_);
+    std::unique_lock<std::mutex> lock(registryMutex_);
     for (auto it = trackedIds_.begin(); it != trackedIds_.end();) {
         if (it->second.first == handler)
             it = trackedIds_.erase(it);
         else
             ++it;
     }
+    awaitDispatchElsewhere(lock);
 }
 
 void ClientBase::addPresenceHandler(PresenceHandler* handler) {
@@ -520,8 +529,9 @@ void ClientBase::addPresenceHandler(PresenceHandler* handler) {
 }
 
 void ClientBase::removePresenceHandler(PresenceHandler* handler) {
-    std::lock_guard<std::mutex> lock(registryMutex_);
+    std::unique_lock<std::mutex> lock(registryMutex_);
     eraseValue(presenceHandlers_, handler);
+    awaitDispatchElsewhere(lock);
 }
 
 void ClientBase::addPresenceHandler(const JID& jid, PresenceHandler* handler) {
@@ -531,13 +541,14 @@ void ClientBase::addPresenceHandler(const JID& jid, PresenceHandler* handler) {
 }
 
 void ClientBase::removePresenceHandler(const JID& jid, PresenceHandler* handler) {
-    std::lock_guard<std::mutex> lock(registryMutex_);
+    std::unique_lock<std::mutex> lock(registryMutex_);
     auto& v = jidPresenceHandlers_;
     v.erase(std::remove_if(v.begin(), v.end(),
                            [&](const std::pair<JID, PresenceHandler*>& e) {
                                return e.first.bare() == jid.bare() && (!handler || e.second == handler);
                            }),
             v.end());
+    awaitDispatchElsewhere(lock);
 }
 
 void ClientBase::addSubscriptionHandler(SubscriptionHandler* handler) {
@@ -547,8 +558,17 @@ void ClientBase::addSubscriptionHandler(SubscriptionHandler* handler) {
 }
 
 void ClientBase::removeSubscriptionHandler(SubscriptionHandler* handler) {
-    std::lock_guard<std::mutex> lock(registryMutex_);
+    std::unique_lock<std::mutex> lock(registryMutex_);
     eraseValue(subscriptionHandlers_, handler);
+    awaitDispatchElsewhere(lock);
+}
+
+void ClientBase::awaitDispatchElsewhere(std::unique_lock<std::mutex>& lock) {
+    // The dispatching thread itself must not wait: a handler may remove
+    // itself from inside its own call.
+    if (dispatchDepth_ == 0 || dispatchThread_ == std::this_thread::get_id()) return;
+    const std::uint64_t serial = dispatchSerial_;
+    dispatchDone_.wait(lock, [&] { return dispatchDepth_ == 0 || dispatchSerial_ != serial; });
 }
 
 void ClientBase::addMessageSession(MessageSessionBase* session) {
@@ -560,17 +580,24 @@ void ClientBase::addMessageSession(MessageSessionBase* session) {
 void ClientBase::disposeMessageSession(MessageSessionBase* session) {
     if (!session) return;
     {
-        std::lock_guard<std::mutex> lock(registryMutex_);
+        std::unique_lock<std::mutex> lock(registryMutex_);
         auto it = std::find(messageSessions_.begin(), messageSessions_.end(), session);
         if (it == messageSessions_.end()) return;
         messageSessions_.erase(it);
-        if (dispatchDepth_ > 0) {
-            // A dispatch may still be calling it: delete when that is done.
+        if (dispatchDepth_ > 0 && dispatchThread_ == std::this_thread::get_id()) {
+            // The dispatch on this thread may still be calling it: delete
+            // when that is done.
             disposedDuringDispatch_.push_back(session);
             return;
         }
+        awaitDispatchElsewhere(lock);
     }
     delete session;
+}
+
+void ClientBase::waitForDispatch() {
+    std::unique_lock<std::mutex> lock(registryMutex_);
+    awaitDispatchElsewhere(lock);
 }
 
 // ---- listeners and the end of a connection ------------------------------

@@ -9,11 +9,15 @@
 // the connection. Any thread may send, register or unregister handlers, and
 // disconnect; the registries are guarded, and no lock is held while a
 // handler runs, so a handler may (un)register itself or send from inside.
+// Removing a handler from another thread waits for a dispatch in progress,
+// so the handler may be destroyed as soon as the removal returns.
 #ifndef TERN_CLIENT_CLIENTBASE_H
 #define TERN_CLIENT_CLIENTBASE_H
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -119,6 +123,10 @@ public:
     // The engine owns the session from now on.
     void addMessageSession(MessageSessionBase* session);
     void disposeMessageSession(MessageSessionBase* session);
+    // Returns once a stanza dispatch under way on another thread has ended
+    // (at once on the dispatching thread itself). Services that keep
+    // handlers of their own call it after removing one.
+    void waitForDispatch();
 
     LogExport& logInstance() { return logger_; }
     void setCompression(bool compress) { compress_ = compress; }
@@ -264,8 +272,13 @@ private:
     std::vector<PresenceHandler*> presenceHandlers_;
     std::vector<std::pair<JID, PresenceHandler*>> jidPresenceHandlers_;
     std::vector<SubscriptionHandler*> subscriptionHandlers_;
+    // The receiving thread's stanza dispatch, so that a handler removed by
+    // another thread is not called after its removal returns.
     std::thread::id dispatchThread_;
     int dispatchDepth_ = 0;
+    std::uint64_t dispatchSerial_ = 0;
+    std::condition_variable dispatchDone_;
+    void awaitDispatchElsewhere(std::unique_lock<std::mutex>& registryLock);
 
     StreamErrorCondition streamError_ = StreamErrorUndefined;
     std::map<std::string, std::string> streamErrorText_;

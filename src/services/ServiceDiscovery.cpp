@@ -50,12 +50,15 @@ void ServiceDiscovery::addNodeHandler(ServiceDiscoveryNodeHandler* handler, cons
 }
 
 void ServiceDiscovery::removeNodeHandler(ServiceDiscoveryNodeHandler* handler, const std::string& node) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = nodeHandlers_.find(node);
-    if (it == nodeHandlers_.end()) return;
-    auto& list = it->second;
-    list.erase(std::remove(list.begin(), list.end(), handler), list.end());
-    if (list.empty()) nodeHandlers_.erase(it);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = nodeHandlers_.find(node);
+        if (it == nodeHandlers_.end()) return;
+        auto& list = it->second;
+        list.erase(std::remove(list.begin(), list.end(), handler), list.end());
+        if (list.empty()) nodeHandlers_.erase(it);
+    }
+    awaitDispatch();
 }
 
 void ServiceDiscovery::addSetHandler(ServiceDiscoveryHandler* handler) {
@@ -65,8 +68,17 @@ void ServiceDiscovery::addSetHandler(ServiceDiscoveryHandler* handler) {
 }
 
 void ServiceDiscovery::removeSetHandler(ServiceDiscoveryHandler* handler) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    setHandlers_.erase(std::remove(setHandlers_.begin(), setHandlers_.end(), handler), setHandlers_.end());
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        setHandlers_.erase(std::remove(setHandlers_.begin(), setHandlers_.end(), handler), setHandlers_.end());
+    }
+    awaitDispatch();
+}
+
+void ServiceDiscovery::awaitDispatch() {
+    // The receiving thread may be inside a handler just removed; once this
+    // returns, the caller may destroy it.
+    if (client_) client_->waitForDispatch();
 }
 
 std::string ServiceDiscovery::ownAddress() const {
@@ -104,13 +116,16 @@ std::string ServiceDiscovery::requestItems(const JID& to, const std::string& nod
 }
 
 void ServiceDiscovery::removeQueries(ServiceDiscoveryHandler* handler) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto it = queries_.begin(); it != queries_.end();) {
-        if (it->second.first == handler)
-            it = queries_.erase(it);
-        else
-            ++it;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto it = queries_.begin(); it != queries_.end();) {
+            if (it->second.first == handler)
+                it = queries_.erase(it);
+            else
+                ++it;
+        }
     }
+    awaitDispatch();
 }
 
 bool ServiceDiscovery::handleIqByNamespace(Stanza* stanza) {

@@ -57,7 +57,8 @@ public:
     // goes to the handler with the context. Returns the request's id.
     std::string requestInfo(const JID& to, const std::string& node, ServiceDiscoveryHandler* handler, int context);
     std::string requestItems(const JID& to, const std::string& node, ServiceDiscoveryHandler* handler, int context);
-    // Forgets every outstanding query of a handler that goes away.
+    // Forgets every outstanding query of a handler that goes away. The
+    // removals return only once no other thread is calling that handler.
     void removeQueries(ServiceDiscoveryHandler* handler);
 
     bool handleIqByNamespace(Stanza* stanza) override;
@@ -73,6 +74,7 @@ private:
     std::string request(const JID& to, const std::string& node, ServiceDiscoveryHandler* handler, int context,
                         QueryKind kind);
     std::string ownAddress() const;
+    void awaitDispatch();
     void answerVersion(const Stanza& request);
     void answerInfo(const Stanza& request, const XmlTag& query);
     void answerItems(const Stanza& request, const XmlTag& query);

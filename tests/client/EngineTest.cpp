@@ -2,6 +2,10 @@
 // dispatch rules, ids, stream errors, garbage and disconnect paths.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -151,6 +155,81 @@ TEST(Engine, HandlersMayUnregisterThemselvesWhileCalled) {
     s.says("<presence from='x@example.test'/><presence from='x@example.test'/>");
     EXPECT_EQ(first.n, 1);
     EXPECT_EQ(second.n, 1);
+}
+
+TEST(Engine, RemovalFromAnotherThreadWaitsForTheHandlerToReturn) {
+    // A room destroyed by the host thread while the receiving thread is
+    // inside one of its handlers: the removal must not return before the
+    // handler does, or the object is freed under it.
+    struct Gate {
+        std::mutex m;
+        std::condition_variable cv;
+        bool entered = false, release = false, returned = false;
+        void pass() {
+            std::unique_lock<std::mutex> l(m);
+            entered = true;
+            cv.notify_all();
+            cv.wait_for(l, std::chrono::seconds(10), [&] { return release; });
+            returned = true;
+        }
+    };
+    struct SlowPresence : PresenceHandler {
+        Gate* gate;
+        void handlePresenceStanza(Stanza*) override { gate->pass(); }
+    };
+    struct SlowSession : MessageSessionBase {
+        Gate* gate;
+        JID who{"room@conference.example.test"};
+        std::string none;
+        const JID& target() const override { return who; }
+        const std::string& threadId() const override { return none; }
+        int types() const override { return 0; }
+        void receiveMessage(Stanza*) override { gate->pass(); }
+    };
+    const JID room("room@conference.example.test");
+    const char* presence = "<presence from='room@conference.example.test/x'/>";
+    const char* message = "<message from='room@conference.example.test/x' type='groupchat'><body>b</body></message>";
+    enum Route { Global, PerJid, Session };
+    for (Route route : {Global, PerJid, Session}) {
+        SCOPED_TRACE(route);
+        FakeSession s;
+        s.login();
+        Gate gate;
+        SlowPresence handler;
+        handler.gate = &gate;
+        auto* session = new SlowSession;
+        session->gate = &gate;
+        if (route == Global) s.client->addPresenceHandler(&handler);
+        if (route == PerJid) s.client->addPresenceHandler(room, &handler);
+        s.client->addMessageSession(session);
+        std::thread receiver([&] { s.says(route == Session ? message : presence); });
+        {
+            std::unique_lock<std::mutex> l(gate.m);
+            ASSERT_TRUE(gate.cv.wait_for(l, std::chrono::seconds(10), [&] { return gate.entered; }));
+        }
+        std::atomic<bool> removed{false};
+        std::thread remover([&] {
+            if (route == Global) s.client->removePresenceHandler(&handler);
+            if (route == PerJid) s.client->removePresenceHandler(room, &handler);
+            if (route == Session) s.client->disposeMessageSession(session);
+            std::lock_guard<std::mutex> l(gate.m);
+            EXPECT_TRUE(gate.returned) << "removal returned while the handler ran";
+            removed = true;
+        });
+        // Not a timing assertion: the removal must still be waiting however
+        // long this takes.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_FALSE(removed);
+        {
+            std::lock_guard<std::mutex> l(gate.m);
+            gate.release = true;
+        }
+        gate.cv.notify_all();
+        receiver.join();
+        remover.join();
+        EXPECT_TRUE(removed);
+        if (route != Session) s.client->disposeMessageSession(session);
+    }
 }
 
 TEST(Engine, MessagesGoToTheMatchingSession) {
