@@ -3,8 +3,6 @@
 // server on loopback completes a PLAIN login, then writes a pre-serialised
 // block of groupchat messages as fast as the socket takes it; each client
 // counts what reaches its message handler.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <strophe.h>
 #include <sys/resource.h>
@@ -20,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "Loopback.h"
 #include "StreamGenerator.h"
 #include "client/Client.h"
 #include "xml/XmlParser.h"
@@ -52,17 +51,7 @@ void sendAll(int fd, const std::string& data) {
 class FakeServer : public XmlTagHandler {
 public:
     FakeServer(const std::string& flood, bool sink) : flood_(flood), sink_(sink) {
-        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        int one = 1;
-        setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(listener_, 1);
-        socklen_t len = sizeof a;
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
+        listener_ = bench::listenOnLoopback(port_);
         thread_ = std::thread([this] { run(); });
     }
     ~FakeServer() override {

@@ -3,8 +3,6 @@
 // the negotiated cipher, handshakes per second against `openssl s_time`
 // on the same server, and (inside the test environment) the login time
 // over STARTTLS with SCRAM-SHA-256 against plain TCP with PLAIN.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -23,6 +21,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include "Loopback.h"
 #include "client/Client.h"
 #include "support/Listener.h"
 #include "support/Peer.h"
@@ -72,15 +71,7 @@ public:
         SSL_CTX_use_PrivateKey(context_, leaf.key.get());
         SSL_CTX_set_ciphersuites(context_, "TLS_AES_256_GCM_SHA384");
         SSL_CTX_set_num_tickets(context_, 0);
-        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(listener_, 64);
-        socklen_t len = sizeof a;
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
+        listener_ = bench::listenOnLoopback(port_, 64);
         thread_ = std::thread([this] { run(); });
     }
     ~LoopbackServer() {
@@ -130,12 +121,7 @@ private:
 // The client end: TLSDefault with a handler that writes to the socket.
 struct TlsClient : TLSHandler {
     explicit TlsClient(int port, const std::string& caFile) : tls(this, "tls.test", TLSDefault::KindClient) {
-        fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(static_cast<unsigned short>(port));
-        ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        fd = bench::connectToLoopback(port);
         tls.setCACerts({caFile});
     }
     ~TlsClient() override {

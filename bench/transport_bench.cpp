@@ -1,8 +1,6 @@
 // NetworkTCPC's receive path against a plain recv loop with the same
 // 1024-byte buffer, over loopback in the same run, and the CPU an idle
 // connection burns while it waits for data that never comes.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -15,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "Loopback.h"
 #include "transport/NetworkTCPC.h"
 
 using namespace tern;
@@ -29,17 +28,7 @@ struct Sender {
     int port;
     std::thread thread;
     explicit Sender(bool silent = false) {
-        listener = ::socket(AF_INET, SOCK_STREAM, 0);
-        int one = 1;
-        setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(listener, 1);
-        socklen_t len = sizeof a;
-        getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
+        listener = bench::listenOnLoopback(port);
         thread = std::thread([this, silent] {
             const int c = ::accept(listener, nullptr, nullptr);
             if (silent) {
@@ -82,13 +71,8 @@ double viaConnection() {
 
 double viaRecv() {
     Sender s;
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(s.port));
     const auto t0 = std::chrono::steady_clock::now();
-    ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    const int fd = bench::connectToLoopback(s.port);
     char buf[1024];
     std::size_t bytes = 0;
     for (;;) {

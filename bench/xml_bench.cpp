@@ -43,11 +43,14 @@ void* operator new(std::size_t n) {
     }
     return p;
 }
-void operator delete(void* p) noexcept {
+namespace {
+void release(void* p) noexcept {
     if (p && g_counting) g_live -= std::min(g_live, malloc_usable_size(p));
     std::free(p);
 }
-void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
+}  // namespace
+void operator delete(void* p) noexcept { release(p); }
+void operator delete(void* p, std::size_t) noexcept { release(p); }
 
 namespace {
 
@@ -93,6 +96,7 @@ void parseOurs(const std::string& stream, Sink& sink) {
 // ---- tree building shared by the two baselines --------------------------------
 
 struct TreeBuilder {
+    explicit TreeBuilder(Sink* s) : sink(s) {}
     Sink* sink;
     XmlTag* root = nullptr;
     XmlTag* current = nullptr;
@@ -139,7 +143,7 @@ struct TreeBuilder {
 };
 
 void parseExpat(const std::string& stream, Sink& sink) {
-    TreeBuilder b{&sink};
+    TreeBuilder b(&sink);
     XML_Parser p = XML_ParserCreate(nullptr);
     XML_SetUserData(p, &b);
     XML_SetElementHandler(
@@ -160,7 +164,7 @@ void parseExpat(const std::string& stream, Sink& sink) {
 }
 
 void parseLibxml2(const std::string& stream, Sink& sink) {
-    TreeBuilder b{&sink};
+    TreeBuilder b(&sink);
     xmlSAXHandler sax;
     std::memset(&sax, 0, sizeof sax);
     xmlSAXVersion(&sax, 1);  // SAX1: qualified names and plain attribute pairs

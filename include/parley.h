@@ -10,9 +10,9 @@
  * Threads: the callback runs on the session's own thread, except event
  * 21041 (PARLEY_EVENT_DISCONNECTED + 17), which GetLogOut raises on the
  * calling thread before it returns. The functions may be called from any
- * thread while events arrive; GetLogOut must not be called from inside the
- * callback of the same session's own thread (it then logs out but the
- * session is released when the callback returns).
+ * thread while events arrive. GetLogOut may also be called from inside the
+ * session's own callback: it logs out at once, and the session is released
+ * when the callback returns.
  */
 #ifndef PARLEY_H
 #define PARLEY_H

@@ -10,34 +10,16 @@
 #include <thread>
 #include <vector>
 
+#include "../../examples/HostEvents.h"
 #include "parley.h"
 
 namespace testsupport {
 
-// UTF-16 to UTF-8 for assertions (well-formed text only), so that tests
-// that use nothing but the shared library need no internals.
+// UTF-16 to UTF-8 for assertions, with the examples' decoder (well-formed
+// text only), so that tests that use nothing but the shared library need
+// no internals.
 inline std::string toUtf8(const std::u16string& in) {
-    std::string out;
-    for (std::size_t i = 0; i < in.size(); ++i) {
-        char32_t c = in[i];
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < in.size()) c = 0x10000 + ((c - 0xD800) << 10) + (in[++i] - 0xDC00);
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
+    return ::toUtf8(reinterpret_cast<const ParleyChar*>(in.data()), static_cast<int>(in.size()));
 }
 
 struct HostEvent {
