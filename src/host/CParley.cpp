@@ -11,6 +11,7 @@
 #include "services/ServiceDiscovery.h"
 #include "stanza/Constants.h"
 #include "stanza/Numbers.h"
+#include "transport/TLSDefault.h"
 
 namespace tern {
 
@@ -131,6 +132,7 @@ void CParley::receiveLoop() {
         threads.started();
         receiveThread_.detach();
         delete this;
+        TLSDefault::releaseThreadState();
         threads.finished();
     }
 }
@@ -203,6 +205,9 @@ void CParley::registrationLoop() {
     registration_.reset();
     HostLog::instance().detach(registrationClient_->logInstance());
     registrationClient_.reset();
+    // Nobody joins this thread: let go of its TLS state before the host
+    // learns that it has ended.
+    TLSDefault::releaseThreadState();
     // Nobody else holds this session: it ends with its thread.
     delete this;
 }

@@ -8,6 +8,8 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "transport/TLSDefault.h"
+
 namespace tern {
 
 class DetachedThreads {
@@ -34,7 +36,9 @@ public:
     }
 
 private:
-    DetachedThreads() = default;
+    // The TLS implementation is set up first, so that at exit it is torn
+    // down only after the wait for these threads.
+    DetachedThreads() { TLSDefault::initialiseProcess(); }
     std::mutex mutex_;
     std::condition_variable done_;
     int running_ = 0;

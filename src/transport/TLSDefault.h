@@ -19,6 +19,13 @@ public:
 
     // Whether this build has a TLS implementation.
     static bool available();
+    // Sets the implementation up for the process (at most once); what is
+    // set up earlier is torn down later at exit.
+    static void initialiseProcess();
+    // Releases what the implementation keeps for the calling thread. Threads
+    // that nobody joins call it last, so that nothing of theirs is still
+    // running when the process ends and the implementation is torn down.
+    static void releaseThreadState();
 
     bool encrypt(const std::string& data) override;
     int decrypt(const std::string& data) override;

@@ -4,6 +4,8 @@
 namespace tern {
 
 bool TLSDefault::available() { return false; }
+void TLSDefault::initialiseProcess() {}
+void TLSDefault::releaseThreadState() {}
 TLSBase* createTlsImplementation(TLSHandler*, const std::string&) { return nullptr; }
 
 }  // namespace tern

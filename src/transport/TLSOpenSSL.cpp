@@ -17,6 +17,12 @@
 namespace tern {
 
 bool TLSDefault::available() { return true; }
+// OpenSSL tears itself down from an exit handler that it registers on first
+// use.
+void TLSDefault::initialiseProcess() { OPENSSL_init_ssl(0, nullptr); }
+// OpenSSL would do this from a thread-exit handler, after the thread's own
+// last step.
+void TLSDefault::releaseThreadState() { OPENSSL_thread_stop(); }
 TLSBase* createTlsImplementation(TLSHandler* handler, const std::string& server) {
     return new TLSOpenSSL(handler, server);
 }
@@ -48,6 +54,16 @@ void addTrustAnchors(X509_STORE* store, const char* path) {
     }
 }
 
+// A certificate decodes its extensions on first use and keeps them, and
+// OpenSSL's readers check for that without the certificate's lock: anchors
+// shared by sessions on several threads are decoded here, before any other
+// thread can see them.
+void decodeExtensions(X509_STORE* store) {
+    STACK_OF(X509_OBJECT)* objects = X509_STORE_get0_objects(store);
+    for (int i = 0; i < sk_X509_OBJECT_num(objects); ++i)
+        if (X509* cert = X509_OBJECT_get0_X509(sk_X509_OBJECT_value(objects, i))) X509_check_purpose(cert, -1, 0);
+}
+
 // Reading the system's bundle costs tens of milliseconds, more than the
 // rest of a login, and a context costs more than a session: sessions with
 // the same anchors share one context, made again when any of its files or
@@ -71,6 +87,7 @@ SSL_CTX* clientContext(const StringList& caCerts) {
         SSL_CTX_set_mode(context, SSL_MODE_RELEASE_BUFFERS);
         X509_STORE* store = SSL_CTX_get_cert_store(context);
         for (const char* path : paths) addTrustAnchors(store, path);
+        decodeExtensions(store);
         ERR_clear_error();  // missing or unreadable anchors are not an error
         SSL_CTX_free(cached);
         cached = context;

@@ -10,6 +10,8 @@
 namespace tern {
 
 bool TLSDefault::available() { return true; }
+void TLSDefault::initialiseProcess() {}
+void TLSDefault::releaseThreadState() {}
 TLSBase* createTlsImplementation(TLSHandler* handler, const std::string& server) {
     return new TLSSChannel(handler, server);
 }
