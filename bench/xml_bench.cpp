@@ -177,6 +177,27 @@ void parseLibxml2(const std::string& stream, Sink& sink) {
         static_cast<TreeBuilder*>(ud)->chars(reinterpret_cast<const char*>(s), len);
     };
     sax.ignorableWhitespace = sax.characters;
+    sax.cdataBlock = sax.characters;
+    // The remaining defaults take the parser's context as their user data,
+    // which here is the tree builder: none of them may run.
+    sax.internalSubset = nullptr;
+    sax.externalSubset = nullptr;
+    sax.isStandalone = nullptr;
+    sax.hasInternalSubset = nullptr;
+    sax.hasExternalSubset = nullptr;
+    sax.resolveEntity = nullptr;
+    sax.getEntity = nullptr;
+    sax.getParameterEntity = nullptr;
+    sax.entityDecl = nullptr;
+    sax.attributeDecl = nullptr;
+    sax.elementDecl = nullptr;
+    sax.notationDecl = nullptr;
+    sax.unparsedEntityDecl = nullptr;
+    sax.setDocumentLocator = nullptr;
+    sax.startDocument = nullptr;
+    sax.endDocument = nullptr;
+    sax.reference = nullptr;
+    sax.processingInstruction = nullptr;
     sax.comment = nullptr;
     sax.warning = nullptr;
     sax.error = nullptr;
