@@ -167,6 +167,23 @@ PARLEY_API void SetTrustedCAFile(const ParleyChar* path);
    default) verifies. Applies to sessions started afterwards. */
 PARLEY_API void SetInsecureAcceptAnyCertificate(uint8_t accept);
 
+/* What may travel without TLS, for sessions and registrations started
+   afterwards. PROTECT_PASSWORD (the default) sends the password itself
+   (PLAIN, legacy plaintext authentication, registration) only over TLS:
+   where nothing else is possible a login ends with
+   PARLEY_EVENT_DISCONNECTED + PARLEY_REASON_NO_SUPPORTED_AUTH and a
+   registration with + PARLEY_REASON_TLS_NOT_AVAILABLE, before the password
+   is sent. REQUIRED sends no credential at all without TLS (+
+   PARLEY_REASON_TLS_NOT_AVAILABLE when the server offers none).
+   ALLOW_PLAINTEXT lets anyone in the path read the password. Other values
+   are ignored. */
+enum {
+    PARLEY_ENCRYPTION_ALLOW_PLAINTEXT = 0,
+    PARLEY_ENCRYPTION_PROTECT_PASSWORD = 1,
+    PARLEY_ENCRYPTION_REQUIRED = 2
+};
+PARLEY_API void SetEncryptionPolicy(int32_t policy);
+
 #ifdef __cplusplus
 }
 #endif

@@ -6,6 +6,7 @@
 #include "client/Hex.h"
 #include "client/MD5.h"
 #include "client/NonSaslAuth.h"
+#include "client/SaslPrep.h"
 #include "client/Scram.h"
 #include "services/RosterManager.h"
 #include "services/ServiceDiscovery.h"
@@ -168,10 +169,18 @@ void Client::handleFeatures(const Stanza& features) {
     if (bits == 0) bits = StreamFeatureIqAuth;  // a server that announces nothing: legacy authentication
     streamFeatures_ = bits;
 
-    if (tlsPolicy_ == TlsRequired && !encryptionActive_ && (!encryptionImpl() || !(bits & StreamFeatureStartTls))) {
+    const bool tlsPossible = encryptionImpl() && (bits & StreamFeatureStartTls);
+    if (tlsPolicy_ == TlsRequired && !encryptionActive_ && !tlsPossible) {
         logger_.log(LogError, LogAreaClient,
                     "Client is configured to require TLS but either the server didn't offer TLS or TLS support is "
                     "not compiled in.");
+        disconnect(TlsNotAvailable);
+        return;
+    }
+    if (encryptionPolicy_ == EncryptionRequired && !encryptionActive_ && !(tlsPossible && tlsPolicy_ != TlsDisabled)) {
+        logger_.log(LogError, LogAreaClient,
+                    "the encryption policy requires TLS, and this stream cannot have it (the server offers no "
+                    "STARTTLS, or TLS is off): no credential is sent");
         disconnect(TlsNotAvailable);
         return;
     }
@@ -203,8 +212,19 @@ void Client::authenticate() {
         startSasl(mechanism);
     };
     if (!jid_.username().empty() && !password_.empty()) {
+        if (!saslPrep(jid_.username(), saslUser_) || !saslPrep(password_, saslPassword_)) {
+            logger_.log(LogError, LogAreaClient,
+                        "the user name or the password holds characters that SASLprep prohibits; nothing was sent");
+            disconnect(AuthenticationFailed);
+            return;
+        }
         for (int mechanism : {SaslScramSha256, SaslScramSha1, SaslDigestMd5, SaslPlain}) {
             if (!usable(mechanism)) continue;
+            if (mechanism == SaslPlain && !passwordMayTravel()) {
+                logger_.log(LogWarning, LogAreaClient,
+                            "not using PLAIN: it would send the password on an unencrypted stream (encryption policy)");
+                continue;
+            }
             start(mechanism);
             return;
         }
@@ -246,9 +266,9 @@ void Client::startSasl(int mechanism) {
             auth->setAttribute("mechanism", "PLAIN");
             std::string payload = haveAuthzid ? authzid_.bare() : std::string();
             payload.push_back('\0');
-            payload += jid_.username();
+            payload += saslUser_;
             payload.push_back('\0');
-            payload += password_;
+            payload += saslPassword_;
             auth->setText(base64Encode(payload));
             break;
         }
@@ -266,7 +286,7 @@ void Client::startSasl(int mechanism) {
         case SaslScramSha1:
         case SaslScramSha256: {
             const auto hash = mechanism == SaslScramSha1 ? ScramClient::Hash::Sha1 : ScramClient::Hash::Sha256;
-            scram_ = std::make_unique<ScramClient>(hash, jid_.username(), password_,
+            scram_ = std::make_unique<ScramClient>(hash, saslUser_, saslPassword_,
                                                    haveAuthzid ? authzid_.bare() : std::string(), clientNonce());
             scramVerified_ = false;
             auth->setAttribute("mechanism", ScramClient::mechanismName(hash));
@@ -387,10 +407,10 @@ void Client::processSaslChallenge(const std::string& challenge) {
     const std::string nonce = quotedValue(decoded, noncePos, 6, true);
     const std::string cnonce = clientNonce();
     const std::string& server = jid_.server();
-    std::string text = "username=\"" + jid_.username() + "\",realm=\"" + realm + "\",nonce=\"" + nonce +
+    std::string text = "username=\"" + saslUser_ + "\",realm=\"" + realm + "\",nonce=\"" + nonce +
                        "\",cnonce=\"" + cnonce + "\",nc=00000001,qop=auth,digest-uri=\"xmpp/" + server +
                        "\",response=" +
-                       digestMd5Response(jid_.username(), realm, password_, nonce, cnonce, "xmpp/" + server) +
+                       digestMd5Response(saslUser_, realm, saslPassword_, nonce, cnonce, "xmpp/" + server) +
                        ",charset=utf-8";
     if (!authzid_.server().empty()) text += ",authzid=" + authzid_.bare();
     sendSaslResponse(text, true);

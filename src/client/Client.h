@@ -124,6 +124,9 @@ private:
     std::atomic<int> authError_{AuthErrorUndefined};
     int saslChallenges_ = 0;
     std::string fixedCnonce_;
+    // The user name and password as SASL mechanisms send them (SASLprep).
+    std::string saslUser_;
+    std::string saslPassword_;
     std::unique_ptr<ScramClient> scram_;
     bool scramVerified_ = false;
 };

@@ -105,6 +105,8 @@ void ClientBase::setEncryptionImpl(TLSBase* tls) { encryption_.reset(tls); }
 
 bool ClientBase::connect(bool block) {
     if (server_.empty()) return false;
+    // A stream under way keeps its parser and whatever it holds.
+    if (connection_ && connection_->state() != StateDisconnected) return true;
     {
         std::lock_guard<std::recursive_mutex> lock(parserMutex_);
         if (!parser_) {
@@ -116,7 +118,6 @@ bool ClientBase::connect(bool block) {
         parserResetPending_ = false;
     }
     if (!connection_) setConnection(std::make_unique<NetworkTCPC>(this, &logger_, server_, port_));
-    if (connection_->state() != StateDisconnected) return true;
     if (!encryption_ && tlsPolicy_ != TlsDisabled && tlsAvailable())
         encryption_ = std::make_unique<TLSDefault>(this, server_, TLSDefault::KindClient);
     if (encryption_) {
@@ -128,6 +129,7 @@ bool ClientBase::connect(bool block) {
     negotiationStart_ = std::chrono::steady_clock::now();
     authenticating_ = false;
     negotiating_ = true;
+    endOnReceiver_ = -1;
     live_ = true;
     return connection_->connect() == NoError;
 }
@@ -147,8 +149,9 @@ void ClientBase::runBlockingLoop() {
 }
 
 ConnectionError ClientBase::receive(int timeoutUs) {
+    receiver_ = std::this_thread::get_id();
     NetworkUtil* c = conn();
-    if (!c || c->state() == StateDisconnected) return NotConnected;
+    if (!c || c->state() == StateDisconnected) return reportEndOnReceiver();
     long long wait = timeoutUs;
     if (negotiating_) {
         const auto deadline = negotiationStart_ + std::chrono::milliseconds(negotiationTimeoutMs_.load());
@@ -158,9 +161,16 @@ ConnectionError ClientBase::receive(int timeoutUs) {
         if (wait < 0 || wait > bounded) wait = bounded;
     }
     const ConnectionError e = c->receiveOnce(static_cast<int>(std::min<long long>(wait, 0x7fffffff)));
-    if (e != NoError) return e;
+    if (e != NoError) return e == NotConnected ? reportEndOnReceiver() : e;
     checkDeadline();
-    return c->state() == StateDisconnected ? NotConnected : NoError;
+    return c->state() == StateDisconnected ? reportEndOnReceiver() : NoError;
+}
+
+ConnectionError ClientBase::reportEndOnReceiver() {
+    const int reason = endOnReceiver_.exchange(-1);
+    if (reason < 0) return NotConnected;
+    endConnection(static_cast<ConnectionError>(reason), false);
+    return static_cast<ConnectionError>(reason);
 }
 
 void ClientBase::checkDeadline() {
@@ -633,7 +643,18 @@ void ClientBase::onHandshakeResult(TLSBase*, bool success, CertificateInfo& info
     disconnect(TlsFailed);
 }
 
-void ClientBase::onDisconnected(NetworkUtil*, ConnectionError reason) { endConnection(reason, false); }
+void ClientBase::onDisconnected(NetworkUtil* connection, ConnectionError reason) {
+    const std::thread::id receiver = receiver_;
+    if (receiver != std::thread::id() && receiver != std::this_thread::get_id() && live_) {
+        // A send from another thread (the host's, say) found the connection
+        // broken: the receiving thread reports it, and this one returns
+        // without calling out to anyone.
+        int none = -1;
+        if (endOnReceiver_.compare_exchange_strong(none, reason) && connection) connection->disconnect();
+        return;
+    }
+    endConnection(reason, false);
+}
 
 void ClientBase::disconnect(ConnectionError reason) { endConnection(reason, reason != TlsFailed); }
 

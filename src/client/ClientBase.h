@@ -40,6 +40,11 @@ class ServiceDiscovery;
 
 enum TlsPolicy { TlsDisabled = 0, TlsOptional = 1, TlsRequired = 2 };
 
+// What may travel without TLS. ProtectPassword keeps the password itself
+// (PLAIN, legacy plaintext authentication, registration) off plaintext
+// streams; Required sends no credential at all without TLS.
+enum EncryptionPolicy { EncryptionAllowPlaintext = 0, EncryptionProtectPassword = 1, EncryptionRequired = 2 };
+
 // Stream error conditions (RFC 3920), as recorded from a stream:error.
 enum StreamErrorCondition {
     StreamErrorUndefined = 0,
@@ -139,6 +144,10 @@ public:
     int port() const { return port_; }
     void setTlsPolicy(TlsPolicy policy) { tlsPolicy_ = policy; }
     TlsPolicy tlsPolicy() const { return tlsPolicy_; }
+    void setEncryptionPolicy(EncryptionPolicy policy) { encryptionPolicy_ = policy; }
+    EncryptionPolicy encryptionPolicy() const { return encryptionPolicy_; }
+    // Whether the password itself may be sent on the stream as it is now.
+    bool passwordMayTravel() const { return encryptionActive_ || encryptionPolicy_ == EncryptionAllowPlaintext; }
     void setSaslMechanisms(int mask) { saslMechanisms_ = mask; }
     int saslMechanisms() const { return saslMechanisms_; }
     void setCACerts(const StringList& certs) { caCerts_ = certs; }
@@ -225,6 +234,7 @@ protected:
     std::atomic<bool> authed_{false};
     bool block_ = false;
     TlsPolicy tlsPolicy_ = TlsOptional;
+    std::atomic<EncryptionPolicy> encryptionPolicy_{EncryptionProtectPassword};
     int port_;
     int saslMechanisms_ = 0xFFFF;
     StringList caCerts_;
@@ -287,6 +297,12 @@ private:
     std::atomic<unsigned> idCounter_{0};
     // True from a connection attempt until its end has been reported once.
     std::atomic<bool> live_{false};
+    // The thread that last waited for data. A connection that breaks under
+    // another thread's send is reported on this one (kept in endOnReceiver_),
+    // so that listeners and the host hear of it where they hear of the rest.
+    std::atomic<std::thread::id> receiver_{};
+    std::atomic<int> endOnReceiver_{-1};
+    ConnectionError reportEndOnReceiver();
 
     std::atomic<int> negotiationTimeoutMs_{kDefaultNegotiationTimeoutMs};
     std::atomic<bool> negotiating_{false};

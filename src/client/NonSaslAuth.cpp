@@ -32,6 +32,15 @@ void NonSaslAuth::doAuth(const std::string& sessionId) {
 
 bool NonSaslAuth::handleIqById(Stanza* stanza, int context) {
     if (stanza->subtype() == IqResult && context == FieldQuery) {
+        const XmlTag* offered = stanza->firstChild("query");
+        const bool digest = offered && offered->hasChild("digest") && !sessionId_.empty();
+        if (!digest && !client_->passwordMayTravel()) {
+            client_->logInstance().log(LogError, LogAreaClient,
+                                       "legacy authentication offers only the plaintext password, and the stream is "
+                                       "not encrypted: not sending it (encryption policy)");
+            client_->disconnect(NoSupportedAuth);
+            return true;
+        }
         const std::string id = client_->newId();
         XmlTag* iq = new XmlTag("iq");
         iq->setAttribute("id", id);
@@ -39,8 +48,7 @@ bool NonSaslAuth::handleIqById(Stanza* stanza, int context) {
         XmlTag* query = new XmlTag(iq, "query", "xmlns", XMPP_XMLNS_AUTH);
         new XmlTag(query, "username", identity().username());
         new XmlTag(query, "resource", identity().resource());
-        const XmlTag* offered = stanza->firstChild("query");
-        if (offered && offered->hasChild("digest") && !sessionId_.empty()) {
+        if (digest) {
             SHA sha;
             sha.update(sessionId_);
             sha.update(client_->password());

@@ -79,6 +79,10 @@ CParley::~CParley() {
     room_.reset();
     if (client_) HostLog::instance().detach(client_->logInstance());
     client_.reset();
+    // Only when the registration thread never started: it lets go of both.
+    registration_.reset();
+    if (registrationClient_) HostLog::instance().detach(registrationClient_->logInstance());
+    registrationClient_.reset();
 }
 
 bool CParley::onOwnThread() const { return std::this_thread::get_id() == receiveThread_.get_id(); }
@@ -109,11 +113,17 @@ void CParley::login(const std::u16string& user, const std::u16string& password, 
     client_->disco()->setVersion("ZaroVezid", XMPP_VERSION, "Windows");
     client_->disco()->setIdentity("client", "bot");
     client_->setCompression(false);
-    client_->setCACerts(TrustSettings::instance().caCerts());
-    acceptAnyCertificate_ = TrustSettings::instance().acceptAnyCertificate();
+    applySecuritySettings(*client_);
     room_ = std::make_unique<MUCRoom>(client_.get(), roomJid_, this, this);
     stop_ = false;
     receiveThread_ = std::thread([this] { receiveLoop(); });
+}
+
+void CParley::applySecuritySettings(Client& client) {
+    const TrustSettings& settings = TrustSettings::instance();
+    client.setCACerts(settings.caCerts());
+    client.setEncryptionPolicy(settings.encryptionPolicy());
+    acceptAnyCertificate_ = settings.acceptAnyCertificate();
 }
 
 void CParley::receiveLoop() {
@@ -191,8 +201,7 @@ void* CParley::startRegistration(const std::u16string& server, const std::u16str
     registrationClient_ = std::make_unique<Client>(util_.toUtf8String(server.c_str()));
     HostLog::instance().attach(registrationClient_->logInstance());
     registrationClient_->disableRoster();
-    registrationClient_->setCACerts(TrustSettings::instance().caCerts());
-    acceptAnyCertificate_ = TrustSettings::instance().acceptAnyCertificate();
+    applySecuritySettings(*registrationClient_);
     registrationClient_->addNetworkListener(this);
     registration_ = std::make_unique<Registration>(registrationClient_.get());
     registration_->setRegistrationHandler(this);

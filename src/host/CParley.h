@@ -113,6 +113,7 @@ private:
     void stopReceiveThread();
     void registrationLoop();
     bool onOwnThread() const;
+    void applySecuritySettings(Client& client);
     std::int32_t currentRoomNumber() const;
 
     void* context_;

@@ -1,6 +1,6 @@
 // The host interface: flat C functions over an opaque session pointer.
 // A null session does nothing and answers 0 or false.
-#include <new>
+#include <memory>
 
 #include "host/CParley.h"
 #include "host/HostLog.h"
@@ -22,21 +22,32 @@ CParley* session(void* p) { return static_cast<CParley*>(p); }
 
 extern "C" {
 
+// No C++ exception may reach the host: a session that cannot be made
+// (no memory, no thread) is null.
 PARLEY_API void* SetLogin(const ParleyChar* user, const ParleyChar* password, const ParleyChar* room,
                           const ParleyChar* nickname, const ParleyChar* server, const ParleyChar* resource,
                           void* context, HostCallback callback) {
-    CParley* s = new (std::nothrow) CParley(context, callback);
-    if (!s) return nullptr;
-    s->login(text(user), text(password), text(room), text(nickname), text(server), text(resource));
-    return s;
+    std::unique_ptr<CParley> s;
+    try {
+        s = std::make_unique<CParley>(context, callback);
+        s->login(text(user), text(password), text(room), text(nickname), text(server), text(resource));
+    } catch (...) {
+        return nullptr;  // the thread did not start: nothing else holds the session
+    }
+    return s.release();
 }
 
 PARLEY_API void* SetRegistration(const ParleyChar* server, const ParleyChar* user, const ParleyChar* password,
                                  void* context, HostCallback callback) {
-    CParley* s = new (std::nothrow) CParley(context, callback);
-    if (!s) return nullptr;
-    void* handle = s->startRegistration(text(server), text(user), text(password));
-    if (!handle) delete s;  // no thread took it over
+    std::unique_ptr<CParley> s;
+    void* handle = nullptr;
+    try {
+        s = std::make_unique<CParley>(context, callback);
+        handle = s->startRegistration(text(server), text(user), text(password));
+    } catch (...) {
+        return nullptr;
+    }
+    if (handle) s.release();  // the registration thread owns it now
     return handle;
 }
 
@@ -94,5 +105,7 @@ PARLEY_API void SetTrustedCAFile(const ParleyChar* path) {
 PARLEY_API void SetInsecureAcceptAnyCertificate(uint8_t accept) {
     tern::TrustSettings::instance().setAcceptAnyCertificate(accept != 0);
 }
+
+PARLEY_API void SetEncryptionPolicy(int32_t policy) { tern::TrustSettings::instance().setEncryptionPolicy(policy); }
 
 }  // extern "C"

@@ -31,4 +31,15 @@ StringList TrustSettings::caCerts() const {
     return list;
 }
 
+void TrustSettings::setEncryptionPolicy(int policy) {
+    if (policy < EncryptionAllowPlaintext || policy > EncryptionRequired) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    encryptionPolicy_ = static_cast<EncryptionPolicy>(policy);
+}
+
+EncryptionPolicy TrustSettings::encryptionPolicy() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return encryptionPolicy_;
+}
+
 }  // namespace tern

@@ -107,14 +107,24 @@ void MUCRoom::leaveRoom(const std::string& status) {
     dropSession();
 }
 
+// Built under the room's lock, sent without it: a send that finds the
+// connection broken may lead to handlers that use the room.
 void MUCRoom::sendMessage(const std::string& text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (session_ && joined_) session_->sendGroupMessage(text);
+    XmlTag* m = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (session_ && joined_) m = session_->groupMessage(text);
+    }
+    if (m) parent_->sendTag(m);
 }
 
 void MUCRoom::changeSubject(const std::string& subject) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (session_ && joined_) session_->changeSubject(subject);
+    XmlTag* m = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (session_ && joined_) m = session_->subjectMessage(subject);
+    }
+    if (m) parent_->sendTag(m);
 }
 
 void MUCRoom::changeNickname(const std::string& nickname) {

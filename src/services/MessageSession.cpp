@@ -71,21 +71,21 @@ void MessageSession::sendMessage(const std::string& body, const std::string& sub
 MUCMessageSession::MUCMessageSession(ClientBase* client, const JID& room)
     : MessageSession(client, room, false, kRoomTypes) {}
 
-void MUCMessageSession::sendGroupMessage(const std::string& body) {
+XmlTag* MUCMessageSession::groupMessage(const std::string& body) const {
     XmlTag* m = new XmlTag("message");
     m->setAttribute("type", "groupchat");
     new XmlTag(m, "body", body);
     m->setAttribute("from", ownAddress());
     m->setAttribute("to", target().full());
-    send(m);
+    return m;
 }
 
-void MUCMessageSession::changeSubject(const std::string& subject) {
+XmlTag* MUCMessageSession::subjectMessage(const std::string& subject) const {
     XmlTag* m = new XmlTag("message");
     m->setAttribute("to", target().bare());
     m->setAttribute("type", "groupchat");
     new XmlTag(m, "subject", subject);
-    send(m);
+    return m;
 }
 
 void MUCMessageSession::receiveMessage(Stanza* stanza) {

@@ -67,8 +67,11 @@ public:
 
     MUCMessageSession(ClientBase* client, const JID& room);
 
-    void sendGroupMessage(const std::string& body);
-    void changeSubject(const std::string& subject);
+    void sendGroupMessage(const std::string& body) { send(groupMessage(body)); }
+    void changeSubject(const std::string& subject) { send(subjectMessage(subject)); }
+    // The stanzas those send, for a caller that sends them itself.
+    XmlTag* groupMessage(const std::string& body) const;
+    XmlTag* subjectMessage(const std::string& subject) const;
     void receiveMessage(Stanza* stanza) override;
 };
 

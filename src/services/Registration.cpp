@@ -75,6 +75,14 @@ void Registration::requestFields() {
 
 void Registration::registerAccount(int fields, const RegistrationFields& values) {
     if (client_->state() != StateConnected) return;
+    if (!client_->passwordMayTravel()) {
+        // The request carries the password as it is.
+        client_->logInstance().log(LogError, LogAreaClient,
+                                   "not registering: the request would carry the password on an unencrypted stream "
+                                   "(encryption policy)");
+        client_->disconnect(TlsNotAvailable);
+        return;
+    }
     const std::string id = client_->newId();
     XmlTag* iq = new XmlTag("iq");
     iq->setAttribute("id", id);

@@ -44,6 +44,14 @@ void RosterManager::rosterDone() {
 }
 
 bool RosterManager::handleIqByNamespace(Stanza* stanza) {
+    // Only the account itself (or its server, or the stream without a
+    // from) speaks for the roster; anyone else could rewrite it.
+    const JID& from = stanza->from();
+    const JID& own = client_->jid();
+    if (!from.full().empty() && from.full() != own.bare() && from.full() != own.server()) {
+        client_->logInstance().log(LogWarning, LogAreaClient, "ignoring a roster push from " + from.full());
+        return true;
+    }
     if (stanza->subtype() == IqResult) {
         merge(*stanza);
         rosterDone();

@@ -23,6 +23,12 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+// The scripted server offers PLAIN on a plain stream.
+[[maybe_unused]] const bool kPlaintextAllowed = [] {
+    SetEncryptionPolicy(PARLEY_ENCRYPTION_ALLOW_PLAINTEXT);
+    return true;
+}();
+
 // The hosts' nickname layout: display name, identifier, tag.
 const std::u16string kOwnId = u"00000000-1111-2222-3333-444444444444";
 const std::u16string kAliceId = u"aaaaaaaa-bbbb-cccc-dddd-eeeeeeeeeeee";

@@ -34,6 +34,7 @@ typedef int32_t (*CountFn)(void*);
 typedef void (*SessionFn)(void*);
 typedef int32_t (*WaitFn)(void*, int32_t);
 typedef void (*LogFn)(ParleyLogCallback, void*, int32_t);
+typedef void (*PolicyFn)(int32_t);
 
 struct Api {
     SetLoginFn SetLogin;
@@ -44,6 +45,7 @@ struct Api {
     SessionFn GetRoominfo, GetLogOut, LibDelete;
     WaitFn WaitRegistration;
     LogFn SetLogCallback;
+    PolicyFn SetEncryptionPolicy;
 };
 
 /* Events seen, for the live part. */
@@ -108,6 +110,7 @@ static int lookUp(void* lib, struct Api* api) {
     LOOK(GetLogOut);
     LOOK(LibDelete);
     LOOK(WaitRegistration);
+    LOOK(SetEncryptionPolicy);
     LOOK(SetLogCallback);
 #undef LOOK
     return 1;
@@ -137,6 +140,8 @@ static void nullHandling(const struct Api* api) {
 static void live(const struct Api* api) {
     char user[64];
     snprintf(user, sizeof user, "chost%ld", (long)getpid());
+    /* example.test is plain TCP: registration sends the password as it is. */
+    api->SetEncryptionPolicy(PARLEY_ENCRYPTION_ALLOW_PLAINTEXT);
     struct Seen reg;
     memset(&reg, 0, sizeof reg);
     void* handle = api->SetRegistration(W(0, "example.test"), W(1, user), W(2, "secret"), &reg, onEvent);

@@ -148,6 +148,7 @@ TEST(LiveLogin, LegacyAuthentication) {
     const Account a = newAccount();
     LiveClient c(clientFor(a, "legacy"));
     c->setSaslMechanisms(0);  // nothing SASL: the legacy iq login
+    c->setEncryptionPolicy(EncryptionAllowPlaintext);  // Prosody's legacy login takes the password itself
     c.start();
     ASSERT_TRUE(c.waitConnected()) << c.listener.joined();
     EXPECT_TRUE(c->authed());
@@ -160,6 +161,7 @@ TEST(LiveLogin, WrongPasswordEndsWithAuthenticationFailed) {
     for (int mechanisms : {0xFFFF, 0}) {
         auto client = std::make_unique<Client>(JID(a.bare() + "/x"), "not-the-password", -1);
         client->setSaslMechanisms(mechanisms);
+        client->setEncryptionPolicy(EncryptionAllowPlaintext);
         LiveClient c(std::move(client));
         c.start();
         ASSERT_TRUE(c.waitDisconnected()) << c.listener.joined();

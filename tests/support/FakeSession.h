@@ -67,6 +67,8 @@ struct FakeSession {
 
 private:
     void wire() {
+        // The scripted logins use PLAIN on a plain stream.
+        client->setEncryptionPolicy(tern::EncryptionAllowPlaintext);
         fake = new FakeConnection(client.get());
         client->setConnectionImpl(fake);
         client->addNetworkListener(&listener);

@@ -17,7 +17,7 @@ fi
 imports=$("$objdump" -p "$dll" | awk '/DLL Name:/ { print tolower($3) }' | sort -u)
 for i in $imports; do
   case "$i" in
-    kernel32.dll|user32.dll|advapi32.dll|ws2_32.dll|dnsapi.dll|bcrypt.dll|secur32.dll|crypt32.dll|msvcrt.dll) ;;
+    kernel32.dll|user32.dll|advapi32.dll|ws2_32.dll|dnsapi.dll|bcrypt.dll|secur32.dll|crypt32.dll|normaliz.dll|msvcrt.dll) ;;
     api-ms-win-*) ;;
     *) echo "$dll imports $i, which is not a Windows system DLL" >&2; exit 1 ;;
   esac
