@@ -7,6 +7,9 @@
 #   expired.test.*         valid 2024-01-01 .. 2025-01-01
 #   selfsigned.test.*      its own issuer
 #   untrusted.test.*       signed by other-ca.pem, which nobody trusts
+#   forged.test.*          signed by forged-ca.pem, a root with the test
+#                          authority's subject and serial number under
+#                          another key; the server sends that root along
 #   ejabberd.test.*        ejabberd.test, conference.ejabberd.test
 
 make_test_certs() {  # folder
@@ -36,15 +39,22 @@ EOF_CNF
   leaf "$d" ca expired.test "DNS:expired.test" 20240101000000Z 20250101000000Z
   leaf "$d" other-ca untrusted.test "DNS:untrusted.test"
   leaf "$d" ca ejabberd.test "DNS:ejabberd.test,DNS:conference.ejabberd.test"
+  serial=$(openssl x509 -in "$d/ca.pem" -noout -serial | cut -d= -f2)
+  authority "$d/forged-ca" "Parley Test CA" -set_serial "0x$serial"
+  leaf "$d" forged-ca forged.test "DNS:forged.test"
+  cat "$d/forged-ca.pem" >> "$d/forged.test.pem"
   openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 \
     -keyout "$d/selfsigned.test.key" -out "$d/selfsigned.test.pem" \
     -subj "/O=Parley Tests/CN=selfsigned.test" -addext "subjectAltName=DNS:selfsigned.test" 2>/dev/null
   chmod 644 "$d"/*.key  # the servers run as other users
 }
 
-authority() {  # path-without-suffix name
-  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 \
-    -keyout "$1.key" -out "$1.pem" -subj "/O=Parley Tests/CN=$2" \
+authority() {  # path-without-suffix name [openssl req options...]
+  ca_path=$1
+  ca_name=$2
+  shift 2
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 "$@" \
+    -keyout "$ca_path.key" -out "$ca_path.pem" -subj "/O=Parley Tests/CN=$ca_name" \
     -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
 }
 

@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "transport/TLSDefault.h"
 
@@ -186,14 +187,20 @@ bool TLSSChannel::handshake() {
         releaseHandles();  // a second handshake starts afresh
         certInfo_ = CertificateInfo();
         if (!anchors_) anchors_ = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
-        // Protocols 0: the system's defaults (TLS 1.2, and 1.3 where the
-        // system has it) rather than one fixed version.
+        // TLS 1.2 or later, as with OpenSSL; a system that refuses to be
+        // offered 1.3 this way gets 1.2 alone.
         SCHANNEL_CRED cred{};
         cred.dwVersion = SCHANNEL_CRED_VERSION;
         cred.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
         TimeStamp expiry;
-        if (AcquireCredentialsHandleA(nullptr, const_cast<SEC_CHAR*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND, nullptr,
-                                      &cred, nullptr, nullptr, &credentials_, &expiry) == SEC_E_OK) {
+        bool acquired = false;
+        for (DWORD protocols : {DWORD(SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT), DWORD(SP_PROT_TLS1_2_CLIENT)}) {
+            cred.grbitEnabledProtocols = protocols;
+            acquired = AcquireCredentialsHandleA(nullptr, const_cast<SEC_CHAR*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND,
+                                                 nullptr, &cred, nullptr, nullptr, &credentials_, &expiry) == SEC_E_OK;
+            if (acquired) break;
+        }
+        if (acquired) {
             SecBuffer out{0, SECBUFFER_TOKEN, nullptr};
             SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &out};
             ULONG attributes = 0;
@@ -388,10 +395,17 @@ bool TLSSChannel::anchoredInOurStore(PCCERT_CHAIN_CONTEXT chain) const {
     if (!anchors_ || chain->cChain == 0 || chain->rgpChain[0]->cElement == 0) return false;
     const PCERT_SIMPLE_CHAIN simple = chain->rgpChain[0];
     PCCERT_CONTEXT root = simple->rgpElement[simple->cElement - 1]->pCertContext;
-    PCCERT_CONTEXT found = CertFindCertificateInStore(anchors_, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, root, nullptr);
-    if (!found) return false;
-    CertFreeCertificateContext(found);
-    return true;
+    // The same certificate, byte for byte: a root that only copies an
+    // anchor's issuer and serial number (under another key) is a forgery.
+    for (PCCERT_CONTEXT anchor = CertEnumCertificatesInStore(anchors_, nullptr); anchor;
+         anchor = CertEnumCertificatesInStore(anchors_, anchor)) {
+        if (anchor->cbCertEncoded == root->cbCertEncoded &&
+            std::memcmp(anchor->pbCertEncoded, root->pbCertEncoded, root->cbCertEncoded) == 0) {
+            CertFreeCertificateContext(anchor);
+            return true;
+        }
+    }
+    return false;
 }
 
 // Called with sslMutex_ held, once the handshake is done.

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <thread>
 #include <chrono>
 
 #include "host/CParley.h"
@@ -352,6 +354,71 @@ TEST(HostScripted, LogOutFromInsideTheCallback) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(events.events().back().code, 21041);  // nothing after the log-out
     events.onEvent = nullptr;
+}
+
+// A send from the host's thread finds the connection reset while the
+// session's thread is busy in the callback: SetChatMessage returns, and the
+// disconnect comes on the session's thread, where logging out is safe.
+TEST(HostScripted, LogOutInsideTheDisconnectThatAFailedSendCauses) {
+    REQUIRE_LIVE_SERVERS();
+    XmppTestServer server(15300);
+    server.onJoin({occupant(kOwnNick, "user", "role='participant'", "<status code='110'/>")});
+    HostRecorder events;
+    std::atomic<void*> session{nullptr};
+    std::atomic<bool> holding{false}, release{false}, loggedOut{false};
+    events.onEvent = [&](const HostEvent& e) {
+        if (e.code == 11029) {
+            holding = true;
+            for (int i = 0; i < 500 && !release; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (e.code > 21024 && e.code <= 21042 && !loggedOut.exchange(true)) GetLogOut(session.load());
+    };
+    session = SetLogin(P(u"user"), P(u"pw"), P(u"4711"), P(kOwnNick.c_str()), P(u"fake.test"), P(u"r"), &events,
+                       &HostRecorder::callback);
+    ASSERT_TRUE(events.waitForCode(11027));
+    server.send("<message from='4711@conference.fake.test/a' type='groupchat'><body>hold on</body></message>");
+    for (int i = 0; i < 500 && !holding; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(holding);
+    server.reset();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the reset arrives
+
+    std::atomic<bool> sent{false};
+    std::thread host([&] {
+        for (int i = 0; i < 3; ++i) SetChatMessage(session.load(), P(u"into the void"));
+        sent = true;
+    });
+    for (int i = 0; i < 500 && !sent; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!sent) {
+        ADD_FAILURE() << "SetChatMessage hangs on a broken connection";
+        std::_Exit(1);  // the host thread cannot be joined
+    }
+    host.join();
+    release = true;
+    ASSERT_TRUE(events.waitFor([](const HostEvent& e) { return e.code > 21024 && e.code <= 21042; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const auto all = events.events();
+    EXPECT_EQ(all.back().code, 21024 + IoError) << events.codes();  // and nothing after it
+    EXPECT_NE(all.back().thread, std::this_thread::get_id());
+    EXPECT_TRUE(loggedOut);
+    events.onEvent = nullptr;
+}
+
+TEST(HostScripted, DefaultPolicyKeepsThePasswordOffAPlainStream) {
+    REQUIRE_LIVE_SERVERS();
+    SetEncryptionPolicy(PARLEY_ENCRYPTION_PROTECT_PASSWORD);
+    XmppTestServer login(15300);
+    XmppTestServer registrar(15301);
+    {  // the scripted server offers PLAIN alone
+        Session s;
+        EXPECT_TRUE(s.events.waitForCode(21036)) << s.events.codes();
+        EXPECT_EQ(login.waitFor("<auth", 300), "");
+    }
+    HostRecorder reg;
+    void* h = SetRegistration(P(u"fake2.test"), P(u"newuser"), P(u"pw"), &reg, &HostRecorder::callback);
+    EXPECT_EQ(WaitRegistration(h, 10000), 1);
+    EXPECT_EQ(reg.codes(), "21038");
+    EXPECT_EQ(registrar.waitFor("<password", 300), "");
+    SetEncryptionPolicy(PARLEY_ENCRYPTION_ALLOW_PLAINTEXT);
 }
 
 TEST(HostScripted, RegistrationAndAConcurrentLogin) {

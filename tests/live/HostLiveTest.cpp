@@ -346,7 +346,7 @@ constexpr int kAuthFailed = PARLEY_EVENT_DISCONNECTED + PARLEY_REASON_AUTHENTICA
 
 TEST(HostLiveTls, CertificatesThatDoNotVerifyEndTheSession) {
     REQUIRE_LIVE_SERVERS();
-    for (const char16_t* domain : {u"wrongname.test", u"expired.test", u"selfsigned.test", u"untrusted.test"})
+    for (const char16_t* domain : {u"wrongname.test", u"expired.test", u"selfsigned.test", u"untrusted.test", u"forged.test"})
         EXPECT_EQ(loginEndsWith(u"nobody", domain), kTlsFailed) << toUtf8(domain);
 }
 

@@ -197,7 +197,7 @@ TEST(HostWin32, CertificatesThatDoNotVerifyAreRefused) {
     const char* ca = std::getenv("PARLEY_TEST_CA");
     ASSERT_NE(ca, nullptr);
     api().trustedCa(W(windowsPath(ca)));
-    for (const char16_t* domain : {u"wrongname.test", u"expired.test", u"selfsigned.test", u"untrusted.test"}) {
+    for (const char16_t* domain : {u"wrongname.test", u"expired.test", u"selfsigned.test", u"untrusted.test", u"forged.test"}) {
         HostRecorder events;
         void* s = api().login(L"nobody", L"pw", L"1", L"n", W(domain), L"win", &events, &HostRecorder::callback);
         EXPECT_TRUE(events.waitForCode(PARLEY_EVENT_DISCONNECTED + PARLEY_REASON_TLS_FAILED, 20000))

@@ -108,7 +108,7 @@ TEST(LiveTls, StartTlsThenPlainWhichTheServerOffersOnlyInsideTls) {
 
 TEST(LiveTls, CertificatesThatDoNotVerifyAreRefused) {
     REQUIRE_LIVE_SERVERS();
-    for (const char* domain : {"wrongname.test", "expired.test", "selfsigned.test", "untrusted.test"}) {
+    for (const char* domain : {"wrongname.test", "expired.test", "selfsigned.test", "untrusted.test", "forged.test"}) {
         LiveClient c(clientFor(std::string("nobody@") + domain, "pw"));
         c.listener.requireValidCertificate = true;
         testsupport::LogRecorder log(c->logInstance(), LogError, LogAreaClientBase);

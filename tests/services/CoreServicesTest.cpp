@@ -194,3 +194,24 @@ TEST(PrivateStorage, AnswersReachTheRightHandler) {
            "</query></iq>");
     EXPECT_EQ(s.client->rosterManager()->delimiter(), "/");
 }
+
+// Only the account itself, its server, or the stream (no from) may push.
+TEST(Roster, PushesFromOthersAreIgnored) {
+    const struct {
+        const char* from;
+        bool accepted;
+    } cases[] = {{"", true},
+                 {" from='user@example.test'", true},
+                 {" from='example.test'", true},
+                 {" from='mallory@example.test'", false},
+                 {" from='user@example.test/other'", false},
+                 {" from='evil.test'", false}};
+    for (const auto& c : cases) {
+        FakeSession s;
+        s.login();
+        s.says(std::string("<iq type='set' id='push'") + c.from +
+               "><query xmlns='jabber:iq:roster'><item jid='contact@example.com' subscription='both'/></query></iq>");
+        EXPECT_EQ(s.client->rosterManager()->item("contact@example.com") != nullptr, c.accepted) << c.from;
+        EXPECT_EQ(s.sent(), c.accepted ? "<iq id='push' type='result'/>" : "") << c.from;
+    }
+}

@@ -62,6 +62,14 @@ void XmppTestServer::write(const std::string& data) {
     if (client_ >= 0) sendAll(client_, data);
 }
 
+void XmppTestServer::reset() {
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    if (client_ < 0) return;
+    const linger abort{1, 0};  // the close that follows sends a reset
+    setsockopt(client_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    ::shutdown(client_, SHUT_RD);  // the serving loop reads the end and closes
+}
+
 void XmppTestServer::dropClient(int fd) {
     std::lock_guard<std::mutex> lock(writeMutex_);
     client_ = -1;

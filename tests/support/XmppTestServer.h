@@ -29,6 +29,8 @@ public:
     void onJoin(std::vector<std::string> stanzas);
     // Sends raw text to the client (once connected).
     void send(const std::string& xml);
+    // Drops the client with a TCP reset.
+    void reset();
     // Waits (bounded) for an element from the client whose serialisation
     // contains the fragment; returns it, or "" on time-out.
     std::string waitFor(const std::string& fragment, int timeoutMs = 10000);

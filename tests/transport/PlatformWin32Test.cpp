@@ -203,7 +203,7 @@ TEST(SChannel, CertificateInformationAndVerdicts) {
     // On to authentication, which fails for the account that is not there.
     EXPECT_TRUE(good.has("event:3")) << good.joined();
 
-    for (const char* domain : {"wrongname.test", "expired.test", "selfsigned.test", "untrusted.test"}) {
+    for (const char* domain : {"wrongname.test", "expired.test", "selfsigned.test", "untrusted.test", "forged.test"}) {
         testsupport::RecordingListener bad;
         loginOverTls(domain, bad);
         EXPECT_TRUE(bad.has("tls")) << domain << ": " << bad.joined();

@@ -4,7 +4,8 @@
 #           service with non-anonymous rooms that open on join;
 #   tls     tls.test (the same services) on 5232 with STARTTLS offered,
 #           PLAIN only inside TLS; beside it the domains whose certificates
-#           must be refused: wrongname, expired, selfsigned, untrusted.test;
+#           must be refused: wrongname, expired, selfsigned, untrusted,
+#           forged.test;
 #   tlsreq  tlsreq.test on 5242, where TLS is required.
 # Certificates come from scripts/lib/testcerts.sh. Sourced by scripts/testenv up.
 need_packages prosody lua-sec
@@ -63,7 +64,8 @@ $(vhost tls.test tls.test muc)
 $(vhost wrongname.test wrongname.test)
 $(vhost expired.test expired.test)
 $(vhost selfsigned.test selfsigned.test)
-$(vhost untrusted.test untrusted.test)"
+$(vhost untrusted.test untrusted.test)
+$(vhost forged.test forged.test)"
 
 prosody_instance tlsreq 5242 '
 modules_disabled = { "s2s"; "offline"; "c2s_timeout" }
