@@ -190,3 +190,21 @@ TEST(LiveTls, EjabberdStartTls) {
         EXPECT_EQ(c->selectedMechanism(), mechanisms == SaslPlain ? SaslPlain : SaslScramSha256);
     }
 }
+
+// A password that compatibility normalisation changes: full-width letters,
+// a ligature and a no-break space. The server prepares what it compares,
+// so the client must send the prepared form, with SCRAM and with PLAIN.
+TEST(LiveTls, PasswordPreparedWithSaslPrep) {
+    REQUIRE_LIVE_SERVERS();
+    const std::string password = "\xEF\xBD\x90\xEF\xBD\x81ss\xC2\xA0\xEF\xAC\x81x";  // "pass fix" prepared
+    const std::string bare = uniqueName("t") + "@tls.test";
+    ASSERT_EQ(Peer::registerAccount(bare, password, 5232), 0);
+    for (int mechanism : {SaslScramSha256, SaslScramSha1, SaslPlain}) {
+        LiveClient c(clientFor(bare, password));
+        c->setCACerts({testAuthority()});
+        c->setSaslMechanisms(mechanism);
+        c.start();
+        EXPECT_TRUE(c.waitConnected()) << mechanism << ": " << c.listener.joined();
+        EXPECT_EQ(c->selectedMechanism(), mechanism);
+    }
+}
