@@ -96,6 +96,7 @@ int main() {
     const std::u16string room = u"4712";
     testsupport::HostRecorder reg;
     std::u16string wideUser(user.begin(), user.end());
+    SetEncryptionPolicy(PARLEY_ENCRYPTION_ALLOW_PLAINTEXT);  // example.test is plain TCP
     void* h = SetRegistration(testsupport::P(u"example.test"), testsupport::P(wideUser.c_str()), testsupport::P(u"pw"),
                               &reg, &testsupport::HostRecorder::callback);
     WaitRegistration(h, 15000);

@@ -190,6 +190,7 @@ double loginMs(const std::string& bare, const std::string& password, int mechani
     for (int i = 0; i < 15; ++i) {
         tern::Client c(JID(bare + "/bench"), password, -1);
         c.setSaslMechanisms(mechanisms);
+        c.setEncryptionPolicy(tern::EncryptionAllowPlaintext);  // one of the logins is PLAIN on plain TCP
         c.setCACerts({caFile});
         testsupport::RecordingListener listener;
         c.addNetworkListener(&listener);
