@@ -169,22 +169,18 @@ void Client::handleFeatures(const Stanza& features) {
     if (bits == 0) bits = StreamFeatureIqAuth;  // a server that announces nothing: legacy authentication
     streamFeatures_ = bits;
 
-    const bool tlsPossible = encryptionImpl() && (bits & StreamFeatureStartTls);
-    if (tlsPolicy_ == TlsRequired && !encryptionActive_ && !tlsPossible) {
+    const bool tlsPossible = encryptionImpl() && tlsPolicy_ != TlsDisabled && (bits & StreamFeatureStartTls);
+    if (!encryptionActive_ && !tlsPossible && (tlsPolicy_ == TlsRequired || encryptionPolicy_ == EncryptionRequired)) {
         logger_.log(LogError, LogAreaClient,
-                    "Client is configured to require TLS but either the server didn't offer TLS or TLS support is "
-                    "not compiled in.");
+                    tlsPolicy_ == TlsRequired
+                        ? "Client is configured to require TLS but either the server didn't offer TLS or TLS support "
+                          "is not compiled in."
+                        : "the encryption policy requires TLS, and this stream cannot have it (the server offers no "
+                          "STARTTLS, or TLS is off): no credential is sent");
         disconnect(TlsNotAvailable);
         return;
     }
-    if (encryptionPolicy_ == EncryptionRequired && !encryptionActive_ && !(tlsPossible && tlsPolicy_ != TlsDisabled)) {
-        logger_.log(LogError, LogAreaClient,
-                    "the encryption policy requires TLS, and this stream cannot have it (the server offers no "
-                    "STARTTLS, or TLS is off): no credential is sent");
-        disconnect(TlsNotAvailable);
-        return;
-    }
-    if (tlsPolicy_ >= TlsOptional && encryptionImpl() && !encryptionActive_ && (bits & StreamFeatureStartTls)) {
+    if (tlsPossible && !encryptionActive_) {
         notifyStreamEvent(StreamEventEncryption);
         sendTag(new XmlTag(nullptr, "starttls", "xmlns", XMPP_XMLNS_STREAM_TLS));
         return;
