@@ -1,0 +1,69 @@
+#!/bin/sh
+# Programs built the way users of an installed Parley build them:
+#   1. cmake --install of BUILD-DIR into a temporary prefix; a C host built
+#      with pkg-config and a C++ program built with find_package(Parley),
+#      both against that prefix only, run against the test Prosody;
+#   2. as root: the Debian packages built (scripts/package deb), installed,
+#      the C host built against the system copy and run, and the packages
+#      removed again.
+#   tests/consumers/run.sh BUILD-DIR
+set -eu
+cd "$(dirname "$0")/../.."
+build=$1
+here=tests/consumers
+work=$(mktemp -d /tmp/parley-consumers.XXXXXX)
+packages_installed=no
+cleanup() {
+  if [ "$packages_installed" = yes ]; then
+    DEBIAN_FRONTEND=noninteractive apt-get remove --purge -y -q libparley-dev libparley1 >/dev/null 2>&1 || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT INT TERM
+
+if [ "$(id -u)" -eq 0 ]; then
+  in_testenv() { scripts/testenv exec "$@"; }
+else
+  in_testenv() { echo "consumers: not root, so $1 is built but not run" >&2; }
+fi
+# Registers USER, logs in over STARTTLS and joins a room, as the C host does.
+run_host() {  # program user [environment...]
+  program=$1
+  user=$2
+  shift 2
+  in_testenv env "$@" sh -c 'exec timeout 60 "$0" tls.test "$1" secret lobby "$PARLEY_TEST_CA"' "$program" "$user"
+}
+
+prefix=$work/prefix
+echo "== consumers: cmake --install $build --prefix $prefix"
+cmake --install "$build" --prefix "$prefix" >/dev/null
+pcdir=$(dirname "$(find "$prefix" -name parley.pc)")
+
+echo "== consumers: a C host through pkg-config"
+# shellcheck disable=SC2046
+cc -std=c11 -Wall -Wextra -Werror -o "$work/c-host" "$here/host.c" \
+  $(PKG_CONFIG_LIBDIR="$pcdir" pkg-config --cflags --libs parley)
+run_host "$work/c-host" "pcuser$$" LD_LIBRARY_PATH="$(dirname "$pcdir")"
+
+echo "== consumers: a C++ program through find_package(Parley) and Parley::core"
+cmake -S "$here/cxx" -B "$work/cxx" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_FIND_PACKAGE_NO_PACKAGE_REGISTRY=ON >/dev/null
+cmake --build "$work/cxx" >/dev/null
+# The account the C host registered.
+in_testenv sh -c 'exec timeout 60 "$0" "$1@tls.test/cxx" secret "lobby@conference.tls.test/$1-cxx" "$PARLEY_TEST_CA"' \
+  "$work/cxx/consumer-room" "pcuser$$"
+
+[ "$(id -u)" -eq 0 ] || exit 0
+echo "== consumers: the Debian packages"
+scripts/package deb "$work/debs"
+packages_installed=yes
+DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$work"/debs/libparley1_*.deb "$work"/debs/libparley-dev_*.deb >/dev/null
+echo "== consumers: a C host against the installed packages"
+# shellcheck disable=SC2046
+cc -std=c11 -Wall -Wextra -Werror -o "$work/c-host-system" "$here/host.c" $(pkg-config --cflags --libs parley)
+run_host "$work/c-host-system" "debuser$$"
+status=0
+parley-chat >/dev/null 2>&1 || status=$?
+[ "$status" -eq 2 ] || { echo "consumers: the installed parley-chat did not print its usage" >&2; exit 1; }
+echo "== consumers: removing the Debian packages"
+DEBIAN_FRONTEND=noninteractive apt-get remove --purge -y -q libparley-dev libparley1 >/dev/null
+packages_installed=no
