@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "client/KeepAlive.h"
 #include "client/Redact.h"
 #include "services/ServiceDiscovery.h"
 #include "stanza/Constants.h"
@@ -49,6 +50,7 @@ ClientBase::ClientBase(const std::string& ns, const std::string& password, const
 }
 
 ClientBase::~ClientBase() {
+    keepAlive_.reset();
     setConnection(nullptr);
     encryption_.reset();
     compression_.reset();
@@ -69,10 +71,13 @@ void ClientBase::reset() {
         disco_ = std::make_unique<ServiceDiscovery>(this);
         disco_->setVersion("based on xmpp", XMPP_VERSION, "");
     }
+    if (!keepAlive_) keepAlive_ = std::make_unique<KeepAlive>(this);
     streamError_ = StreamErrorUndefined;
     block_ = false;
     resetState();
 }
+
+void ClientBase::setKeepAlive(int idleMs, int timeoutMs) { keepAlive_->setIntervals(idleMs, timeoutMs); }
 
 void ClientBase::setParserLimits(std::size_t maxDepth, std::size_t maxElementSize) {
     maxDepth_ = maxDepth;
@@ -160,9 +165,13 @@ ConnectionError ClientBase::receive(int timeoutUs) {
         const long long bounded = std::max(0LL, left);
         if (wait < 0 || wait > bounded) wait = bounded;
     }
+    // An idle session wakes only when the keepalive has something to do.
+    const long long keepAliveDue = keepAlive_->untilDue(std::chrono::steady_clock::now());
+    if (keepAliveDue >= 0 && (wait < 0 || wait > keepAliveDue)) wait = keepAliveDue;
     const ConnectionError e = c->receiveOnce(static_cast<int>(std::min<long long>(wait, 0x7fffffff)));
     if (e != NoError) return e == NotConnected ? reportEndOnReceiver() : e;
     checkDeadline();
+    if (keepAlive_->check(std::chrono::steady_clock::now())) endConnection(IoError, false);
     return c->state() == StateDisconnected ? reportEndOnReceiver() : NoError;
 }
 
@@ -241,6 +250,7 @@ void ClientBase::onEncrypted(TLSBase*, const std::string& data) {
 // ---- the receive chain --------------------------------------------------
 
 void ClientBase::onDataReceived(NetworkUtil*, const std::string& data) {
+    keepAlive_->onReceived(std::chrono::steady_clock::now());
     if (encryption_ && encryptionActive_)
         encryption_->decrypt(data);
     else if (compression_ && compressionActive_)
@@ -619,6 +629,7 @@ void ClientBase::notifyStreamEvent(StreamEvent event) {
 void ClientBase::notifyConnected() {
     negotiating_ = false;
     authenticating_ = false;
+    keepAlive_->start(std::chrono::steady_clock::now());
     for (NetworkListener* l : listenersSnapshot()) l->handleConnected();
 }
 
@@ -672,6 +683,7 @@ void ClientBase::endConnection(ConnectionError reason, bool sendClose) {
     encryptionActive_ = false;
     negotiating_ = false;
     authenticating_ = false;
+    keepAlive_->stop();
     for (NetworkListener* l : listenersSnapshot()) l->handleDisconnected(reason);
     reset();
 }

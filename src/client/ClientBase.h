@@ -74,6 +74,8 @@ enum StreamErrorCondition {
     StreamErrorXmlNotWellFormed,
 };
 
+class KeepAlive;
+
 class ClientBase : public XmlTagHandler,
                    public NetworkDataHandler,
                    public CompactionDataHandler,
@@ -163,6 +165,10 @@ public:
     // longer is ended (AuthenticationFailed while authenticating, else
     // NotConnected). Checked in receive().
     void setNegotiationTimeout(int ms) { negotiationTimeoutMs_ = ms; }
+    // Once the session is up: after idleMs without data the server is
+    // pinged, and when nothing arrives within timeoutMs after that the
+    // connection ends with IoError. 0 turns the probe off. Defaults: 60 s, 30 s.
+    void setKeepAlive(int idleMs, int timeoutMs);
     // Limits on received elements (see XmlParser).
     void setParserLimits(std::size_t maxDepth, std::size_t maxElementSize);
 
@@ -254,6 +260,7 @@ private:
     void logOutgoing(const XmlTag& tag, const std::string& text);
     bool stillListed(const void* handler) const;
     void checkDeadline();
+    std::unique_ptr<KeepAlive> keepAlive_;
     void runBlockingLoop();
 
     // Made on the receiving thread, used from every thread: published

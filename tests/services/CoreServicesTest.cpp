@@ -35,7 +35,7 @@ TEST(Discovery, InfoAndItemsAnswers) {
               "<iq id='i1' from='user@example.test/res' to='peer@example.test/p' type='result'><query "
               "xmlns='http://jabber.org/protocol/disco#info'><identity category='client' type='bot' name='based on "
               "xmpp'/><feature var='jabber:iq:version'/><feature var='http://jabber.org/protocol/disco#info'/>"
-              "<feature var='http://jabber.org/protocol/disco#items'/></query></iq>");
+              "<feature var='http://jabber.org/protocol/disco#items'/><feature var='urn:xmpp:ping'/></query></iq>");
     s.says("<iq type='get' id='i2' from='peer@example.test/p'><query xmlns='http://jabber.org/protocol/disco#info' "
            "node='x'/></iq>");
     EXPECT_EQ(s.sent(),

@@ -26,7 +26,8 @@ public:
         handler_->onConnected(this);
         return tern::NoError;
     }
-    tern::ConnectionError receiveOnce(int) override {
+    tern::ConnectionError receiveOnce(int timeoutUs) override {
+        lastWaitUs = timeoutUs;
         return state_ == tern::StateConnected ? tern::NoError : tern::NotConnected;
     }
     bool send(const std::string& data) override {
@@ -62,6 +63,7 @@ public:
 
     bool refuse = false;
     int connects = 0;
+    int lastWaitUs = 0;  // what the last receive pass was allowed to wait
 
 private:
     std::mutex mutex_;

@@ -1,0 +1,80 @@
+#include "client/KeepAlive.h"
+
+#include "client/ClientBase.h"
+
+#include <string>
+#include "services/ServiceDiscovery.h"
+#include "stanza/Constants.h"
+#include "stanza/Stanza.h"
+
+namespace tern {
+
+KeepAlive::KeepAlive(ClientBase* parent) : parent_(parent) {
+    parent_->addIqHandler(this, XMPP_XMLNS_XMPP_PING);
+    if (ServiceDiscovery* disco = parent_->disco()) disco->addFeature(XMPP_XMLNS_XMPP_PING);
+}
+
+KeepAlive::~KeepAlive() {
+    parent_->removeIqHandler(XMPP_XMLNS_XMPP_PING);
+    parent_->waitForDispatch();
+}
+
+void KeepAlive::setIntervals(int idleMs, int timeoutMs) {
+    idleMs_ = idleMs < 0 ? 0 : idleMs;
+    timeoutMs_ = timeoutMs < 0 ? 0 : timeoutMs;
+}
+
+void KeepAlive::start(Clock::time_point now) {
+    lastReceived_ = now;
+    probing_ = false;
+    running_ = true;
+}
+
+bool KeepAlive::check(Clock::time_point now) {
+    const int idle = idleMs_, timeout = timeoutMs_;
+    if (!running_ || idle == 0 || timeout == 0) return false;
+    const std::string server = parent_->jid().server();
+    if (probing_) {
+        if (now - probeSent_ < std::chrono::milliseconds(timeout)) return false;
+        running_ = false;
+        parent_->logInstance().log(LogError, LogAreaClientBase,
+                                   "keepalive: the ping to " + server + " went unanswered for " +
+                                       std::to_string(ms(now - probeSent_)) + " ms (nothing received for " +
+                                       std::to_string(ms(now - lastReceived_)) + " ms); the connection is dead");
+        return true;
+    }
+    if (now - lastReceived_ < std::chrono::milliseconds(idle)) return false;
+    probing_ = true;
+    probeSent_ = now;
+    parent_->logInstance().log(LogDebug, LogAreaClientBase,
+                               "keepalive: nothing received for " + std::to_string(ms(now - lastReceived_)) +
+                                   " ms, pinging " + server);
+    XmlTag* iq = new XmlTag("iq");
+    iq->setAttribute("type", "get");
+    iq->setAttribute("id", parent_->newId());
+    iq->setAttribute("to", server);
+    new XmlTag(iq, "ping", "xmlns", XMPP_XMLNS_XMPP_PING);
+    parent_->sendTag(iq);
+    return false;
+}
+
+long long KeepAlive::untilDue(Clock::time_point now) const {
+    const int idle = idleMs_, timeout = timeoutMs_;
+    if (!running_ || idle == 0 || timeout == 0) return -1;
+    const Clock::time_point due =
+        probing_ ? probeSent_ + std::chrono::milliseconds(timeout) : lastReceived_ + std::chrono::milliseconds(idle);
+    const long long left = std::chrono::duration_cast<std::chrono::microseconds>(due - now).count();
+    return left < 0 ? 0 : left;
+}
+
+bool KeepAlive::handleIqByNamespace(Stanza* stanza) {
+    if (stanza->subtype() != IqGet || !stanza->hasChild("ping", "xmlns", XMPP_XMLNS_XMPP_PING)) return false;
+    XmlTag* result = new XmlTag("iq");
+    result->setAttribute("type", "result");
+    result->setAttribute("id", stanza->id());
+    if (!stanza->from().full().empty()) result->setAttribute("to", stanza->from().full());
+    parent_->sendTag(result);
+    return true;
+}
+
+}  // namespace tern
