@@ -94,7 +94,7 @@ TEST(LiveLogin, PlainThroughSrvThenRosterPushAndPeerQueries) {
     std::istringstream words(info.at("features"));
     std::set<std::string> features{std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()};
     EXPECT_EQ(features, (std::set<std::string>{"jabber:iq:version", "http://jabber.org/protocol/disco#info",
-                                               "http://jabber.org/protocol/disco#items"}));
+                                               "http://jabber.org/protocol/disco#items", "urn:xmpp:ping"}));
     const auto items = peer.command("disco_items", {{"to", c->jid().full()}});
     EXPECT_EQ(items.at("ok"), "true");
     EXPECT_EQ(items.at("items"), "");
