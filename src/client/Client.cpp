@@ -8,6 +8,7 @@
 #include "client/NonSaslAuth.h"
 #include "client/SaslPrep.h"
 #include "client/Scram.h"
+#include "client/StreamManagement.h"
 #include "services/RosterManager.h"
 #include "services/ServiceDiscovery.h"
 #include "stanza/Constants.h"
@@ -153,6 +154,7 @@ void Client::handleFeatures(const Stanza& features) {
     if (offered("starttls", XMPP_XMLNS_STREAM_TLS)) bits |= StreamFeatureStartTls;
     if (offered("register", XMPP_XMLNS_STREAM_IQREGISTER)) bits |= StreamFeatureIqRegister;
     if (offered("auth", XMPP_XMLNS_STREAM_IQAUTH)) bits |= StreamFeatureIqAuth;
+    if (offered("sm", "urn:xmpp:sm:3")) bits |= StreamFeatureStreamManagement;
     if (const XmlTag* c = features.firstChild("compression", "xmlns", XMPP_XMLNS_STREAM_COMPRESS)) {
         if (c->hasChildWithText("method", "zlib")) bits |= StreamFeatureCompressZlib;
         if (c->hasChildWithText("method", "lzw")) bits |= StreamFeatureCompressDclz;
@@ -186,6 +188,16 @@ void Client::handleFeatures(const Stanza& features) {
         return;
     }
     if (authed_) {
+        // A lost session is resumed instead of bound anew.
+        if (streamManagement()->resuming()) {
+            if (bits & StreamFeatureStreamManagement) {
+                streamManagement()->sendResume();
+            } else {
+                logger_.log(LogError, LogAreaClient, "the server no longer offers stream management");
+                giveUpResumption();
+            }
+            return;
+        }
         if (bits & StreamFeatureBind) {
             notifyStreamEvent(StreamEventResourceBinding);
             bindResource();
@@ -460,6 +472,8 @@ void Client::handleBindReply(const Stanza& reply) {
         if (const XmlTag* bind = reply.firstChild("bind"))
             if (const XmlTag* jid = bind->firstChild("jid")) jid_.assign(jid->text());
         bound_ = true;
+        if ((streamFeatures_ & StreamFeatureStreamManagement) && streamManagement()->wanted())
+            streamManagement()->enable();
         if (streamFeatures_ & StreamFeatureSession)
             createSession();
         else

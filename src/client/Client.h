@@ -27,6 +27,7 @@ enum StreamFeature {
     StreamFeatureIqAuth = 0x20,
     StreamFeatureCompressZlib = 0x40,
     StreamFeatureCompressDclz = 0x80,
+    StreamFeatureStreamManagement = 0x10000,
 };
 
 // SASL mechanisms, as offered by a server and as allowed by saslMechanisms.
@@ -89,6 +90,7 @@ protected:
     void streamStarted() override {}
     bool handleNormalTag(Stanza* stanza) override;
     void resetState() override;
+    void streamResumed() override { bound_ = true; }
 
 private:
     friend class NonSaslAuth;

@@ -4,6 +4,7 @@
 
 #include "client/KeepAlive.h"
 #include "client/Redact.h"
+#include "client/StreamManagement.h"
 #include "services/ServiceDiscovery.h"
 #include "stanza/Constants.h"
 #include "stanza/Numbers.h"
@@ -72,6 +73,7 @@ void ClientBase::reset() {
         disco_->setVersion("based on xmpp", XMPP_VERSION, "");
     }
     if (!keepAlive_) keepAlive_ = std::make_unique<KeepAlive>(this);
+    if (!sm_) sm_ = std::make_unique<StreamManagement>(this);
     streamError_ = StreamErrorUndefined;
     block_ = false;
     resetState();
@@ -145,6 +147,7 @@ void ClientBase::onConnected(NetworkUtil*) {
 }
 
 void ClientBase::interruptReceive() {
+    sm_->interrupt();
     if (NetworkUtil* c = conn()) c->disconnect();
 }
 
@@ -156,6 +159,7 @@ void ClientBase::runBlockingLoop() {
 ConnectionError ClientBase::receive(int timeoutUs) {
     receiver_ = std::this_thread::get_id();
     NetworkUtil* c = conn();
+    if ((!c || c->state() == StateDisconnected) && sm_->resuming()) return resumeStep(timeoutUs);
     if (!c || c->state() == StateDisconnected) return reportEndOnReceiver();
     long long wait = timeoutUs;
     if (negotiating_) {
@@ -225,6 +229,11 @@ void ClientBase::logOutgoing(const XmlTag& tag, const std::string& text) {
 void ClientBase::sendTag(XmlTag* tag) {
     if (!tag) return;
     std::unique_ptr<XmlTag> owned(tag);
+    const std::string& name = owned->name();
+    if ((name == "message"sv || name == "presence"sv || name == "iq"sv) && sm_->counting()) {
+        sendManaged(*owned);
+        return;
+    }
     NetworkUtil* c = conn();
     if (!c || c->state() != StateConnected) return;
     const std::string text = owned->serialize();
@@ -330,6 +339,7 @@ void ClientBase::handleXmlTag(XmlTag* tag) {
         disconnect(StreamError);
         return;
     }
+    if (handleStreamManagement(*stanza)) return;
 
     {
         std::lock_guard<std::mutex> lock(registryMutex_);
@@ -357,6 +367,7 @@ void ClientBase::handleXmlTag(XmlTag* tag) {
     }
     dispatchDone_.notify_all();
     for (MessageSessionBase* s : disposed) delete s;
+    if (name == "message"sv || name == "presence"sv || name == "iq"sv) sm_->inboundStanza();
 }
 
 bool ClientBase::checkStreamVersion(const std::string& version) {
@@ -672,6 +683,11 @@ void ClientBase::disconnect(ConnectionError reason) { endConnection(reason, reas
 void ClientBase::endConnection(ConnectionError reason, bool sendClose) {
     NetworkUtil* c = conn();
     if (!c) return;
+    // A loss that stream management can repair is not reported (yet).
+    if (live_ && reason != UserDisconnected && sm_->beginResumption(reason, std::chrono::steady_clock::now())) {
+        suspendConnection();
+        return;
+    }
     // Exactly one report per connection, whichever thread sees its end first.
     if (!live_.exchange(false)) return;
     if (sendClose) sendRaw("</stream:stream>");
@@ -684,6 +700,7 @@ void ClientBase::endConnection(ConnectionError reason, bool sendClose) {
     negotiating_ = false;
     authenticating_ = false;
     keepAlive_->stop();
+    sm_->forget();
     for (NetworkListener* l : listenersSnapshot()) l->handleDisconnected(reason);
     reset();
 }

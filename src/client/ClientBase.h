@@ -75,6 +75,7 @@ enum StreamErrorCondition {
 };
 
 class KeepAlive;
+class StreamManagement;
 
 class ClientBase : public XmlTagHandler,
                    public NetworkDataHandler,
@@ -169,6 +170,12 @@ public:
     // pinged, and when nothing arrives within timeoutMs after that the
     // connection ends with IoError. 0 turns the probe off. Defaults: 60 s, 30 s.
     void setKeepAlive(int idleMs, int timeoutMs);
+    // Stream management (XEP-0198): acknowledgements, and resumption of the
+    // session when the connection is lost (I/O error, end of stream, the
+    // keepalive timeout) without a stream error and without disconnect():
+    // listeners hear of the loss only when resumption fails, and then with
+    // its first reason. On by default, used where the server offers it.
+    StreamManagement* streamManagement() const { return sm_.get(); }
     // Limits on received elements (see XmlParser).
     void setParserLimits(std::size_t maxDepth, std::size_t maxElementSize);
 
@@ -216,6 +223,10 @@ protected:
     // when consumed.
     virtual bool handleNormalTag(Stanza* stanza) = 0;
     virtual void resetState() {}
+    // The session was resumed on a new connection.
+    virtual void streamResumed() {}
+    // Ends a resumption under way: listeners hear of the first loss.
+    void giveUpResumption();
 
     void notifyStreamEvent(StreamEvent event);
     void notifyConnected();
@@ -261,6 +272,16 @@ private:
     bool stillListed(const void* handler) const;
     void checkDeadline();
     std::unique_ptr<KeepAlive> keepAlive_;
+
+    // Stream management: the order of stanzas on the wire is the order of
+    // the unacknowledged queue, so keeping and writing a stanza (and the
+    // resend after resumption) happen under one lock.
+    void sendManaged(const XmlTag& tag);
+    bool handleStreamManagement(const Stanza& element);
+    void suspendConnection();
+    ConnectionError resumeStep(int timeoutUs);
+    std::unique_ptr<StreamManagement> sm_;
+    std::recursive_mutex stanzaOrder_;
     void runBlockingLoop();
 
     // Made on the receiving thread, used from every thread: published

@@ -1,8 +1,9 @@
 #include "client/KeepAlive.h"
 
-#include "client/ClientBase.h"
-
 #include <string>
+
+#include "client/ClientBase.h"
+#include "client/StreamManagement.h"
 #include "services/ServiceDiscovery.h"
 #include "stanza/Constants.h"
 #include "stanza/Stanza.h"
@@ -38,7 +39,8 @@ bool KeepAlive::check(Clock::time_point now) {
         if (now - probeSent_ < std::chrono::milliseconds(timeout)) return false;
         running_ = false;
         parent_->logInstance().log(LogError, LogAreaClientBase,
-                                   "keepalive: the ping to " + server + " went unanswered for " +
+                                   "keepalive: the " + std::string(probeName_) + " to " + server +
+                                       " went unanswered for " +
                                        std::to_string(ms(now - probeSent_)) + " ms (nothing received for " +
                                        std::to_string(ms(now - lastReceived_)) + " ms); the connection is dead");
         return true;
@@ -48,7 +50,13 @@ bool KeepAlive::check(Clock::time_point now) {
     probeSent_ = now;
     parent_->logInstance().log(LogDebug, LogAreaClientBase,
                                "keepalive: nothing received for " + std::to_string(ms(now - lastReceived_)) +
-                                   " ms, pinging " + server);
+                                   " ms, probing " + server);
+    // With stream management an acknowledgement request is the probe.
+    if (parent_->streamManagement()->requestAck()) {
+        probeName_ = "acknowledgement request";
+        return false;
+    }
+    probeName_ = "ping";
     XmlTag* iq = new XmlTag("iq");
     iq->setAttribute("type", "get");
     iq->setAttribute("id", parent_->newId());

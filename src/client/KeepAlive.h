@@ -1,5 +1,6 @@
 // Notices a dead connection: when nothing has arrived for the idle interval
-// the server is probed (XEP-0199 ping); when nothing at all arrives within
+// the server is probed (an XEP-0199 ping, or an XEP-0198 acknowledgement
+// request when stream management is on); when nothing at all arrives within
 // the timeout after that, the connection is dead. Also answers the pings of
 // others. The engine asks when the next step is due and bounds its wait for
 // data by it, so an idle session sleeps in the kernel between steps.
@@ -59,6 +60,7 @@ private:
     std::atomic<int> timeoutMs_{kDefaultTimeoutMs};
     std::atomic<bool> running_{false};
     bool probing_ = false;
+    const char* probeName_ = "ping";
     Clock::time_point lastReceived_;
     Clock::time_point probeSent_;
 };

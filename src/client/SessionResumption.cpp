@@ -1,0 +1,96 @@
+// The engine's side of stream management: counted sends, the elements of
+// urn:xmpp:sm:3, and the reconnection that resumes a lost session on the
+// receiving thread.
+#include <chrono>
+
+#include "client/ClientBase.h"
+#include "client/KeepAlive.h"
+#include "client/StreamManagement.h"
+#include "stanza/Stanza.h"
+#include "transport/TLSBase.h"
+
+namespace tern {
+
+void ClientBase::sendManaged(const XmlTag& tag) {
+    const std::string text = tag.serialize();
+    std::lock_guard<std::recursive_mutex> order(stanzaOrder_);
+    const bool kept = sm_->keep(text);
+    // While resuming, the stanza waits in the queue for the resumed stream.
+    NetworkUtil* c = conn();
+    if (c && c->state() == StateConnected && !sm_->resuming() && sendText(text)) logOutgoing(tag, text);
+    if (!kept) {
+        logger_.log(LogError, LogAreaClientBase,
+                    "stream management: the server has not acknowledged more stanzas than the queue holds; the "
+                    "connection counts as broken");
+        if (c && c->state() != StateDisconnected) onDisconnected(c, IoError);
+        return;
+    }
+    sm_->requestAckIfDue();
+}
+
+bool ClientBase::handleStreamManagement(const Stanza& element) {
+    if (element.getAttribute("xmlns") != "urn:xmpp:sm:3") return false;
+    std::vector<std::string> resend;
+    std::unique_lock<std::recursive_mutex> order(stanzaOrder_);
+    switch (sm_->handle(element, resend)) {
+        case StreamManagement::NotMine: return false;
+        case StreamManagement::Consumed: return true;
+        case StreamManagement::ResumeRefused: {
+            order.unlock();
+            logger_.log(LogError, LogAreaClientBase, "the server refused to resume the session");
+            giveUpResumption();
+            return true;
+        }
+        case StreamManagement::Resumed: break;
+    }
+    for (const std::string& text : resend)
+        if (sendText(text)) logger_.log(LogDebug, LogAreaXmlOutgoing, text);
+    order.unlock();
+    negotiating_ = false;
+    authenticating_ = false;
+    keepAlive_->start(std::chrono::steady_clock::now());
+    streamResumed();
+    return true;
+}
+
+// The connection is gone but the session is not: tear down what belonged to
+// the connection, quietly.
+void ClientBase::suspendConnection() {
+    NetworkUtil* c = conn();
+    c->disconnect();
+    c->cleanup();
+    resetParser();
+    if (encryption_) encryption_->cleanup();
+    compressionActive_ = false;
+    encryptionActive_ = false;
+    negotiating_ = false;
+    authenticating_ = false;
+    keepAlive_->stop();
+    reset();
+}
+
+ConnectionError ClientBase::resumeStep(int timeoutUs) {
+    switch (sm_->waitForAttempt(timeoutUs)) {
+        case StreamManagement::Wait: return NoError;
+        case StreamManagement::Interrupted: return NotConnected;
+        case StreamManagement::GiveUp: {
+            const ConnectionError reason = sm_->lostReason();
+            logger_.log(LogError, LogAreaClientBase, "could not resume the session in time; it is over");
+            giveUpResumption();
+            return reason;
+        }
+        case StreamManagement::Attempt: break;
+    }
+    logger_.log(LogDebug, LogAreaClientBase, "reconnecting to resume the session");
+    // A failed attempt comes back through endConnection, which schedules
+    // the next one; a cancelled one ends here.
+    return connect(false) || sm_->resuming() ? NoError : NotConnected;
+}
+
+void ClientBase::giveUpResumption() {
+    const ConnectionError reason = sm_->lostReason();
+    sm_->forget();
+    endConnection(reason, true);
+}
+
+}  // namespace tern

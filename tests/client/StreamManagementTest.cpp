@@ -1,0 +1,198 @@
+// Stream management on the wire: enabling it, acknowledgements both ways,
+// the counters' wrap at 2^32, and the resumption of a lost session with the
+// stanzas the server had not acknowledged.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "client/StreamManagement.h"
+#include "xml/XmlTag.h"
+#include "support/FakeSession.h"
+
+using namespace tern;
+using testsupport::FakeSession;
+using testsupport::features;
+using testsupport::kBindAndSession;
+using testsupport::mechanisms;
+using testsupport::serverHeader;
+
+namespace {
+
+const std::string kSm = "<sm xmlns='urn:xmpp:sm:3'/>";
+const std::string kEnabled = "<enabled xmlns='urn:xmpp:sm:3' id='sm-1' resume='true' max='60'/>";
+
+// Takes the server's side through SASL up to the features after it.
+void authenticate(FakeSession& s) {
+    s.says(serverHeader() + features(mechanisms({"PLAIN"})));
+    s.says("<success xmlns='urn:ietf:params:xml:ns:xmpp-sasl'/>");
+    s.sent();
+    s.says(serverHeader("s2") + features(std::string(kBindAndSession) + kSm));
+}
+
+// A login on a server offering stream management; returns what the client
+// sent after binding (the enable request comes first).
+std::string login(FakeSession& s, const std::string& enabled = kEnabled) {
+    s.open();
+    authenticate(s);
+    s.sent();
+    s.says("<iq type='result' id='bind'><bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'><jid>user@example.test/res"
+           "</jid></bind></iq>");
+    const std::string afterBind = s.sent();
+    s.says(enabled);
+    s.says("<iq type='result' id='session'/>");
+    const std::string out = s.sent();  // the private storage and roster requests
+    const std::string marker = "<iq type='get' id='";
+    const std::size_t at = out.rfind(marker) + marker.size();
+    s.says("<iq type='result' id='" + out.substr(at, out.find('\'', at) - at) + "'><query xmlns='jabber:iq:roster'/></iq>");
+    s.sent();  // the initial presence
+    return afterBind;
+}
+
+void sendChat(FakeSession& s, const std::string& body) {
+    auto* m = new XmlTag("message");
+    m->setAttribute("type", "groupchat");
+    m->setAttribute("to", "room@conference.example.test");
+    new XmlTag(m, "body", body);
+    s.client->sendTag(m);
+}
+std::string chat(const std::string& body) {
+    return "<message type='groupchat' to='room@conference.example.test'><body>" + body + "</body></message>";
+}
+
+// Receive passes until done() holds; at most three seconds.
+bool pumpUntil(FakeSession& s, const std::function<bool()>& done) {
+    for (int i = 0; i < 1500; ++i) {
+        if (done()) return true;
+        s.client->receive(0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return done();
+}
+
+// The connection drops; returns what the client sent on the new one up to
+// its resume request.
+std::string dropAndReconnect(FakeSession& s) {
+    s.fake->serverCloses();
+    EXPECT_TRUE(pumpUntil(s, [&] { return s.fake->connects == 2; }));
+    s.sent();  // the new stream's header
+    authenticate(s);
+    return s.sent();
+}
+
+}  // namespace
+
+TEST(StreamManagement, EnabledAfterBindingAndAcknowledgementsBothWays) {
+    FakeSession s;
+    s.client->streamManagement()->setFirstPause(1);
+    EXPECT_EQ(login(s),
+              "<enable xmlns='urn:xmpp:sm:3' resume='true'/>"
+              "<iq type='set' id='session'><session xmlns='urn:ietf:params:xml:ns:xmpp-session'/></iq>");
+    // Two stanzas came after <enabled/>: the session's and the roster's results.
+    s.says("<r xmlns='urn:xmpp:sm:3'/>");
+    EXPECT_EQ(s.sent(), "<a xmlns='urn:xmpp:sm:3' h='2'/>");
+    // Four went out (session, private storage, roster, presence): the fifth
+    // comes with a request, and the next request five stanzas later.
+    sendChat(s, "one");
+    EXPECT_EQ(s.sent(), chat("one") + "<r xmlns='urn:xmpp:sm:3'/>");
+    for (int i = 0; i < 4; ++i) sendChat(s, "x");
+    EXPECT_EQ(s.sent().find("<r "), std::string::npos);
+    sendChat(s, "two");
+    EXPECT_EQ(s.sent(), chat("two") + "<r xmlns='urn:xmpp:sm:3'/>");
+    EXPECT_TRUE(s.listener.disconnects.empty());
+}
+
+TEST(StreamManagement, ResumedStreamResendsWhatTheServerDidNotAcknowledge) {
+    FakeSession s;
+    s.client->streamManagement()->setFirstPause(1);
+    login(s);
+    sendChat(s, "acked");
+    sendChat(s, "lost");
+    s.says("<a xmlns='urn:xmpp:sm:3' h='5'/>");  // session, private, roster, presence, "acked"
+    s.says("<message from='room@conference.example.test/x' type='groupchat'><body>in</body></message>");
+    s.sent();
+    EXPECT_EQ(dropAndReconnect(s), "<resume xmlns='urn:xmpp:sm:3' h='3' previd='sm-1'/>");
+    // Sent while the connection was down: it waits for the resumed stream.
+    sendChat(s, "meanwhile");
+    EXPECT_EQ(s.sent(), "");
+    s.says("<resumed xmlns='urn:xmpp:sm:3' h='5' previd='sm-1'/>");
+    EXPECT_EQ(s.sent(), chat("lost") + chat("meanwhile"));
+    // Nothing was reported, and the session goes on counting.
+    EXPECT_TRUE(s.listener.disconnects.empty());
+    EXPECT_TRUE(s.client->bound());
+    s.says("<r xmlns='urn:xmpp:sm:3'/>");
+    EXPECT_EQ(s.sent(), "<a xmlns='urn:xmpp:sm:3' h='3'/>");
+}
+
+TEST(StreamManagement, CountersWrapAtTwoToTheThirtyTwo) {
+    FakeSession s;
+    s.client->streamManagement()->setFirstPause(1);
+    s.client->streamManagement()->startCountsAt(0xFFFFFFFEu, 0xFFFFFFFEu);
+    login(s);
+    s.says("<r xmlns='urn:xmpp:sm:3'/>");
+    EXPECT_EQ(s.sent(), "<a xmlns='urn:xmpp:sm:3' h='0'/>");
+    // Out: session (FFFFFFFF), private (0), roster (1), presence (2), "late"
+    // (3); the first two acknowledged, then two more on resuming.
+    s.says("<a xmlns='urn:xmpp:sm:3' h='0'/>");
+    sendChat(s, "late");
+    s.sent();
+    EXPECT_EQ(dropAndReconnect(s), "<resume xmlns='urn:xmpp:sm:3' h='0' previd='sm-1'/>");
+    s.says("<resumed xmlns='urn:xmpp:sm:3' h='2' previd='sm-1'/>");
+    EXPECT_EQ(s.sent(), chat("late"));
+}
+
+TEST(StreamManagement, ALossThatCannotBeResumedIsReportedWithItsFirstReason) {
+    struct Case {
+        const char* name;
+        std::string enabled;
+        std::function<void(FakeSession&)> after;  // after the connection dropped
+    };
+    const Case cases[] = {
+        {"refused", kEnabled,
+         [](FakeSession& s) {
+             dropAndReconnect(s);
+             s.says("<failed xmlns='urn:xmpp:sm:3'><item-not-found "
+                    "xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></failed>");
+         }},
+        {"time used up", "<enabled xmlns='urn:xmpp:sm:3' id='sm-1' resume='true' max='1'/>",
+         [](FakeSession& s) {
+             s.fake->refuse = true;
+             s.fake->serverCloses();
+         }},
+        {"no resumption granted", "<enabled xmlns='urn:xmpp:sm:3'/>",
+         [](FakeSession& s) { s.fake->serverCloses(); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeSession s;
+        s.client->streamManagement()->setFirstPause(1);
+        login(s, c.enabled);
+        c.after(s);
+        EXPECT_TRUE(pumpUntil(s, [&] { return !s.listener.disconnects.empty(); }));
+        for (int i = 0; i < 20; ++i) s.client->receive(0);
+        ASSERT_EQ(s.listener.disconnects.size(), 1u);
+        EXPECT_EQ(s.listener.disconnects[0], StreamClosed);
+    }
+}
+
+TEST(StreamManagement, TooManyUnacknowledgedStanzasBreakTheConnection) {
+    FakeSession s;
+    login(s, "<enabled xmlns='urn:xmpp:sm:3'/>");
+    s.client->streamManagement()->setQueueLimit(5);  // four are out already
+    sendChat(s, "fits");
+    EXPECT_TRUE(s.listener.disconnects.empty());
+    sendChat(s, "over");
+    ASSERT_EQ(s.listener.disconnects.size(), 1u);
+    EXPECT_EQ(s.listener.disconnects[0], IoError);
+}
+
+TEST(StreamManagement, RefusedAtEnableTheSessionGoesOnWithoutIt) {
+    FakeSession s;
+    login(s, "<failed xmlns='urn:xmpp:sm:3'><unexpected-request xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></failed>");
+    for (int i = 0; i < 6; ++i) sendChat(s, "x");
+    EXPECT_EQ(s.sent().find("<r "), std::string::npos);
+    s.fake->serverCloses();
+    ASSERT_EQ(s.listener.disconnects.size(), 1u);
+    EXPECT_EQ(s.listener.disconnects[0], StreamClosed);
+}
