@@ -172,11 +172,15 @@ ConnectionError ClientBase::receive(int timeoutUs) {
     // An idle session wakes only when the keepalive has something to do.
     const long long keepAliveDue = keepAlive_->untilDue(std::chrono::steady_clock::now());
     if (keepAliveDue >= 0 && (wait < 0 || wait > keepAliveDue)) wait = keepAliveDue;
-    const ConnectionError e = c->receiveOnce(static_cast<int>(std::min<long long>(wait, 0x7fffffff)));
-    if (e != NoError) return e == NotConnected ? reportEndOnReceiver() : e;
-    checkDeadline();
-    if (keepAlive_->check(std::chrono::steady_clock::now())) endConnection(IoError, false);
-    return c->state() == StateDisconnected ? reportEndOnReceiver() : NoError;
+    ConnectionError e = c->receiveOnce(static_cast<int>(std::min<long long>(wait, 0x7fffffff)));
+    if (e == NoError) {
+        checkDeadline();
+        if (keepAlive_->check(std::chrono::steady_clock::now())) endConnection(IoError, false);
+        if (c->state() == StateDisconnected) e = NotConnected;
+    }
+    if (e == NotConnected) e = reportEndOnReceiver();
+    // A lost connection that is being resumed does not end the receive loop.
+    return e != NoError && sm_->resuming() ? NoError : e;
 }
 
 ConnectionError ClientBase::reportEndOnReceiver() {

@@ -5,6 +5,7 @@
 
 #include "host/DetachedThreads.h"
 #include "host/HostLog.h"
+#include "host/KeepAliveSettings.h"
 #include "host/RegistrationThread.h"
 #include "host/TextCodec.h"
 #include "host/TrustSettings.h"
@@ -114,6 +115,7 @@ void CParley::login(const std::u16string& user, const std::u16string& password, 
     client_->disco()->setIdentity("client", "bot");
     client_->setCompression(false);
     applySecuritySettings(*client_);
+    applyKeepAliveSettings(*client_);
     room_ = std::make_unique<MUCRoom>(client_.get(), roomJid_, this, this);
     stop_ = false;
     receiveThread_ = std::thread([this] { receiveLoop(); });

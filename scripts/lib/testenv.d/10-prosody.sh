@@ -7,6 +7,10 @@
 #           must be refused: wrongname, expired, selfsigned, untrusted,
 #           forged.test;
 #   tlsreq  tlsreq.test on 5242, where TLS is required.
+# The plain instance also serves smacks.test, with stream management
+# (XEP-0198, resumable for two minutes), and nosm.test without it: their
+# SRV records name the ports of the fault proxies the resumption tests
+# start in front of it.
 # Certificates come from scripts/lib/testcerts.sh. Sourced by scripts/testenv up.
 need_packages prosody lua-sec
 certs=$state/certs
@@ -53,6 +57,16 @@ c2s_require_encryption = false
 allow_unencrypted_plain_auth = true' '
 VirtualHost "example.test"
 Component "conference.example.test" "muc"
+  muc_room_default_public_jids = true
+  muc_room_locking = false
+VirtualHost "smacks.test"
+  modules_enabled = { "smacks" }
+  smacks_hibernation_time = 120
+Component "conference.smacks.test" "muc"
+  muc_room_default_public_jids = true
+  muc_room_locking = false
+VirtualHost "nosm.test"
+Component "conference.nosm.test" "muc"
   muc_room_default_public_jids = true
   muc_room_locking = false'
 

@@ -1,6 +1,8 @@
 # ejabberd inside the namespace: ejabberd.test on 127.0.0.1:5322 with a
 # plain stream, and on 5323 with STARTTLS offered; passwords stored plain so
-# that DIGEST-MD5 and the legacy digest work. It runs as the ejabberd user, so its folders belong to that user;
+# that DIGEST-MD5 and the legacy digest work. Stream management is on;
+# ejabberd-sm.test, served beside it, has its SRV record at the port of the
+# resumption tests' fault proxy. It runs as the ejabberd user, so its folders belong to that user;
 # ERL_DIST_PORT keeps Erlang from starting an epmd that would outlive it.
 # Sourced by scripts/testenv up.
 need_packages ejabberd
@@ -10,6 +12,7 @@ cat "$state/certs/ejabberd.test.pem" "$state/certs/ejabberd.test.key" > "$dir/ej
 cat > "$dir/ejabberd.yml" <<YML
 hosts:
   - ejabberd.test
+  - ejabberd-sm.test
 loglevel: info
 log_rotate_count: 0
 certfiles:
@@ -43,11 +46,13 @@ modules:
   mod_private: {}
   mod_roster: {}
   mod_version: {}
+  mod_stream_mgmt:
+    resume_timeout: 120
   mod_register:
     access: register
     ip_access: all
   mod_muc:
-    host: conference.ejabberd.test
+    host: "conference.@HOST@"
     access_create: all
     default_room_options:
       anonymous: false

@@ -1,0 +1,151 @@
+// Sessions that survive the network, through the exported C functions: a
+// host in a room behind a fault proxy of our own, a slixmpp occupant
+// talking to it directly. The host's connection is reset, or goes silent,
+// in the middle of the talk.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <map>
+#include <thread>
+
+#include "parley.h"
+#include "support/FaultProxy.h"
+#include "support/HostRecorder.h"
+#include "support/Peer.h"
+#include "support/TestEnv.h"
+
+using testsupport::FaultProxy;
+using testsupport::HostEvent;
+using testsupport::HostRecorder;
+using testsupport::Json;
+using testsupport::P;
+using testsupport::Peer;
+using testsupport::uniqueName;
+
+namespace {
+
+// Short keepalive intervals, so that silence is noticed within seconds;
+// the servers here are plain.
+const int kIdleMs = 1500, kTimeoutMs = 1500;
+[[maybe_unused]] const bool kSettings = [] {
+    setenv("PARLEY_KEEPALIVE", "1500,1500", 1);
+    SetEncryptionPolicy(PARLEY_ENCRYPTION_ALLOW_PLAINTEXT);
+    return true;
+}();
+
+std::u16string wide(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+
+// A nickname in the hosts' layout: display name, 36-character identifier, tag.
+std::string nickname(const std::string& display) {
+    std::string id = uniqueName("id");
+    while (id.size() < 36) id += "0";
+    return display + id.substr(id.size() - 36) + ":us";
+}
+
+struct Server {
+    std::string domain;
+    int port;       // the server itself
+    int proxyPort;  // where the domain's SRV record points
+};
+
+enum class Fault { Reset, Silence };
+
+bool isDisconnect(const HostEvent& e) { return e.code >= 21024 && e.code <= 21042; }
+
+// The host joins a room through the proxy; the occupant says ten things,
+// and the fault strikes after the third. Returns the host's events.
+std::vector<HostEvent> talkThroughFault(const Server& server, Fault fault, bool expectResumption) {
+    FaultProxy proxy(server.proxyPort, server.port);
+    EXPECT_TRUE(proxy.listening());
+    const std::string room = uniqueName("resume"), service = "conference." + server.domain;
+    const std::string hostUser = uniqueName("rh"), hostNick = nickname("Host");
+    const std::string peerJid = uniqueName("rp") + "@" + server.domain, peerNick = nickname("Peer");
+    EXPECT_EQ(Peer::registerAccount(hostUser + "@" + server.domain, "pw", server.port), 0);
+    EXPECT_EQ(Peer::registerAccount(peerJid, "pw", server.port), 0);
+
+    HostRecorder host;
+    void* session = SetLogin(P(wide(hostUser).c_str()), P(u"pw"), P(wide(room).c_str()), P(wide(hostNick).c_str()),
+                             P(wide(server.domain).c_str()), P(u"parley"), &host, &HostRecorder::callback);
+    EXPECT_TRUE(host.waitForCode(11027));
+    Peer peer(peerJid + "/py", "pw", server.port);
+    EXPECT_EQ(peer.command("join", {{"room", room + "@" + service}, {"nick", peerNick}}).at("ok"), "true");
+    EXPECT_TRUE(host.waitFor([&](const HostEvent& e) {
+        return e.code == 11027 && e.utf8().find(peerNick) != std::string::npos;
+    }));
+
+    for (int i = 0; i < 10; ++i) {
+        peer.command("say", {{"room", room + "@" + service}, {"body", "m" + std::to_string(i)}});
+        if (i == 2) fault == Fault::Reset ? proxy.resetAll() : proxy.silenceAll();
+        if (i == 4) SetChatMessage(session, P(u"said during the fault"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    const std::string prefix = "NICKNAME=" + peerNick + "_tok_m";
+    const auto messages = [&](const std::vector<HostEvent>& all) {
+        std::map<std::string, int> seen;
+        for (const HostEvent& e : all)
+            if (e.code == 11029 && e.utf8().rfind(prefix, 0) == 0) ++seen[e.utf8().substr(prefix.size())];
+        return seen;
+    };
+    if (expectResumption) {
+        EXPECT_TRUE(host.waitUntil([&](const std::vector<HostEvent>& all) { return messages(all).size() == 10; },
+                                   30000));
+        for (const auto& m : messages(host.events())) EXPECT_EQ(m.second, 1) << "message m" << m.first;
+        EXPECT_GE(proxy.connections(), 2);
+        // What the host said meanwhile arrived, once.
+        const std::string hostFrom = room + "@" + service + "/" + hostNick;
+        const auto said = [&](const Json& e) {
+            return e.count("event") && e.at("event") == "groupchat" && e.at("from") == hostFrom &&
+                   e.at("body") == "said during the fault";
+        };
+        EXPECT_FALSE(peer.waitEvent(said, 15000).empty());
+        const auto all = peer.events();
+        EXPECT_EQ(std::count_if(all.begin(), all.end(), said), 1);
+        // The occupant never saw the host leave.
+        for (const Json& e : peer.events())
+            EXPECT_FALSE(e.count("event") && e.at("event") == "presence" && e.at("type") == "unavailable" &&
+                         e.at("from") == room + "@" + service + "/" + hostNick);
+    } else {
+        // Noticed within the idle interval and the timeout (and some slack).
+        EXPECT_TRUE(host.waitForCode(21031, kIdleMs + kTimeoutMs + 5000));
+    }
+    const std::size_t before = host.events().size();
+    GetLogOut(session);
+    std::vector<HostEvent> events = host.events();
+    if (expectResumption) {
+        EXPECT_EQ(events.size(), before + 1);
+        EXPECT_EQ(events.back().code, 21041);
+    } else {
+        EXPECT_EQ(events.size(), before);  // nothing after the disconnect
+    }
+    return events;
+}
+
+void expectNoDisconnectBeforeLogOut(const std::vector<HostEvent>& events) {
+    for (std::size_t i = 0; i + 1 < events.size(); ++i) EXPECT_FALSE(isDisconnect(events[i])) << events[i].code;
+}
+
+}  // namespace
+
+TEST(HostResumption, ProsodyResumesAfterAResetAndAfterSilence) {
+    REQUIRE_LIVE_SERVERS();
+    const Server prosody{"smacks.test", 5222, 5260};
+    for (Fault fault : {Fault::Reset, Fault::Silence}) {
+        SCOPED_TRACE(fault == Fault::Reset ? "reset" : "silence");
+        expectNoDisconnectBeforeLogOut(talkThroughFault(prosody, fault, true));
+    }
+}
+
+TEST(HostResumption, EjabberdResumesAfterAResetAndAfterSilence) {
+    REQUIRE_LIVE_SERVERS();
+    const Server ejabberd{"ejabberd-sm.test", 5322, 5262};
+    for (Fault fault : {Fault::Reset, Fault::Silence}) {
+        SCOPED_TRACE(fault == Fault::Reset ? "reset" : "silence");
+        expectNoDisconnectBeforeLogOut(talkThroughFault(ejabberd, fault, true));
+    }
+}
+
+TEST(HostResumption, WithoutStreamManagementSilenceEndsTheSession) {
+    REQUIRE_LIVE_SERVERS();
+    talkThroughFault({"nosm.test", 5222, 5261}, Fault::Silence, false);
+}

@@ -1,0 +1,145 @@
+#include "support/FaultProxy.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+
+namespace testsupport {
+
+namespace {
+
+sockaddr_in loopback(int port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+bool sendAll(int s, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::send(s, data, size, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+FaultProxy::FaultProxy(int listenPort, int serverPort) : serverPort_(serverPort) {
+    // Close-on-exec throughout: a peer process forked by the test must not
+    // hold a copy of a connection, or closing it here would not end it.
+    if (::pipe2(wake_, O_CLOEXEC) != 0) return;
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    const sockaddr_in a = loopback(listenPort);
+    if (::bind(listener_, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 || ::listen(listener_, 16) != 0) {
+        ::close(listener_);
+        listener_ = -1;
+        return;
+    }
+    thread_ = std::thread([this] { run(); });
+}
+
+FaultProxy::~FaultProxy() {
+    if (thread_.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        (void)!::write(wake_[1], "x", 1);
+        thread_.join();
+    }
+    for (Link& link : links_) close(link, false);
+    if (listener_ >= 0) ::close(listener_);
+    for (int fd : wake_)
+        if (fd >= 0) ::close(fd);
+}
+
+void FaultProxy::command(Command c) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!thread_.joinable()) return;
+    pending_ = c;
+    (void)!::write(wake_[1], "x", 1);
+    done_.wait_for(lock, std::chrono::seconds(5), [this] { return pending_ == None; });
+}
+
+void FaultProxy::close(Link& link, bool reset) {
+    if (reset) {
+        // Closing with a zero linger time sends RST instead of FIN.
+        const linger now{1, 0};
+        ::setsockopt(link.client, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+        ::setsockopt(link.server, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    }
+    ::close(link.client);
+    ::close(link.server);
+    link.client = link.server = -1;
+}
+
+void FaultProxy::accept() {
+    const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (client < 0) return;
+    ++accepted_;
+    const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in a = loopback(serverPort_);
+    if (::connect(server, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
+        ::close(server);
+        ::close(client);
+        return;
+    }
+    links_.push_back({client, server, false});
+}
+
+void FaultProxy::run() {
+    char buffer[16384];
+    // Bounded: the destructor stops it.
+    for (;;) {
+        std::vector<pollfd> fds{{wake_[0], POLLIN, 0}, {listener_, POLLIN, 0}};
+        for (const Link& link : links_) {
+            // A silent link is not even read: both peers' data stay queued.
+            fds.push_back({link.silent ? -1 : link.client, POLLIN, 0});
+            fds.push_back({link.silent ? -1 : link.server, POLLIN, 0});
+        }
+        if (::poll(fds.data(), fds.size(), 1000) < 0) continue;
+        if (fds[0].revents) {
+            (void)!::read(wake_[0], buffer, sizeof buffer);
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stop_) return;
+            if (pending_ != None) {
+                for (Link& link : links_) {
+                    if (pending_ == Reset) close(link, true);
+                    else link.silent = true;
+                }
+                if (pending_ == Reset) links_.clear();
+                pending_ = None;
+                done_.notify_all();
+            }
+            continue;
+        }
+        const std::size_t polled = links_.size();
+        if (fds[1].revents & POLLIN) accept();
+        for (std::size_t i = 0; i < polled; ++i) {
+            Link& link = links_[i];
+            for (int side = 0; side < 2 && link.client >= 0; ++side) {
+                if (!(fds[2 + 2 * i + side].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+                const int from = side == 0 ? link.client : link.server;
+                const int to = side == 0 ? link.server : link.client;
+                const ssize_t n = ::recv(from, buffer, sizeof buffer, 0);
+                if (n <= 0 || !sendAll(to, buffer, static_cast<std::size_t>(n))) close(link, false);
+            }
+        }
+        links_.erase(std::remove_if(links_.begin(), links_.end(), [](const Link& l) { return l.client < 0; }),
+                     links_.end());
+    }
+}
+
+}  // namespace testsupport
