@@ -169,13 +169,16 @@ ConnectionError ClientBase::receive(int timeoutUs) {
         const long long bounded = std::max(0LL, left);
         if (wait < 0 || wait > bounded) wait = bounded;
     }
-    // An idle session wakes only when the keepalive has something to do.
-    const long long keepAliveDue = keepAlive_->untilDue(std::chrono::steady_clock::now());
-    if (keepAliveDue >= 0 && (wait < 0 || wait > keepAliveDue)) wait = keepAliveDue;
+    // An idle session wakes only when the keepalive or a service's
+    // deadline has something to do.
+    const auto now = std::chrono::steady_clock::now();
+    for (const long long due : {keepAlive_->untilDue(now), negotiating_ ? -1 : timers_.untilDue(now)})
+        if (due >= 0 && (wait < 0 || wait > due)) wait = due;
     ConnectionError e = c->receiveOnce(static_cast<int>(std::min<long long>(wait, 0x7fffffff)));
     if (e == NoError) {
         checkDeadline();
         if (keepAlive_->check(std::chrono::steady_clock::now())) endConnection(IoError, false);
+        if (!negotiating_ && c->state() == StateConnected) timers_.fire(std::chrono::steady_clock::now());
         if (c->state() == StateDisconnected) e = NotConnected;
     }
     if (e == NotConnected) e = reportEndOnReceiver();

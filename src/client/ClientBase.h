@@ -31,6 +31,7 @@
 #include "stanza/Stanza.h"
 #include "transport/CompactionBase.h"
 #include "transport/NetworkUtil.h"
+#include "client/Timers.h"
 #include "transport/TLSBase.h"
 #include "xml/XmlParser.h"
 
@@ -176,6 +177,8 @@ public:
     // listeners hear of the loss only when resumption fails, and then with
     // its first reason. On by default, used where the server offers it.
     StreamManagement* streamManagement() const { return sm_.get(); }
+    // Deadlines of services, fired on the receiving thread while connected.
+    Timers& timers() { return timers_; }
     // Limits on received elements (see XmlParser).
     void setParserLimits(std::size_t maxDepth, std::size_t maxElementSize);
 
@@ -281,6 +284,7 @@ private:
     void suspendConnection();
     ConnectionError resumeStep(int timeoutUs);
     std::unique_ptr<StreamManagement> sm_;
+    Timers timers_;
     std::recursive_mutex stanzaOrder_;
     void runBlockingLoop();
 

@@ -2,6 +2,7 @@
 
 #include "client/ClientBase.h"
 #include "services/MessageSession.h"
+#include "services/RoomLiveness.h"
 #include "stanza/Constants.h"
 #include "stanza/DelayedDelivery.h"
 #include "stanza/Numbers.h"
@@ -33,9 +34,12 @@ const char* MUCRoom::affiliationText(int affiliation) {
 }
 
 MUCRoom::MUCRoom(ClientBase* parent, const JID& room, MUCRoomHandler* handler, MUCRoomConfigHandler* configHandler)
-    : parent_(parent), handler_(handler), configHandler_(configHandler), room_(room) {}
+    : parent_(parent), handler_(handler), configHandler_(configHandler), room_(room) {
+    if (parent_) liveness_ = std::make_unique<RoomLiveness>(parent_, this);
+}
 
 MUCRoom::~MUCRoom() {
+    liveness_.reset();
     if (joined_) leaveRoom();
     if (parent_) {
         parent_->removeIqIdHandler(this);
@@ -79,10 +83,22 @@ void MUCRoom::joinRoom() {
         session_ = new MUCMessageSession(parent_, JID(room.bare()));
         session_->setMessageHandler(this);
     }
-    Stanza* p = Stanza::buildPresence(room, "", PresenceShowAvailable);
-    new XmlTag(p, "x", "xmlns", XMPP_XMLNS_MUC);
     joined_ = true;  // at once, before the room answers
+    if (liveness_) liveness_->joinSent();
+    sendJoinPresence(false);
+}
+
+void MUCRoom::sendJoinPresence(bool limitHistory) {
+    Stanza* p = Stanza::buildPresence(roomJid(), "", PresenceShowAvailable);
+    XmlTag* x = new XmlTag(p, "x", "xmlns", XMPP_XMLNS_MUC);
+    // A rejoin must not deliver what was said before once more.
+    if (limitHistory) new XmlTag(x, "history", "maxstanzas", "0");
     parent_->sendTag(p);
+}
+
+void MUCRoom::joinTimedOut() {
+    dropSession();
+    if (handler_) handler_->onRoomError(this, StanzaErrorRemoteServerTimeout);
 }
 
 void MUCRoom::dropSession() {
@@ -97,6 +113,7 @@ void MUCRoom::dropSession() {
     parent_->removePresenceHandler(JID(room.bare()), this);
     parent_->disposeMessageSession(session);
     joined_ = false;
+    if (liveness_) liveness_->stop();
 }
 
 void MUCRoom::leaveRoom(const std::string& status) {
@@ -148,6 +165,7 @@ void MUCRoom::changeNickname(const std::string& nickname) {
 void MUCRoom::handlePresenceStanza(Stanza* stanza) {
     const JID room = roomJid();
     if (stanza->from().bare() != room.bare() || !handler_) return;
+    if (liveness_) liveness_->heard();
 
     if (stanza->subtype() == PresenceError) {
         bool wasNickChange;
@@ -233,11 +251,15 @@ void MUCRoom::handlePresenceStanza(Stanza* stanza) {
         created_ = true;
         if (acceptsInstantRoom() || handler_->onRoomCreated(this)) acknowledgeInstantRoom();
     }
-    handler_->onOccupantPresence(this, info, stanza->show());
+    std::vector<OccupantInfo> vanished;
+    if (!liveness_ || liveness_->admit(info, stanza->show(), self, vanished))
+        handler_->onOccupantPresence(this, info, stanza->show());
+    for (const OccupantInfo& gone : vanished) handler_->onOccupantPresence(this, gone, PresenceShowUnavailable);
 }
 
 void MUCRoom::handleMessageStanza(Stanza* stanza, MessageSessionBase*) {
     if (!handler_) return;
+    if (liveness_) liveness_->heard();
     if (stanza->subtype() == MessageError) {
         // A bounced message is an error, not something an occupant said.
         handler_->onRoomError(this, stanza->errorCondition());
@@ -271,7 +293,8 @@ void MUCRoom::handleMessageStanza(Stanza* stanza, MessageSessionBase*) {
     }
     const std::string& nick = stanza->from().resource();
     if (stanza->firstChild("subject")) {
-        handler_->onRoomSubject(this, nick, stanza->subject("default"));
+        const std::string subject = stanza->subject("default");
+        if (!liveness_ || liveness_->admitSubject(nick, subject)) handler_->onRoomSubject(this, nick, subject);
         return;
     }
     const std::string body = stanza->body("default");

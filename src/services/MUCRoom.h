@@ -26,6 +26,7 @@ namespace tern {
 class ClientBase;
 class MUCMessageSession;
 class MUCRoom;
+class RoomLiveness;
 
 enum MUCRoomRole { RoleNone = 0, RoleVisitor = 1, RoleParticipant = 2, RoleModerator = 3 };
 enum MUCRoomAffiliation {
@@ -194,7 +195,13 @@ public:
     static const char* roleText(int role);
     static const char* affiliationText(int affiliation);
 
+    // The join's timing and the self-ping (see RoomLiveness); null without a client.
+    RoomLiveness* liveness() const { return liveness_.get(); }
+
 private:
+    friend class RoomLiveness;
+    void sendJoinPresence(bool limitHistory);
+    void joinTimedOut();
     void setFlag(int flag);
     void sendAdmin(const std::string& attribute, const std::string& value, const std::string& nick,
                    const std::string& reason, int context);
@@ -213,6 +220,7 @@ private:
     std::atomic<int> flags_{0};
     std::atomic<int> ownRole_{RoleNone};
     std::atomic<int> ownAffiliation_{AffiliationNone};
+    std::unique_ptr<RoomLiveness> liveness_;
 };
 
 }  // namespace tern
