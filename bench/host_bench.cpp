@@ -57,6 +57,8 @@ int main() {
         return 2;
     }
     const double idleSeconds = 10;
+    // Both servers here are plain TCP, and the scripted one offers PLAIN.
+    SetEncryptionPolicy(PARLEY_ENCRYPTION_ALLOW_PLAINTEXT);
 
     // An idle session against the scripted server.
     double idleMs, pollMs;
@@ -67,6 +69,10 @@ int main() {
                        "role='participant'/><status code='110'/></x></presence>"});
         Counter counter;
         void* s = login(counter, u"fake.test", u"user", u"4711");
+        if (!counter.present) {
+            std::fprintf(stderr, "the idle session did not get into the room\n");
+            return 1;
+        }
         const double cpu0 = processCpuMs();
         std::this_thread::sleep_for(std::chrono::duration<double>(idleSeconds));
         idleMs = processCpuMs() - cpu0;
@@ -80,12 +86,17 @@ int main() {
         // The baseline: a receive loop that polls in 10-microsecond passes.
         testsupport::XmppTestServer server(15300);
         Client c(JID("user@fake.test/poll"), "pw", -1);
+        c.setEncryptionPolicy(EncryptionAllowPlaintext);
         c.connect(false);
         const double cpu0 = processCpuMs();
         const auto end = Clock::now() + std::chrono::duration<double>(idleSeconds);
         while (Clock::now() < end && c.receive(10) == NoError) {
         }
         pollMs = processCpuMs() - cpu0;
+        if (Clock::now() < end) {
+            std::fprintf(stderr, "the polling session ended early\n");
+            return 1;
+        }
         std::printf("10-us polling loop: %.2f ms of CPU in %.0f s\n", pollMs, idleSeconds);
         c.disconnect();
     }
@@ -96,7 +107,6 @@ int main() {
     const std::u16string room = u"4712";
     testsupport::HostRecorder reg;
     std::u16string wideUser(user.begin(), user.end());
-    SetEncryptionPolicy(PARLEY_ENCRYPTION_ALLOW_PLAINTEXT);  // example.test is plain TCP
     void* h = SetRegistration(testsupport::P(u"example.test"), testsupport::P(wideUser.c_str()), testsupport::P(u"pw"),
                               &reg, &testsupport::HostRecorder::callback);
     WaitRegistration(h, 15000);
