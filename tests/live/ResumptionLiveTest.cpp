@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <thread>
 
 #include "parley.h"
@@ -148,4 +149,28 @@ TEST(HostResumption, EjabberdResumesAfterAResetAndAfterSilence) {
 TEST(HostResumption, WithoutStreamManagementSilenceEndsTheSession) {
     REQUIRE_LIVE_SERVERS();
     talkThroughFault({"nosm.test", 5222, 5261}, Fault::Silence, false);
+}
+
+TEST(HostResumption, LogOutWhileReconnectingReturnsAtOnce) {
+    REQUIRE_LIVE_SERVERS();
+    auto proxy = std::make_unique<FaultProxy>(5260, 5222);
+    const std::string user = uniqueName("rl"), room = uniqueName("resume");
+    ASSERT_EQ(Peer::registerAccount(user + "@smacks.test", "pw", 5222), 0);
+    HostRecorder host;
+    void* session = SetLogin(P(wide(user).c_str()), P(u"pw"), P(wide(room).c_str()), P(wide(nickname("Host")).c_str()),
+                             P(u"smacks.test"), P(u"parley"), &host, &HostRecorder::callback);
+    ASSERT_TRUE(host.waitForCode(11027));
+    // The server is out of reach: every attempt to resume is refused, and
+    // the session waits between them.
+    proxy.reset();
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    const std::size_t before = host.events().size();
+    GetLogOut(session);
+    const std::vector<HostEvent> events = host.events();
+    ASSERT_EQ(events.size(), before + 1);
+    EXPECT_EQ(events.back().code, 21041);
+    EXPECT_EQ(events.back().thread, std::this_thread::get_id());
+    expectNoDisconnectBeforeLogOut(events);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(host.events().size(), events.size());  // nothing after it
 }
