@@ -225,7 +225,8 @@ StreamManagement::Next StreamManagement::waitForAttempt(long long timeoutUs) {
     const Clock::time_point start = Clock::now();
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        if (interrupted_) {
+        // Interrupted, or the session was ended (forget) while waiting.
+        if (interrupted_ || !resuming_) {
             interrupted_ = false;
             return Interrupted;
         }
@@ -256,6 +257,7 @@ void StreamManagement::forget() {
     unacked_.clear();
     unasked_ = 0;
     lostReason_ = NoError;
+    wake_.notify_all();
 }
 
 }  // namespace tern

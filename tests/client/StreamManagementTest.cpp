@@ -196,3 +196,21 @@ TEST(StreamManagement, RefusedAtEnableTheSessionGoesOnWithoutIt) {
     ASSERT_EQ(s.listener.disconnects.size(), 1u);
     EXPECT_EQ(s.listener.disconnects[0], StreamClosed);
 }
+
+TEST(StreamManagement, EndedWhileWaitingToResumeItStaysEnded) {
+    FakeSession s;
+    s.client->streamManagement()->setFirstPause(200);
+    login(s);
+    s.fake->refuse = true;
+    s.fake->serverCloses();
+    s.client->receive(0);  // the first attempt, refused; the next in 200 ms
+    std::thread receiver([&] { s.client->receive(-1); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    s.client->disconnect();  // from another thread, as a host does
+    receiver.join();
+    const int connects = s.fake->connects;
+    for (int i = 0; i < 5; ++i) s.client->receive(0);
+    EXPECT_EQ(s.fake->connects, connects);  // no attempt after the end
+    ASSERT_EQ(s.listener.disconnects.size(), 1u);
+    EXPECT_EQ(s.listener.disconnects[0], UserDisconnected);
+}
