@@ -46,6 +46,7 @@ bool ClientBase::handleStreamManagement(const Stanza& element) {
     for (const std::string& text : resend)
         if (sendText(text)) logger_.log(LogDebug, LogAreaXmlOutgoing, text);
     order.unlock();
+    if (sm_->resuming()) return true;  // the new connection broke already
     negotiating_ = false;
     authenticating_ = false;
     keepAlive_->start(std::chrono::steady_clock::now());

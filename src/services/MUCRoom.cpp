@@ -39,13 +39,16 @@ MUCRoom::MUCRoom(ClientBase* parent, const JID& room, MUCRoomHandler* handler, M
 }
 
 MUCRoom::~MUCRoom() {
-    liveness_.reset();
+    // No deadline fires from here on; the handlers go next, and with them
+    // the dispatches that use the liveness.
+    if (liveness_) liveness_->detach();
     if (joined_) leaveRoom();
     if (parent_) {
         parent_->removeIqIdHandler(this);
         parent_->removePresenceHandler(JID(roomJid().bare()), this);
         if (ServiceDiscovery* d = parent_->disco()) d->removeQueries(this);
     }
+    liveness_.reset();
 }
 
 JID MUCRoom::roomJid() const {

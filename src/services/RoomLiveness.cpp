@@ -20,9 +20,11 @@ RoomLiveness::RoomLiveness(ClientBase* parent, MUCRoom* room) : parent_(parent),
 }
 
 RoomLiveness::~RoomLiveness() {
-    parent_->timers().remove(this);
+    detach();
     parent_->removeIqIdHandler(this);
 }
+
+void RoomLiveness::detach() { parent_->timers().remove(this); }
 
 void RoomLiveness::setIntervals(int joinTimeoutMs, int quietMs, int pingTimeoutMs) {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -35,6 +35,8 @@ public:
     RoomLiveness& operator=(const RoomLiveness&) = delete;
 
     void setIntervals(int joinTimeoutMs, int quietMs, int pingTimeoutMs);
+    // No deadline fires after this returns (the room is going).
+    void detach();
 
     // The room's side. A join goes out now (before it is sent).
     void joinSent();
