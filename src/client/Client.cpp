@@ -150,7 +150,10 @@ void Client::handleFeatures(const Stanza& features) {
     int bits = 0;
     auto offered = [&](const char* child, const std::string& ns) { return features.hasChild(child, "xmlns", ns); };
     if (offered("bind", XMPP_XMLNS_STREAM_BIND)) bits |= StreamFeatureBind;
-    if (offered("session", XMPP_XMLNS_STREAM_SESSION)) bits |= StreamFeatureSession;
+    if (const XmlTag* session = features.firstChild("session", "xmlns", XMPP_XMLNS_STREAM_SESSION)) {
+        bits |= StreamFeatureSession;
+        if (session->firstChild("optional")) bits |= StreamFeatureSessionOptional;
+    }
     if (offered("starttls", XMPP_XMLNS_STREAM_TLS)) bits |= StreamFeatureStartTls;
     if (offered("register", XMPP_XMLNS_STREAM_IQREGISTER)) bits |= StreamFeatureIqRegister;
     if (offered("auth", XMPP_XMLNS_STREAM_IQAUTH)) bits |= StreamFeatureIqAuth;
@@ -472,12 +475,15 @@ void Client::handleBindReply(const Stanza& reply) {
         if (const XmlTag* bind = reply.firstChild("bind"))
             if (const XmlTag* jid = bind->firstChild("jid")) jid_.assign(jid->text());
         bound_ = true;
+        beginWriteBatch();
         if ((streamFeatures_ & StreamFeatureStreamManagement) && streamManagement()->wanted())
             streamManagement()->enable();
-        if (streamFeatures_ & StreamFeatureSession)
+        // A session the server marks optional costs a round trip for nothing.
+        if ((streamFeatures_ & StreamFeatureSession) && !(streamFeatures_ & StreamFeatureSessionOptional))
             createSession();
         else
             connectedStep();
+        endWriteBatch();
         return;
     }
     if (reply.subtype() != IqError) return;
@@ -524,12 +530,20 @@ void Client::handleSessionReply(const Stanza& reply) {
 
 void Client::connectedStep() {
     if (authed_) {
-        if (manageRoster_ && rosterManager_) {
+        // The roster and private-storage requests, the initial presence and
+        // whatever listeners add (a room join) go out in one write, without
+        // waiting for answers; servers answer in order, so the roster still
+        // comes first.
+        const bool roster = manageRoster_ && rosterManager_;
+        beginWriteBatch();
+        if (roster) {
             notifyStreamEvent(StreamEventRoster);
             rosterManager_->fetchRoster();
-        } else {
-            sessionReady();
         }
+        sendPresence();
+        notifySessionStarting();
+        endWriteBatch();
+        if (!roster) sessionReady();
         return;
     }
     notifyStreamEvent(StreamEventFinished);
@@ -537,7 +551,6 @@ void Client::connectedStep() {
 }
 
 void Client::sessionReady() {
-    sendPresence();
     notifyStreamEvent(StreamEventFinished);
     notifyConnected();
 }

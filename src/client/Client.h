@@ -28,6 +28,7 @@ enum StreamFeature {
     StreamFeatureCompressZlib = 0x40,
     StreamFeatureCompressDclz = 0x80,
     StreamFeatureStreamManagement = 0x10000,
+    StreamFeatureSessionOptional = 0x20000,  // the session request may be left out
 };
 
 // SASL mechanisms, as offered by a server and as allowed by saslMechanisms.

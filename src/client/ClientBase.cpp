@@ -215,6 +215,10 @@ std::string ClientBase::newId() { return "uid" + std::to_string(++idCounter_); }
 bool ClientBase::sendText(const std::string& text) {
     NetworkUtil* c = conn();
     if (!c || c->state() != StateConnected) return false;
+    if (batchThread_.load() == std::this_thread::get_id()) {
+        batch_ += text;
+        return true;
+    }
     if (compression_ && compressionActive_)
         compression_->compress(text);
     else if (encryption_ && encryptionActive_)
@@ -642,6 +646,26 @@ void ClientBase::waitForDispatch() {
 
 void ClientBase::notifyStreamEvent(StreamEvent event) {
     for (NetworkListener* l : listenersSnapshot()) l->handleStreamEvent(event);
+}
+
+void ClientBase::beginWriteBatch() {
+    if (batchThread_.load() != std::this_thread::get_id()) {
+        batchThread_ = std::this_thread::get_id();
+        batchDepth_ = 0;
+    }
+    ++batchDepth_;
+}
+
+void ClientBase::endWriteBatch() {
+    if (batchThread_.load() != std::this_thread::get_id() || --batchDepth_ > 0) return;
+    batchThread_ = std::thread::id();
+    std::string out;
+    out.swap(batch_);
+    if (!out.empty()) sendText(out);
+}
+
+void ClientBase::notifySessionStarting() {
+    for (NetworkListener* l : listenersSnapshot()) l->handleSessionStarting();
 }
 
 void ClientBase::notifyConnected() {

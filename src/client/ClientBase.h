@@ -233,6 +233,10 @@ protected:
 
     void notifyStreamEvent(StreamEvent event);
     void notifyConnected();
+    void notifySessionStarting();
+    // What this thread sends between the two goes out in one write (they nest).
+    void beginWriteBatch();
+    void endWriteBatch();
     // Negotiation is over (or authentication is): the deadline stops or
     // changes meaning.
     void setNegotiating(bool negotiating) { negotiating_ = negotiating; }
@@ -285,6 +289,9 @@ private:
     ConnectionError resumeStep(int timeoutUs);
     std::unique_ptr<StreamManagement> sm_;
     Timers timers_;
+    std::atomic<std::thread::id> batchThread_{};
+    int batchDepth_ = 0;  // the batching thread's
+    std::string batch_;
     std::recursive_mutex stanzaOrder_;
     void runBlockingLoop();
 

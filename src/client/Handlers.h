@@ -38,6 +38,11 @@ public:
     // Asked after a successful TLS handshake; false refuses the certificate.
     virtual bool handleTlsConnected(const CertificateInfo& info) = 0;
     virtual void handleStreamEvent(StreamEvent) {}
+    // The resource is bound and the session's first requests (roster,
+    // presence) are going out, without waiting for answers: what a listener
+    // sends here goes out with them, in the same write. handleConnected
+    // follows once the roster has arrived.
+    virtual void handleSessionStarting() {}
 };
 
 class IqHandler {

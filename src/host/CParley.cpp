@@ -89,7 +89,7 @@ CParley::~CParley() {
 bool CParley::onOwnThread() const { return std::this_thread::get_id() == receiveThread_.get_id(); }
 
 void CParley::raise(std::int32_t code, std::int32_t arg3, std::int32_t arg4, const std::u16string* text) {
-    if (!callback_ || silenced_) return;
+    if (!callback_ || silenced_ || roomEvents_.hold(code, arg3, arg4, text)) return;
     if (!text) {
         callback_(context_, code, arg3, arg4, nullptr);
         return;
@@ -117,6 +117,7 @@ void CParley::login(const std::u16string& user, const std::u16string& password, 
     applySecuritySettings(*client_);
     applyKeepAliveSettings(*client_);
     room_ = std::make_unique<MUCRoom>(client_.get(), roomJid_, this, this);
+    roomEvents_.close();
     stop_ = false;
     receiveThread_ = std::thread([this] { receiveLoop(); });
 }
@@ -246,7 +247,12 @@ void CParley::handleConnected() {
         return;
     }
     raise(PARLEY_EVENT_CONNECTED);
-    if (client_ && room_) room_->joinRoom();
+    for (const EventGate::Event& e : roomEvents_.open()) raise(e.code, e.arg3, e.arg4, e.hasText ? &e.text : nullptr);
+    if (client_ && room_) room_->joinRoom();  // when the session did not start with it
+}
+
+void CParley::handleSessionStarting() {
+    if (client_ && room_ && !registration_) room_->joinRoom();
 }
 
 void CParley::handleDisconnected(ConnectionError e) {

@@ -17,6 +17,7 @@
 #include "client/Client.h"
 #include "host/CXMPPMemberListManager.h"
 #include "host/CXMPPUtil.h"
+#include "host/EventGate.h"
 #include "parley.h"
 #include "services/MUCRoom.h"
 #include "services/Registration.h"
@@ -78,6 +79,7 @@ public:
 
     // NetworkListener
     void handleConnected() override;
+    void handleSessionStarting() override;
     void handleDisconnected(ConnectionError e) override;
     bool handleTlsConnected(const CertificateInfo& info) override;
     // LogExportHandler: nothing (the host's log goes through SetLogCallback).
@@ -135,6 +137,7 @@ private:
     std::atomic<bool> silenced_{false};       // after logout: no callback any more
     std::atomic<bool> releaseOnExit_{false};  // the session's thread releases the session
     bool acceptAnyCertificate_ = false;       // fixed when the session starts
+    EventGate roomEvents_;                    // until 11025 has been raised
 };
 
 }  // namespace tern

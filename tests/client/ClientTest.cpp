@@ -235,13 +235,15 @@ TEST(ClientSession, FullLoginInOrder) {
     EXPECT_EQ(s.sent(),
               "<iq type='set' id='session'><session xmlns='urn:ietf:params:xml:ns:xmpp-session'/></iq>");
     s.says("<iq type='result' id='session'/>");
+    // The roster requests and the presence go out together, before any answer.
     EXPECT_EQ(s.sent(),
               "<iq id='uid1' type='get'><query xmlns='jabber:iq:private'><roster xmlns='roster:delimiter'/></query>"
-              "</iq><iq type='get' id='uid2'><query xmlns='jabber:iq:roster'/></iq>");
+              "</iq><iq type='get' id='uid2'><query xmlns='jabber:iq:roster'/></iq>"
+              "<presence><show>away</show><status>watching</status><priority>127</priority></presence>");
     EXPECT_FALSE(s.listener.has("connected"));
     s.says("<iq type='result' id='uid2'><query xmlns='jabber:iq:roster'><item jid='a@example.test' "
            "subscription='both'/></query></iq>");
-    EXPECT_EQ(s.sent(), "<presence><show>away</show><status>watching</status><priority>127</priority></presence>");
+    EXPECT_EQ(s.sent(), "");
     EXPECT_EQ(s.listener.joined(), "event:3 event:5 event:6 event:7 event:8 connected");
     EXPECT_EQ(s.client->rosterManager()->roster().size(), 1u);
     // A second bind offer on the same stream sends nothing.

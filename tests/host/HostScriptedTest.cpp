@@ -97,6 +97,26 @@ TEST(HostScripted, JoinListsOccupantsThenSelfWithTcAndTexts) {
     EXPECT_FALSE(IsWriteBlock(s.session, P(kBobId.c_str())));
 }
 
+TEST(HostScripted, RoomEventsWaitForConnectedWhenTheRoomAnswersFirst) {
+    REQUIRE_LIVE_SERVERS();
+    XmppTestServer server(15300);
+    server.answerRosterAfterJoin();  // the room's presences overtake the roster
+    server.onJoin({occupant(kAliceNick, "alice", "affiliation='owner' role='moderator'"),
+                   occupant(kOwnNick, "user", "affiliation='none' role='participant'", "<status code='110'/>"),
+                   "<message from='4711@conference.fake.test' type='groupchat'><subject/></message>"});
+    Session s;
+    ASSERT_TRUE(s.events.waitForCode(11047)) << s.events.codes();
+    EXPECT_EQ(s.events.codes(), "11025 31028 11054 31028 11027 11047");
+    // The join went out with the session's first requests, before the roster came.
+    const std::vector<std::string> received = server.received();
+    std::size_t join = received.size(), rosterGet = received.size();
+    for (std::size_t i = 0; i < received.size(); ++i) {
+        if (received[i].find("http://jabber.org/protocol/muc'") != std::string::npos && join == received.size()) join = i;
+        if (received[i].find("jabber:iq:roster") != std::string::npos && rosterGet == received.size()) rosterGet = i;
+    }
+    EXPECT_LT(rosterGet, join);
+}
+
 TEST(HostScripted, RoleChangesAndDepartures) {
     REQUIRE_LIVE_SERVERS();
     XmppTestServer server(15300);

@@ -131,7 +131,11 @@ void XmppTestServer::handleXmlTag(tern::XmlTag* e) {
         else
             write("<iq type='result' id='" + id + "'/>");
     } else if (n == "iq" && xml.find("jabber:iq:roster") != std::string::npos) {
-        write("<iq type='result' id='" + id + "'><query xmlns='jabber:iq:roster'/></iq>");
+        const std::string result = "<iq type='result' id='" + id + "'><query xmlns='jabber:iq:roster'/></iq>";
+        if (rosterAfterJoin_)
+            heldRoster_ = result;
+        else
+            write(result);
     } else if (n == "iq" && xml.find("jabber:iq:private") != std::string::npos) {
         write("<iq type='result' id='" + id + "'><query xmlns='jabber:iq:private'/></iq>");
     } else if (n == "presence" && e->hasChild("x", "xmlns", "http://jabber.org/protocol/muc")) {
@@ -141,6 +145,8 @@ void XmppTestServer::handleXmlTag(tern::XmlTag* e) {
             reply = joinReply_;
         }
         for (const std::string& s : reply) write(s);
+        if (!heldRoster_.empty()) write(heldRoster_);
+        heldRoster_.clear();
     } else if (n == "presence") {
         loggedIn_ = true;
     }

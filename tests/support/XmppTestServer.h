@@ -27,6 +27,9 @@ public:
     int port() const { return port_; }
     // Stanzas sent back, in order, when the client joins a room.
     void onJoin(std::vector<std::string> stanzas);
+    // The roster's result waits until a room join has been answered: the
+    // room's presences come first.
+    void answerRosterAfterJoin() { rosterAfterJoin_ = true; }
     // Sends raw text to the client (once connected).
     void send(const std::string& xml);
     // Drops the client with a TCP reset.
@@ -54,6 +57,8 @@ private:
     bool authed_ = false;
     std::atomic<bool> loggedIn_{false};
     std::vector<std::string> joinReply_;
+    std::atomic<bool> rosterAfterJoin_{false};
+    std::string heldRoster_;
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     std::vector<std::string> received_;
