@@ -298,7 +298,8 @@ void Client::startSasl(int mechanism) {
         case SaslScramSha256: {
             const auto hash = mechanism == SaslScramSha1 ? ScramClient::Hash::Sha1 : ScramClient::Hash::Sha256;
             scram_ = std::make_unique<ScramClient>(hash, saslUser_, saslPassword_,
-                                                   haveAuthzid ? authzid_.bare() : std::string(), clientNonce());
+                                                   haveAuthzid ? authzid_.bare() : std::string(), clientNonce(),
+                                                   &saltedPassword_);
             scramVerified_ = false;
             auth->setAttribute("mechanism", ScramClient::mechanismName(hash));
             auth->setText(base64Encode(scram_->clientFirst()));

@@ -11,11 +11,11 @@
 #include <string>
 
 #include "client/ClientBase.h"
+#include "client/Scram.h"
 
 namespace tern {
 
 class NonSaslAuth;
-class ScramClient;
 class RosterManager;
 
 // Bits of Client::streamFeatures().
@@ -131,6 +131,9 @@ private:
     std::string saslUser_;
     std::string saslPassword_;
     std::unique_ptr<ScramClient> scram_;
+    // What SCRAM derived from the password at login: a reconnection to
+    // resume the session does not run PBKDF2 again.
+    ScramClient::SaltedPasswordCache saltedPassword_;
     bool scramVerified_ = false;
 };
 

@@ -66,8 +66,8 @@ std::string exclusiveOr(std::string a, const std::string& b) {
 }  // namespace
 
 ScramClient::ScramClient(Hash hash, const std::string& user, const std::string& password, const std::string& authzid,
-                         const std::string& nonce)
-    : hash_(hash), password_(password), nonce_(nonce) {
+                         const std::string& nonce, SaltedPasswordCache* cache)
+    : hash_(hash), cache_(cache), password_(password), nonce_(nonce) {
     gs2Header_ = authzid.empty() ? std::string("n,,") : "n,a=" + saslName(authzid) + ",";
     clientFirstBare_ = "n=" + saslName(user) + ",r=" + nonce;
 }
@@ -90,7 +90,13 @@ std::string ScramClient::digest(const std::string& data) const {
 }
 
 std::string ScramClient::saltedPassword(const std::string& salt, unsigned iterations) const {
-    return hash_ == Hash::Sha1 ? pbkdf2<SHA>(password_, salt, iterations) : pbkdf2<SHA256>(password_, salt, iterations);
+    if (cache_ && cache_->hash == hash_ && cache_->salt == salt && cache_->iterations == iterations &&
+        !cache_->salted.empty())
+        return cache_->salted;
+    std::string salted =
+        hash_ == Hash::Sha1 ? pbkdf2<SHA>(password_, salt, iterations) : pbkdf2<SHA256>(password_, salt, iterations);
+    if (cache_) *cache_ = {hash_, salt, iterations, salted};
+    return salted;
 }
 
 bool ScramClient::clientFinal(const std::string& serverFirst, std::string& out, std::string& error) {

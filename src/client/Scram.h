@@ -15,9 +15,19 @@ public:
     // exchange is refused rather than burning the receive thread.
     static constexpr unsigned kMaxIterations = 1000000;
 
-    // nonce: printable, without ','. authzid may be empty.
+    // The salted password of the last exchange: with the same salt and
+    // iteration count the next one (a reconnection) skips PBKDF2.
+    struct SaltedPasswordCache {
+        Hash hash = Hash::Sha256;
+        std::string salt;
+        unsigned iterations = 0;
+        std::string salted;
+    };
+
+    // nonce: printable, without ','. authzid may be empty. cache, when
+    // given, outlives the client and belongs to this password.
     ScramClient(Hash hash, const std::string& user, const std::string& password, const std::string& authzid,
-                const std::string& nonce);
+                const std::string& nonce, SaltedPasswordCache* cache = nullptr);
 
     // The initial message, with the GS2 header.
     std::string clientFirst() const;
@@ -35,6 +45,7 @@ private:
     std::string saltedPassword(const std::string& salt, unsigned iterations) const;
 
     Hash hash_;
+    SaltedPasswordCache* cache_;
     std::string password_;
     std::string gs2Header_;
     std::string clientFirstBare_;

@@ -237,3 +237,31 @@ TEST(ClientScram, RandomNoncesDiffer) {
     }
     EXPECT_NE(nonces[0], nonces[1]);
 }
+
+TEST(ScramClient, TheSaltedPasswordIsReusedForTheSameSaltAndCount) {
+    const std::string serverFirst = "r=fyko+d2lbbFgONRv9qkxdawL3rfcNHYJY1ZVvWVs7j,s=QSXCR+Q6sek8bf92,i=4096";
+    const std::string expected = "c=biws,r=fyko+d2lbbFgONRv9qkxdawL3rfcNHYJY1ZVvWVs7j,p=v0X8v3Bz2T0CJGbJQyF0X+HI4Ts=";
+    ScramClient::SaltedPasswordCache cache;
+    std::string reply, error;
+    ScramClient first(ScramClient::Hash::Sha1, "user", "pencil", "", "fyko+d2lbbFgONRv9qkxdawL", &cache);
+    ASSERT_TRUE(first.clientFinal(serverFirst, reply, error)) << error;
+    EXPECT_EQ(reply, expected);
+    EXPECT_EQ(cache.iterations, 4096u);
+    // The next exchange takes the cached value (a wrong one shows it) ...
+    cache.salted[0] ^= 1;
+    ScramClient second(ScramClient::Hash::Sha1, "user", "pencil", "", "fyko+d2lbbFgONRv9qkxdawL", &cache);
+    ASSERT_TRUE(second.clientFinal(serverFirst, reply, error)) << error;
+    EXPECT_NE(reply, expected);
+    // ... but not for another salt or count, nor for the other hash.
+    for (const char* other : {"r=fyko+d2lbbFgONRv9qkxdawL3rfcNHYJY1ZVvWVs7j,s=QSXCR+Q6sek8bf93,i=4096",
+                              "r=fyko+d2lbbFgONRv9qkxdawL3rfcNHYJY1ZVvWVs7j,s=QSXCR+Q6sek8bf92,i=4097"}) {
+        cache.salted[0] ^= 1;
+        ScramClient third(ScramClient::Hash::Sha1, "user", "pencil", "", "fyko+d2lbbFgONRv9qkxdawL", &cache);
+        ASSERT_TRUE(third.clientFinal(other, reply, error)) << error;
+        EXPECT_NE(cache.salted, std::string());
+        ScramClient fresh(ScramClient::Hash::Sha1, "user", "pencil", "", "fyko+d2lbbFgONRv9qkxdawL");
+        std::string freshReply;
+        ASSERT_TRUE(fresh.clientFinal(other, freshReply, error));
+        EXPECT_EQ(reply, freshReply) << other;
+    }
+}
