@@ -2,7 +2,8 @@
 # command line each time the environment comes up. Sourced by scripts/testenv.
 #
 #   ca.pem                 the test authority (tests trust it explicitly)
-#   tls.test.{pem,key}     good: tls.test, conference.tls.test, tlsreq.test
+#   tls.test.{pem,key}     good: tls.test, tlsreq.test, direct.test, slow.test
+#                          and their conference services
 #   wrongname.test.*       names other.test only
 #   expired.test.*         valid 2024-01-01 .. 2025-01-01
 #   selfsigned.test.*      its own issuer
@@ -10,7 +11,8 @@
 #   forged.test.*          signed by forged-ca.pem, a root with the test
 #                          authority's subject and serial number under
 #                          another key; the server sends that root along
-#   ejabberd.test.*        ejabberd.test, conference.ejabberd.test
+#   ejabberd.test.*        ejabberd.test, ejabberd-direct.test and their
+#                          conference services
 
 make_test_certs() {  # folder
   d=$1
@@ -34,11 +36,13 @@ commonName = supplied
 EOF_CNF
   authority "$d/ca" "Parley Test CA"
   authority "$d/other-ca" "Parley Untrusted CA"
-  leaf "$d" ca tls.test "DNS:tls.test,DNS:conference.tls.test,DNS:tlsreq.test,DNS:conference.tlsreq.test"
+  leaf "$d" ca tls.test "DNS:tls.test,DNS:conference.tls.test,DNS:tlsreq.test,DNS:conference.tlsreq.test,\
+DNS:direct.test,DNS:conference.direct.test,DNS:slow.test,DNS:conference.slow.test"
   leaf "$d" ca wrongname.test "DNS:other.test"
   leaf "$d" ca expired.test "DNS:expired.test" 20240101000000Z 20250101000000Z
   leaf "$d" other-ca untrusted.test "DNS:untrusted.test"
-  leaf "$d" ca ejabberd.test "DNS:ejabberd.test,DNS:conference.ejabberd.test"
+  leaf "$d" ca ejabberd.test \
+    "DNS:ejabberd.test,DNS:conference.ejabberd.test,DNS:ejabberd-direct.test,DNS:conference.ejabberd-direct.test"
   serial=$(openssl x509 -in "$d/ca.pem" -noout -serial | cut -d= -f2)
   authority "$d/forged-ca" "Parley Test CA" -set_serial "0x$serial"
   leaf "$d" forged-ca forged.test "DNS:forged.test"

@@ -130,7 +130,9 @@ bool ClientBase::connect(bool block) {
     if (encryption_) {
         encryption_->setCACerts(caCerts_);
         encryption_->setClientCert(clientKey_, clientCerts_);
+        encryption_->setAlpn("");
     }
+    connection_->allowDirectTls(encryption_ && tlsPolicy_ != TlsDisabled);
     logger_.log(LogDebug, LogAreaClientBase, "This is xmpp " + XMPP_VERSION + ", connecting...");
     block_ = block;
     negotiationStart_ = std::chrono::steady_clock::now();
@@ -141,8 +143,18 @@ bool ClientBase::connect(bool block) {
     return connection_->connect() == NoError;
 }
 
-void ClientBase::onConnected(NetworkUtil*) {
-    header();
+void ClientBase::onConnected(NetworkUtil* connection) {
+    if (connection && connection->directTls() && encryption_) {
+        // XEP-0368: TLS from the first byte, no STARTTLS and no stream
+        // restart; the header follows the handshake, the certificate is
+        // checked as ever.
+        logger_.log(LogDebug, LogAreaClientBase, "direct TLS: starting the handshake");
+        encryption_->setAlpn("xmpp-client");
+        encryptionActive_ = true;
+        encryption_->handshake();
+    } else {
+        header();
+    }
     if (block_) runBlockingLoop();
 }
 

@@ -21,8 +21,11 @@ ConnectionError NetworkTCPC::connect() {
         ConnectOptions options;
         options.timeoutMs = connectTimeoutMs_;
         options.waker = &waker_;
-        s = port_ == -1 ? connectResolved(server_, log_, options)
+        options.directTls = allowDirectTls_;
+        ServiceHost chosen;
+        s = port_ == -1 ? connectResolved(server_, log_, options, &chosen)
                         : connectTo(server_, static_cast<unsigned short>(port_), options, log_);
+        directTls_ = s >= 0 && port_ == -1 && chosen.directTls;
         if (s >= 0) {
             socket_ = s;
             state_ = StateConnected;

@@ -17,6 +17,12 @@ public:
     ConnectionError connect() override;
     ConnectionError receiveOnce(int timeoutUs) override;
     NetworkUtil* clone() const override;
+    void allowDirectTls(bool allow) override { allowDirectTls_ = allow; }
+    bool directTls() const override { return directTls_; }
+
+private:
+    std::atomic<bool> allowDirectTls_{false};
+    std::atomic<bool> directTls_{false};
 };
 
 }  // namespace tern

@@ -42,6 +42,11 @@ public:
     // A new, unconnected connection like this one, owned by the caller.
     virtual NetworkUtil* clone() const = 0;
 
+    // XEP-0368: whether _xmpps-client targets may be tried, and whether the
+    // connection made goes to one (TLS starts at once, without STARTTLS).
+    virtual void allowDirectTls(bool) {}
+    virtual bool directTls() const { return false; }
+
     ConnectionState state() const { return state_.load(); }
     NetworkDataHandler* handler() const { return handler_; }
     const std::string& server() const { return server_; }

@@ -36,7 +36,7 @@ HostList orderSrvRecords(std::vector<platform::SrvRecord> records,
                      [](const platform::SrvRecord& a, const platform::SrvRecord& b) { return a.priority < b.priority; });
     HostList out;
     auto add = [&out](const platform::SrvRecord& r) {
-        ServiceHost h{r.target, r.port};
+        ServiceHost h{r.target, r.port, r.priority};
         if (!h.host.empty() && h.host.back() == '.') h.host.pop_back();
         if (std::find(out.begin(), out.end(), h) == out.end()) out.push_back(h);
     };
@@ -97,8 +97,31 @@ HostList resolveService(const std::string& service, const std::string& protocol,
     return hosts;
 }
 
-HostList resolveClientService(const std::string& domain, LogExport* log) {
-    return resolveService("xmpp-client", "tcp", domain, log);
+HostList resolveClientService(const std::string& domain, LogExport* log, bool directTls) {
+    if (!directTls) return resolveService("xmpp-client", "tcp", domain, log);
+    std::vector<platform::SrvRecord> records;
+    const std::string name = "_xmpps-client._tcp." + domain;
+    if (domain.empty() || platform::querySrv(name, records) != platform::DnsStatus::Ok || records.empty())
+        return resolveService("xmpp-client", "tcp", domain, log);  // nothing changes without one
+    HostList tls = orderSrvRecords(records, threadRandomBelow);
+    for (ServiceHost& h : tls) h.directTls = true;
+    std::string order;
+    for (const ServiceHost& h : tls) order += " " + h.host + ":" + std::to_string(h.port);
+    logIf(log, LogDebug, LogAreaDns, "SRV " + name + ":" + order);
+    records.clear();
+    HostList plain;
+    if (platform::querySrv("_xmpp-client._tcp." + domain, records) == platform::DnsStatus::Ok && !records.empty())
+        plain = resolveService("xmpp-client", "tcp", domain, log);
+    return mergeClientTargets(tls, plain);
+}
+
+HostList mergeClientTargets(const HostList& directTls, const HostList& startTls) {
+    HostList out(directTls);
+    out.insert(out.end(), startTls.begin(), startTls.end());
+    std::stable_sort(out.begin(), out.end(), [](const ServiceHost& a, const ServiceHost& b) {
+        return a.priority != b.priority ? a.priority < b.priority : a.directTls && !b.directTls;
+    });
+    return out;
 }
 
 platform::SocketHandle connectTo(const std::string& host, unsigned short port, const ConnectOptions& options,
@@ -128,12 +151,14 @@ platform::SocketHandle connectTo(const std::string& host, unsigned short port, c
     return kSocketRefused;
 }
 
-platform::SocketHandle connectResolved(const std::string& domain, LogExport* log, const ConnectOptions& options) {
-    const HostList hosts = resolveClientService(domain, log);
+platform::SocketHandle connectResolved(const std::string& domain, LogExport* log, const ConnectOptions& options,
+                                       ServiceHost* chosen) {
+    const HostList hosts = resolveClientService(domain, log, options.directTls);
     if (hosts.empty()) return kSocketDnsError;
     for (const ServiceHost& h : hosts) {
         const platform::SocketHandle s =
             connectTo(h.host, static_cast<unsigned short>(h.port), options, log);
+        if (s >= 0 && chosen) *chosen = h;
         if (s >= 0 || s == kSocketCancelled) return s;
     }
     return kSocketRefused;

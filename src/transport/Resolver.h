@@ -18,7 +18,11 @@ class LogExport;
 struct ServiceHost {
     std::string host;
     int port = 0;
-    bool operator==(const ServiceHost& o) const { return host == o.host && port == o.port; }
+    int priority = 0;        // the SRV record's
+    bool directTls = false;  // _xmpps-client (XEP-0368): TLS from the first byte
+    bool operator==(const ServiceHost& o) const {
+        return host == o.host && port == o.port && directTls == o.directTls;
+    }
 };
 // Targets in the order they are to be tried.
 using HostList = std::vector<ServiceHost>;
@@ -31,6 +35,7 @@ constexpr platform::SocketHandle kSocketCancelled = -18;    // aborted through t
 struct ConnectOptions {
     int timeoutMs = 10000;               // per connection attempt
     platform::Waker* waker = nullptr;    // signalled: abort at once
+    bool directTls = false;              // also try _xmpps-client targets
 };
 
 // Orders SRV records as RFC 2782 asks: ascending priority, weighted random
@@ -41,13 +46,20 @@ HostList orderSrvRecords(std::vector<platform::SrvRecord> records,
 
 HostList resolveService(const std::string& service, const std::string& protocol, const std::string& domain,
                         LogExport* log);
-HostList resolveClientService(const std::string& domain, LogExport* log);
+// The xmpp-client targets; with directTls also the xmpps-client ones
+// (XEP-0368), merged by priority, direct TLS first on equal priority.
+HostList resolveClientService(const std::string& domain, LogExport* log, bool directTls = false);
+// Merges two ordered lists by priority; on equal priority the direct-TLS
+// targets come first, each list keeping its own order.
+HostList mergeClientTargets(const HostList& directTls, const HostList& startTls);
 // At most the entry domain -> 5222, after the notice that no SRV record was found.
 HostList defaultHostMap(const std::string& domain, LogExport* log);
 
-// Tries the resolved targets in order; the first socket that connects wins.
+// Tries the resolved targets in order; the first socket that connects wins
+// (and is described in chosen, when given).
 platform::SocketHandle connectResolved(const std::string& domain, LogExport* log,
-                                       const ConnectOptions& options = ConnectOptions());
+                                       const ConnectOptions& options = ConnectOptions(),
+                                       ServiceHost* chosen = nullptr);
 // Tries every address of the host, IPv6 and IPv4, in turn.
 platform::SocketHandle connectTo(const std::string& host, unsigned short port,
                                  const ConnectOptions& options = ConnectOptions(), LogExport* log = nullptr);

@@ -53,6 +53,8 @@ public:
     virtual void setCACerts(const StringList& caCerts) = 0;
     virtual CertificateInfo& certificateInfo() { return certInfo_; }
     virtual void setClientCert(const std::string& clientKey, const std::string& clientCerts) = 0;
+    // The ALPN protocol to offer in the next handshake; empty offers none.
+    virtual void setAlpn(const std::string& protocol) { alpn_ = protocol; }
 
     TLSHandler* handler() const { return handler_; }
     const std::string& server() const { return server_; }
@@ -64,6 +66,7 @@ protected:
     std::string clientCerts_;
     std::string server_;
     CertificateInfo certInfo_;
+    std::string alpn_;
     bool secure_ = false;
 };
 

@@ -22,5 +22,8 @@ CertificateInfo& TLSDefault::certificateInfo() { return impl_ ? impl_->certifica
 void TLSDefault::setClientCert(const std::string& clientKey, const std::string& clientCerts) {
     if (impl_) impl_->setClientCert(clientKey, clientCerts);
 }
+void TLSDefault::setAlpn(const std::string& protocol) {
+    if (impl_) impl_->setAlpn(protocol);
+}
 
 }  // namespace tern

@@ -35,6 +35,7 @@ public:
     void setCACerts(const StringList& caCerts) override;
     CertificateInfo& certificateInfo() override;
     void setClientCert(const std::string& clientKey, const std::string& clientCerts) override;
+    void setAlpn(const std::string& protocol) override;
 
 private:
     std::unique_ptr<TLSBase> impl_;

@@ -226,6 +226,11 @@ bool TLSOpenSSL::createSession() {
         SSL_set_tlsext_host_name(ssl_, server_.c_str());
     }
     SSL_set_max_send_fragment(ssl_, kMaxRecordPlaintext);
+    if (!alpn_.empty() && alpn_.size() < 256) {
+        const std::string wire = std::string(1, static_cast<char>(alpn_.size())) + alpn_;
+        SSL_set_alpn_protos(ssl_, reinterpret_cast<const unsigned char*>(wire.data()),
+                            static_cast<unsigned>(wire.size()));
+    }
     ERR_clear_error();
     return true;
 }

@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "parley.h"
 #include "support/HostRecorder.h"
@@ -382,4 +384,43 @@ TEST(HostLiveTls, RegisterAndJoinWhereTlsIsRequired) {
     EXPECT_TRUE(events.waitForCode(PARLEY_EVENT_CONNECTED));
     EXPECT_TRUE(events.waitForCode(PARLEY_EVENT_OCCUPANT_PRESENT));
     GetLogOut(s);
+}
+
+// XEP-0368: where the domain has an _xmpps-client record, the session
+// starts TLS at once (Prosody's direct TLS port, beside STARTTLS at equal
+// priority; ejabberd's tls listener, its only way in) and checks the
+// certificate as ever.
+TEST(HostLiveTls, DirectTlsWhereTheDomainOffersIt) {
+    REQUIRE_LIVE_SERVERS();
+    static std::mutex linesMutex;
+    static std::vector<std::string> lines;
+    SetLogCallback(
+        [](void*, int32_t, int32_t, const TextBuffer* line) {
+            std::lock_guard<std::mutex> lock(linesMutex);
+            lines.push_back(toUtf8(std::u16string(reinterpret_cast<const char16_t*>(line->text),
+                                                  static_cast<std::size_t>(line->length))));
+        },
+        nullptr, 0);
+    for (const char16_t* domain : {u"direct.test", u"ejabberd-direct.test"}) {
+        SCOPED_TRACE(toUtf8(domain));
+        {
+            std::lock_guard<std::mutex> lock(linesMutex);
+            lines.clear();
+        }
+        const std::u16string user = fromUtf8(uniqueName("dt"));
+        HostRecorder reg;
+        void* h = SetRegistration(P(domain), P(user.c_str()), P(u"pw"), &reg, &HostRecorder::callback);
+        ASSERT_EQ(WaitRegistration(h, 15000), 1);
+        EXPECT_EQ(reg.codes(), "11056");
+        HostRecorder events;
+        const std::string nick = "Direct" + identifier("") + ":us";
+        void* s = SetLogin(P(user.c_str()), P(u"pw"), P(u"5678"), P(fromUtf8(nick).c_str()), P(domain), P(u"parley"),
+                           &events, &HostRecorder::callback);
+        EXPECT_TRUE(events.waitForCode(PARLEY_EVENT_OCCUPANT_PRESENT)) << events.codes();
+        GetLogOut(s);
+        std::lock_guard<std::mutex> lock(linesMutex);
+        EXPECT_NE(std::find(lines.begin(), lines.end(), "direct TLS: starting the handshake"), lines.end());
+        EXPECT_EQ(std::find(lines.begin(), lines.end(), "starting TLS handshake..."), lines.end());  // no STARTTLS
+    }
+    SetLogCallback(nullptr, nullptr, 0);
 }

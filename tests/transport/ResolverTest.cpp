@@ -166,3 +166,13 @@ TEST(Resolve, EveryAddressFamilyIsTried) {
     ASSERT_GE(s, 0);
     platform::closeSocket(s);
 }
+
+TEST(SrvOrder, DirectTlsTargetsFirstOnEqualPriority) {
+    auto t = [](const char* host, int port, int priority, bool direct) { return ServiceHost{host, port, priority, direct}; };
+    const HostList direct = {t("d1", 5223, 0, true), t("d2", 5223, 10, true)};
+    const HostList starttls = {t("s1", 5222, 0, false), t("s0", 5222, 5, false), t("s2", 5222, 10, false)};
+    EXPECT_EQ(mergeClientTargets(direct, starttls),
+              (HostList{t("d1", 5223, 0, true), t("s1", 5222, 0, false), t("s0", 5222, 5, false),
+                        t("d2", 5223, 10, true), t("s2", 5222, 10, false)}));
+    EXPECT_EQ(mergeClientTargets({}, starttls), starttls);  // without direct TLS nothing changes
+}

@@ -7,6 +7,9 @@
 #           must be refused: wrongname, expired, selfsigned, untrusted,
 #           forged.test;
 #   tlsreq  tlsreq.test on 5242, where TLS is required.
+# The tls instance also takes direct TLS (XEP-0368) on 5233, for direct.test
+# (SRV records for both ways in) and slow.test (whose records name the
+# ports of the join benchmark's delaying proxies, 5270 and 5271).
 # The plain instance also serves smacks.test, with stream management
 # (XEP-0198, resumable for two minutes), and nosm.test without it: their
 # SRV records name the ports of the fault proxies the resumption tests
@@ -70,7 +73,9 @@ Component "conference.nosm.test" "muc"
   muc_room_default_public_jids = true
   muc_room_locking = false'
 
-prosody_instance tls 5232 '
+prosody_instance tls 5232 "
+c2s_direct_tls_ports = { 5233 }
+c2s_direct_tls_ssl = { certificate = \"$certs/tls.test.pem\"; key = \"$certs/tls.test.key\" }"'
 modules_disabled = { "s2s"; "offline"; "c2s_timeout" }
 c2s_require_encryption = false
 allow_unencrypted_plain_auth = false' "
@@ -79,7 +84,9 @@ $(vhost wrongname.test wrongname.test)
 $(vhost expired.test expired.test)
 $(vhost selfsigned.test selfsigned.test)
 $(vhost untrusted.test untrusted.test)
-$(vhost forged.test forged.test)"
+$(vhost forged.test forged.test)
+$(vhost direct.test tls.test muc)
+$(vhost slow.test tls.test muc)"
 
 prosody_instance tlsreq 5242 '
 modules_disabled = { "s2s"; "offline"; "c2s_timeout" }

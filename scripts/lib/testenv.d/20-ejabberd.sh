@@ -2,7 +2,9 @@
 # plain stream, and on 5323 with STARTTLS offered; passwords stored plain so
 # that DIGEST-MD5 and the legacy digest work. Stream management is on;
 # ejabberd-sm.test, served beside it, has its SRV record at the port of the
-# resumption tests' fault proxy. It runs as the ejabberd user, so its folders belong to that user;
+# resumption tests' fault proxy. ejabberd-direct.test is reached by direct
+# TLS only (XEP-0368), on 5324.
+# It runs as the ejabberd user, so its folders belong to that user;
 # ERL_DIST_PORT keeps Erlang from starting an epmd that would outlive it.
 # Sourced by scripts/testenv up.
 need_packages ejabberd
@@ -13,6 +15,7 @@ cat > "$dir/ejabberd.yml" <<YML
 hosts:
   - ejabberd.test
   - ejabberd-sm.test
+  - ejabberd-direct.test
 loglevel: info
 log_rotate_count: 0
 certfiles:
@@ -28,6 +31,11 @@ listen:
     ip: "127.0.0.1"
     module: ejabberd_c2s
     starttls: true
+  -
+    port: 5324
+    ip: "127.0.0.1"
+    module: ejabberd_c2s
+    tls: true
 auth_method: internal
 registration_timeout: infinity
 auth_password_format: plain
