@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -34,7 +35,7 @@ bool sendAll(int s, const char* data, std::size_t size) {
 
 }  // namespace
 
-FaultProxy::FaultProxy(int listenPort, int serverPort) : serverPort_(serverPort) {
+FaultProxy::FaultProxy(int listenPort, int serverPort, int delayMs) : serverPort_(serverPort), delayMs_(delayMs) {
     // Close-on-exec throughout: a peer process forked by the test must not
     // hold a copy of a connection, or closing it here would not end it.
     if (::pipe2(wake_, O_CLOEXEC) != 0) return;
@@ -85,6 +86,19 @@ void FaultProxy::close(Link& link, bool reset) {
     link.client = link.server = -1;
 }
 
+void FaultProxy::deliverDue() {
+    const auto now = std::chrono::steady_clock::now();
+    while (!held_.empty() && held_.front().due <= now) {
+        const Chunk chunk = std::move(held_.front());
+        held_.pop_front();
+        for (Link& link : links_) {
+            if (link.id != chunk.link || link.client < 0) continue;
+            if (!sendAll(chunk.toServer ? link.server : link.client, chunk.data.data(), chunk.data.size()))
+                close(link, false);
+        }
+    }
+}
+
 void FaultProxy::accept() {
     const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
     if (client < 0) return;
@@ -96,7 +110,13 @@ void FaultProxy::accept() {
         ::close(client);
         return;
     }
-    links_.push_back({client, server, false});
+    // A transparent hop: no Nagle here, and no delayed acknowledgements
+    // (quick-ack after every read) that the server's own Nagle would wait
+    // for; the ends keep their own behaviour.
+    const int one = 1;
+    ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ::setsockopt(server, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    links_.push_back({client, server, false, nextLinkId_++});
 }
 
 void FaultProxy::run() {
@@ -109,7 +129,15 @@ void FaultProxy::run() {
             fds.push_back({link.silent ? -1 : link.client, POLLIN, 0});
             fds.push_back({link.silent ? -1 : link.server, POLLIN, 0});
         }
-        if (::poll(fds.data(), fds.size(), 1000) < 0) continue;
+        int waitMs = 1000;
+        if (!held_.empty()) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(held_.front().due -
+                                                                                     std::chrono::steady_clock::now());
+            waitMs = static_cast<int>(std::max<long long>(0, left.count()));
+        }
+        const int ready = ::poll(fds.data(), fds.size(), waitMs);
+        deliverDue();
+        if (ready <= 0) continue;
         if (fds[0].revents) {
             (void)!::read(wake_[0], buffer, sizeof buffer);
             std::lock_guard<std::mutex> lock(mutex_);
@@ -134,6 +162,13 @@ void FaultProxy::run() {
                 const int from = side == 0 ? link.client : link.server;
                 const int to = side == 0 ? link.server : link.client;
                 const ssize_t n = ::recv(from, buffer, sizeof buffer, 0);
+                const int one = 1;
+                ::setsockopt(from, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+                if (n > 0 && delayMs_ > 0) {
+                    held_.push_back({std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs_), link.id,
+                                     side == 0, std::string(buffer, static_cast<std::size_t>(n))});
+                    continue;
+                }
                 if (n <= 0 || !sendAll(to, buffer, static_cast<std::size_t>(n))) close(link, false);
             }
         }
