@@ -697,7 +697,9 @@ void ClientBase::onHandshakeResult(TLSBase*, bool success, CertificateInfo& info
             }
         }
         if (accepted) {
-            logger_.log(LogDebug, LogAreaClientBase, "connection encryption active");
+            logger_.log(LogDebug, LogAreaClientBase,
+                        info.resumed ? "connection encryption active (TLS session resumed)"
+                                     : "connection encryption active");
             header();
             return;
         }

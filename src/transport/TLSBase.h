@@ -16,6 +16,7 @@ struct CertificateInfo {
     int validFrom = 0;  // seconds since 1970-01-01 UTC; 0 when not read
     int validTo = 0;
     std::string protocol;  // "TLSv1.2", "TLSv1.3", ... or "unknown"
+    bool resumed = false;  // an earlier session was resumed (no full handshake)
     std::string cipher;
     std::string mac;
     std::string compression;

@@ -176,10 +176,16 @@ TLSOpenSSL::TLSOpenSSL(TLSHandler* handler, const std::string& server) : TLSBase
 TLSOpenSSL::~TLSOpenSSL() {
     handler_ = nullptr;  // nothing is reported while going away
     cleanup();
+    SSL_SESSION_free(resume_);
 }
 
 void TLSOpenSSL::setCACerts(const StringList& caCerts) {
     std::lock_guard<std::mutex> lock(sslMutex_);
+    // A session verified against other anchors is not resumed.
+    if (caCerts != caCerts_) {
+        SSL_SESSION_free(resume_);
+        resume_ = nullptr;
+    }
     caCerts_ = caCerts;
 }
 
@@ -226,6 +232,10 @@ bool TLSOpenSSL::createSession() {
         SSL_set_tlsext_host_name(ssl_, server_.c_str());
     }
     SSL_set_max_send_fragment(ssl_, kMaxRecordPlaintext);
+    // The last connection's session, when there was one: the next
+    // connection to the server (a session being resumed) skips the full
+    // handshake. The verdict on the server's chain travels with it.
+    if (resume_) SSL_set_session(ssl_, resume_);
     if (!alpn_.empty() && alpn_.size() < 256) {
         const std::string wire = std::string(1, static_cast<char>(alpn_.size())) + alpn_;
         SSL_set_alpn_protos(ssl_, reinterpret_cast<const unsigned char*>(wire.data()),
@@ -237,6 +247,19 @@ bool TLSOpenSSL::createSession() {
 
 // Called with sslMutex_ held.
 void TLSOpenSSL::releaseSession() {
+    if (ssl_ && secure_) {
+        // Freeing the connection marks its session not resumable unless the
+        // connection was shut down cleanly, but a broken connection is just
+        // when resumption matters: a copy is kept. TLS 1.3 only, which
+        // allows it.
+        SSL_SESSION* session = SSL_get1_session(ssl_);
+        if (session && SSL_SESSION_get_protocol_version(session) == TLS1_3_VERSION &&
+            SSL_SESSION_is_resumable(session)) {
+            SSL_SESSION_free(resume_);
+            resume_ = SSL_SESSION_dup(session);
+        }
+        SSL_SESSION_free(session);
+    }
     SSL_free(ssl_);  // frees both memory buffers
     SSL_CTX_free(context_);
     ssl_ = nullptr;
@@ -428,6 +451,7 @@ void TLSOpenSSL::collectCertificateInfo() {
     X509* peer = SSL_get1_peer_certificate(ssl_);
     info.chainValid = peer && SSL_get_verify_result(ssl_) == X509_V_OK;
     info.protocol = protocolName(SSL_version(ssl_));
+    info.resumed = SSL_session_reused(ssl_) == 1;
     if (const SSL_CIPHER* cipher = SSL_get_current_cipher(ssl_)) {
         info.cipher = cipherName(SSL_CIPHER_get_cipher_nid(cipher));
         info.mac = macName(cipher);

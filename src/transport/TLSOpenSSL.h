@@ -14,6 +14,7 @@
 typedef struct ssl_st SSL;
 typedef struct ssl_ctx_st SSL_CTX;
 typedef struct bio_st BIO;
+typedef struct ssl_session_st SSL_SESSION;
 
 namespace tern {
 
@@ -53,6 +54,7 @@ private:
     std::recursive_mutex writeMutex_;
     SSL_CTX* context_ = nullptr;
     SSL* ssl_ = nullptr;
+    SSL_SESSION* resume_ = nullptr;  // the last connection's TLS 1.3 session, to resume
     BIO* incoming_ = nullptr;  // ciphertext from the peer, owned by ssl_
     BIO* outgoing_ = nullptr;  // ciphertext for the peer, owned by ssl_
 };

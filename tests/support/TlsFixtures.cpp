@@ -114,14 +114,24 @@ Credential issue(const CertificateSpec& spec, const Credential* issuer) {
     return build(spec.commonName, spec.dnsNames, spec.notBefore, spec.notAfter, issuer, false);
 }
 
-MemoryTlsServer::MemoryTlsServer(const Credential& leaf, int maxVersion, const std::string& tls12Ciphers) {
+MemoryTlsServer::MemoryTlsServer(const Credential& leaf, int maxVersion, const std::string& tls12Ciphers,
+                                 bool tickets) {
     context_ = SSL_CTX_new(TLS_server_method());
     check(context_ != nullptr, "server context");
     check(SSL_CTX_use_certificate(context_, leaf.cert.get()) == 1, "server certificate");
     check(SSL_CTX_use_PrivateKey(context_, leaf.key.get()) == 1, "server key");
     if (maxVersion) SSL_CTX_set_max_proto_version(context_, maxVersion);
     if (!tls12Ciphers.empty()) check(SSL_CTX_set_cipher_list(context_, tls12Ciphers.c_str()) == 1, "cipher list");
-    SSL_CTX_set_num_tickets(context_, 0);  // keeps the flights predictable
+    if (!tickets) SSL_CTX_set_num_tickets(context_, 0);  // keeps the flights predictable
+    start();
+}
+
+MemoryTlsServer::MemoryTlsServer(const MemoryTlsServer* sameServer) : context_(sameServer->context_) {
+    SSL_CTX_up_ref(context_);
+    start();
+}
+
+void MemoryTlsServer::start() {
     ssl_ = SSL_new(context_);
     in_ = BIO_new(BIO_s_mem());
     out_ = BIO_new(BIO_s_mem());

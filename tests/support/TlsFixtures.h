@@ -50,7 +50,11 @@ Credential issue(const CertificateSpec& spec, const Credential* issuer);
 class MemoryTlsServer {
 public:
     // maxVersion 0 and an empty cipher list keep the library's defaults.
-    MemoryTlsServer(const Credential& leaf, int maxVersion = 0, const std::string& tls12Ciphers = "");
+    // Without tickets no session can be resumed.
+    MemoryTlsServer(const Credential& leaf, int maxVersion = 0, const std::string& tls12Ciphers = "",
+                    bool tickets = false);
+    // Another connection to the same server, whose tickets are good here.
+    explicit MemoryTlsServer(const MemoryTlsServer* sameServer);
     ~MemoryTlsServer();
     MemoryTlsServer(const MemoryTlsServer&) = delete;
     MemoryTlsServer& operator=(const MemoryTlsServer&) = delete;
@@ -60,11 +64,13 @@ public:
     // One SSL_write; returns the records.
     std::string send(const std::string& plaintext);
     bool established() const { return SSL_is_init_finished(ssl_) == 1; }
+    bool resumed() const { return SSL_session_reused(ssl_) == 1; }
     bool failed() const { return failed_; }
     // Plaintext received so far.
     std::string plaintext;
 
 private:
+    void start();
     std::string drain();
     SSL_CTX* context_;
     SSL* ssl_;

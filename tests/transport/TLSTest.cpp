@@ -319,3 +319,29 @@ TEST(TLSOpenSSL, SessionsOnSeveralThreadsShareTheirSetUp) {
     for (std::thread& t : threads) t.join();
     EXPECT_EQ(verified.load(), 20);
 }
+
+TEST(TLSOpenSSL, TheNextConnectionResumesTheSessionOfOneThatBroke) {
+    RecordingTlsHandler handler;
+    TLSOpenSSL tls(&handler, kServer);
+    tls.setCACerts({pki().authorityFile});
+    MemoryTlsServer first(pki().leaf({kServer}), 0, "", true);
+    ASSERT_TRUE(tls.handshake());
+    ASSERT_TRUE(completeHandshake(tls, handler, first));
+    EXPECT_FALSE(handler.results.back().second.resumed);
+    tls.cleanup();  // the connection is gone, without a TLS shutdown
+
+    MemoryTlsServer second(&first);
+    ASSERT_TRUE(tls.handshake());
+    ASSERT_TRUE(completeHandshake(tls, handler, second));
+    EXPECT_TRUE(second.resumed());
+    EXPECT_TRUE(handler.results.back().second.resumed);
+    EXPECT_TRUE(handler.results.back().second.chainValid);  // the verdict travels with the session
+    tls.cleanup();
+
+    // Other anchors: a session verified against the old ones is not offered.
+    tls.setCACerts({pki().authorityFile, "/elsewhere.pem"});
+    MemoryTlsServer third(&first);
+    ASSERT_TRUE(tls.handshake());
+    ASSERT_TRUE(completeHandshake(tls, handler, third));
+    EXPECT_FALSE(third.resumed());
+}
