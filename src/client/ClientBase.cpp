@@ -736,15 +736,7 @@ void ClientBase::endConnection(ConnectionError reason, bool sendClose) {
     // Exactly one report per connection, whichever thread sees its end first.
     if (!live_.exchange(false)) return;
     if (sendClose) sendRaw("</stream:stream>");
-    c->disconnect();
-    c->cleanup();
-    resetParser();
-    if (encryption_) encryption_->cleanup();
-    compressionActive_ = false;
-    encryptionActive_ = false;
-    negotiating_ = false;
-    authenticating_ = false;
-    keepAlive_->stop();
+    dropConnection();
     sm_->forget();
     for (NetworkListener* l : listenersSnapshot()) l->handleDisconnected(reason);
     reset();

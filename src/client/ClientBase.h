@@ -285,6 +285,7 @@ private:
     // resend after resumption) happen under one lock.
     void sendManaged(const XmlTag& tag);
     bool handleStreamManagement(const Stanza& element);
+    void dropConnection();
     void suspendConnection();
     ConnectionError resumeStep(int timeoutUs);
     std::unique_ptr<StreamManagement> sm_;

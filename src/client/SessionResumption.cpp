@@ -54,9 +54,8 @@ bool ClientBase::handleStreamManagement(const Stanza& element) {
     return true;
 }
 
-// The connection is gone but the session is not: tear down what belonged to
-// the connection, quietly.
-void ClientBase::suspendConnection() {
+// What belonged to the connection goes; the session may outlive it.
+void ClientBase::dropConnection() {
     NetworkUtil* c = conn();
     c->disconnect();
     c->cleanup();
@@ -67,6 +66,11 @@ void ClientBase::suspendConnection() {
     negotiating_ = false;
     authenticating_ = false;
     keepAlive_->stop();
+}
+
+// The connection is gone but the session is not: quietly.
+void ClientBase::suspendConnection() {
+    dropConnection();
     reset();
 }
 
