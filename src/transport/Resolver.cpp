@@ -79,39 +79,38 @@ HostList defaultHostMap(const std::string& domain, LogExport* log) {
     return out;
 }
 
+namespace {
+// The ordered targets of one SRV name; false when the name has none.
+bool srvTargets(const std::string& name, LogExport* log, HostList& out) {
+    std::vector<platform::SrvRecord> records;
+    if (platform::querySrv(name, records) != platform::DnsStatus::Ok || records.empty()) return false;
+    out = orderSrvRecords(records, threadRandomBelow);
+    std::string order;
+    for (const ServiceHost& h : out) order += " " + h.host + ":" + std::to_string(h.port);
+    if (!out.empty()) logIf(log, LogDebug, LogAreaDns, "SRV " + name + ":" + order);
+    return true;
+}
+}  // namespace
+
 HostList resolveService(const std::string& service, const std::string& protocol, const std::string& domain,
                         LogExport* log) {
     const std::string name = "_" + service + "._" + protocol + "." + domain;
-    std::vector<platform::SrvRecord> records;
-    if (domain.empty() || platform::querySrv(name, records) != platform::DnsStatus::Ok || records.empty())
-        return defaultHostMap(domain, log);
-    HostList hosts = orderSrvRecords(records, threadRandomBelow);
-    if (hosts.empty()) {
-        // RFC 2782: a target of "." says the service is decidedly not offered.
+    HostList hosts;
+    if (domain.empty() || !srvTargets(name, log, hosts)) return defaultHostMap(domain, log);
+    // RFC 2782: a target of "." says the service is decidedly not offered.
+    if (hosts.empty())
         logIf(log, LogWarning, LogAreaDns, "notice: " + name + " says the service is not offered at " + domain + ".");
-        return hosts;
-    }
-    std::string order;
-    for (const ServiceHost& h : hosts) order += " " + h.host + ":" + std::to_string(h.port);
-    logIf(log, LogDebug, LogAreaDns, "SRV " + name + ":" + order);
     return hosts;
 }
 
 HostList resolveClientService(const std::string& domain, LogExport* log, bool directTls) {
-    if (!directTls) return resolveService("xmpp-client", "tcp", domain, log);
-    std::vector<platform::SrvRecord> records;
-    const std::string name = "_xmpps-client._tcp." + domain;
-    if (domain.empty() || platform::querySrv(name, records) != platform::DnsStatus::Ok || records.empty())
-        return resolveService("xmpp-client", "tcp", domain, log);  // nothing changes without one
-    HostList tls = orderSrvRecords(records, threadRandomBelow);
+    HostList tls;
+    // Without a direct-TLS record nothing changes.
+    if (!directTls || domain.empty() || !srvTargets("_xmpps-client._tcp." + domain, log, tls))
+        return resolveService("xmpp-client", "tcp", domain, log);
     for (ServiceHost& h : tls) h.directTls = true;
-    std::string order;
-    for (const ServiceHost& h : tls) order += " " + h.host + ":" + std::to_string(h.port);
-    logIf(log, LogDebug, LogAreaDns, "SRV " + name + ":" + order);
-    records.clear();
     HostList plain;
-    if (platform::querySrv("_xmpp-client._tcp." + domain, records) == platform::DnsStatus::Ok && !records.empty())
-        plain = resolveService("xmpp-client", "tcp", domain, log);
+    srvTargets("_xmpp-client._tcp." + domain, log, plain);
     return mergeClientTargets(tls, plain);
 }
 
