@@ -70,12 +70,16 @@ StreamManagement::Outcome StreamManagement::handle(const XmlTag& element, std::v
     }
     std::uint32_t h = 0;
     if (name == "a") {
-        if (parseCounter(element.getAttribute("h"), h)) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            dropAcknowledged(h);
-        } else {
+        if (!parseCounter(element.getAttribute("h"), h)) {
             log.log(LogWarning, LogAreaClient, "stream management: an acknowledgement without a valid count");
+            return Consumed;
         }
+        std::string excess;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            excess = dropAcknowledged(h);
+        }
+        if (!excess.empty()) log.log(LogWarning, LogAreaClient, excess);
         return Consumed;
     }
     if (name == "enabled") {
@@ -96,24 +100,28 @@ StreamManagement::Outcome StreamManagement::handle(const XmlTag& element, std::v
         return Consumed;
     }
     if (name == "failed") {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (resuming_) return ResumeRefused;
-        requested_ = enabled_ = resumable_ = false;
-        unacked_.clear();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (resuming_) return ResumeRefused;
+            requested_ = enabled_ = resumable_ = false;
+            unacked_.clear();
+        }
         log.log(LogWarning, LogAreaClient, "the server refused stream management; going on without it");
         return Consumed;
     }
     if (name == "resumed") {
         std::size_t resent;
+        std::string excess;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (!resuming_) return Consumed;
-            if (parseCounter(element.getAttribute("h"), h)) dropAcknowledged(h);
+            if (parseCounter(element.getAttribute("h"), h)) excess = dropAcknowledged(h);
             toResend.assign(unacked_.begin(), unacked_.end());
             resent = toResend.size();
             resuming_ = false;
             unasked_ = 0;
         }
+        if (!excess.empty()) log.log(LogWarning, LogAreaClient, excess);
         log.log(LogDebug, LogAreaClient,
                 "stream resumed; " + std::to_string(resent) + " unacknowledged stanza(s) sent again");
         return Resumed;
@@ -121,18 +129,19 @@ StreamManagement::Outcome StreamManagement::handle(const XmlTag& element, std::v
     return Consumed;
 }
 
-void StreamManagement::dropAcknowledged(std::uint32_t h) {
+std::string StreamManagement::dropAcknowledged(std::uint32_t h) {
     // Unsigned arithmetic: the counts wrap at 2^32.
     std::uint32_t n = h - acked_;
+    std::string excess;
     if (n > unacked_.size()) {
-        parent_->logInstance().log(LogWarning, LogAreaClient,
-                                   "stream management: the server acknowledged " + std::to_string(n) +
-                                       " stanzas, more than the " + std::to_string(unacked_.size()) + " unacknowledged");
+        excess = "stream management: the server acknowledged " + std::to_string(n) + " stanzas, more than the " +
+                 std::to_string(unacked_.size()) + " unacknowledged";
         n = static_cast<std::uint32_t>(unacked_.size());
     }
     unacked_.erase(unacked_.begin(), unacked_.begin() + n);
     acked_ = h;
     if (unacked_.size() <= queueLimit_) overflowed_ = false;
+    return excess;
 }
 
 void StreamManagement::inboundStanza() {

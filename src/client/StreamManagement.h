@@ -86,7 +86,8 @@ public:
     void forget();
 
 private:
-    void dropAcknowledged(std::uint32_t h);
+    // Called with the lock held; what to log (outside it), if anything.
+    std::string dropAcknowledged(std::uint32_t h);
 
     ClientBase* parent_;
     mutable std::mutex mutex_;
