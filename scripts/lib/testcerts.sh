@@ -57,9 +57,24 @@ authority() {  # path-without-suffix name [openssl req options...]
   ca_path=$1
   ca_name=$2
   shift 2
-  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 "$@" \
-    -keyout "$ca_path.key" -out "$ca_path.pem" -subj "/O=Parley Tests/CN=$ca_name" \
-    -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
+  openssl genpkey -algorithm ec -pkeyopt ec_paramgen_curve:P-256 -out "$ca_path.key" 2>/dev/null
+  for _ in 1 2 3 4 5 6 7 8; do
+    openssl req -x509 -key "$ca_path.key" -days 30 "$@" -out "$ca_path.pem" -subj "/O=Parley Tests/CN=$ca_name" \
+      -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
+    full_signature "$ca_path.pem" && return 0
+  done
+  echo "testcerts: no full-length signature for $ca_name" >&2
+  return 1
+}
+
+# Wine's certificate chain engine rejects an ECDSA signature whose r or s is
+# shorter than the curve's 32 bytes (about one signature in 128), so a
+# certificate is signed again until both are full length.
+full_signature() {  # cert.pem
+  at=$(openssl asn1parse -in "$1" | grep "BIT STRING" | tail -n 1 | cut -d: -f1 | tr -d ' ')
+  [ -n "$at" ] || return 1
+  openssl asn1parse -in "$1" -strparse "$at" |
+    awk -F: '/INTEGER/ { n++; if (length($NF) != 64) bad = 1 } END { exit !(n == 2 && !bad) }'
 }
 
 leaf() {  # folder authority name subjectAltName [start end]
@@ -71,8 +86,13 @@ leaf() {  # folder authority name subjectAltName [start end]
   else
     dates="-days 30"
   fi
-  # shellcheck disable=SC2086
-  openssl ca -batch -notext -config "$1/ca.cnf" -cert "$1/$2.pem" -keyfile "$1/$2.key" \
-    -in "$1/$3.csr" -out "$1/$3.pem" -extfile "$1/$3.ext" $dates 2>/dev/null
-  [ -s "$1/$3.pem" ] || { echo "testcerts: could not make $3" >&2; return 1; }
+  for _ in 1 2 3 4 5 6 7 8; do
+    # shellcheck disable=SC2086
+    openssl ca -batch -notext -config "$1/ca.cnf" -cert "$1/$2.pem" -keyfile "$1/$2.key" \
+      -in "$1/$3.csr" -out "$1/$3.pem" -extfile "$1/$3.ext" $dates 2>/dev/null
+    [ -s "$1/$3.pem" ] || { echo "testcerts: could not make $3" >&2; return 1; }
+    full_signature "$1/$3.pem" && return 0
+  done
+  echo "testcerts: no full-length signature for $3" >&2
+  return 1
 }
