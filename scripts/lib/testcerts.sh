@@ -58,18 +58,28 @@ authority() {  # path-without-suffix name [openssl req options...]
   ca_name=$2
   shift 2
   openssl genpkey -algorithm ec -pkeyopt ec_paramgen_curve:P-256 -out "$ca_path.key" 2>/dev/null
-  for _ in 1 2 3 4 5 6 7 8; do
-    openssl req -x509 -key "$ca_path.key" -days 30 "$@" -out "$ca_path.pem" -subj "/O=Parley Tests/CN=$ca_name" \
-      -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
-    full_signature "$ca_path.pem" && return 0
-  done
-  echo "testcerts: no full-length signature for $ca_name" >&2
-  return 1
+  sign_fully "$ca_path.pem" openssl req -x509 -key "$ca_path.key" -days 30 "$@" -out "$ca_path.pem" \
+    -subj "/O=Parley Tests/CN=$ca_name" \
+    -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign"
 }
 
 # Wine's certificate chain engine rejects an ECDSA signature whose r or s is
 # shorter than the curve's 32 bytes (about one signature in 128), so a
 # certificate is signed again until both are full length.
+sign_fully() {  # cert.pem command...
+  cert=$1
+  shift
+  for _ in 1 2 3 4 5 6 7 8; do
+    if ! "$@" 2>/dev/null || [ ! -s "$cert" ]; then
+      echo "testcerts: could not make $cert" >&2
+      return 1
+    fi
+    full_signature "$cert" && return 0
+  done
+  echo "testcerts: no full-length signature for $cert" >&2
+  return 1
+}
+
 full_signature() {  # cert.pem
   at=$(openssl asn1parse -in "$1" | grep "BIT STRING" | tail -n 1 | cut -d: -f1 | tr -d ' ')
   [ -n "$at" ] || return 1
@@ -86,13 +96,7 @@ leaf() {  # folder authority name subjectAltName [start end]
   else
     dates="-days 30"
   fi
-  for _ in 1 2 3 4 5 6 7 8; do
-    # shellcheck disable=SC2086
-    openssl ca -batch -notext -config "$1/ca.cnf" -cert "$1/$2.pem" -keyfile "$1/$2.key" \
-      -in "$1/$3.csr" -out "$1/$3.pem" -extfile "$1/$3.ext" $dates 2>/dev/null
-    [ -s "$1/$3.pem" ] || { echo "testcerts: could not make $3" >&2; return 1; }
-    full_signature "$1/$3.pem" && return 0
-  done
-  echo "testcerts: no full-length signature for $3" >&2
-  return 1
+  # shellcheck disable=SC2086
+  sign_fully "$1/$3.pem" openssl ca -batch -notext -config "$1/ca.cnf" -cert "$1/$2.pem" -keyfile "$1/$2.key" \
+    -in "$1/$3.csr" -out "$1/$3.pem" -extfile "$1/$3.ext" $dates
 }
