@@ -83,7 +83,12 @@ SSL_CTX* clientContext(const StringList& caCerts) {
     if (!cached || stamp != cachedStamp) {
         SSL_CTX* context = SSL_CTX_new(TLS_client_method());
         if (!context) return nullptr;
-        // The library's protocol floor (TLS 1.2 here) and its default ciphers.
+        // TLS 1.2 at least, whatever the system's configuration allows, and
+        // the library's default ciphers.
+        if (SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION) != 1) {
+            SSL_CTX_free(context);
+            return nullptr;
+        }
         SSL_CTX_set_mode(context, SSL_MODE_RELEASE_BUFFERS);
         X509_STORE* store = SSL_CTX_get_cert_store(context);
         for (const char* path : paths) addTrustAnchors(store, path);

@@ -191,7 +191,9 @@ bool TLSSChannel::handshake() {
         // offered 1.3 this way gets 1.2 alone.
         SCHANNEL_CRED cred{};
         cred.dwVersion = SCHANNEL_CRED_VERSION;
-        cred.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
+        // Strong crypto: no RC4, no export or other weak suites, whatever the
+        // system's defaults.
+        cred.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO;
         TimeStamp expiry;
         bool acquired = false;
         for (DWORD protocols : {DWORD(SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT), DWORD(SP_PROT_TLS1_2_CLIENT)}) {
