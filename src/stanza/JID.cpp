@@ -1,5 +1,8 @@
 #include "stanza/JID.h"
 
+#include <cctype>
+#include <cstring>
+
 namespace tern {
 
 void JID::assign(const std::string& text) {
@@ -18,6 +21,57 @@ void JID::assign(const std::string& text) {
         serverRaw_.assign(text, 0, hostEnd);
     }
     rebuild();
+}
+
+JID::JID(const std::string& username, const std::string& server, const std::string& resource)
+    : resource_(resource), username_(username), serverRaw_(server) {
+    rebuild();
+}
+
+namespace {
+
+constexpr std::size_t kMaxPart = 1023;
+
+// The first character a part may not carry, described, or empty. Controls
+// are refused everywhere; the rest is what the part's form excludes.
+std::string forbiddenIn(const std::string& part, const char* excluded) {
+    for (unsigned char c : part) {
+        if (c < 0x20 || c == 0x7F) return "a control character";
+        if (std::strchr(excluded, c)) return std::string("'") + static_cast<char>(c) + "'";
+    }
+    return std::string();
+}
+
+}  // namespace
+
+namespace {
+bool sameIgnoringCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+        if (x != y && std::tolower(x) != std::tolower(y)) return false;
+    }
+    return true;
+}
+}  // namespace
+
+bool JID::sameBareAs(const JID& other) const {
+    return sameIgnoringCase(username_, other.username_) && sameIgnoringCase(server_, other.server_);
+}
+
+std::string JID::addressProblem() const {
+    if (username_.empty()) return "the address " + full_ + " has no user part";
+    if (serverRaw_.empty()) return "the address " + full_ + " has no server";
+    if (username_.size() > kMaxPart || serverRaw_.size() > kMaxPart || resource_.size() > kMaxPart)
+        return "a part of the address " + full_ + " is longer than 1023 bytes";
+    // RFC 7622 3.3.1: these may not stand in a localpart, nor spaces.
+    std::string bad = forbiddenIn(username_, " \"&'/:<>@");
+    if (!bad.empty()) return "the user name holds " + bad + ", which an address's user part may not carry";
+    bad = forbiddenIn(serverRaw_, " \"&'/<>@\\");
+    if (!bad.empty()) return "the server name holds " + bad + ", which a domain may not carry";
+    bad = forbiddenIn(resource_, "");
+    if (!bad.empty()) return "the resource holds " + bad;
+    return std::string();
 }
 
 void JID::setServer(const std::string& server) {

@@ -18,6 +18,8 @@ public:
     // "phone@home". Every field is replaced, so the result is exactly the
     // address given.
     void assign(const std::string& text);
+    // From its parts, as they are (no part is split at "@" or "/").
+    JID(const std::string& username, const std::string& server, const std::string& resource);
     void setServer(const std::string& server);
     void setResource(const std::string& resource);
 
@@ -28,6 +30,14 @@ public:
     const std::string& bare() const { return bare_; }
     const std::string& full() const { return full_; }
     bool empty() const { return full_.empty(); }
+    // Why this cannot be the address of an account to log in as or of a
+    // room to join (RFC 7622: a user part without the characters it may
+    // not carry, a domain, no part over 1023 bytes), or empty when it can.
+    std::string addressProblem() const;
+
+    // The same account or service: user and server parts compared without
+    // ASCII case (servers answer with the prepared form).
+    bool sameBareAs(const JID& other) const;
 
     bool operator==(const JID& other) const { return full_ == other.full_; }
     bool operator!=(const JID& other) const { return full_ != other.full_; }
