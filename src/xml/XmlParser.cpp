@@ -103,6 +103,8 @@ bool XmlParser::openElement() {
     // other malformed markup.
     if (tagName_.empty()) return false;
     if (depth_ + 1 > maxDepth_) return false;
+    // A stream header opens the stream; inside an element it is garbage.
+    if (root_ && tagName_ == std::string_view("stream:stream")) return false;
 
     XmlTag* element = new XmlTag(XmlTag::Bare{});
     element->fromWire_ = true;
@@ -134,7 +136,11 @@ bool XmlParser::openElement() {
 }
 
 bool XmlParser::closeElement() {
-    if (tagName_ == std::string_view("stream:stream")) return true;  // end of stream: the transport tells
+    if (tagName_ == std::string_view("stream:stream")) {
+        if (root_) return false;
+        if (handler_) handler_->handleStreamEnd();
+        return true;
+    }
     if (!current_) return false;
     // Names are compared decoded on both sides, so that what serialize()
     // writes for any parsed element parses back.

@@ -22,6 +22,8 @@ public:
     // The element belongs to the parser and is deleted when this returns; a
     // handler may move content out of it but keeps no pointer into it.
     virtual void handleXmlTag(XmlTag* element) = 0;
+    // The peer closed the stream (</stream:stream> at the top level).
+    virtual void handleStreamEnd() {}
 };
 
 enum ParserState {
