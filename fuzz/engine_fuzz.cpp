@@ -23,6 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                                 : std::make_unique<Client>(JID("user@example.test/res"), "secret", 5222);
     client->setSaslMechanisms((mode & 2) ? 0 : ((mode & 4) ? SaslPlain : 0xFFFF));
     client->setSaslClientNonce("0123456789abcdef0123456789abcdef");
+    // Ids the corpus can answer: uid1 (bind), uid2 (session), ...
+    client->setIdSource([n = 0]() mutable { return "uid" + std::to_string(++n); });
     auto* fake = new testsupport::FakeConnection(client.get());
     client->setConnectionImpl(fake);
     client->connect(false);

@@ -83,67 +83,93 @@ void Client::sendPresence() {
 
 // ---- elements -----------------------------------------------------------
 
-bool Client::handleNormalTag(Stanza* stanza) {
-    const std::string& name = stanza->name();
-    if (name == "stream:features"sv) {
-        handleFeatures(*stanza);
-        return true;
+// What each step expects besides stanzas; everything here arrives only from
+// the server (or from whoever is in the path of a plaintext stream).
+struct Client::Expected {
+    StreamStep step;
+    const char* name;
+    const char* xmlns;  // null: the name alone (it carries its prefix)
+    void (Client::*handle)(const Stanza&);
+};
+
+const Client::Expected Client::kExpected[] = {
+    {StreamStep::Features, "stream:features", nullptr, &Client::handleFeatures},
+    {StreamStep::StartTls, "proceed", "urn:ietf:params:xml:ns:xmpp-tls", &Client::handleProceed},
+    {StreamStep::StartTls, "failure", "urn:ietf:params:xml:ns:xmpp-tls", &Client::handleTlsRefused},
+    {StreamStep::Sasl, "challenge", "urn:ietf:params:xml:ns:xmpp-sasl", &Client::handleSaslChallenge},
+    {StreamStep::Sasl, "success", "urn:ietf:params:xml:ns:xmpp-sasl", &Client::handleSaslSuccess},
+    {StreamStep::Sasl, "failure", "urn:ietf:params:xml:ns:xmpp-sasl", &Client::handleSaslFailure},
+};
+
+ClientBase::ElementVerdict Client::handleNormalTag(Stanza* stanza) {
+    bool known = false;
+    for (const Expected& e : kExpected) {
+        if (stanza->name() != e.name || (e.xmlns && !stanza->hasAttribute("xmlns", e.xmlns))) continue;
+        if (e.step != step()) {
+            known = true;
+            continue;
+        }
+        (this->*e.handle)(*stanza);
+        return ElementVerdict::Handled;
     }
-    if (name == "proceed"sv && stanza->hasAttribute("xmlns", XMPP_XMLNS_STREAM_TLS)) {
+    return known ? ElementVerdict::OutOfTurn : ElementVerdict::Unknown;
+}
+
+void Client::handleProceed(const Stanza&) {
+    if (TLSBase* tls = encryptionImpl()) {
         logger_.log(LogDebug, LogAreaClient, "starting TLS handshake...");
-        if (TLSBase* tls = encryptionImpl()) {
-            encryptionActive_ = true;
-            tls->handshake();
-        }
-        return true;
+        // Whatever followed <proceed/> in the same read came in the clear:
+        // it is dropped, and the parser starts afresh over TLS.
+        resetParser();
+        enterStep(StreamStep::TlsHandshake);
+        encryptionActive_ = true;
+        tls->handshake();
     }
-    if (name == "failure"sv) {
-        if (stanza->hasAttribute("xmlns", XMPP_XMLNS_STREAM_TLS)) {
-            logger_.log(LogError, LogAreaClient, "TLS handshake failed (server-side)!");
-            disconnect(TlsFailed);
-            return true;
-        }
-        if (stanza->hasAttribute("xmlns", XMPP_XMLNS_COMPRESSION)) {
-            logger_.log(LogError, LogAreaClient, "stream compression init failed!");
-            disconnect(CompressionFailed);
-            return true;
-        }
-    }
-    if (name == "compressed"sv && stanza->hasAttribute("xmlns", XMPP_XMLNS_COMPRESSION)) {
-        logger_.log(LogDebug, LogAreaClient, "stream compression inited");
-        compressionActive_ = true;
-        header();
-        return true;
-    }
-    if ((name == "challenge"sv || name == "failure"sv || name == "success"sv) &&
-        stanza->hasAttribute("xmlns", XMPP_XMLNS_STREAM_SASL)) {
-        if (name == "challenge"sv) {
-            logger_.log(LogDebug, LogAreaClient, "processing SASL challenge");
-            processSaslChallenge(stanza->text());
-        } else if (name == "failure"sv) {
-            logger_.log(LogError, LogAreaClient, "SASL authentication failed!");
-            processSaslFailure(*stanza);
-            disconnect(AuthenticationFailed);
-        } else if (scramSuccessVerifies(stanza->text())) {
-            logger_.log(LogDebug, LogAreaClient, "SASL authentication successful");
-            authed_ = true;
-            setAuthenticating(false);
-            header();
-        }
-        return true;
-    }
-    if (name == "iq"sv) {
-        const std::string& id = stanza->id();
-        if (id == "bind"sv) {
-            handleBindReply(*stanza);
-            return true;
-        }
-        if (id == "session"sv) {
-            handleSessionReply(*stanza);
-            return true;
+}
+
+void Client::handleTlsRefused(const Stanza&) {
+    logger_.log(LogError, LogAreaClient, "TLS handshake failed (server-side)!");
+    disconnect(TlsFailed);
+}
+
+void Client::handleSaslChallenge(const Stanza& challenge) {
+    logger_.log(LogDebug, LogAreaClient, "processing SASL challenge");
+    const std::string decoded = base64Decode(challenge.text());
+    if (selectedMechanism_ == SaslScramSha1 || selectedMechanism_ == SaslScramSha256)
+        processScramChallenge(decoded);
+    else if (selectedMechanism_ == SaslDigestMd5)
+        processDigestChallenge(decoded);
+    else
+        sendSaslResponse(std::string(), false);
+}
+
+void Client::handleSaslSuccess(const Stanza& success) {
+    if (!serverProvedItself(base64Decode(success.text()))) return;
+    logger_.log(LogDebug, LogAreaClient, "SASL authentication successful");
+    authed_ = true;
+    setAuthenticating(false);
+    enterStep(StreamStep::Header);
+    header();
+}
+
+void Client::handleSaslFailure(const Stanza& failure) {
+    logger_.log(LogError, LogAreaClient, "SASL authentication failed!");
+    static const std::pair<const char*, AuthenticationError> conditions[] = {
+        {"aborted", SaslAborted},
+        {"incorrect-encoding", SaslIncorrectEncoding},
+        {"invalid-authzid", SaslInvalidAuthzid},
+        {"invalid-mechanism", SaslInvalidMechanism},
+        {"mechanism-too-weak", SaslMechanismTooWeak},
+        {"not-authorized", SaslNotAuthorized},
+        {"temporary-auth-failure", SaslTemporaryAuthFailure},
+    };
+    for (const auto& c : conditions) {
+        if (failure.hasChild(c.first)) {
+            authError_ = c.second;
+            break;
         }
     }
-    return false;
+    disconnect(AuthenticationFailed);
 }
 
 void Client::handleFeatures(const Stanza& features) {
@@ -157,7 +183,7 @@ void Client::handleFeatures(const Stanza& features) {
     if (offered("starttls", XMPP_XMLNS_STREAM_TLS)) bits |= StreamFeatureStartTls;
     if (offered("register", XMPP_XMLNS_STREAM_IQREGISTER)) bits |= StreamFeatureIqRegister;
     if (offered("auth", XMPP_XMLNS_STREAM_IQAUTH)) bits |= StreamFeatureIqAuth;
-    if (offered("sm", "urn:xmpp:sm:3")) bits |= StreamFeatureStreamManagement;
+    if (offered("sm", StreamManagement::kNamespace)) bits |= StreamFeatureStreamManagement;
     if (const XmlTag* c = features.firstChild("compression", "xmlns", XMPP_XMLNS_STREAM_COMPRESS)) {
         if (c->hasChildWithText("method", "zlib")) bits |= StreamFeatureCompressZlib;
         if (c->hasChildWithText("method", "lzw")) bits |= StreamFeatureCompressDclz;
@@ -175,11 +201,18 @@ void Client::handleFeatures(const Stanza& features) {
     streamFeatures_ = bits;
 
     const bool tlsPossible = encryptionImpl() && tlsPolicy_ != TlsDisabled && (bits & StreamFeatureStartTls);
-    if (!encryptionActive_ && !tlsPossible && (tlsPolicy_ == TlsRequired || encryptionPolicy_ == EncryptionRequired)) {
+    // A session that TLS once protected is not resumed without it: that
+    // would be the way to read it for whoever strips the STARTTLS offer.
+    const bool resumingUnderTls = streamManagement()->resuming() && streamManagement()->protectedByTls();
+    if (!encryptionActive_ && !tlsPossible &&
+        (tlsPolicy_ == TlsRequired || encryptionPolicy_ == EncryptionRequired || resumingUnderTls)) {
         logger_.log(LogError, LogAreaClient,
                     tlsPolicy_ == TlsRequired
                         ? "Client is configured to require TLS but either the server didn't offer TLS or TLS support "
                           "is not compiled in."
+                    : resumingUnderTls
+                        ? "the session to resume was protected by TLS, and this stream cannot have it: not resuming "
+                          "it in the clear"
                         : "the encryption policy requires TLS, and this stream cannot have it (the server offers no "
                           "STARTTLS, or TLS is off): no credential is sent");
         disconnect(TlsNotAvailable);
@@ -187,6 +220,7 @@ void Client::handleFeatures(const Stanza& features) {
     }
     if (tlsPossible && !encryptionActive_) {
         notifyStreamEvent(StreamEventEncryption);
+        enterStep(StreamStep::StartTls);
         sendTag(new XmlTag(nullptr, "starttls", "xmlns", XMPP_XMLNS_STREAM_TLS));
         return;
     }
@@ -194,6 +228,7 @@ void Client::handleFeatures(const Stanza& features) {
         // A lost session is resumed instead of bound anew.
         if (streamManagement()->resuming()) {
             if (bits & StreamFeatureStreamManagement) {
+                enterStep(StreamStep::Resume);
                 streamManagement()->sendResume();
             } else {
                 logger_.log(LogError, LogAreaClient, "the server no longer offers stream management");
@@ -212,6 +247,34 @@ void Client::handleFeatures(const Stanza& features) {
 
 // ---- authentication -----------------------------------------------------
 
+std::string Client::credentialProblem() const {
+    if (!hasCredentials_) return std::string();
+    // No user and no password: an anonymous login, when the server offers one.
+    if (jid_.username().empty() && password_.empty()) return std::string();
+    const std::string problem = jid_.addressProblem();
+    if (!problem.empty()) return problem;
+    if (password_.empty() && (clientCerts_.empty() || clientKey_.empty()))
+        return "the password is empty (and there is no client certificate)";
+    return std::string();
+}
+
+// What the encryption policy lets a mechanism do on this stream: on a
+// stream without TLS under ProtectPassword only SCRAM, whose exchange an
+// eavesdropper cannot cheaply turn into the password (see startSasl for
+// the iteration count); DIGEST-MD5 and the legacy digest are one MD5 or
+// SHA-1 per guess, PLAIN and the legacy password the password itself.
+bool Client::mayUseOnThisStream(int mechanism) {
+    if (passwordMayTravel() || mechanism == SaslScramSha1 || mechanism == SaslScramSha256) return true;
+    const char* name = mechanism == SaslDigestMd5 ? "DIGEST-MD5" : mechanism == SaslPlain ? "PLAIN" : "legacy authentication";
+    const char* why = mechanism == SaslPlain ? "it would send the password on an unencrypted stream"
+                      : mechanism == SaslDigestMd5
+                          ? "an eavesdropper could test guesses of the password against it offline, one MD5 each"
+                          : "it sends the password, or a SHA-1 digest to test guesses against, unencrypted";
+    logger_.log(LogWarning, LogAreaClient,
+                std::string("not using ") + name + ": " + why + " (encryption policy)");
+    return false;
+}
+
 void Client::authenticate() {
     if (!hasCredentials_) {
         notifyStreamEvent(StreamEventFinished);
@@ -222,7 +285,7 @@ void Client::authenticate() {
         notifyStreamEvent(StreamEventAuthentication);
         startSasl(mechanism);
     };
-    if (!jid_.username().empty() && !password_.empty()) {
+    if (!password_.empty()) {
         if (!saslPrep(jid_.username(), saslUser_) || !saslPrep(password_, saslPassword_)) {
             logger_.log(LogError, LogAreaClient,
                         "the user name or the password holds characters that SASLprep prohibits; nothing was sent");
@@ -230,42 +293,38 @@ void Client::authenticate() {
             return;
         }
         for (int mechanism : {SaslScramSha256, SaslScramSha1, SaslDigestMd5, SaslPlain}) {
-            if (!usable(mechanism)) continue;
-            if (mechanism == SaslPlain && !passwordMayTravel()) {
-                logger_.log(LogWarning, LogAreaClient,
-                            "not using PLAIN: it would send the password on an unencrypted stream (encryption policy)");
-                continue;
-            }
+            if (!usable(mechanism) || !mayUseOnThisStream(mechanism)) continue;
             start(mechanism);
             return;
         }
-        if (streamFeatures_ & StreamFeatureIqAuth) {
+        if ((streamFeatures_ & StreamFeatureIqAuth) && mayUseOnThisStream(0)) {
             notifyStreamEvent(StreamEventAuthentication);
             if (!nonSaslAuth_) nonSaslAuth_ = std::make_unique<NonSaslAuth>(this);
             setAuthenticating(true);
+            enterStep(StreamStep::LegacyAuth);
             nonSaslAuth_->doAuth(streamId_);
             return;
         }
-        logger_.log(LogError, LogAreaClient, "the server doesn't support any auth mechanisms we know about");
-        disconnect(NoSupportedAuth);
-        return;
-    }
-    if (!clientCerts_.empty() && !clientKey_.empty() && usable(SaslExternal)) {
-        start(SaslExternal);
-    } else if (usable(SaslGssapi)) {
-        start(SaslGssapi);
+    } else if (!jid_.username().empty()) {
+        if (usable(SaslExternal)) {
+            start(SaslExternal);
+            return;
+        }
     } else if (usable(SaslAnonymous)) {
         start(SaslAnonymous);
-    } else {
-        notifyStreamEvent(StreamEventFinished);
-        connectedStep();
+        return;
     }
+    logger_.log(LogError, LogAreaClient, "the server doesn't support any auth mechanisms we know about");
+    disconnect(NoSupportedAuth);
 }
 
 void Client::startSasl(int mechanism) {
     selectedMechanism_ = mechanism;
     saslChallenges_ = 0;
+    serverVerified_ = false;
+    digestRspauth_.clear();
     setAuthenticating(true);
+    enterStep(StreamStep::Sasl);
     XmlTag* auth = new XmlTag("auth");
     auth->setAttribute("xmlns", XMPP_XMLNS_STREAM_SASL);
     const bool haveAuthzid = !authzid_.server().empty();
@@ -291,16 +350,13 @@ void Client::startSasl(int mechanism) {
             auth->setAttribute("mechanism", "EXTERNAL");
             auth->setText(base64Encode(haveAuthzid ? authzid_.bare() : jid_.bare()));
             break;
-        case SaslGssapi:
-            auth->setAttribute("mechanism", "GSSAPI");
-            break;
         case SaslScramSha1:
         case SaslScramSha256: {
             const auto hash = mechanism == SaslScramSha1 ? ScramClient::Hash::Sha1 : ScramClient::Hash::Sha256;
             scram_ = std::make_unique<ScramClient>(hash, saslUser_, saslPassword_,
                                                    haveAuthzid ? authzid_.bare() : std::string(), clientNonce(),
                                                    &saltedPassword_);
-            scramVerified_ = false;
+            if (!passwordMayTravel()) scram_->setMinimumIterations(kMinPlaintextScramIterations);
             auth->setAttribute("mechanism", ScramClient::mechanismName(hash));
             auth->setText(base64Encode(scram_->clientFirst()));
             break;
@@ -324,13 +380,14 @@ std::string Client::clientNonce() const {
 }
 
 std::string digestMd5Response(const std::string& user, const std::string& realm, const std::string& password,
-                              const std::string& nonce, const std::string& cnonce, const std::string& digestUri) {
+                              const std::string& nonce, const std::string& cnonce, const std::string& digestUri,
+                              bool server) {
     MD5 a;
     a.update(user + ":" + realm + ":" + password);
     MD5 ha1;
     ha1.update(a.rawDigest() + ":" + nonce + ":" + cnonce);
     MD5 ha2;
-    ha2.update("AUTHENTICATE:" + digestUri);
+    ha2.update((server ? ":" : "AUTHENTICATE:") + digestUri);
     MD5 response;
     response.update(ha1.hexDigest() + ":" + nonce + ":00000001:" + cnonce + ":auth:" + ha2.hexDigest());
     return response.hexDigest();
@@ -348,14 +405,22 @@ std::string quotedValue(const std::string& text, std::size_t keyPos, std::size_t
     }
     return text.substr(start, end - start);
 }
+
+// Compares without leaking where the first difference is.
+bool sameSecret(const std::string& a, const std::string& b) {
+    if (a.size() != b.size() || a.empty()) return false;
+    unsigned char diff = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return diff == 0;
+}
 }  // namespace
 
-void Client::abortSasl(const std::string& why) {
+void Client::abortSasl(const std::string& why, ConnectionError reason) {
     logger_.log(LogError, LogAreaClient, why);
     XmlTag* abort = new XmlTag("abort");
     abort->setAttribute("xmlns", XMPP_XMLNS_STREAM_SASL);
     sendTag(abort);
-    disconnect(AuthenticationFailed);
+    disconnect(reason);
 }
 
 void Client::processScramChallenge(const std::string& decoded) {
@@ -365,7 +430,10 @@ void Client::processScramChallenge(const std::string& decoded) {
     if (++saslChallenges_ == 1) {
         std::string reply;
         if (!scram_ || !scram_->clientFinal(decoded, reply, error)) {
-            abortSasl("SASL SCRAM: " + error);
+            // Too few iterations on a plain stream: the policy refuses what is
+            // left, as when no mechanism is allowed at all.
+            const bool policy = scram_ && scram_->refusedForIterations();
+            abortSasl("SASL SCRAM: " + error, policy ? NoSupportedAuth : AuthenticationFailed);
             return;
         }
         sendSaslResponse(reply, true);
@@ -375,75 +443,59 @@ void Client::processScramChallenge(const std::string& decoded) {
         abortSasl("SASL SCRAM: " + (error.empty() ? std::string("the server keeps sending challenges") : error));
         return;
     }
-    scramVerified_ = true;
+    serverVerified_ = true;
     sendSaslResponse(std::string(), false);
 }
 
-bool Client::scramSuccessVerifies(const std::string& text) {
-    if (selectedMechanism_ != SaslScramSha1 && selectedMechanism_ != SaslScramSha256) return true;
-    const std::string decoded = base64Decode(text);
-    if (decoded.empty() && scramVerified_) return true;
-    std::string error;
-    if (scram_ && scram_->verifyServerFinal(decoded, error)) return true;
-    // Without the server's proof anyone in the path could have said success.
-    logger_.log(LogError, LogAreaClient, "SASL SCRAM: " + error);
-    disconnect(AuthenticationFailed);
-    return false;
-}
-
-void Client::processSaslChallenge(const std::string& challenge) {
-    const std::string decoded = base64Decode(challenge);
-    if (selectedMechanism_ == SaslScramSha1 || selectedMechanism_ == SaslScramSha256) {
-        processScramChallenge(decoded);
-        return;
-    }
-    if (selectedMechanism_ != SaslDigestMd5 || decoded.compare(0, 7, "rspauth") == 0) {
-        sendSaslResponse(std::string(), false);
-        return;
-    }
-    // DIGEST-MD5 has one real challenge and the final rspauth; anything
-    // else would go on without end.
+void Client::processDigestChallenge(const std::string& decoded) {
+    // DIGEST-MD5 has one real challenge and the server's proof (rspauth);
+    // anything else would go on without end.
     if (++saslChallenges_ > 2) {
-        logger_.log(LogError, LogAreaClient, "SASL DIGEST-MD5: the server keeps sending challenges");
-        disconnect(AuthenticationFailed);
+        abortSasl("SASL DIGEST-MD5: the server keeps sending challenges");
+        return;
+    }
+    if (decoded.compare(0, 8, "rspauth=") == 0) {
+        if (!serverProvedItself(decoded)) return;
+        sendSaslResponse(std::string(), false);
         return;
     }
     const std::size_t realmPos = decoded.find("realm=");
     const std::string realm = realmPos == std::string::npos ? jid_.server() : quotedValue(decoded, realmPos, 6, false);
     const std::size_t noncePos = decoded.find("nonce=");
-    if (noncePos == std::string::npos) {
+    if (noncePos == std::string::npos || saslChallenges_ != 1) {
         // Left unanswered the exchange would hang until the server gives up.
         abortSasl("SASL DIGEST-MD5 challenge without a nonce");
         return;
     }
     const std::string nonce = quotedValue(decoded, noncePos, 6, true);
     const std::string cnonce = clientNonce();
-    const std::string& server = jid_.server();
-    std::string text = "username=\"" + saslUser_ + "\",realm=\"" + realm + "\",nonce=\"" + nonce +
-                       "\",cnonce=\"" + cnonce + "\",nc=00000001,qop=auth,digest-uri=\"xmpp/" + server +
-                       "\",response=" +
-                       digestMd5Response(saslUser_, realm, saslPassword_, nonce, cnonce, "xmpp/" + server) +
-                       ",charset=utf-8";
+    const std::string uri = "xmpp/" + jid_.server();
+    std::string text = "username=\"" + saslUser_ + "\",realm=\"" + realm + "\",nonce=\"" + nonce + "\",cnonce=\"" +
+                       cnonce + "\",nc=00000001,qop=auth,digest-uri=\"" + uri + "\",response=" +
+                       digestMd5Response(saslUser_, realm, saslPassword_, nonce, cnonce, uri) + ",charset=utf-8";
     if (!authzid_.server().empty()) text += ",authzid=" + authzid_.bare();
+    digestRspauth_ = digestMd5Response(saslUser_, realm, saslPassword_, nonce, cnonce, uri, true);
     sendSaslResponse(text, true);
 }
 
-void Client::processSaslFailure(const Stanza& failure) {
-    static const std::pair<const char*, AuthenticationError> conditions[] = {
-        {"aborted", SaslAborted},
-        {"incorrect-encoding", SaslIncorrectEncoding},
-        {"invalid-authzid", SaslInvalidAuthzid},
-        {"invalid-mechanism", SaslInvalidMechanism},
-        {"mechanism-too-weak", SaslMechanismTooWeak},
-        {"not-authorized", SaslNotAuthorized},
-        {"temporary-auth-failure", SaslTemporaryAuthFailure},
-    };
-    for (const auto& c : conditions) {
-        if (failure.hasChild(c.first)) {
-            authError_ = c.second;
-            return;
-        }
+// Without the server's proof that it knows the password, anyone in the
+// path could have said success: SCRAM's signature, DIGEST-MD5's rspauth.
+bool Client::serverProvedItself(const std::string& decoded) {
+    if (serverVerified_) return true;
+    const bool scram = selectedMechanism_ == SaslScramSha1 || selectedMechanism_ == SaslScramSha256;
+    if (!scram && selectedMechanism_ != SaslDigestMd5) return true;
+    std::string error;
+    if (scram) {
+        serverVerified_ = scram_ && scram_->verifyServerFinal(decoded, error);
+        error = "SASL SCRAM: " + error;
+    } else {
+        const std::string rspauth = decoded.compare(0, 8, "rspauth=") == 0 ? decoded.substr(8) : std::string();
+        serverVerified_ = sameSecret(rspauth, digestRspauth_);
+        error = "SASL DIGEST-MD5: the server's rspauth does not prove that it knows the password";
     }
+    if (serverVerified_) return true;
+    abortSasl(error);
+    return false;
 }
 
 // ---- binding, session, ready --------------------------------------------
@@ -461,20 +513,38 @@ struct ErrorView {
 };
 }  // namespace
 
+bool Client::handleIqById(Stanza* stanza, int context) {
+    // Answers count only while their step lasts; the engine has already
+    // checked that they come from the server.
+    if (context == BindRequest && step() == StreamStep::Bind)
+        handleBindReply(*stanza);
+    else if (context == SessionRequest && step() == StreamStep::Session)
+        handleSessionReply(*stanza);
+    return true;
+}
+
 void Client::bindResource() {
     if (bound_) return;
+    enterStep(StreamStep::Bind);
     XmlTag* iq = new XmlTag("iq");
     iq->setAttribute("type", "set");
-    iq->setAttribute("id", "bind");
+    iq->setAttribute("id", newId());
     XmlTag* bind = new XmlTag(iq, "bind", "xmlns", XMPP_XMLNS_STREAM_BIND);
     if (!jid_.resource().empty()) new XmlTag(bind, "resource", jid_.resource());
-    sendTag(iq);
+    sendIq(iq, this, BindRequest);
 }
 
 void Client::handleBindReply(const Stanza& reply) {
     if (reply.subtype() == IqResult) {
         if (const XmlTag* bind = reply.firstChild("bind"))
-            if (const XmlTag* jid = bind->firstChild("jid")) jid_.assign(jid->text());
+            if (const XmlTag* jid = bind->firstChild("jid")) {
+                // The server may choose the resource, not the account.
+                const JID bound(jid->text());
+                if (bound.sameBareAs(jid_) && !bound.resource().empty())
+                    jid_ = bound;
+                else
+                    logger_.log(LogWarning, LogAreaClient, "ignoring the bound address " + jid->text());
+            }
         bound_ = true;
         beginWriteBatch();
         if ((streamFeatures_ & StreamFeatureStreamManagement) && streamManagement()->wanted())
@@ -487,7 +557,6 @@ void Client::handleBindReply(const Stanza& reply) {
         endWriteBatch();
         return;
     }
-    if (reply.subtype() != IqError) return;
     const ErrorView error(reply);
     const std::string& type = error.type;
     ResourceBindError e = RbErrorUnknownError;
@@ -504,11 +573,12 @@ void Client::handleBindReply(const Stanza& reply) {
 
 void Client::createSession() {
     notifyStreamEvent(StreamEventSessionCreation);
+    enterStep(StreamStep::Session);
     XmlTag* iq = new XmlTag("iq");
     iq->setAttribute("type", "set");
-    iq->setAttribute("id", "session");
+    iq->setAttribute("id", newId());
     new XmlTag(iq, "session", "xmlns", XMPP_XMLNS_STREAM_SESSION);
-    sendTag(iq);
+    sendIq(iq, this, SessionRequest);
 }
 
 void Client::handleSessionReply(const Stanza& reply) {
@@ -516,7 +586,6 @@ void Client::handleSessionReply(const Stanza& reply) {
         connectedStep();
         return;
     }
-    if (reply.subtype() != IqError) return;
     const ErrorView error(reply);
     const std::string& type = error.type;
     SessionCreateError e = ScErrorUnknownError;
@@ -530,6 +599,7 @@ void Client::handleSessionReply(const Stanza& reply) {
 }
 
 void Client::connectedStep() {
+    enterStep(StreamStep::Established);
     if (authed_) {
         // The roster and private-storage requests, the initial presence and
         // whatever listeners add (a room join) go out in one write, without

@@ -1,7 +1,8 @@
 // A client session: reads the server's stream features and, in a fixed
 // order of preference, starts TLS, authenticates (SASL or legacy), binds a
 // resource, starts a session, fetches the roster, sends the initial
-// presence and tells every listener that the client is connected.
+// presence and tells every listener that the client is connected. Each of
+// those steps acts only on the elements it expects (see StreamStep).
 #ifndef TERN_CLIENT_CLIENT_H
 #define TERN_CLIENT_CLIENT_H
 
@@ -57,15 +58,24 @@ enum AuthenticationError {
     NonSaslNotAuthorized = 10,
 };
 
-// The DIGEST-MD5 "response" value (RFC 2831, qop=auth, nc=00000001).
+// The DIGEST-MD5 "response" value (RFC 2831, qop=auth, nc=00000001); with
+// server set, the "rspauth" value the server proves itself with.
 std::string digestMd5Response(const std::string& user, const std::string& realm, const std::string& password,
-                              const std::string& nonce, const std::string& cnonce, const std::string& digestUri);
+                              const std::string& nonce, const std::string& cnonce, const std::string& digestUri,
+                              bool server = false);
 
-class Client : public ClientBase {
+class Client : public ClientBase, public IqHandler {
 public:
+    // SCRAM's least iteration count on a stream without TLS (RFC 7677):
+    // fewer would make an eavesdropper's offline guessing cheap.
+    static constexpr unsigned kMinPlaintextScramIterations = 4096;
+
     // A client for a server alone, without credentials (registration).
     explicit Client(const std::string& server);
-    // port -1 finds the server by DNS SRV.
+    // port -1 finds the server by DNS SRV. An address with a user part logs
+    // in with the password (or, without one, with the client certificate
+    // through EXTERNAL); one without a user part and without a password
+    // logs in anonymously. Nothing else is tried in their place.
     Client(const JID& jid, const std::string& password, int port = -1);
     ~Client() override;
 
@@ -87,23 +97,36 @@ public:
     // from the system's random source again.
     void setSaslClientNonce(const std::string& cnonce) { fixedCnonce_ = cnonce; }
 
+    // IqHandler: the answers to the bind and session requests.
+    bool handleIqByNamespace(Stanza*) override { return false; }
+    bool handleIqById(Stanza* stanza, int context) override;
+
 protected:
     void streamStarted() override {}
-    bool handleNormalTag(Stanza* stanza) override;
+    ElementVerdict handleNormalTag(Stanza* stanza) override;
+    std::string credentialProblem() const override;
     void resetState() override;
     void streamResumed() override { bound_ = true; }
 
 private:
     friend class NonSaslAuth;
+    enum RequestContext { BindRequest = 1, SessionRequest = 2 };
+    struct Expected;
+    static const Expected kExpected[];
 
     void handleFeatures(const Stanza& features);
+    void handleProceed(const Stanza&);
+    void handleTlsRefused(const Stanza&);
+    void handleSaslChallenge(const Stanza& challenge);
+    void handleSaslSuccess(const Stanza& success);
+    void handleSaslFailure(const Stanza& failure);
     void authenticate();
+    bool mayUseOnThisStream(int mechanism);
     void startSasl(int mechanism);
-    void processSaslChallenge(const std::string& challenge);
-    void processSaslFailure(const Stanza& failure);
     void processScramChallenge(const std::string& decoded);
-    bool scramSuccessVerifies(const std::string& text);
-    void abortSasl(const std::string& why);
+    void processDigestChallenge(const std::string& decoded);
+    bool serverProvedItself(const std::string& decoded);
+    void abortSasl(const std::string& why, ConnectionError reason = AuthenticationFailed);
     void sendSaslResponse(const std::string& text, bool encode);
     void bindResource();
     void handleBindReply(const Stanza& reply);
@@ -131,10 +154,11 @@ private:
     std::string saslUser_;
     std::string saslPassword_;
     std::unique_ptr<ScramClient> scram_;
+    std::string digestRspauth_;  // what the server must answer with
+    bool serverVerified_ = false;
     // What SCRAM derived from the password at login: a reconnection to
     // resume the session does not run PBKDF2 again.
     ScramClient::SaltedPasswordCache saltedPassword_;
-    bool scramVerified_ = false;
 };
 
 }  // namespace tern

@@ -2,13 +2,14 @@
 
 #include <algorithm>
 
+#include "client/Hex.h"
 #include "client/KeepAlive.h"
 #include "client/Redact.h"
 #include "client/StreamManagement.h"
 #include "services/ServiceDiscovery.h"
 #include "stanza/Constants.h"
-#include "stanza/Numbers.h"
 #include "transport/NetworkTCPC.h"
+#include "transport/Platform.h"
 #include "transport/TLSDefault.h"
 
 namespace tern {
@@ -16,18 +17,6 @@ namespace tern {
 using namespace std::string_view_literals;
 
 namespace {
-
-// Index + 1 = StreamErrorCondition.
-const char* const kStreamErrors[] = {
-    "bad-format",         "bad-namespace-prefix",   "conflict",
-    "connection-timeout", "host-gone",              "host-unknown",
-    "improper-addressing", "internal-server-error", "invalid-from",
-    "invalid-id",         "invalid-namespace",      "invalid-xml",
-    "not-authorized",     "policy-violation",       "remote-connection-failed",
-    "resource-constraint", "restricted-xml",        "see-other-host",
-    "system-shutdown",    "undefined-condition",    "unsupported-encoding",
-    "unsupported-stanza-type", "unsupported-version", "xml-not-well-formed",
-};
 
 template <typename T>
 void eraseValue(std::vector<T*>& v, const T* value) {
@@ -114,6 +103,12 @@ bool ClientBase::connect(bool block) {
     if (server_.empty()) return false;
     // A stream under way keeps its parser and whatever it holds.
     if (connection_ && connection_->state() != StateDisconnected) return true;
+    const std::string problem = credentialProblem();
+    if (!problem.empty()) {
+        logger_.log(LogError, LogAreaClient, problem + "; not connecting");
+        for (NetworkListener* l : listenersSnapshot()) l->handleDisconnected(AuthenticationFailed);
+        return false;
+    }
     {
         std::lock_guard<std::recursive_mutex> lock(parserMutex_);
         if (!parser_) {
@@ -139,6 +134,7 @@ bool ClientBase::connect(bool block) {
     authenticating_ = false;
     negotiating_ = true;
     endOnReceiver_ = -1;
+    enterStep(StreamStep::Header);
     live_ = true;
     return connection_->connect() == NoError;
 }
@@ -150,6 +146,7 @@ void ClientBase::onConnected(NetworkUtil* connection) {
         // checked as ever.
         logger_.log(LogDebug, LogAreaClientBase, "direct TLS: starting the handshake");
         encryption_->setAlpn("xmpp-client");
+        enterStep(StreamStep::TlsHandshake);
         encryptionActive_ = true;
         encryption_->handshake();
     } else {
@@ -220,14 +217,23 @@ void ClientBase::header() {
             XMPP_STREAM_VERSION_MINOR + "'>");
 }
 
-std::string ClientBase::newId() { return "uid" + std::to_string(++idCounter_); }
+std::string ClientBase::newId() {
+    if (idSource_) return idSource_();
+    std::string bytes(8, '\0');
+    platform::fillRandom(&bytes[0], bytes.size());
+    return hexEncode(bytes);
+}
 
 // ---- the send chain -----------------------------------------------------
 
 bool ClientBase::sendText(const std::string& text) {
     NetworkUtil* c = conn();
     if (!c || c->state() != StateConnected) return false;
-    if (batchThread_.load() == std::this_thread::get_id()) {
+    // While a batch is open, whatever any thread sends joins it, so that
+    // nothing overtakes what the batch holds (a host message overtaking
+    // <enable/> would be counted here and not by the server).
+    std::lock_guard<std::recursive_mutex> order(stanzaOrder_);
+    if (batchDepth_ > 0) {
         batch_ += text;
         return true;
     }
@@ -338,89 +344,6 @@ void ClientBase::resetParser() {
     }
 }
 
-// ---- elements -----------------------------------------------------------
-
-void ClientBase::handleXmlTag(XmlTag* tag) {
-    std::unique_ptr<Stanza> stanza(Stanza::adopt(*tag));
-    if (logger_.wants(LogDebug, LogAreaXmlIncoming)) logger_.log(LogDebug, LogAreaXmlIncoming, serializeForLog(*stanza));
-
-    const std::string& name = stanza->name();
-    if (name == "stream:stream"sv) {
-        if (!checkStreamVersion(stanza->getAttribute("version"))) {
-            logger_.log(LogDebug, LogAreaClientBase,
-                        "This server is not XMPP-compliant (it does not send a 'version' attribute). Please fix it "
-                        "or try another one.\n");
-            disconnect(StreamVersionError);
-            return;
-        }
-        streamId_ = stanza->getAttribute("id");
-        streamStarted();
-        return;
-    }
-    if (name == "stream:error"sv) {
-        parseStreamError(*stanza);
-        disconnect(StreamError);
-        return;
-    }
-    if (handleStreamManagement(*stanza)) return;
-
-    {
-        std::lock_guard<std::mutex> lock(registryMutex_);
-        if (dispatchDepth_++ == 0) {
-            dispatchThread_ = std::this_thread::get_id();
-            ++dispatchSerial_;
-        }
-    }
-    if (!handleNormalTag(stanza.get())) {
-        switch (stanza->kind()) {
-            case KindIq: dispatchIq(stanza.get()); break;
-            case KindMessage: dispatchMessage(stanza.get()); break;
-            case KindPresence: dispatchPresence(stanza.get()); break;
-            case KindSubscription: dispatchSubscription(stanza.get()); break;
-            default: break;
-        }
-    }
-    std::vector<MessageSessionBase*> disposed;
-    {
-        std::lock_guard<std::mutex> lock(registryMutex_);
-        if (--dispatchDepth_ == 0) {
-            disposed.swap(disposedDuringDispatch_);
-            dispatchThread_ = std::thread::id();
-        }
-    }
-    dispatchDone_.notify_all();
-    for (MessageSessionBase* s : disposed) delete s;
-    if (name == "message"sv || name == "presence"sv || name == "iq"sv) sm_->inboundStanza();
-}
-
-bool ClientBase::checkStreamVersion(const std::string& version) {
-    if (version.empty()) return false;
-    const int own = parseDecimal(XMPP_STREAM_VERSION_MAJOR, 0, 0x7fffffff);
-    const std::size_t dot = version.find('.');
-    const int major = dot != std::string::npos && dot != 0 ? parseDecimal(version.substr(0, dot), INT32_MIN, INT32_MAX) : 0;
-    return own >= major;
-}
-
-void ClientBase::parseStreamError(const Stanza& error) {
-    streamErrorText_.clear();
-    streamErrorAppCondition_.reset();
-    seeOtherHost_.clear();
-    for (const XmlTag* c : error.children()) {
-        const auto* begin = std::begin(kStreamErrors);
-        const auto* found = std::find_if(begin, std::end(kStreamErrors), [&](const char* n) { return c->name() == n; });
-        if (found != std::end(kStreamErrors)) {
-            if (!c->hasAttribute("xmlns", XMPP_XMLNS_XMPP_STREAM)) continue;
-            streamError_ = static_cast<StreamErrorCondition>(found - begin + 1);
-            if (streamError_ == StreamErrorSeeOtherHost) seeOtherHost_ = c->text();
-        } else if (c->name() == "text"sv) {
-            const std::string lang = c->getAttribute("xml:lang");
-            streamErrorText_[lang.empty() ? "default" : lang] = c->text();
-        } else {
-            streamErrorAppCondition_.reset(c->clone());
-        }
-    }
-}
-
 std::string ClientBase::streamErrorText(const std::string& lang) const {
     auto it = streamErrorText_.find(lang);
     return it == streamErrorText_.end() ? std::string() : it->second;
@@ -440,16 +363,25 @@ void ClientBase::dispatchIq(Stanza* stanza) {
         if (!stillListed(h)) continue;
         if (h->handleIqByNamespace(stanza)) handled = true;
     }
-    std::pair<IqHandler*, int> tracked{nullptr, 0};
-    {
+    const bool answer = stanza->subtype() == IqResult || stanza->subtype() == IqError;
+    IqHandler* tracked = nullptr;
+    int context = 0;
+    std::string strayFrom;  // logged once the registry is unlocked
+    if (answer) {
         std::lock_guard<std::mutex> lock(registryMutex_);
         auto it = trackedIds_.find(stanza->id());
-        if (it != trackedIds_.end()) {
-            tracked = it->second;
+        if (it != trackedIds_.end() && answersRequest(stanza->from(), it->second.to)) {
+            tracked = it->second.handler;
+            context = it->second.context;
             trackedIds_.erase(it);  // each tracked id is answered once
+        } else if (it != trackedIds_.end()) {
+            strayFrom = it->second.to.empty() ? jid_.server() : it->second.to.full();
         }
     }
-    if (tracked.first && tracked.first->handleIqById(stanza, tracked.second)) handled = true;
+    if (!strayFrom.empty())
+        logger_.log(LogWarning, LogAreaClientBase,
+                    "ignoring an answer from " + stanza->from().full() + " to a request that went to " + strayFrom);
+    if (tracked && tracked->handleIqById(stanza, context)) handled = true;
 
     if (!handled && (stanza->subtype() == IqGet || stanza->subtype() == IqSet)) {
         XmlTag* iq = new XmlTag("iq");
@@ -559,16 +491,23 @@ void ClientBase::removeIqHandler(const std::string& ns) {
     awaitDispatchElsewhere(lock);
 }
 
-void ClientBase::trackIqId(IqHandler* handler, const std::string& id, int context) {
+void ClientBase::trackIqId(IqHandler* handler, const std::string& id, int context, const JID& to) {
     if (!handler || id.empty()) return;
     std::lock_guard<std::mutex> lock(registryMutex_);
-    trackedIds_[id] = {handler, context};
+    trackedIds_[id] = {handler, context, to};
+}
+
+void ClientBase::sendIq(XmlTag* iq, IqHandler* handler, int context) {
+    if (!iq) return;
+    if (!iq->hasAttribute("id")) iq->setAttribute("id", newId());
+    trackIqId(handler, iq->getAttribute("id"), context, JID(iq->getAttribute("to")));
+    sendTag(iq);
 }
 
 void ClientBase::removeIqIdHandler(IqHandler* handler) {
     std::unique_lock<std::mutex> lock(registryMutex_);
     for (auto it = trackedIds_.begin(); it != trackedIds_.end();) {
-        if (it->second.first == handler)
+        if (it->second.handler == handler)
             it = trackedIds_.erase(it);
         else
             ++it;
@@ -661,16 +600,13 @@ void ClientBase::notifyStreamEvent(StreamEvent event) {
 }
 
 void ClientBase::beginWriteBatch() {
-    if (batchThread_.load() != std::this_thread::get_id()) {
-        batchThread_ = std::this_thread::get_id();
-        batchDepth_ = 0;
-    }
+    std::lock_guard<std::recursive_mutex> order(stanzaOrder_);
     ++batchDepth_;
 }
 
 void ClientBase::endWriteBatch() {
-    if (batchThread_.load() != std::this_thread::get_id() || --batchDepth_ > 0) return;
-    batchThread_ = std::thread::id();
+    std::lock_guard<std::recursive_mutex> order(stanzaOrder_);
+    if (batchDepth_ == 0 || --batchDepth_ > 0) return;
     std::string out;
     out.swap(batch_);
     if (!out.empty()) sendText(out);
@@ -700,6 +636,7 @@ void ClientBase::onHandshakeResult(TLSBase*, bool success, CertificateInfo& info
             logger_.log(LogDebug, LogAreaClientBase,
                         info.resumed ? "connection encryption active (TLS session resumed)"
                                      : "connection encryption active");
+            enterStep(StreamStep::Header);
             header();
             return;
         }

@@ -18,6 +18,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -27,6 +28,7 @@
 
 #include "client/Handlers.h"
 #include "client/LogExport.h"
+#include "client/StreamStep.h"
 #include "stanza/JID.h"
 #include "stanza/Stanza.h"
 #include "transport/CompactionBase.h"
@@ -73,6 +75,9 @@ enum StreamErrorCondition {
     StreamErrorUnsupportedStanzaType,
     StreamErrorUnsupportedVersion,
     StreamErrorXmlNotWellFormed,
+    StreamErrorReset,
+    StreamErrorNotWellFormed,
+    StreamErrorUnsupportedFeature,
 };
 
 class KeepAlive;
@@ -91,8 +96,9 @@ public:
     ClientBase(const ClientBase&) = delete;
     ClientBase& operator=(const ClientBase&) = delete;
 
-    // XmlTagHandler: every top-level element of the stream.
+    // XmlTagHandler: every top-level element of the stream, and its end.
     void handleXmlTag(XmlTag* tag) override;
+    void handleStreamEnd() override;
 
     virtual const std::string username() const { return jid_.username(); }
     virtual const std::string password() const { return password_; }
@@ -115,13 +121,25 @@ public:
     void sendTag(std::unique_ptr<XmlTag> tag) { sendTag(tag.release()); }
     void sendRaw(const std::string& text);
     void header();
+    // A fresh id: 64 bits from the system's random source, so that nobody
+    // can answer a request before its addressee does.
     std::string newId();
+    // Ids from this function instead (tests that compare the wire byte for
+    // byte). Set it before connecting.
+    void setIdSource(std::function<std::string()> source) { idSource_ = std::move(source); }
 
     void addNetworkListener(NetworkListener* listener);
     void removeNetworkListener(NetworkListener* listener);
     void addIqHandler(IqHandler* handler, const std::string& ns);
     void removeIqHandler(const std::string& ns);
-    void trackIqId(IqHandler* handler, const std::string& id, int context);
+    // The answer to the request with this id goes to handler's handleIqById
+    // with the context, once, and only when it comes from the address the
+    // request went to: for a request to the account itself (no 'to', its
+    // bare JID or its server) only the server, without 'from' or from the
+    // account's bare JID or domain. Answers from anyone else are unsolicited.
+    void trackIqId(IqHandler* handler, const std::string& id, int context, const JID& to = JID());
+    // Tracks the request by its id and 'to', and sends it.
+    void sendIq(XmlTag* iq, IqHandler* handler, int context);
     void removeIqIdHandler(IqHandler* handler);
     void addPresenceHandler(PresenceHandler* handler);
     void removePresenceHandler(PresenceHandler* handler);
@@ -152,6 +170,8 @@ public:
     EncryptionPolicy encryptionPolicy() const { return encryptionPolicy_; }
     // Whether the password itself may be sent on the stream as it is now.
     bool passwordMayTravel() const { return encryptionActive_ || encryptionPolicy_ == EncryptionAllowPlaintext; }
+    // TLS protects the stream as it is now.
+    bool encrypted() const { return encryptionActive_; }
     void setSaslMechanisms(int mask) { saslMechanisms_ = mask; }
     int saslMechanisms() const { return saslMechanisms_; }
     void setCACerts(const StringList& certs) { caCerts_ = certs; }
@@ -163,6 +183,8 @@ public:
     void setXmlLang(const std::string& lang) { xmlLang_ = lang; }
     const std::string& streamId() const { return streamId_; }
     bool authed() const { return authed_; }
+    // Where the connection is in its negotiation (see StreamStep).
+    StreamStep step() const { return step_.load(); }
     // Time from connecting until the session is ready; a stream that stalls
     // longer is ended (AuthenticationFailed while authenticating, else
     // NotConnected). Checked in receive().
@@ -222,9 +244,22 @@ public:
 
 protected:
     virtual void streamStarted() = 0;
-    // First look at every element but the header and stream errors; true
-    // when consumed.
-    virtual bool handleNormalTag(Stanza* stanza) = 0;
+    enum class ElementVerdict { Handled, OutOfTurn, Unknown };
+    // Every element that is neither a stanza, nor the header, nor a stream
+    // error, nor stream management: the step's handler runs when it is one
+    // the current step expects; OutOfTurn when another step expects it.
+    virtual ElementVerdict handleNormalTag(Stanza* stanza) = 0;
+    // Why the session cannot log in with what it was given (a log line), or
+    // empty. Checked before anything is sent.
+    virtual std::string credentialProblem() const { return std::string(); }
+    void enterStep(StreamStep step);
+    // Forgets what the parser holds; from inside a dispatch, the rest of the
+    // chunk being read is dropped too.
+    void resetParser();
+    // The server broke the protocol: the stream error goes out, the log says
+    // what came when, and the connection ends with StreamError.
+    void refuseElement(const XmlTag& element, StreamErrorCondition condition, const std::string& why = std::string(),
+                       const std::string& detail = std::string());
     virtual void resetState() {}
     // The session was resumed on a new connection.
     virtual void streamResumed() {}
@@ -234,7 +269,8 @@ protected:
     void notifyStreamEvent(StreamEvent event);
     void notifyConnected();
     void notifySessionStarting();
-    // What this thread sends between the two goes out in one write (they nest).
+    // What is sent between the two (from any thread) goes out in one write,
+    // in order (they nest).
     void beginWriteBatch();
     void endWriteBatch();
     // Negotiation is over (or authentication is): the deadline stops or
@@ -269,9 +305,11 @@ private:
     bool sendText(const std::string& text);
     void endConnection(ConnectionError reason, bool sendClose);
     void feedParser(const std::string& data);
-    void resetParser();
     void parseStreamError(const Stanza& error);
+    bool stanzaInTurn(const Stanza& stanza);
+    void dispatchStanza(Stanza* stanza);
     void dispatchIq(Stanza* stanza);
+    bool answersRequest(const JID& from, const JID& to) const;
     void dispatchMessage(Stanza* stanza);
     void dispatchPresence(Stanza* stanza);
     void dispatchSubscription(Stanza* stanza);
@@ -284,14 +322,13 @@ private:
     // the unacknowledged queue, so keeping and writing a stanza (and the
     // resend after resumption) happen under one lock.
     void sendManaged(const XmlTag& tag);
-    bool handleStreamManagement(const Stanza& element);
+    ElementVerdict handleStreamManagement(const Stanza& element);
     void dropConnection();
     void suspendConnection();
     ConnectionError resumeStep(int timeoutUs);
     std::unique_ptr<StreamManagement> sm_;
     Timers timers_;
-    std::atomic<std::thread::id> batchThread_{};
-    int batchDepth_ = 0;  // the batching thread's
+    int batchDepth_ = 0;  // with batch_, guarded by stanzaOrder_
     std::string batch_;
     std::recursive_mutex stanzaOrder_;
     void runBlockingLoop();
@@ -316,7 +353,12 @@ private:
     mutable std::mutex registryMutex_;
     std::vector<NetworkListener*> listeners_;
     std::map<std::string, IqHandler*> iqHandlers_;
-    std::map<std::string, std::pair<IqHandler*, int>> trackedIds_;
+    struct TrackedRequest {
+        IqHandler* handler;
+        int context;
+        JID to;
+    };
+    std::map<std::string, TrackedRequest> trackedIds_;
     std::vector<MessageSessionBase*> messageSessions_;  // owned
     std::vector<MessageSessionBase*> disposedDuringDispatch_;
     std::vector<PresenceHandler*> presenceHandlers_;
@@ -334,7 +376,8 @@ private:
     std::map<std::string, std::string> streamErrorText_;
     std::string seeOtherHost_;
     std::unique_ptr<XmlTag> streamErrorAppCondition_;
-    std::atomic<unsigned> idCounter_{0};
+    std::function<std::string()> idSource_;
+    std::atomic<StreamStep> step_{StreamStep::Closed};
     // True from a connection attempt until its end has been reported once.
     std::atomic<bool> live_{false};
     // The thread that last waited for data. A connection that breaks under

@@ -19,31 +19,22 @@ const JID& NonSaslAuth::identity() const {
 
 void NonSaslAuth::doAuth(const std::string& sessionId) {
     sessionId_ = sessionId;
-    const std::string id = client_->newId();
     XmlTag* iq = new XmlTag("iq");
     iq->setAttribute("to", identity().server());
-    iq->setAttribute("id", id);
+    iq->setAttribute("id", client_->newId());
     iq->setAttribute("type", "get");
     XmlTag* query = new XmlTag(iq, "query", "xmlns", XMPP_XMLNS_AUTH);
     new XmlTag(query, "username", client_->jid().username());
-    client_->trackIqId(this, id, FieldQuery);
-    client_->sendTag(iq);
+    client_->sendIq(iq, this, FieldQuery);
 }
 
 bool NonSaslAuth::handleIqById(Stanza* stanza, int context) {
+    if (client_->step() != StreamStep::LegacyAuth) return true;
     if (stanza->subtype() == IqResult && context == FieldQuery) {
         const XmlTag* offered = stanza->firstChild("query");
         const bool digest = offered && offered->hasChild("digest") && !sessionId_.empty();
-        if (!digest && !client_->passwordMayTravel()) {
-            client_->logInstance().log(LogError, LogAreaClient,
-                                       "legacy authentication offers only the plaintext password, and the stream is "
-                                       "not encrypted: not sending it (encryption policy)");
-            client_->disconnect(NoSupportedAuth);
-            return true;
-        }
-        const std::string id = client_->newId();
         XmlTag* iq = new XmlTag("iq");
-        iq->setAttribute("id", id);
+        iq->setAttribute("id", client_->newId());
         iq->setAttribute("type", "set");
         XmlTag* query = new XmlTag(iq, "query", "xmlns", XMPP_XMLNS_AUTH);
         new XmlTag(query, "username", identity().username());
@@ -56,8 +47,7 @@ bool NonSaslAuth::handleIqById(Stanza* stanza, int context) {
         } else {
             new XmlTag(query, "password", client_->password());
         }
-        client_->trackIqId(this, id, Login);
-        client_->sendTag(iq);
+        client_->sendIq(iq, this, Login);
     } else if (stanza->subtype() == IqResult && context == Login) {
         client_->authed_ = true;
         client_->setAuthenticating(false);

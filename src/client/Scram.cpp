@@ -126,6 +126,12 @@ bool ScramClient::clientFinal(const std::string& serverFirst, std::string& out, 
         error = "the server asks for " + iterationText + " iterations";
         return false;
     }
+    if (iterations < minIterations_) {
+        refusedForIterations_ = true;
+        error = "the server asks for " + iterationText + " iterations, fewer than the " +
+                std::to_string(minIterations_) + " a stream without TLS needs (encryption policy)";
+        return false;
+    }
 
     const std::string withoutProof = "c=" + base64Encode(gs2Header_) + ",r=" + nonce;
     const std::string authMessage = clientFirstBare_ + "," + serverFirst + "," + withoutProof;

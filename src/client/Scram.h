@@ -29,6 +29,12 @@ public:
     ScramClient(Hash hash, const std::string& user, const std::string& password, const std::string& authzid,
                 const std::string& nonce, SaltedPasswordCache* cache = nullptr);
 
+    // Refuses a server that asks for fewer iterations (a stream without
+    // TLS, where an eavesdropper could test guesses against the exchange).
+    void setMinimumIterations(unsigned minimum) { minIterations_ = minimum; }
+    // The last clientFinal failed for that reason alone.
+    bool refusedForIterations() const { return refusedForIterations_; }
+
     // The initial message, with the GS2 header.
     std::string clientFirst() const;
     // The answer to the server's first message; false (with a reason) when
@@ -51,6 +57,8 @@ private:
     std::string clientFirstBare_;
     std::string nonce_;
     std::string serverSignature_;  // empty until clientFinal succeeded
+    unsigned minIterations_ = 1;
+    bool refusedForIterations_ = false;
 };
 
 }  // namespace tern

@@ -5,6 +5,7 @@
 
 #include "client/ClientBase.h"
 #include "client/KeepAlive.h"
+#include "client/Redact.h"
 #include "client/StreamManagement.h"
 #include "stanza/Stanza.h"
 #include "transport/TLSBase.h"
@@ -14,7 +15,7 @@ namespace tern {
 void ClientBase::sendManaged(const XmlTag& tag) {
     const std::string text = tag.serialize();
     std::lock_guard<std::recursive_mutex> order(stanzaOrder_);
-    const bool kept = sm_->keep(text);
+    const bool kept = sm_->keep(text, containsCredentials(tag) ? serializeForLog(tag) : std::string());
     // While resuming, the stanza waits in the queue for the resumed stream.
     NetworkUtil* c = conn();
     if (c && c->state() == StateConnected && !sm_->resuming() && sendText(text)) logOutgoing(tag, text);
@@ -28,30 +29,39 @@ void ClientBase::sendManaged(const XmlTag& tag) {
     sm_->requestAckIfDue();
 }
 
-bool ClientBase::handleStreamManagement(const Stanza& element) {
-    if (element.getAttribute("xmlns") != "urn:xmpp:sm:3") return false;
-    std::vector<std::string> resend;
+ClientBase::ElementVerdict ClientBase::handleStreamManagement(const Stanza& element) {
+    std::vector<StreamManagement::Kept> resend;
+    std::string problem;
     std::unique_lock<std::recursive_mutex> order(stanzaOrder_);
-    switch (sm_->handle(element, resend)) {
-        case StreamManagement::NotMine: return false;
-        case StreamManagement::Consumed: return true;
-        case StreamManagement::ResumeRefused: {
+    switch (sm_->handle(element, resend, problem)) {
+        case StreamManagement::Consumed: return ElementVerdict::Handled;
+        case StreamManagement::Unknown: return ElementVerdict::Unknown;
+        case StreamManagement::OutOfTurn:
+            order.unlock();
+            if (problem.empty()) return ElementVerdict::OutOfTurn;
+            refuseElement(element, StreamErrorPolicyViolation, problem);
+            return ElementVerdict::Handled;
+        case StreamManagement::CountTooHigh:
+            order.unlock();
+            refuseElement(element, StreamErrorUndefinedCondition, "acknowledging more stanzas than were sent", problem);
+            return ElementVerdict::Handled;
+        case StreamManagement::ResumeRefused:
             order.unlock();
             logger_.log(LogError, LogAreaClientBase, "the server refused to resume the session");
             giveUpResumption();
-            return true;
-        }
+            return ElementVerdict::Handled;
         case StreamManagement::Resumed: break;
     }
-    for (const std::string& text : resend)
-        if (sendText(text)) logger_.log(LogDebug, LogAreaXmlOutgoing, text);
+    for (const StreamManagement::Kept& k : resend)
+        if (sendText(k.text)) logger_.log(LogDebug, LogAreaXmlOutgoing, k.logText.empty() ? k.text : k.logText);
     order.unlock();
-    if (sm_->resuming()) return true;  // the new connection broke already
+    if (sm_->resuming()) return ElementVerdict::Handled;  // the new connection broke already
+    enterStep(StreamStep::Established);
     negotiating_ = false;
     authenticating_ = false;
     keepAlive_->start(std::chrono::steady_clock::now());
     streamResumed();
-    return true;
+    return ElementVerdict::Handled;
 }
 
 // What belonged to the connection goes; the session may outlive it.
@@ -66,6 +76,8 @@ void ClientBase::dropConnection() {
     negotiating_ = false;
     authenticating_ = false;
     keepAlive_->stop();
+    sm_->connectionLost();
+    enterStep(StreamStep::Closed);
 }
 
 // The connection is gone but the session is not: quietly.

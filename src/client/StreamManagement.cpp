@@ -11,8 +11,6 @@ namespace tern {
 
 namespace {
 
-const char* const kNs = "urn:xmpp:sm:3";
-
 // A counter as XEP-0198 writes it: decimal, 0..2^32-1.
 bool parseCounter(const std::string& text, std::uint32_t& out) {
     if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos) return false;
@@ -27,6 +25,23 @@ const char* reasonName(ConnectionError reason) {
         case StreamClosed: return "the server closed the connection";
         case IoError: return "the connection broke";
         default: return "the connection ended";
+    }
+}
+
+// What another attempt may mend: the network, a server on its way back.
+// A refused password or certificate, a missing mechanism and most stream
+// errors would fail the same way for as long as the window lasts.
+bool transientLoss(ConnectionError reason, StreamErrorCondition condition) {
+    switch (reason) {
+        case IoError:
+        case StreamClosed:
+        case ConnectionRefused:
+        case DnsError:
+        case NotConnected: return true;
+        case StreamError:
+            return condition == StreamErrorConnectionTimeout || condition == StreamErrorSystemShutdown ||
+                   condition == StreamErrorReset;
+        default: return false;
     }
 }
 
@@ -46,13 +61,16 @@ void StreamManagement::enable() {
         requested_ = true;
         enabled_ = false;
         resumable_ = false;
+        tls_ = false;
         id_.clear();
         inbound_ = startInbound_;
         acked_ = startOutbound_;
         unacked_.clear();
         unasked_ = 0;
+        enableOutstanding_ = true;
+        onStream_ = false;
     }
-    parent_->sendRaw(std::string("<enable xmlns='") + kNs + "' resume='true'/>");
+    parent_->sendRaw(std::string("<enable xmlns='") + kNamespace + "' resume='true'/>");
 }
 
 bool StreamManagement::counting() const {
@@ -60,88 +78,93 @@ bool StreamManagement::counting() const {
     return requested_;
 }
 
-StreamManagement::Outcome StreamManagement::handle(const XmlTag& element, std::vector<std::string>& toResend) {
-    if (element.getAttribute("xmlns") != kNs) return NotMine;
+StreamManagement::Outcome StreamManagement::handle(const XmlTag& element, std::vector<Kept>& toResend,
+                                                   std::string& problem) {
     const std::string& name = element.name();
     LogExport& log = parent_->logInstance();
-    if (name == "r") {
-        parent_->sendRaw(ackText());
-        return Consumed;
-    }
     std::uint32_t h = 0;
-    if (name == "a") {
-        if (!parseCounter(element.getAttribute("h"), h)) {
-            log.log(LogWarning, LogAreaClient, "stream management: an acknowledgement without a valid count");
-            return Consumed;
-        }
-        std::string excess;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            excess = dropAcknowledged(h);
-        }
-        if (!excess.empty()) log.log(LogWarning, LogAreaClient, excess);
-        return Consumed;
-    }
-    if (name == "enabled") {
-        const std::string resume = element.getAttribute("resume");
-        const int max = std::atoi(element.getAttribute("max").c_str());
-        std::string said;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            enabled_ = true;
+    std::string said;
+    int level = LogDebug;
+    Outcome outcome = Consumed;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (name == "r" || name == "a") {
+            if (!onStream_) return OutOfTurn;
+            if (name == "a") {
+                if (!parseCounter(element.getAttribute("h"), h)) {
+                    problem = "without a valid count";
+                    return OutOfTurn;
+                }
+                if (!dropAcknowledged(h, problem)) return CountTooHigh;
+            }
+        } else if (name == "enabled") {
+            if (!enableOutstanding_) return OutOfTurn;
+            const std::string resume = element.getAttribute("resume");
+            const int max = std::atoi(element.getAttribute("max").c_str());
+            enableOutstanding_ = false;
+            onStream_ = enabled_ = true;
+            tls_ = parent_->encrypted();
             id_ = element.getAttribute("id");
             resumable_ = (resume == "true" || resume == "1") && !id_.empty();
             maxSeconds_ = max > 0 ? max : kDefaultResumeSeconds;
             said = resumable_ ? "stream management enabled; the session can be resumed for " +
                                     std::to_string(maxSeconds_) + " s"
                               : "stream management enabled, without resumption";
-        }
-        log.log(LogDebug, LogAreaClient, said);
-        return Consumed;
-    }
-    if (name == "failed") {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (resuming_) return ResumeRefused;
+        } else if (name == "failed" && resumeOutstanding_) {
+            // What the server did receive is not lost; the rest is.
+            resumeOutstanding_ = false;
+            if (parseCounter(element.getAttribute("h"), h) && !dropAcknowledged(h, problem)) return CountTooHigh;
+            said = "stream management: the session cannot be resumed; " + std::to_string(unacked_.size()) +
+                   " stanza(s) the server never acknowledged are lost";
+            level = LogWarning;
+            outcome = ResumeRefused;
+        } else if (name == "failed") {
+            if (!enableOutstanding_) return OutOfTurn;
+            enableOutstanding_ = false;
             requested_ = enabled_ = resumable_ = false;
             unacked_.clear();
-        }
-        log.log(LogWarning, LogAreaClient, "the server refused stream management; going on without it");
-        return Consumed;
-    }
-    if (name == "resumed") {
-        std::size_t resent;
-        std::string excess;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (!resuming_) return Consumed;
-            if (parseCounter(element.getAttribute("h"), h)) excess = dropAcknowledged(h);
+            said = "the server refused stream management; going on without it";
+            level = LogWarning;
+        } else if (name == "resumed") {
+            if (!resumeOutstanding_) return OutOfTurn;
+            if (element.getAttribute("previd") != id_) {
+                problem = "for another session (previd '" + element.getAttribute("previd") + "')";
+                return OutOfTurn;
+            }
+            if (!parseCounter(element.getAttribute("h"), h)) {
+                problem = "without a valid count";
+                return OutOfTurn;
+            }
+            if (!dropAcknowledged(h, problem)) return CountTooHigh;
+            resumeOutstanding_ = false;
+            onStream_ = true;
+            tls_ = tls_ || parent_->encrypted();
             toResend.assign(unacked_.begin(), unacked_.end());
-            resent = toResend.size();
             resuming_ = false;
             unasked_ = 0;
+            said = "stream resumed; " + std::to_string(toResend.size()) + " unacknowledged stanza(s) sent again";
+            outcome = Resumed;
+        } else {
+            return Unknown;
         }
-        if (!excess.empty()) log.log(LogWarning, LogAreaClient, excess);
-        log.log(LogDebug, LogAreaClient,
-                "stream resumed; " + std::to_string(resent) + " unacknowledged stanza(s) sent again");
-        return Resumed;
     }
-    return Consumed;
+    if (name == "r") parent_->sendRaw(ackText());
+    if (!said.empty()) log.log(level, LogAreaClient, said);
+    return outcome;
 }
 
-std::string StreamManagement::dropAcknowledged(std::uint32_t h) {
+bool StreamManagement::dropAcknowledged(std::uint32_t h, std::string& problem) {
     // Unsigned arithmetic: the counts wrap at 2^32.
-    std::uint32_t n = h - acked_;
-    std::string excess;
+    const std::uint32_t n = h - acked_;
     if (n > unacked_.size()) {
-        excess = "stream management: the server acknowledged " + std::to_string(n) + " stanzas, more than the " +
-                 std::to_string(unacked_.size()) + " unacknowledged";
-        n = static_cast<std::uint32_t>(unacked_.size());
+        problem = "<handled-count-too-high xmlns='" + std::string(kNamespace) + "' h='" + std::to_string(h) +
+                  "' send-count='" + std::to_string(acked_ + static_cast<std::uint32_t>(unacked_.size())) + "'/>";
+        return false;
     }
     unacked_.erase(unacked_.begin(), unacked_.begin() + n);
     acked_ = h;
     if (unacked_.size() <= queueLimit_) overflowed_ = false;
-    return excess;
+    return true;
 }
 
 void StreamManagement::inboundStanza() {
@@ -149,10 +172,10 @@ void StreamManagement::inboundStanza() {
     if (enabled_) ++inbound_;
 }
 
-bool StreamManagement::keep(const std::string& text) {
+bool StreamManagement::keep(const std::string& text, std::string logText) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!requested_) return true;
-    unacked_.push_back(text);
+    unacked_.push_back({text, std::move(logText)});
     ++unasked_;
     if (unacked_.size() <= queueLimit_) return true;
     overflowed_ = true;
@@ -163,7 +186,7 @@ bool StreamManagement::keep(const std::string& text) {
 void StreamManagement::requestAckIfDue() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!enabled_ || resuming_ || unasked_ < kAckRequestEvery) return;
+        if (!onStream_ || resuming_ || unasked_ < kAckRequestEvery) return;
     }
     requestAck();
 }
@@ -171,24 +194,31 @@ void StreamManagement::requestAckIfDue() {
 bool StreamManagement::requestAck() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!enabled_) return false;
+        if (!onStream_) return false;
         unasked_ = 0;
     }
-    parent_->sendRaw(std::string("<r xmlns='") + kNs + "'/>");
+    parent_->sendRaw(std::string("<r xmlns='") + kNamespace + "'/>");
     return true;
 }
 
 std::string StreamManagement::ackText() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return std::string("<a xmlns='") + kNs + "' h='" + std::to_string(inbound_) + "'/>";
+    return std::string("<a xmlns='") + kNamespace + "' h='" + std::to_string(inbound_) + "'/>";
+}
+
+void StreamManagement::connectionLost() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    enableOutstanding_ = resumeOutstanding_ = onStream_ = false;
 }
 
 // ---- resumption -------------------------------------------------------------
 
 bool StreamManagement::beginResumption(ConnectionError reason, Clock::time_point now) {
+    const StreamErrorCondition condition = parent_->streamError();
     std::string said;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (endedByServer_ || !transientLoss(reason, condition)) return false;
         if (resuming_) {
             nextAttempt_ = now + std::chrono::milliseconds(pauseMs_);
             said = "resumption attempt failed (" + std::to_string(reason) + "); next in " + std::to_string(pauseMs_) +
@@ -220,11 +250,22 @@ ConnectionError StreamManagement::lostReason() const {
     return lostReason_;
 }
 
+bool StreamManagement::protectedByTls() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return tls_;
+}
+
+void StreamManagement::sessionEndedByServer() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    endedByServer_ = true;
+}
+
 void StreamManagement::sendResume() {
     std::string text;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        text = std::string("<resume xmlns='") + kNs + "' h='" + std::to_string(inbound_) + "' previd='" +
+        resumeOutstanding_ = true;
+        text = std::string("<resume xmlns='") + kNamespace + "' h='" + std::to_string(inbound_) + "' previd='" +
                escapeXml(id_) + "'/>";
     }
     parent_->sendRaw(text);
@@ -261,7 +302,8 @@ void StreamManagement::interrupt() {
 
 void StreamManagement::forget() {
     std::lock_guard<std::mutex> lock(mutex_);
-    requested_ = enabled_ = resumable_ = resuming_ = interrupted_ = overflowed_ = false;
+    requested_ = enabled_ = resumable_ = resuming_ = interrupted_ = overflowed_ = tls_ = endedByServer_ = false;
+    enableOutstanding_ = resumeOutstanding_ = onStream_ = false;
     id_.clear();
     unacked_.clear();
     unasked_ = 0;

@@ -2,6 +2,11 @@
 // and resumption of the session when its connection is lost without either
 // side meaning to end it. The engine counts stanzas through it, keeps the
 // unacknowledged ones here, and asks it when to reconnect.
+//
+// Its elements count only in turn: <enabled/> or <failed/> only after
+// <enable/> on this stream, <resumed/> or <failed/> only after <resume/>
+// (and for the session the server gave), <r/> and <a/> only once it is on
+// for this stream; anything else is the server breaking the protocol.
 #ifndef TERN_CLIENT_STREAMMANAGEMENT_H
 #define TERN_CLIENT_STREAMMANAGEMENT_H
 
@@ -23,6 +28,7 @@ class XmlTag;
 class StreamManagement {
 public:
     using Clock = std::chrono::steady_clock;
+    static constexpr const char* kNamespace = "urn:xmpp:sm:3";
     // Unacknowledged outbound stanzas kept at most; one more breaks the
     // connection rather than losing anything.
     static constexpr std::size_t kDefaultQueueLimit = 1000;
@@ -52,29 +58,48 @@ public:
     void enable();
     // True while outbound stanzas are counted.
     bool counting() const;
-    enum Outcome { NotMine, Consumed, Resumed, ResumeRefused };
-    // An element of urn:xmpp:sm:3 from the server (r, a, enabled, failed,
-    // resumed). On Resumed the unacknowledged stanzas are in toResend.
-    Outcome handle(const XmlTag& element, std::vector<std::string>& toResend);
+    enum Outcome {
+        Consumed,
+        Resumed,        // toResend holds what the server has not acknowledged
+        ResumeRefused,  // <failed/> to <resume/>: the session is gone
+        OutOfTurn,      // not expected now (problem says why, when it is more than that)
+        Unknown,        // no element of the protocol
+        CountTooHigh,   // the server acknowledged more than was sent (problem: the detail element)
+    };
+    // A stanza kept for resending, and what the log may show of it (empty:
+    // the text itself; else a copy with its credentials redacted).
+    struct Kept {
+        std::string text;
+        std::string logText;
+    };
+    Outcome handle(const XmlTag& element, std::vector<Kept>& toResend, std::string& problem);
     // Inbound stanzas count once the server has enabled the feature.
     void inboundStanza();
     // An outbound stanza, before it is written: kept until acknowledged.
     // False when that takes the queue over its limit (it is kept all the same).
-    bool keep(const std::string& text);
-    // Sends <r/> when the feature is on; false when it is not.
+    bool keep(const std::string& text, std::string logText = std::string());
+    // Sends <r/> when the feature is on for this stream; false when it is not.
     bool requestAck();
     // Sends <r/> when enough stanzas have gone out since the last one.
     void requestAckIfDue();
     // The server asked for an acknowledgement: the answer's text.
     std::string ackText() const;
+    // The connection is gone: what belonged to its stream is over.
+    void connectionLost();
 
     // ---- resumption
     // True when a connection lost for this reason may be resumed (and from
-    // now on is being resumed). While resuming, every lost connection is a
-    // failed attempt: true, and the next is scheduled after a longer pause.
+    // now on is being resumed). While resuming, every transient loss is a
+    // failed attempt (true, and the next is scheduled after a longer
+    // pause); a permanent one (authentication, certificates, most stream
+    // errors, the server ending the session) is false: the session is over.
     bool beginResumption(ConnectionError reason, Clock::time_point now);
     bool resuming() const;
     ConnectionError lostReason() const;
+    // A session that TLS ever protected resumes only over TLS.
+    bool protectedByTls() const;
+    // The server closed the stream cleanly: the session is over for it.
+    void sessionEndedByServer();
     // Sends <resume h='…' previd='…'/> on the new stream.
     void sendResume();
     enum Next { Attempt, Wait, Interrupted, GiveUp };
@@ -86,8 +111,9 @@ public:
     void forget();
 
 private:
-    // Called with the lock held; what to log (outside it), if anything.
-    std::string dropAcknowledged(std::uint32_t h);
+    // With the lock held: drops what h acknowledges; false (problem set)
+    // when h is more than was sent.
+    bool dropAcknowledged(std::uint32_t h, std::string& problem);
 
     ClientBase* parent_;
     mutable std::mutex mutex_;
@@ -99,16 +125,23 @@ private:
     bool requested_ = false;  // <enable/> sent: outbound stanzas count
     bool enabled_ = false;    // <enabled/> came: inbound stanzas count
     bool resumable_ = false;  // the server granted resumption
+    bool tls_ = false;        // TLS protected the stream it was enabled on
     std::string id_;
     int maxSeconds_ = kDefaultResumeSeconds;
     std::uint32_t startInbound_ = 0;
     std::uint32_t startOutbound_ = 0;
     std::uint32_t inbound_ = 0;  // stanzas received and handled
     std::uint32_t acked_ = 0;    // outbound stanzas the server has acknowledged
-    std::deque<std::string> unacked_;
+    std::deque<Kept> unacked_;
     std::uint32_t unasked_ = 0;  // kept since the last <r/>
 
+    // This stream's side.
+    bool enableOutstanding_ = false;
+    bool resumeOutstanding_ = false;
+    bool onStream_ = false;  // on for this stream: <r/> and <a/> count
+
     bool resuming_ = false;
+    bool endedByServer_ = false;
     bool interrupted_ = false;
     bool overflowed_ = false;
     ConnectionError lostReason_ = NoError;

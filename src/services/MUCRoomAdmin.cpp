@@ -27,10 +27,8 @@ void MUCRoom::sendAdmin(const std::string& attribute, const std::string& value, 
     item->setAttribute("nick", nick);
     item->setAttribute(attribute, value);
     if (!reason.empty()) new XmlTag(item, "reason", reason);
-    const std::string id = parent_->newId();
-    Stanza* iq = Stanza::buildIq(JID(roomJid().bare()), id, IqSet, XMPP_XMLNS_MUC_ADMIN, item);
-    parent_->trackIqId(this, id, context);
-    parent_->sendTag(iq);
+    parent_->sendIq(Stanza::buildIq(JID(roomJid().bare()), parent_->newId(), IqSet, XMPP_XMLNS_MUC_ADMIN, item), this,
+                    context);
 }
 
 void MUCRoom::setRole(const std::string& nick, int role, const std::string& reason) {
@@ -45,10 +43,8 @@ void MUCRoom::setAffiliation(const std::string& nick, int affiliation, const std
 }
 
 void MUCRoom::sendOwnerQuery(XmlTag* payload, int context) {
-    const std::string id = parent_->newId();
-    Stanza* iq = Stanza::buildIq(JID(roomJid().bare()), id, IqSet, XMPP_XMLNS_MUC_OWNER, payload);
-    parent_->trackIqId(this, id, context);
-    parent_->sendTag(iq);
+    parent_->sendIq(Stanza::buildIq(JID(roomJid().bare()), parent_->newId(), IqSet, XMPP_XMLNS_MUC_OWNER, payload),
+                    this, context);
 }
 
 void MUCRoom::destroy(const std::string& reason, const JID* alternate, const std::string& password) {

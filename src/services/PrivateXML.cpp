@@ -26,8 +26,7 @@ std::string PrivateXML::send(XmlTag* payload, PrivateXMLHandler* handler, Contex
         std::lock_guard<std::mutex> lock(mutex_);
         pending_[id] = handler;
     }
-    client_->trackIqId(this, id, context);
-    client_->sendTag(iq);
+    client_->sendIq(iq, this, context);
     return id;
 }
 

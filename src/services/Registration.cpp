@@ -63,14 +63,12 @@ Registration::~Registration() {
 
 void Registration::requestFields() {
     if (client_->state() != StateConnected) return;
-    const std::string id = client_->newId();
     XmlTag* iq = new XmlTag("iq");
     iq->setAttribute("type", "get");
-    iq->setAttribute("id", id);
+    iq->setAttribute("id", client_->newId());
     iq->setAttribute("to", target_.full());
     new XmlTag(iq, "query", "xmlns", XMPP_XMLNS_REGISTER);
-    client_->trackIqId(this, id, FieldsRequest);
-    client_->sendTag(iq);
+    client_->sendIq(iq, this, FieldsRequest);
 }
 
 void Registration::registerAccount(int fields, const RegistrationFields& values) {
@@ -83,16 +81,14 @@ void Registration::registerAccount(int fields, const RegistrationFields& values)
         client_->disconnect(TlsNotAvailable);
         return;
     }
-    const std::string id = client_->newId();
     XmlTag* iq = new XmlTag("iq");
-    iq->setAttribute("id", id);
+    iq->setAttribute("id", client_->newId());
     iq->setAttribute("type", "set");
     iq->setAttribute("to", target_.full());
     XmlTag* query = new XmlTag(iq, "query", "xmlns", XMPP_XMLNS_REGISTER);
     for (const KnownField& f : kFields)
         if (fields & f.bit) new XmlTag(query, f.element, values.*f.member);
-    client_->trackIqId(this, id, RegisterRequest);
-    client_->sendTag(iq);
+    client_->sendIq(iq, this, RegisterRequest);
 }
 
 bool Registration::handleIqById(Stanza* stanza, int context) {

@@ -153,14 +153,12 @@ void RoomLiveness::onTimer(Clock::time_point now) {
             room_->joinTimedOut();
             break;
         case Ping: {
-            const std::string id = parent_->newId();
-            parent_->trackIqId(this, id, 0);
             XmlTag* iq = new XmlTag("iq");
             iq->setAttribute("type", "get");
-            iq->setAttribute("id", id);
+            iq->setAttribute("id", parent_->newId());
             iq->setAttribute("to", room_->roomJid().full());
             new XmlTag(iq, "ping", "xmlns", XMPP_XMLNS_XMPP_PING);
-            parent_->sendTag(iq);
+            parent_->sendIq(iq, this, 0);
             break;
         }
     }

@@ -33,10 +33,7 @@ void RosterManager::fetchRoster() {
     iq->setAttribute("id", id);
     new XmlTag(iq, "query", "xmlns", XMPP_XMLNS_ROSTER);
     fetching_ = true;
-    // The result comes through the namespace; the id is tracked as well so
-    // that an error, or a result without a query, still ends the login.
-    client_->trackIqId(this, id, 0);
-    client_->sendTag(iq);
+    client_->sendIq(iq, this, 0);
 }
 
 void RosterManager::rosterDone() {
@@ -44,35 +41,32 @@ void RosterManager::rosterDone() {
 }
 
 bool RosterManager::handleIqByNamespace(Stanza* stanza) {
-    // Only the account itself (or its server, or the stream without a
-    // from) speaks for the roster; anyone else could rewrite it.
+    // Pushes come from the account itself: no from, or its bare JID (RFC
+    // 6121 2.1.6); anyone else could rewrite the roster. The roster itself
+    // comes as the answer to our request.
+    if (stanza->subtype() != IqSet) return false;
     const JID& from = stanza->from();
-    const JID& own = client_->jid();
-    if (!from.full().empty() && from.full() != own.bare() && from.full() != own.server()) {
+    if (!from.empty() && !(from.resource().empty() && from.sameBareAs(client_->jid()) &&
+                           !from.username().empty())) {
         client_->logInstance().log(LogWarning, LogAreaClient, "ignoring a roster push from " + from.full());
         return true;
     }
-    if (stanza->subtype() == IqResult) {
-        merge(*stanza);
-        rosterDone();
-        return true;
-    }
-    if (stanza->subtype() == IqSet) {
-        merge(*stanza);
-        XmlTag* iq = new XmlTag("iq");
-        iq->setAttribute("id", stanza->id());
-        iq->setAttribute("type", "result");
-        client_->sendTag(iq);
-        return true;
-    }
-    return false;
+    merge(*stanza);
+    XmlTag* iq = new XmlTag("iq");
+    iq->setAttribute("id", stanza->id());
+    iq->setAttribute("type", "result");
+    client_->sendTag(iq);
+    return true;
 }
 
 bool RosterManager::handleIqById(Stanza* stanza, int) {
-    if (!fetching_) return false;  // the result already came by namespace
-    client_->logInstance().log(LogWarning, LogAreaClient,
-                               stanza->subtype() == IqError ? "roster request failed; going on without a roster"
-                                                            : "roster answer without a roster; going on without one");
+    if (stanza->subtype() == IqResult && stanza->firstChild("query", "xmlns", XMPP_XMLNS_ROSTER)) {
+        merge(*stanza);
+    } else {
+        client_->logInstance().log(LogWarning, LogAreaClient,
+                                   stanza->subtype() == IqError ? "roster request failed; going on without a roster"
+                                                                : "roster answer without a roster; going on without one");
+    }
     rosterDone();
     return true;
 }

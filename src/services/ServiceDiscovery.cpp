@@ -100,8 +100,7 @@ std::string ServiceDiscovery::request(const JID& to, const std::string& node, Se
         std::lock_guard<std::mutex> lock(mutex_);
         queries_[id] = {handler, context};
     }
-    client_->trackIqId(this, id, kind);
-    client_->sendTag(iq);
+    client_->sendIq(iq, this, kind);
     return id;
 }
 

@@ -75,13 +75,9 @@ TEST(ClientSasl, NothingUsableEndsWithNoSupportedAuth) {
     EXPECT_EQ(s.sent(), "</stream:stream>");
 }
 
+// Without a password only what was asked for: EXTERNAL with a client
+// certificate, ANONYMOUS for an address without a user; never a fallback.
 TEST(ClientSasl, CredentialFreeMechanisms) {
-    {  // a user name without password: ANONYMOUS when offered
-        FakeSession s("user@example.test/r", "");
-        s.open();
-        s.says(serverHeader() + features(mechanisms({"PLAIN", "ANONYMOUS"})));
-        EXPECT_EQ(s.sent(), authFor("ANONYMOUS", "uid1"));
-    }
     {  // client certificates: EXTERNAL with the bare JID
         FakeSession s("user@example.test/r", "");
         s.client->setClientCert("key.pem", "cert.pem");
@@ -89,17 +85,18 @@ TEST(ClientSasl, CredentialFreeMechanisms) {
         s.says(serverHeader() + features(mechanisms({"EXTERNAL", "ANONYMOUS"})));
         EXPECT_EQ(s.sent(), authFor("EXTERNAL", base64Encode("user@example.test")));
     }
-    {  // GSSAPI before ANONYMOUS, with an empty token
-        FakeSession s("user@example.test/r", "");
+    {  // no user and no password: ANONYMOUS
+        FakeSession s("example.test/r", "");
         s.open();
-        s.says(serverHeader() + features(mechanisms({"GSSAPI", "ANONYMOUS"})));
-        EXPECT_EQ(s.sent(), authFor("GSSAPI"));
+        s.says(serverHeader() + features(mechanisms({"PLAIN", "ANONYMOUS"})));
+        EXPECT_EQ(s.sent(), authFor("ANONYMOUS", "uid1"));
     }
-    {  // nothing usable: on without authentication
+    {  // a client certificate, and the server offers no EXTERNAL
         FakeSession s("user@example.test/r", "");
+        s.client->setClientCert("key.pem", "cert.pem");
         s.open();
-        s.says(serverHeader() + features(mechanisms({"PLAIN"})));
-        EXPECT_EQ(s.listener.joined(), "event:8 event:8 connected");
+        s.says(serverHeader() + features(mechanisms({"PLAIN", "ANONYMOUS"})));
+        EXPECT_EQ(s.listener.disconnects, std::vector<ConnectionError>{NoSupportedAuth});
     }
 }
 
@@ -128,6 +125,9 @@ TEST(ClientSasl, DigestMd5MatchesTheRfc2831WorkedExample) {
     EXPECT_EQ(digestMd5Response("chris", "elwood.innosoft.com", "secret", "OA6MG9tEQGm2hh", "OA6MHXh6VqTrRk",
                                 "imap/elwood.innosoft.com"),
               "d388dad90d4bbd760a152321f2143af7");
+    EXPECT_EQ(digestMd5Response("chris", "elwood.innosoft.com", "secret", "OA6MG9tEQGm2hh", "OA6MHXh6VqTrRk",
+                                "imap/elwood.innosoft.com", true),
+              "ea40f60335c427b5527b84dbabcdfffd");  // its rspauth
 }
 
 TEST(ClientSasl, DigestMd5Exchange) {
@@ -146,7 +146,9 @@ TEST(ClientSasl, DigestMd5Exchange) {
                   digestMd5Response("chris", "elwood.innosoft.com", "secret", "OA6MG9tEQGm2hh", "OA6MHXh6VqTrRk",
                                     "xmpp/elwood.innosoft.com") +
                   ",charset=utf-8");
-    s.says("<challenge xmlns='" + kSaslNs + "'>" + base64Encode("rspauth=ea40f60335c427b5527b84dbabcdfffd") +
+    s.says("<challenge xmlns='" + kSaslNs + "'>" +
+           base64Encode("rspauth=" + digestMd5Response("chris", "elwood.innosoft.com", "secret", "OA6MG9tEQGm2hh",
+                                                       "OA6MHXh6VqTrRk", "xmpp/elwood.innosoft.com", true)) +
            "</challenge>");
     EXPECT_EQ(s.sent(), "<response xmlns='" + kSaslNs + "'/>");
     s.says("<success xmlns='" + kSaslNs + "'/>");
@@ -227,28 +229,29 @@ TEST(ClientSession, FullLoginInOrder) {
     s.sent();
     s.says(serverHeader("s2") + features(kBindAndSession));
     EXPECT_EQ(s.sent(),
-              "<iq type='set' id='bind'><bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'><resource>res</resource>"
+              "<iq type='set' id='uid1'><bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'><resource>res</resource>"
               "</bind></iq>");
-    s.says("<iq type='result' id='bind'><bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'><jid>user@example.test/"
+    s.says("<iq type='result' id='uid1'><bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'><jid>user@example.test/"
            "server-chosen</jid></bind></iq>");
     EXPECT_EQ(s.client->jid().full(), "user@example.test/server-chosen");
     EXPECT_EQ(s.sent(),
-              "<iq type='set' id='session'><session xmlns='urn:ietf:params:xml:ns:xmpp-session'/></iq>");
-    s.says("<iq type='result' id='session'/>");
+              "<iq type='set' id='uid2'><session xmlns='urn:ietf:params:xml:ns:xmpp-session'/></iq>");
+    s.says("<iq type='result' id='uid2'/>");
     // The roster requests and the presence go out together, before any answer.
     EXPECT_EQ(s.sent(),
-              "<iq id='uid1' type='get'><query xmlns='jabber:iq:private'><roster xmlns='roster:delimiter'/></query>"
-              "</iq><iq type='get' id='uid2'><query xmlns='jabber:iq:roster'/></iq>"
+              "<iq id='uid3' type='get'><query xmlns='jabber:iq:private'><roster xmlns='roster:delimiter'/></query>"
+              "</iq><iq type='get' id='uid4'><query xmlns='jabber:iq:roster'/></iq>"
               "<presence><show>away</show><status>watching</status><priority>127</priority></presence>");
     EXPECT_FALSE(s.listener.has("connected"));
-    s.says("<iq type='result' id='uid2'><query xmlns='jabber:iq:roster'><item jid='a@example.test' "
+    s.says("<iq type='result' id='uid4'><query xmlns='jabber:iq:roster'><item jid='a@example.test' "
            "subscription='both'/></query></iq>");
     EXPECT_EQ(s.sent(), "");
     EXPECT_EQ(s.listener.joined(), "event:3 event:5 event:6 event:7 event:8 connected");
     EXPECT_EQ(s.client->rosterManager()->roster().size(), 1u);
-    // A second bind offer on the same stream sends nothing.
+    // A second bind offer on the same stream is out of turn.
     s.says(features(kBindAndSession));
-    EXPECT_EQ(s.sent(), "");
+    EXPECT_EQ(s.sent(), "<stream:error><policy-violation xmlns='urn:ietf:params:xml:ns:xmpp-streams'/></stream:error>"
+                        "</stream:stream>");
 }
 
 TEST(ClientSession, WithoutRosterOrSessionAndWithFailingRoster) {
@@ -260,7 +263,7 @@ TEST(ClientSession, WithoutRosterOrSessionAndWithFailingRoster) {
         s.says("<success xmlns='" + kSaslNs + "'/>");
         s.says(serverHeader("s2") + features("<bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'/>"));
         s.sent();
-        s.says("<iq type='result' id='bind'/>");  // no jid: keeps its own
+        s.says("<iq type='result' id='uid1'/>");  // no jid: keeps its own
         EXPECT_EQ(s.client->jid().full(), "user@example.test/res");
         EXPECT_EQ(s.sent(), "<presence><priority>0</priority></presence>");
         EXPECT_EQ(s.listener.joined(), "event:3 event:5 event:8 connected");
@@ -271,9 +274,9 @@ TEST(ClientSession, WithoutRosterOrSessionAndWithFailingRoster) {
         s.says(serverHeader() + features(mechanisms({"PLAIN"})));
         s.says("<success xmlns='" + kSaslNs + "'/>");
         s.says(serverHeader("s2") + features("<bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'/>"));
-        s.says("<iq type='result' id='bind'/>");
+        s.says("<iq type='result' id='uid1'/>");
         s.sent();
-        s.says("<iq type='error' id='uid2'><error type='cancel'><service-unavailable "
+        s.says("<iq type='error' id='uid3'><error type='cancel'><service-unavailable "
                "xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></iq>");
         EXPECT_TRUE(s.listener.has("connected"));
     }
@@ -297,7 +300,7 @@ TEST(ClientSession, BindAndSessionErrors) {
     for (const auto& c : bindCases) {
         FakeSession s;
         reach(s, kBindAndSession);
-        s.says("<iq type='error' id='bind'>" + c.first + "</iq>");
+        s.says("<iq type='error' id='uid1'>" + c.first + "</iq>");
         EXPECT_TRUE(s.listener.has(c.second)) << c.first << s.listener.joined();
         EXPECT_TRUE(s.listener.disconnects.empty());  // the stream stays open
     }
@@ -311,8 +314,8 @@ TEST(ClientSession, BindAndSessionErrors) {
     for (const auto& c : sessionCases) {
         FakeSession s;
         reach(s, kBindAndSession);
-        s.says("<iq type='result' id='bind'/>");
-        s.says("<iq type='error' id='session'>" + c.first + "</iq>");
+        s.says("<iq type='result' id='uid1'/>");
+        s.says("<iq type='error' id='uid2'>" + c.first + "</iq>");
         EXPECT_TRUE(s.listener.has(c.second)) << c.first;
     }
 }

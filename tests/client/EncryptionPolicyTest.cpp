@@ -26,23 +26,33 @@ TEST(EncryptionPolicy, WhatTravelsWithoutTls) {
         EncryptionPolicy policy;
         std::string features;
         std::string legacyOffer;   // the legacy fields the server offers, if it gets that far
+        std::string scramFirst;    // the server's first SCRAM message, if it gets that far
         std::string mustSend;      // a fragment of what is sent ("" : nothing but the stream's close)
         ConnectionError ending;    // NoError: still going
         std::string logged;
     };
     const Case cases[] = {
-        {"PLAIN only, password protected", EncryptionProtectPassword, mechanisms({"PLAIN"}), "", "",
+        {"PLAIN only, password protected", EncryptionProtectPassword, mechanisms({"PLAIN"}), "", "", "",
          NoSupportedAuth, "not using PLAIN: it would send the password on an unencrypted stream"},
-        {"PLAIN only, plaintext allowed", EncryptionAllowPlaintext, mechanisms({"PLAIN"}), "",
+        {"PLAIN only, plaintext allowed", EncryptionAllowPlaintext, mechanisms({"PLAIN"}), "", "",
          "mechanism='PLAIN'", NoError, ""},
-        {"SCRAM beside PLAIN", EncryptionProtectPassword, mechanisms({"PLAIN", "SCRAM-SHA-1"}), "",
+        {"SCRAM beside PLAIN", EncryptionProtectPassword, mechanisms({"PLAIN", "SCRAM-SHA-1"}), "", "r=n0s,s=c2FsdA==,i=4096",
          "mechanism='SCRAM-SHA-1'", NoError, ""},
-        {"DIGEST-MD5 beside PLAIN", EncryptionProtectPassword, mechanisms({"PLAIN", "DIGEST-MD5"}), "",
+        {"SCRAM with too few iterations", EncryptionProtectPassword, mechanisms({"SCRAM-SHA-1"}), "", "r=n0s,s=c2FsdA==,i=4095",
+         "", NoSupportedAuth, "fewer than the 4096 a stream without TLS needs"},
+        {"SCRAM with few iterations, plaintext allowed", EncryptionAllowPlaintext, mechanisms({"SCRAM-SHA-1"}), "",
+         "r=n0s,s=c2FsdA==,i=1", "<response", NoError, ""},
+        {"DIGEST-MD5 beside PLAIN", EncryptionProtectPassword, mechanisms({"PLAIN", "DIGEST-MD5"}), "", "", "",
+         NoSupportedAuth, "not using DIGEST-MD5"},
+        {"DIGEST-MD5, plaintext allowed", EncryptionAllowPlaintext, mechanisms({"PLAIN", "DIGEST-MD5"}), "", "",
          "mechanism='DIGEST-MD5'", NoError, ""},
-        {"legacy with the password only", EncryptionProtectPassword, kLegacy, "<password/>", "", NoSupportedAuth,
-         "legacy authentication offers only the plaintext password"},
-        {"legacy with a digest", EncryptionProtectPassword, kLegacy, "<password/><digest/>", "<digest>", NoError, ""},
-        {"required, and no STARTTLS", EncryptionRequired, mechanisms({"SCRAM-SHA-1", "PLAIN"}), "", "",
+        {"legacy with the password only", EncryptionProtectPassword, kLegacy, "<password/>", "", "", NoSupportedAuth,
+         "not using legacy authentication"},
+        {"legacy with a digest", EncryptionProtectPassword, kLegacy, "<password/><digest/>", "", "", NoSupportedAuth,
+         "not using legacy authentication"},
+        {"legacy with a digest, plaintext allowed", EncryptionAllowPlaintext, kLegacy, "<password/><digest/>", "",
+         "<digest>", NoError, ""},
+        {"required, and no STARTTLS", EncryptionRequired, mechanisms({"SCRAM-SHA-1", "PLAIN"}), "", "", "",
          TlsNotAvailable, "the encryption policy requires TLS"},
     };
     for (const Case& c : cases) {
@@ -50,6 +60,7 @@ TEST(EncryptionPolicy, WhatTravelsWithoutTls) {
         FakeSession s;
         testsupport::LogRecorder log(s.client->logInstance());
         s.client->setEncryptionPolicy(c.policy);
+        s.client->setSaslClientNonce("n0");
         s.open();
         s.says(serverHeader() + features(c.features));
         std::string sent = s.sent();
@@ -58,8 +69,16 @@ TEST(EncryptionPolicy, WhatTravelsWithoutTls) {
                    "</query></iq>");
             sent += s.sent();
         }
+        if (!c.scramFirst.empty()) {
+            s.says("<challenge xmlns='urn:ietf:params:xml:ns:xmpp-sasl'>" + base64Encode(c.scramFirst) + "</challenge>");
+            sent += s.sent();
+        }
         if (c.mustSend.empty()) {
-            EXPECT_EQ(sent.find("<auth xmlns='urn"), std::string::npos) << sent;
+            // Nothing derived from the password: no SCRAM proof either.
+            if (c.scramFirst.empty()) {
+                EXPECT_EQ(sent.find("<auth xmlns='urn"), std::string::npos) << sent;
+            }
+            EXPECT_EQ(sent.find("<response"), std::string::npos) << sent;
             EXPECT_EQ(sent.find("secret"), std::string::npos) << sent;
             EXPECT_EQ(sent.find(base64Encode(std::string("\0user\0secret", 12))), std::string::npos);
         } else {

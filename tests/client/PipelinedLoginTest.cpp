@@ -14,10 +14,13 @@ using testsupport::serverHeader;
 namespace {
 
 const std::string kBind = "<bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'/>";
-const std::string kFirstRequests =
-    "<iq id='uid1' type='get'><query xmlns='jabber:iq:private'><roster xmlns='roster:delimiter'/></query></iq>"
-    "<iq type='get' id='uid2'><query xmlns='jabber:iq:roster'/></iq>"
-    "<presence><priority>0</priority></presence>";
+// The ids go on from the bind request's uid1 (and the session's uid2).
+std::string firstRequests(int firstId) {
+    return "<iq id='uid" + std::to_string(firstId) +
+           "' type='get'><query xmlns='jabber:iq:private'><roster xmlns='roster:delimiter'/></query></iq>"
+           "<iq type='get' id='uid" + std::to_string(firstId + 1) + "'><query xmlns='jabber:iq:roster'/></iq>"
+           "<presence><priority>0</priority></presence>";
+}
 
 // Up to the bind result; returns the writes that followed it.
 std::vector<std::string> bindWith(FakeSession& s, const std::string& sessionFeature) {
@@ -26,7 +29,7 @@ std::vector<std::string> bindWith(FakeSession& s, const std::string& sessionFeat
     s.says("<success xmlns='urn:ietf:params:xml:ns:xmpp-sasl'/>");
     s.says(serverHeader("s2") + features(kBind + sessionFeature));
     s.fake->takeWrites();
-    s.says("<iq type='result' id='bind'><bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'><jid>user@example.test/res"
+    s.says("<iq type='result' id='uid1'><bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'><jid>user@example.test/res"
            "</jid></bind></iq>");
     return s.fake->takeWrites();
 }
@@ -40,11 +43,11 @@ TEST(PipelinedLogin, OptionalSessionSkippedAndTheFirstRequestsInOneWrite) {
         std::vector<std::string> afterBind;
         bool sessionAsked;
     };
-    const std::string session = "<iq type='set' id='session'><session xmlns='urn:ietf:params:xml:ns:xmpp-session'/></iq>";
+    const std::string session = "<iq type='set' id='uid2'><session xmlns='urn:ietf:params:xml:ns:xmpp-session'/></iq>";
     const Case cases[] = {
-        {"optional", "<session xmlns='urn:ietf:params:xml:ns:xmpp-session'><optional/></session>", {kFirstRequests},
+        {"optional", "<session xmlns='urn:ietf:params:xml:ns:xmpp-session'><optional/></session>", {firstRequests(2)},
          false},
-        {"none", "", {kFirstRequests}, false},
+        {"none", "", {firstRequests(2)}, false},
         {"required", "<session xmlns='urn:ietf:params:xml:ns:xmpp-session'/>", {session}, true},
     };
     for (const Case& c : cases) {
@@ -52,11 +55,12 @@ TEST(PipelinedLogin, OptionalSessionSkippedAndTheFirstRequestsInOneWrite) {
         FakeSession s;
         EXPECT_EQ(bindWith(s, c.sessionFeature), c.afterBind);
         if (c.sessionAsked) {
-            s.says("<iq type='result' id='session'/>");
-            EXPECT_EQ(s.fake->takeWrites(), std::vector<std::string>{kFirstRequests});
+            s.says("<iq type='result' id='uid2'/>");
+            EXPECT_EQ(s.fake->takeWrites(), std::vector<std::string>{firstRequests(3)});
         }
         EXPECT_FALSE(s.listener.has("connected"));  // not before the roster
-        s.says("<iq type='result' id='uid2'><query xmlns='jabber:iq:roster'/></iq>");
+        s.says("<iq type='result' id='uid" + std::to_string(c.sessionAsked ? 4 : 3) +
+               "'><query xmlns='jabber:iq:roster'/></iq>");
         EXPECT_TRUE(s.listener.has("connected"));
         EXPECT_EQ(s.sent(), "");  // the presence went out already
     }

@@ -328,6 +328,31 @@ TEST(HostLive, AHostPeerSeesTheOtherHost) {
     EXPECT_EQ(last.utf8(), presenceText(b.user, b.nick));
 }
 
+// Another account answers the login's requests, as it could before their ids
+// were random and their senders checked: old fixed ids and a guess.
+TEST(HostLive, AnswersFromAnotherAccountChangeNothing) {
+    REQUIRE_LIVE_SERVERS();
+    HostSession host(uniqueName("s"), "Host");
+    ASSERT_TRUE(host.login());
+    PyOccupant other("Other");
+    const std::string hostJid = host.user + "@" + liveDomain() + "/parley";
+    for (const char* id : {"bind", "session", "uid3", "0123456789abcdef"})
+        other.peer->command("raw", {{"xml", "<iq type='result' id='" + std::string(id) + "' to='" + hostJid +
+                                                "'><bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'><jid>" +
+                                                other.account + "/py</jid></bind></iq>"}});
+    // Still itself: it answers as its own address (the server would bounce
+    // any other), it talks in its room, and it connected once.
+    const Json version = other.peer->command("version", {{"to", hostJid}});
+    EXPECT_EQ(version.count("name") ? version.at("name") : "", "ZaroVezid");
+    ASSERT_EQ(other.join(host.room)["error"], "");
+    SetChatMessage(host.session, P(u"still here"));
+    EXPECT_FALSE(other.peer->waitEvent([](const Json& e) { return e.count("body") && e.at("body") == "still here"; })
+                     .empty());
+    const std::string codes = host.events.codes();
+    EXPECT_EQ(codes.find("11025"), codes.rfind("11025")) << codes;
+    EXPECT_EQ(codes.find("210"), std::string::npos) << codes;
+}
+
 // Server certificates through the host interface. Not repeated by the
 // suite that runs over TLS: these pick their servers themselves.
 namespace {

@@ -180,6 +180,7 @@ TEST(LiveLogin, EjabberdDigestMd5AndLegacyDigest) {
     {
         LiveClient c(clientFor(a, "digest"));
         c->setSaslMechanisms(0xFFFF & ~(SaslScramSha1 | SaslScramSha256));
+        c->setEncryptionPolicy(EncryptionAllowPlaintext);  // DIGEST-MD5 on plain TCP; rspauth is checked
         c.start();
         ASSERT_TRUE(c.waitConnected()) << c.listener.joined();
         EXPECT_EQ(c->selectedMechanism(), SaslDigestMd5);
@@ -187,6 +188,7 @@ TEST(LiveLogin, EjabberdDigestMd5AndLegacyDigest) {
     {
         LiveClient c(clientFor(a, "legacydigest"));
         c->setSaslMechanisms(0);
+        c->setEncryptionPolicy(EncryptionAllowPlaintext);
         testsupport::LogRecorder log(c->logInstance(), LogDebug, LogAreaXmlOutgoing);
         c.start();
         ASSERT_TRUE(c.waitConnected()) << c.listener.joined();

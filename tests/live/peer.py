@@ -175,6 +175,11 @@ class Peer(slixmpp.ClientXMPP):
         reply = await iq.send(timeout=10)
         return {"xml": str(reply)}
 
+    async def cmd_raw(self, cmd):
+        """Sends the given stanza as it is (the server stamps its from)."""
+        self.send_raw(cmd["xml"])
+        return {}
+
     async def cmd_private_store(self, cmd):
         query = ET.Element("{jabber:iq:private}query")
         query.append(ET.fromstring(cmd["xml"]))

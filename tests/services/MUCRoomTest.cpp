@@ -88,9 +88,9 @@ TEST(MUCRoom, CreatedRoomIsAcknowledgedAsInstantRoom) {
     f.s.says(f.presence("me", "<item affiliation='owner' role='moderator'/><status code='110'/><status code='201'/>"));
     EXPECT_TRUE(f.room->created());
     EXPECT_EQ(f.s.sent(),
-              "<iq type='set' to='room@conf.example.test' id='uid3'><query "
+              "<iq type='set' to='room@conf.example.test' id='uid5'><query "
               "xmlns='http://jabber.org/protocol/muc#owner'><x xmlns='jabber:x:data' type='submit'/></query></iq>");
-    f.s.says("<iq type='result' id='uid3' from='room@conf.example.test'/>");
+    f.s.says("<iq type='result' id='uid5' from='room@conf.example.test'/>");
     EXPECT_EQ(f.events.lines(), (std::vector<std::string>{"created", "presence me show=1 role=3 aff=3 flags=1",
                                                           "admin ok 1"}));
 
@@ -180,10 +180,10 @@ TEST(MUCRoom, MessagesSubjectsAndErrors) {
 TEST(MUCRoom, AdministrationRequestsAndTheirAnswers) {
     RoomFixture f;
     f.room->kick("bad guy");
-    EXPECT_EQ(f.s.sent(), "<iq type='set' to='room@conf.example.test' id='uid3'><query "
+    EXPECT_EQ(f.s.sent(), "<iq type='set' to='room@conf.example.test' id='uid5'><query "
                           "xmlns='http://jabber.org/protocol/muc#admin'><item nick='bad guy' role='none'/></query></iq>");
     f.room->setAffiliation("o", AffiliationOwner, "trust");
-    EXPECT_EQ(f.s.sent(), "<iq type='set' to='room@conf.example.test' id='uid4'><query "
+    EXPECT_EQ(f.s.sent(), "<iq type='set' to='room@conf.example.test' id='uid6'><query "
                           "xmlns='http://jabber.org/protocol/muc#admin'><item nick='o' affiliation='owner'><reason>trust"
                           "</reason></item></query></iq>");
     f.room->setAffiliation("a", AffiliationAdmin);
@@ -194,22 +194,23 @@ TEST(MUCRoom, AdministrationRequestsAndTheirAnswers) {
     f.room->setRole("", RoleModerator);  // no nickname: nothing
     f.room->setRole("x", 9);             // unknown role: no value, context 7
     const std::string sent = f.s.sent();
-    EXPECT_NE(sent.find("id='uid5'><query xmlns='http://jabber.org/protocol/muc#admin'><item nick='a' affiliation='admin'/>"),
+    EXPECT_NE(sent.find("id='uid7'><query xmlns='http://jabber.org/protocol/muc#admin'><item nick='a' affiliation='admin'/>"),
               std::string::npos);
     EXPECT_NE(sent.find("<item nick='x'/>"), std::string::npos);
-    // uid3 kick(7) uid4 owner(15) uid5 admin(14) uid6 ban(12) uid7 visitor(8) uid8 participant(9) uid9 moderator(10) uid10 (7)
-    for (int i = 3; i <= 10; ++i)
-        f.s.says("<iq type='" + std::string(i % 2 ? "result" : "error") + "' id='uid" + std::to_string(i) + "'/>");
+    // uid5 kick(7) uid6 owner(15) uid7 admin(14) uid8 ban(12) uid9 visitor(8) uid10 participant(9) uid11 moderator(10) uid12 (7)
+    for (int i = 5; i <= 12; ++i)
+        f.s.says("<iq type='" + std::string(i % 2 ? "result" : "error") + "' id='uid" + std::to_string(i) +
+                 "' from='room@conf.example.test'/>");
     EXPECT_EQ(f.events.lines(), (std::vector<std::string>{"admin ok 7", "admin refused 15", "admin ok 14",
                                                           "admin refused 12", "admin ok 8", "admin refused 9",
                                                           "admin ok 10", "admin refused 7"}));
     f.events.clear();
     JID elsewhere("next@conf.example.test/ignored");
     f.room->destroy("closing", &elsewhere, "pw");
-    EXPECT_EQ(f.s.sent(), "<iq type='set' to='room@conf.example.test' id='uid11'><query "
+    EXPECT_EQ(f.s.sent(), "<iq type='set' to='room@conf.example.test' id='uid13'><query "
                           "xmlns='http://jabber.org/protocol/muc#owner'><destroy jid='next@conf.example.test'><reason>"
                           "closing</reason><password>pw</password></destroy></query></iq>");
-    f.s.says("<iq type='result' id='uid11'/>");
+    f.s.says("<iq type='result' id='uid13' from='room@conf.example.test'/>");
     EXPECT_EQ(f.events.lines(), std::vector<std::string>{"admin ok 4"});
 
     f.room->leaveRoom("bye");
@@ -224,9 +225,9 @@ TEST(MUCRoom, AdministrationRequestsAndTheirAnswers) {
 TEST(MUCRoom, RoomInformationAndItems) {
     RoomFixture f;
     f.room->requestRoomInfo();
-    EXPECT_EQ(f.s.sent(), "<iq type='get' id='uid3' to='room@conf.example.test'><query "
+    EXPECT_EQ(f.s.sent(), "<iq type='get' id='uid5' to='room@conf.example.test'><query "
                           "xmlns='http://jabber.org/protocol/disco#info'/></iq>");
-    f.s.says("<iq type='result' id='uid3' from='room@conf.example.test'><query xmlns='http://jabber.org/protocol/disco#info'>"
+    f.s.says("<iq type='result' id='uid5' from='room@conf.example.test'><query xmlns='http://jabber.org/protocol/disco#info'>"
              "<identity category='conference' name='4711' type='text'/><feature var='muc_nonanonymous'/>"
              "<feature var='muc_semianonymous'/><feature var='muc_persistent'/><x xmlns='jabber:x:data' type='result'>"
              "<field var='muc#roominfo_occupants'><value>3</value></field></x></query></iq>");
@@ -234,11 +235,11 @@ TEST(MUCRoom, RoomInformationAndItems) {
     EXPECT_EQ(f.events.lastForm->field("muc#roominfo_occupants")->value(), "3");
     f.room->requestRoomItems();
     f.s.sent();
-    f.s.says("<iq type='result' id='uid4'><query xmlns='http://jabber.org/protocol/disco#items'><item "
+    f.s.says("<iq type='result' id='uid6' from='room@conf.example.test'><query xmlns='http://jabber.org/protocol/disco#items'><item "
              "jid='room@conf.example.test/a' name='a'/></query></iq>");
     f.room->requestRoomInfo();
     f.room->requestRoomItems();
-    f.s.says("<iq type='error' id='uid5'/><iq type='error' id='uid6'/>");
+    f.s.says("<iq type='error' id='uid7' from='room@conf.example.test'/><iq type='error' id='uid8' from='room@conf.example.test'/>");
     EXPECT_EQ(f.events.lines(), (std::vector<std::string>{
                                     "info " + std::to_string(FlagSemiAnonymous | FlagPersistent) + " 4711 form",
                                     "items room@conf.example.test/a", "info 0 ", "items"}));
@@ -266,19 +267,19 @@ TEST(MessageSession, ThreadsFiltersAndTheHandler) {
     session->setMessageHandler(&handler);
     session->addFilter(filter);
     session->sendMessage("hello", "topic");
-    EXPECT_EQ(s.sent(), "<message type='chat' from='user@example.test/res' to='juliet@example.test' id='uid4' "
-                        "x-filtered='yes'><body>hello</body><subject>topic</subject><thread>xmppuid3</thread></message>");
-    EXPECT_EQ(session->threadId(), "xmppuid3");
+    EXPECT_EQ(s.sent(), "<message type='chat' from='user@example.test/res' to='juliet@example.test' id='uid6' "
+                        "x-filtered='yes'><body>hello</body><subject>topic</subject><thread>xmppuid5</thread></message>");
+    EXPECT_EQ(session->threadId(), "xmppuid5");
     EXPECT_EQ(filter->decorated, 1);
     // A message in another thread is not this conversation.
     s.says("<message from='juliet@example.test/balcony' type='chat'><thread>other</thread><body>hi</body></message>");
     EXPECT_TRUE(handler.got.empty());
     // The first reply from a full address: the session locks onto it.
-    s.says("<message from='juliet@example.test/balcony' type='chat'><thread>xmppuid3</thread><body>hi</body></message>");
+    s.says("<message from='juliet@example.test/balcony' type='chat'><thread>xmppuid5</thread><body>hi</body></message>");
     EXPECT_EQ(session->targetCopy().full(), "juliet@example.test/balcony");
-    EXPECT_EQ(session->threadId(), "xmppuid3");
-    s.says("<message from='juliet@example.test/balcony' type='chat'><thread>xmppuid3</thread></message>");  // no body
+    EXPECT_EQ(session->threadId(), "xmppuid5");
+    s.says("<message from='juliet@example.test/balcony' type='chat'><thread>xmppuid5</thread></message>");  // no body
     EXPECT_EQ(filter->seen, 2);
-    EXPECT_EQ(handler.got, std::vector<std::string>{"hi|xmppuid3|session"});
+    EXPECT_EQ(handler.got, std::vector<std::string>{"hi|xmppuid5|session"});
     s.client->disposeMessageSession(session);
 }

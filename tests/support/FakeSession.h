@@ -17,6 +17,16 @@ inline std::string serverHeader(const std::string& id = "s1", const std::string&
            "id='" + id + "' from='example.test'" + (version.empty() ? std::string() : " version='" + version + "'") + ">";
 }
 
+// The id of the last iq in what was sent whose payload has this namespace
+// (or a part of it); empty when there is none.
+inline std::string idOf(const std::string& sent, const std::string& ns) {
+    const std::size_t payload = sent.rfind(ns);
+    const std::size_t iq = payload == std::string::npos ? payload : sent.rfind("<iq ", payload);
+    const std::size_t at = iq == std::string::npos ? iq : sent.find(" id='", iq);
+    if (at == std::string::npos || at > payload) return std::string();
+    return sent.substr(at + 5, sent.find('\'', at + 5) - at - 5);
+}
+
 inline std::string features(const std::string& inner) { return "<stream:features>" + inner + "</stream:features>"; }
 
 inline std::string mechanisms(std::initializer_list<const char*> names) {
@@ -49,15 +59,10 @@ struct FakeSession {
         says(serverHeader() + features(mechanisms({"PLAIN"})));
         says("<success xmlns='urn:ietf:params:xml:ns:xmpp-sasl'/>");
         says(serverHeader("s2") + features(kBindAndSession));
-        says("<iq type='result' id='bind'><bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'><jid>" +
-             client->jid().bare() + "/res</jid></bind></iq>");
-        says("<iq type='result' id='session'/>");
-        // The roster request is the last thing sent: answer it by its id.
-        const std::string out = sent();
-        const std::string marker = "<iq type='get' id='";
-        const std::size_t at = out.rfind(marker);
-        const std::string id = out.substr(at + marker.size(), out.find('\'', at + marker.size()) - at - marker.size());
-        says("<iq type='result' id='" + id + "'><query xmlns='jabber:iq:roster'/></iq>");
+        says("<iq type='result' id='" + idOf(sent(), "xmpp-bind") +
+             "'><bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'><jid>" + client->jid().bare() + "/res</jid></bind></iq>");
+        says("<iq type='result' id='" + idOf(sent(), "xmpp-session") + "'/>");
+        says("<iq type='result' id='" + idOf(sent(), "jabber:iq:roster") + "'><query xmlns='jabber:iq:roster'/></iq>");
         sent();
     }
 
@@ -69,6 +74,8 @@ private:
     void wire() {
         // The scripted logins use PLAIN on a plain stream.
         client->setEncryptionPolicy(tern::EncryptionAllowPlaintext);
+        // Ids the scripts can name: uid1, uid2, ...
+        client->setIdSource([n = 0]() mutable { return "uid" + std::to_string(++n); });
         fake = new FakeConnection(client.get());
         client->setConnectionImpl(fake);
         client->addNetworkListener(&listener);

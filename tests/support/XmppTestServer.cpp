@@ -116,11 +116,11 @@ void XmppTestServer::handleXmlTag(tern::XmlTag* e) {
     } else if (n == "auth") {
         authed_ = true;
         write("<success xmlns='urn:ietf:params:xml:ns:xmpp-sasl'/>");
-    } else if (n == "iq" && id == "bind") {
-        write("<iq type='result' id='bind'><bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'><jid>user@fake.test/r"
+    } else if (n == "iq" && xml.find("urn:ietf:params:xml:ns:xmpp-bind") != std::string::npos) {
+        write("<iq type='result' id='" + id + "'><bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'><jid>user@fake.test/r"
                    "</jid></bind></iq>");
-    } else if (n == "iq" && id == "session") {
-        write("<iq type='result' id='session'/>");
+    } else if (n == "iq" && xml.find("urn:ietf:params:xml:ns:xmpp-session") != std::string::npos) {
+        write("<iq type='result' id='" + id + "'/>");
     } else if (n == "iq" && xml.find("jabber:iq:register") != std::string::npos) {
         if (e->getAttribute("type") == "get")
             write("<iq type='result' id='" + id + "'><query xmlns='jabber:iq:register'><username/><password/>"
