@@ -105,9 +105,13 @@ std::int32_t CParley::currentRoomNumber() const { return roomNumber(roomJid_.use
 
 void CParley::login(const std::u16string& user, const std::u16string& password, const std::u16string& room,
                     const std::u16string& nickname, const std::u16string& server, const std::u16string& resource) {
-    const std::string userJid = util_.toUtf8String((user + u"@" + server + u"/" + resource).c_str());
-    roomJid_.assign(util_.toUtf8String((room + u"@conference." + server + u"/" + nickname).c_str()));
-    client_ = std::make_unique<Client>(JID(userJid), util_.toUtf8String(password.c_str()), -1);
+    // Built from the parts, never parsed from their concatenation: a user
+    // name such as "a@evil.example/" must not move the login elsewhere. The
+    // client refuses what an address may not carry before connecting.
+    auto utf8 = [this](const std::u16string& s) { return util_.toUtf8String(s.c_str()); };
+    const std::string domain = utf8(server);
+    roomJid_ = JID(utf8(room), "conference." + domain, utf8(nickname));
+    client_ = std::make_unique<Client>(JID(utf8(user), domain, utf8(resource)), utf8(password), -1);
     HostLog::instance().attach(client_->logInstance());
     client_->addNetworkListener(this);
     client_->setPresence(PresenceShowAvailable, -1, "");

@@ -77,11 +77,22 @@ void MUCRoom::setFlag(int flag) {
 // ---- joining, leaving, talking -------------------------------------------
 
 void MUCRoom::joinRoom() {
-    if (!parent_ || joined_) return;
+    if (!parent_ || joined_ || badAddress_) return;
     JID room;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         room = room_;
+    }
+    // A room name with "@" or "/" would send the join somewhere else.
+    const std::string problem = room.addressProblem();
+    if (!problem.empty()) {
+        parent_->logInstance().log(LogError, LogAreaClient, "not joining the room: " + problem);
+        badAddress_ = true;
+        if (handler_) handler_->onRoomError(this, StanzaErrorJidMalformed);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
         parent_->addPresenceHandler(JID(room.bare()), this);
         session_ = new MUCMessageSession(parent_, JID(room.bare()));
         session_->setMessageHandler(this);

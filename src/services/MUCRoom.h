@@ -217,6 +217,7 @@ private:
     std::string pending_;
     std::atomic<bool> joined_{false};
     std::atomic<bool> created_{false};
+    std::atomic<bool> badAddress_{false};  // refused once, reported once
     std::atomic<int> flags_{0};
     std::atomic<int> ownRole_{RoleNone};
     std::atomic<int> ownAffiliation_{AffiliationNone};
