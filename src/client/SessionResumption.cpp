@@ -60,6 +60,7 @@ ClientBase::ElementVerdict ClientBase::handleStreamManagement(const Stanza& elem
     negotiating_ = false;
     authenticating_ = false;
     keepAlive_->start(std::chrono::steady_clock::now());
+    timers_.resumed(std::chrono::steady_clock::now());
     streamResumed();
     return ElementVerdict::Handled;
 }

@@ -252,11 +252,13 @@ void CParley::handleConnected() {
     }
     raise(PARLEY_EVENT_CONNECTED);
     for (const EventGate::Event& e : roomEvents_.open()) raise(e.code, e.arg3, e.arg4, e.hasText ? &e.text : nullptr);
-    if (client_ && room_) room_->joinRoom();  // when the session did not start with it
+    // When the session did not start with it; a join that was refused or
+    // ended meanwhile stays so (its error was raised once).
+    if (client_ && room_ && room_->state() == RoomState::Idle) room_->joinRoom();
 }
 
 void CParley::handleSessionStarting() {
-    if (client_ && room_ && !registration_) room_->joinRoom();
+    if (client_ && room_ && !registration_ && room_->state() == RoomState::Idle) room_->joinRoom();
 }
 
 void CParley::handleDisconnected(ConnectionError e) {

@@ -42,13 +42,19 @@ MUCRoom::~MUCRoom() {
     // No deadline fires from here on; the handlers go next, and with them
     // the dispatches that use the liveness.
     if (liveness_) liveness_->detach();
-    if (joined_) leaveRoom();
+    if (joined()) leaveRoom();
     if (parent_) {
         parent_->removeIqIdHandler(this);
         parent_->removePresenceHandler(JID(roomJid().bare()), this);
         if (ServiceDiscovery* d = parent_->disco()) d->removeQueries(this);
     }
     liveness_.reset();
+}
+
+bool MUCRoom::joined() const {
+    const RoomState s = state_;
+    return s == RoomState::Joining || s == RoomState::Joined || s == RoomState::NickChangePending ||
+           s == RoomState::Rejoining;
 }
 
 JID MUCRoom::roomJid() const {
@@ -77,7 +83,7 @@ void MUCRoom::setFlag(int flag) {
 // ---- joining, leaving, talking -------------------------------------------
 
 void MUCRoom::joinRoom() {
-    if (!parent_ || joined_ || badAddress_) return;
+    if (!parent_ || joined() || badAddress_) return;
     JID room;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -96,9 +102,10 @@ void MUCRoom::joinRoom() {
         parent_->addPresenceHandler(JID(room.bare()), this);
         session_ = new MUCMessageSession(parent_, JID(room.bare()));
         session_->setMessageHandler(this);
+        pending_.clear();
     }
-    joined_ = true;  // at once, before the room answers
-    if (liveness_) liveness_->joinSent();
+    state_ = RoomState::Joining;
+    if (liveness_) liveness_->joinSent(false);
     sendJoinPresence(false);
 }
 
@@ -110,12 +117,15 @@ void MUCRoom::sendJoinPresence(bool limitHistory) {
     parent_->sendTag(p);
 }
 
-void MUCRoom::joinTimedOut() {
-    dropSession();
-    if (handler_) handler_->onRoomError(this, StanzaErrorRemoteServerTimeout);
+void MUCRoom::joinGivenUp(StanzaError why, const std::vector<OccupantInfo>& gone) {
+    if (!joined()) return;
+    leaveRoom();
+    if (!handler_) return;
+    for (const OccupantInfo& o : gone) handler_->onOccupantPresence(this, o, PresenceShowUnavailable);
+    handler_->onRoomError(this, why);
 }
 
-void MUCRoom::dropSession() {
+void MUCRoom::end() {
     MUCMessageSession* session;
     JID room;
     {
@@ -123,19 +133,20 @@ void MUCRoom::dropSession() {
         session = session_;
         session_ = nullptr;
         room = room_;
+        pending_.clear();
     }
+    state_ = RoomState::Ended;
+    if (liveness_) liveness_->stop();
     parent_->removePresenceHandler(JID(room.bare()), this);
     parent_->disposeMessageSession(session);
-    joined_ = false;
-    if (liveness_) liveness_->stop();
 }
 
 void MUCRoom::leaveRoom(const std::string& status) {
-    if (!parent_ || !joined_) return;
+    if (!parent_ || !joined()) return;
     Stanza* p = Stanza::buildPresence(roomJid(), status, PresenceShowUnavailable);
     new XmlTag(p, "x", "xmlns", XMPP_XMLNS_MUC);
     parent_->sendTag(p);
-    dropSession();
+    end();
 }
 
 // Built under the room's lock, sent without it: a send that finds the
@@ -144,7 +155,7 @@ void MUCRoom::sendMessage(const std::string& text) {
     XmlTag* m = nullptr;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (session_ && joined_) m = session_->groupMessage(text);
+        if (session_ && joined()) m = session_->groupMessage(text);
     }
     if (m) parent_->sendTag(m);
 }
@@ -153,7 +164,7 @@ void MUCRoom::changeSubject(const std::string& subject) {
     XmlTag* m = nullptr;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (session_ && joined_) m = session_->subjectMessage(subject);
+        if (session_ && joined()) m = session_->subjectMessage(subject);
     }
     if (m) parent_->sendTag(m);
 }
@@ -162,13 +173,15 @@ void MUCRoom::changeNickname(const std::string& nickname) {
     JID target;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!parent_ || !joined_) {
+        if (!parent_ || !joined()) {
             room_.setResource(nickname);
             return;
         }
         pending_ = nickname;
         target.assign(room_.bare() + "/" + nickname);
     }
+    RoomState joinedNow = RoomState::Joined;
+    state_.compare_exchange_strong(joinedNow, RoomState::NickChangePending);
     XmlTag* p = new XmlTag("presence");
     p->setAttribute("to", target.full());
     parent_->sendTag(p);
@@ -176,20 +189,55 @@ void MUCRoom::changeNickname(const std::string& nickname) {
 
 // ---- what the room says ----------------------------------------------------
 
+void MUCRoom::handleErrorPresence(Stanza* stanza) {
+    const StanzaError error = stanza->errorCondition();
+    bool nickRefused;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        nickRefused = !pending_.empty() && stanza->from().resource() == pending_;
+        if (nickRefused) pending_.clear();
+    }
+    if (nickRefused) {
+        // The new nickname was refused; we are still in under the old one.
+        RoomState pendingNow = RoomState::NickChangePending;
+        state_.compare_exchange_strong(pendingNow, RoomState::Joined);
+        handler_->onRoomError(this, error);
+        return;
+    }
+    switch (state_.load()) {
+        case RoomState::Joining:
+        case RoomState::Rejoining: {
+            // A room being torn down refuses joins for a moment: once more.
+            if (liveness_ && liveness_->joinRefused(error)) return;
+            const std::vector<OccupantInfo> gone = liveness_ ? liveness_->known() : std::vector<OccupantInfo>();
+            end();
+            for (const OccupantInfo& o : gone) handler_->onOccupantPresence(this, o, PresenceShowUnavailable);
+            break;
+        }
+        case RoomState::Joined:
+        case RoomState::NickChangePending:
+            end();  // our presence refused: we are out
+            break;
+        case RoomState::Idle:
+        case RoomState::Ended: return;
+    }
+    handler_->onRoomError(this, error);
+}
+
+// Our occupant address going away, other than for a new nickname; the
+// status code 110 alone does not make another occupant's presence ours.
+bool MUCRoom::ownUnavailable(const Stanza& presence, const OccupantInfo& info) const {
+    return presence.show() == PresenceShowUnavailable && !(info.flags & UserNickChanged) &&
+           presence.from().resource() == nickname();
+}
+
 void MUCRoom::handlePresenceStanza(Stanza* stanza) {
     const JID room = roomJid();
-    if (stanza->from().bare() != room.bare() || !handler_) return;
+    if (stanza->from().bare() != room.bare() || !handler_ || !joined()) return;
     if (liveness_) liveness_->heard();
 
     if (stanza->subtype() == PresenceError) {
-        bool wasNickChange;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            wasNickChange = !pending_.empty();
-            pending_.clear();
-        }
-        if (!wasNickChange) dropSession();
-        handler_->onRoomError(this, stanza->errorCondition());
+        handleErrorPresence(stanza);
         return;
     }
 
@@ -249,6 +297,7 @@ void MUCRoom::handlePresenceStanza(Stanza* stanza) {
         room_.setResource(stanza->from().resource());
     }
     info.status = stanza->status("default");
+    const bool endsUs = ownUnavailable(*stanza, info);
 
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -258,9 +307,15 @@ void MUCRoom::handlePresenceStanza(Stanza* stanza) {
         if ((info.flags & UserNickChanged) && (info.flags & UserSelf) && !info.newNick.empty()) {
             room_.setResource(info.newNick);
             if (info.newNick == pending_) pending_.clear();
+            RoomState pendingNow = RoomState::NickChangePending;
+            if (pending_.empty()) state_.compare_exchange_strong(pendingNow, RoomState::Joined);
         }
     }
 
+    if (self && stanza->show() != PresenceShowUnavailable) {
+        RoomState s = state_;
+        if (s == RoomState::Joining || s == RoomState::Rejoining) state_ = RoomState::Joined;
+    }
     if (createdNow) {
         created_ = true;
         if (acceptsInstantRoom() || handler_->onRoomCreated(this)) acknowledgeInstantRoom();
@@ -269,6 +324,9 @@ void MUCRoom::handlePresenceStanza(Stanza* stanza) {
     if (!liveness_ || liveness_->admit(info, stanza->show(), self, vanished))
         handler_->onOccupantPresence(this, info, stanza->show());
     for (const OccupantInfo& gone : vanished) handler_->onOccupantPresence(this, gone, PresenceShowUnavailable);
+    // Kicked, banned, removed, destroyed, shut down or left: no deadline
+    // runs any more and nothing brings us back by itself.
+    if (endsUs) end();
 }
 
 void MUCRoom::handleMessageStanza(Stanza* stanza, MessageSessionBase*) {
@@ -322,6 +380,8 @@ void MUCRoom::handleMessageStanza(Stanza* stanza, MessageSessionBase*) {
         history = true;
         stamp = delay->stamp();
     }
+    // The room's history once more, after a join that was sent twice.
+    if (history && liveness_ && !liveness_->admitHistory(nick, body, stamp)) return;
     const bool privateMessage = stanza->subtype() == MessageChat || stanza->subtype() == MessageNormal;
     handler_->onRoomMessage(this, nick, body, history, stamp, privateMessage);
 }

@@ -65,6 +65,19 @@ enum MUCRoomFlag {
     FlagFullyAnonymous = 0x2000,
 };
 
+// Where one occupant's room session stands. Each answer from the room is
+// handled by the state it arrives in: a presence for a room session that has
+// ended changes nothing, and only a loss the protocol calls recoverable (a
+// self-ping that says we fell out) leads back in.
+enum class RoomState {
+    Idle,               // never joined
+    Joining,            // the join is out
+    Joined,             // our own presence came
+    NickChangePending,  // joined, a new nickname asked for
+    Rejoining,          // joined again, silently, after falling out
+    Ended,              // left, kicked, banned, refused, destroyed, given up
+};
+
 // Contexts of the administrative requests, as their answers come back.
 enum MUCOperation {
     InstantRoomContext = 1,
@@ -170,7 +183,9 @@ public:
     JID roomJid() const;
     std::string nickname() const;
     std::string pendingNickname() const;
-    bool joined() const { return joined_; }
+    // Joining, joined or on the way back in: messages may be sent.
+    bool joined() const;
+    RoomState state() const { return state_; }
     bool created() const { return created_; }
     int flags() const { return flags_; }
     int ownRole() const { return ownRole_; }
@@ -201,7 +216,13 @@ public:
 private:
     friend class RoomLiveness;
     void sendJoinPresence(bool limitHistory);
-    void joinTimedOut();
+    // The liveness gave up on a join (or a silent rejoin): we leave, in
+    // case the room does let us in late, and say why.
+    void joinGivenUp(StanzaError why, const std::vector<OccupantInfo>& gone);
+    // Our own unavailable presence, or a refusal: the room session is over.
+    void end();
+    bool ownUnavailable(const Stanza& presence, const OccupantInfo& info) const;
+    void handleErrorPresence(Stanza* stanza);
     void setFlag(int flag);
     void sendAdmin(const std::string& attribute, const std::string& value, const std::string& nick,
                    const std::string& reason, int context);
@@ -215,7 +236,7 @@ private:
     JID room_;
     MUCMessageSession* session_ = nullptr;  // owned by the client
     std::string pending_;
-    std::atomic<bool> joined_{false};
+    std::atomic<RoomState> state_{RoomState::Idle};
     std::atomic<bool> created_{false};
     std::atomic<bool> badAddress_{false};  // refused once, reported once
     std::atomic<int> flags_{0};

@@ -32,13 +32,13 @@ void MUCRoom::sendAdmin(const std::string& attribute, const std::string& value, 
 }
 
 void MUCRoom::setRole(const std::string& nick, int role, const std::string& reason) {
-    if (!parent_ || !joined_ || nick.empty()) return;
+    if (!parent_ || !joined() || nick.empty()) return;
     const bool known = role >= RoleNone && role <= RoleModerator;
     sendAdmin("role", roleText(role), nick, reason, known ? SetRoleNoneContext + role : SetRoleNoneContext);
 }
 
 void MUCRoom::setAffiliation(const std::string& nick, int affiliation, const std::string& reason) {
-    if (!parent_ || !joined_ || nick.empty()) return;
+    if (!parent_ || !joined() || nick.empty()) return;
     sendAdmin("affiliation", affiliationText(affiliation), nick, reason, affiliationContext(affiliation));
 }
 
@@ -48,7 +48,7 @@ void MUCRoom::sendOwnerQuery(XmlTag* payload, int context) {
 }
 
 void MUCRoom::destroy(const std::string& reason, const JID* alternate, const std::string& password) {
-    if (!parent_ || !joined_) return;
+    if (!parent_ || !joined()) return;
     XmlTag* d = new XmlTag("destroy");
     if (alternate) d->setAttribute("jid", alternate->bare());
     if (!reason.empty()) new XmlTag(d, "reason", reason);
@@ -57,7 +57,7 @@ void MUCRoom::destroy(const std::string& reason, const JID* alternate, const std
 }
 
 void MUCRoom::acknowledgeInstantRoom() {
-    if (!created_ || !parent_ || !joined_) return;
+    if (!created_ || !parent_ || !joined()) return;
     XmlTag* x = new XmlTag("x");
     x->setAttribute("xmlns", XMPP_XMLNS_X_DATA);
     x->setAttribute("type", "submit");

@@ -1,5 +1,7 @@
 #include "services/RoomLiveness.h"
 
+#include <algorithm>
+
 #include "client/ClientBase.h"
 #include "stanza/Constants.h"
 #include "stanza/Stanza.h"
@@ -13,7 +15,25 @@ long long microsUntil(TimerHandler::Clock::time_point due, TimerHandler::Clock::
     const long long left = std::chrono::duration_cast<std::chrono::microseconds>(due - now).count();
     return left < 0 ? 0 : left;
 }
+
+bool joining(RoomState s) { return s == RoomState::Joining || s == RoomState::Rejoining; }
 }  // namespace
+
+// XEP-0410: a result, or an error our own client gave (it was reached, so we
+// are in), or item-not-found (we are in, under a nickname changed
+// meanwhile), means joined; the room's server unreachable is inconclusive;
+// not-acceptable and any other error mean we are no longer in.
+RoomLiveness::PingVerdict RoomLiveness::selfPingVerdict(const Stanza& answer) {
+    if (answer.subtype() != IqError) return PingVerdict::Joined;
+    switch (answer.errorCondition()) {
+        case StanzaErrorServiceUnavailable:
+        case StanzaErrorFeatureNotImplemented:
+        case StanzaErrorItemNotFound: return PingVerdict::Joined;
+        case StanzaErrorRemoteServerNotFound:
+        case StanzaErrorRemoteServerTimeout: return PingVerdict::Inconclusive;
+        default: return PingVerdict::NotJoined;
+    }
+}
 
 RoomLiveness::RoomLiveness(ClientBase* parent, MUCRoom* room) : parent_(parent), room_(room) {
     parent_->timers().add(this);
@@ -26,20 +46,28 @@ RoomLiveness::~RoomLiveness() {
 
 void RoomLiveness::detach() { parent_->timers().remove(this); }
 
-void RoomLiveness::setIntervals(int joinTimeoutMs, int quietMs, int pingTimeoutMs) {
+void RoomLiveness::setIntervals(int joinTimeoutMs, int quietMs, int pingTimeoutMs, int refusedRetryMs) {
     std::lock_guard<std::mutex> lock(mutex_);
     joinTimeoutMs_ = joinTimeoutMs;
     quietMs_ = quietMs;
     pingTimeoutMs_ = pingTimeoutMs;
+    refusedRetryMs_ = refusedRetryMs;
 }
 
-void RoomLiveness::joinSent() {
+void RoomLiveness::joinSent(bool silent) {
     std::lock_guard<std::mutex> lock(mutex_);
-    state_ = Joining;
     joinAttempts_ = 1;
-    silent_ = false;
+    silent_ = silent;
+    refusedOnce_ = false;
+    retryPending_ = false;
+    pinging_ = false;
     joinSentAt_ = Clock::now();
-    known_.clear();
+    duplicatesUntil_ = Clock::time_point();
+    history_.clear();
+    reconciling_ = silent;
+    seen_.clear();
+    subjectRepeat_ = silent;
+    if (!silent) known_.clear();
 }
 
 void RoomLiveness::heard() {
@@ -47,12 +75,40 @@ void RoomLiveness::heard() {
     lastHeard_ = Clock::now();
 }
 
+bool RoomLiveness::joinRefused(StanzaError error) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (refusedOnce_ || (error != StanzaErrorItemNotFound && error != StanzaErrorServiceUnavailable)) return false;
+        refusedOnce_ = true;
+        retryPending_ = true;
+        retryAt_ = Clock::now() + Ms(refusedRetryMs_);
+    }
+    parent_->logInstance().log(LogWarning, LogAreaClient,
+                               "room " + room_->roomJid().bare() + " refused the join (error " +
+                                   std::to_string(error) + "); trying once more");
+    return true;
+}
+
 void RoomLiveness::stop() {
     std::lock_guard<std::mutex> lock(mutex_);
-    state_ = Idle;
     pinging_ = false;
+    retryPending_ = false;
     reconciling_ = false;
     known_.clear();
+    history_.clear();
+}
+
+std::vector<OccupantInfo> RoomLiveness::known() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<OccupantInfo> out;
+    out.reserve(known_.size());
+    for (const auto& k : known_) {
+        OccupantInfo gone = k.second.info;
+        gone.flags = 0;
+        gone.newNick.clear();
+        out.push_back(gone);
+    }
+    return out;
 }
 
 bool RoomLiveness::admit(const OccupantInfo& info, PresenceShow show, bool self, std::vector<OccupantInfo>& vanished) {
@@ -63,105 +119,145 @@ bool RoomLiveness::admit(const OccupantInfo& info, PresenceShow show, bool self,
         return true;
     }
     const auto before = known_.find(nick);
-    const bool unchanged = reconciling_ && before != known_.end() && before->second.role == info.role &&
-                           before->second.affiliation == info.affiliation;
-    known_[nick] = info;
+    const bool sameRank = before != known_.end() && before->second.info.role == info.role &&
+                          before->second.info.affiliation == info.affiliation;
+    const bool repeated = sameRank && Clock::now() < duplicatesUntil_ && before->second.show == show &&
+                          before->second.info.status == info.status && before->second.info.jid == info.jid;
+    const bool unchanged = (reconciling_ && sameRank) || repeated;
+    known_[nick] = {info, show};
     if (reconciling_) seen_.insert(nick);
-    if (self) {
-        if (state_ == Joining) {
-            state_ = Joined;
-            lastHeard_ = Clock::now();
-        }
-        if (reconciling_) {
-            // The own presence closes the occupant list: whoever was not in
-            // it has gone while we were out.
-            reconciling_ = false;
-            for (auto it = known_.begin(); it != known_.end();) {
-                if (seen_.count(it->first)) {
-                    ++it;
-                    continue;
-                }
-                OccupantInfo gone = it->second;
-                gone.flags = 0;
-                gone.newNick.clear();
-                vanished.push_back(gone);
-                it = known_.erase(it);
+    if (self && reconciling_) {
+        // The own presence closes the occupant list: whoever was not in it
+        // has gone while we were out.
+        reconciling_ = false;
+        for (auto it = known_.begin(); it != known_.end();) {
+            if (seen_.count(it->first)) {
+                ++it;
+                continue;
             }
-            seen_.clear();
+            OccupantInfo gone = it->second.info;
+            gone.flags = 0;
+            gone.newNick.clear();
+            vanished.push_back(gone);
+            it = known_.erase(it);
         }
+        seen_.clear();
     }
     return !unchanged;
 }
 
 bool RoomLiveness::admitSubject(const std::string& nick, const std::string& subject) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const bool repeat = subjectRepeat_ && nick == subjectNick_ && subject == subject_;
+    const bool expected = subjectRepeat_ || Clock::now() < duplicatesUntil_;
+    const bool repeat = expected && nick == subjectNick_ && subject == subject_;
     subjectRepeat_ = false;
     subjectNick_ = nick;
     subject_ = subject;
     return !repeat;
 }
 
-long long RoomLiveness::untilDue(Clock::time_point now) {
+bool RoomLiveness::admitHistory(const std::string& nick, const std::string& body, const std::string& stamp) {
     std::lock_guard<std::mutex> lock(mutex_);
-    switch (state_) {
-        case Idle: return -1;
-        case Joining: return microsUntil(joinSentAt_ + Ms(joinTimeoutMs_), now);
-        case Joined:
-            return pinging_ ? microsUntil(pingSentAt_ + Ms(pingTimeoutMs_), now)
-                            : microsUntil(lastHeard_ + Ms(quietMs_), now);
-    }
-    return -1;
+    std::string key = nick;
+    key.append(1, '\0').append(stamp).append(1, '\0').append(body);
+    if (history_.count(key)) return false;
+    if (history_.size() < kHistoryKept) history_.insert(std::move(key));
+    return true;
+}
+
+long long RoomLiveness::untilDue(Clock::time_point now) {
+    const RoomState state = room_->state();
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (joining(state))
+        return microsUntil(retryPending_ ? retryAt_ : joinSentAt_ + Ms(joinTimeoutMs_), now);
+    if (state != RoomState::Joined && state != RoomState::NickChangePending) return -1;
+    return pinging_ ? microsUntil(pingSentAt_ + Ms(pingTimeoutMs_), now) : microsUntil(lastHeard_ + Ms(quietMs_), now);
 }
 
 void RoomLiveness::onTimer(Clock::time_point now) {
-    enum { Nothing, Resend, TimedOut, Ping } action = Nothing;
+    enum { Nothing, Resend, Retry, GiveUp, Ping, Unanswered } action = Nothing;
     bool limitHistory = false;
+    std::vector<OccupantInfo> gone;
+    const RoomState state = room_->state();
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (state_ == Joining) {
+        limitHistory = silent_;
+        if (joining(state) && retryPending_) {
+            if (now < retryAt_) return;
+            retryPending_ = false;
+            joinSentAt_ = now;
+            action = Retry;
+        } else if (joining(state)) {
+            if (now < joinSentAt_ + Ms(joinTimeoutMs_)) return;
             if (joinAttempts_ < 2) {
                 ++joinAttempts_;
                 joinSentAt_ = now;
-                limitHistory = silent_;
+                // Both joins may be answered: the second answer repeats the first.
+                duplicatesUntil_ = now + Ms(2 * joinTimeoutMs_);
                 action = Resend;
             } else {
-                state_ = Idle;
-                action = TimedOut;
+                if (silent_)
+                    for (const auto& k : known_) gone.push_back(k.second.info);
+                action = GiveUp;
             }
-        } else if (state_ == Joined && pinging_) {
-            // Unanswered: the service may be unreachable for now; ask again
-            // after the next quiet interval.
+        } else if (state == RoomState::NickChangePending) {
+            // No self-ping while the nickname is changing: it would ask after
+            // a name that is on its way out.
             pinging_ = false;
             lastHeard_ = now;
-        } else if (state_ == Joined) {
+        } else if (state == RoomState::Joined && pinging_) {
+            pinging_ = false;
+            lastHeard_ = now;
+            action = Unanswered;
+        } else if (state == RoomState::Joined) {
+            if (now < lastHeard_ + Ms(quietMs_)) return;
             pinging_ = true;
             pingSentAt_ = now;
             action = Ping;
         }
     }
     LogExport& log = parent_->logInstance();
-    const std::string room = room_->roomJid().bare();
+    const JID room = room_->roomJid();
     switch (action) {
         case Nothing: break;
         case Resend:
-            log.log(LogWarning, LogAreaClient, "room " + room + ": no answer to the join; sending it once more");
+            log.log(LogWarning, LogAreaClient, "room " + room.bare() + ": no answer to the join; sending it once more");
             room_->sendJoinPresence(limitHistory);
             break;
-        case TimedOut:
-            log.log(LogError, LogAreaClient, "room " + room + ": no answer to the join, twice; giving up");
-            room_->joinTimedOut();
+        case Retry: room_->sendJoinPresence(limitHistory); break;
+        case GiveUp:
+            log.log(LogError, LogAreaClient, "room " + room.bare() + ": no answer to the join, twice; giving up");
+            for (OccupantInfo& o : gone) {
+                o.flags = 0;
+                o.newNick.clear();
+            }
+            room_->joinGivenUp(StanzaErrorRemoteServerTimeout, gone);
+            break;
+        case Unanswered:
+            // The service may be unreachable for now; asked again after the
+            // next quiet interval.
+            log.log(LogWarning, LogAreaClient, "room " + room.bare() + ": the self-ping went unanswered");
             break;
         case Ping: {
             XmlTag* iq = new XmlTag("iq");
             iq->setAttribute("type", "get");
             iq->setAttribute("id", parent_->newId());
-            iq->setAttribute("to", room_->roomJid().full());
+            iq->setAttribute("to", room.full());
             new XmlTag(iq, "ping", "xmlns", XMPP_XMLNS_XMPP_PING);
             parent_->sendIq(iq, this, 0);
             break;
         }
     }
+}
+
+void RoomLiveness::onResumed(Clock::time_point now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // What was due while the connection was away counts from now: the
+    // stream was resumed, so nothing sent before was lost.
+    joinSentAt_ = now;
+    lastHeard_ = now;
+    if (pinging_) pingSentAt_ = now;
+    if (retryPending_) retryAt_ = std::max(retryAt_, now);
 }
 
 bool RoomLiveness::handleIqById(Stanza* stanza, int) {
@@ -171,34 +267,25 @@ bool RoomLiveness::handleIqById(Stanza* stanza, int) {
         pinging_ = false;
         lastHeard_ = Clock::now();
     }
-    if (stanza->subtype() != IqError) return true;
-    // XEP-0410: these errors come from our own client, so we are in.
-    const StanzaError error = stanza->errorCondition();
-    switch (error) {
-        case StanzaErrorServiceUnavailable:
-        case StanzaErrorFeatureNotImplemented: return true;
-        case StanzaErrorRemoteServerNotFound:
-        case StanzaErrorRemoteServerTimeout:
-            parent_->logInstance().log(LogWarning, LogAreaClient,
-                                       "room " + room_->roomJid().bare() + " is unreachable for now");
-            return true;
-        default: break;
+    const std::string room = room_->roomJid().bare();
+    switch (selfPingVerdict(*stanza)) {
+        case PingVerdict::Joined: break;
+        case PingVerdict::Inconclusive:
+            parent_->logInstance().log(LogWarning, LogAreaClient, "room " + room + " is unreachable for now");
+            break;
+        case PingVerdict::NotJoined:
+            // Only while still joined: a nickname change or an end decided
+            // meanwhile holds.
+            if (room_->state() == RoomState::Joined)
+                rejoin("the room no longer counts us in (error " + std::to_string(stanza->errorCondition()) + ")");
+            break;
     }
-    rejoin("the room no longer counts us in (error " + std::to_string(error) + ")");
     return true;
 }
 
 void RoomLiveness::rejoin(const std::string& why) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        state_ = Joining;
-        joinAttempts_ = 1;
-        silent_ = true;
-        joinSentAt_ = Clock::now();
-        reconciling_ = true;
-        seen_.clear();
-        subjectRepeat_ = true;
-    }
+    room_->state_ = RoomState::Rejoining;
+    joinSent(true);
     parent_->logInstance().log(LogWarning, LogAreaClient,
                                "room " + room_->roomJid().bare() + ": " + why + "; joining again");
     room_->sendJoinPresence(true);

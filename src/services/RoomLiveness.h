@@ -1,11 +1,17 @@
-// Keeps a room joined on real servers. A join that gets no answer is sent
-// once more, then reported as remote-server-timeout. Once joined, a room
-// that has been quiet for a while is asked whether we are still in it
-// (XEP-0410 self-ping); when the answer says no (a restarted service, a
-// kick that never reached us) the room is joined again without old
-// messages, and what the room's handler hears is reconciled with what it
-// had heard: occupants still there raise nothing, those gone are reported
-// as gone, newcomers as arriving.
+// Keeps a room joined on real servers, and keeps what the room's handler
+// hears to what really changed.
+//
+// A join that gets no answer is sent once more, then given up (we leave, in
+// case the room lets us in late, and report remote-server-timeout). A join
+// refused with item-not-found or service-unavailable (a room being torn
+// down) is tried once more after a pause. Once joined, a room that has been
+// quiet for a while is asked whether we are still in it (XEP-0410
+// self-ping); only an answer that says we fell out leads to a silent
+// rejoin, whose occupant list is reconciled with what the handler already
+// knew: occupants still there raise nothing, those gone are reported as
+// gone, newcomers as arriving. Whatever a room repeats because a join went
+// out twice (its occupants, history and subject) is dropped. Deadlines stop
+// while the connection is suspended and start afresh when it is resumed.
 #ifndef TERN_SERVICES_ROOMLIVENESS_H
 #define TERN_SERVICES_ROOMLIVENESS_H
 
@@ -28,61 +34,83 @@ public:
     static constexpr int kJoinTimeoutMs = 15000;
     static constexpr int kQuietMs = 300000;  // before a self-ping
     static constexpr int kPingTimeoutMs = 30000;
+    static constexpr int kRefusedRetryMs = 1000;
+    static constexpr std::size_t kHistoryKept = 500;  // delayed messages remembered per join
+
+    // What an answer to the self-ping says (XEP-0410).
+    enum class PingVerdict { Joined, Inconclusive, NotJoined };
+    static PingVerdict selfPingVerdict(const Stanza& answer);
 
     RoomLiveness(ClientBase* parent, MUCRoom* room);
     ~RoomLiveness() override;
     RoomLiveness(const RoomLiveness&) = delete;
     RoomLiveness& operator=(const RoomLiveness&) = delete;
 
-    void setIntervals(int joinTimeoutMs, int quietMs, int pingTimeoutMs);
+    void setIntervals(int joinTimeoutMs, int quietMs, int pingTimeoutMs, int refusedRetryMs = kRefusedRetryMs);
     // No deadline fires after this returns (the room is going).
     void detach();
 
-    // The room's side. A join goes out now (before it is sent).
-    void joinSent();
+    // The room's side. A join goes out now (before it is sent); silent for
+    // a rejoin after falling out.
+    void joinSent(bool silent);
     // Anything at all came from the room.
     void heard();
-    // The join was refused, or the room was left: nothing more to watch.
+    // The room refused the join: true when it is tried once more.
+    bool joinRefused(StanzaError error);
+    // The room session is over: nothing more to watch.
     void stop();
+    // The occupants as the handler knows them, to report them gone.
+    std::vector<OccupantInfo> known() const;
     // A presence from the room. False when the handler need not hear of it
-    // (unchanged after a silent rejoin); vanished gets the occupants to
-    // report as gone once the rejoin is complete.
+    // (unchanged after a silent rejoin, or repeated for a join sent twice);
+    // vanished gets the occupants to report as gone once a rejoin is complete.
     bool admit(const OccupantInfo& info, PresenceShow show, bool self, std::vector<OccupantInfo>& vanished);
-    // False for the subject the room repeats after a silent rejoin.
+    // False for the subject the room repeats after a rejoin or a second join.
     bool admitSubject(const std::string& nick, const std::string& subject);
+    // False for a delayed message this join delivered already.
+    bool admitHistory(const std::string& nick, const std::string& body, const std::string& stamp);
 
     // TimerHandler
     long long untilDue(Clock::time_point now) override;
     void onTimer(Clock::time_point now) override;
+    void onResumed(Clock::time_point now) override;
     // IqHandler: the self-ping's answer.
     bool handleIqByNamespace(Stanza*) override { return false; }
     bool handleIqById(Stanza* stanza, int context) override;
 
 private:
-    enum State { Idle, Joining, Joined };
+    struct Known {
+        OccupantInfo info;
+        PresenceShow show;
+    };
     void rejoin(const std::string& why);
 
     ClientBase* parent_;
     MUCRoom* room_;
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     int joinTimeoutMs_ = kJoinTimeoutMs;
     int quietMs_ = kQuietMs;
     int pingTimeoutMs_ = kPingTimeoutMs;
+    int refusedRetryMs_ = kRefusedRetryMs;
 
-    State state_ = Idle;
     int joinAttempts_ = 0;
-    bool silent_ = false;  // the join under way is a silent rejoin
+    bool silent_ = false;       // the join under way is a silent rejoin
+    bool refusedOnce_ = false;  // refused and tried again already
+    bool retryPending_ = false;
+    Clock::time_point retryAt_;
     Clock::time_point joinSentAt_;
     Clock::time_point lastHeard_;
     bool pinging_ = false;
     Clock::time_point pingSentAt_;
+    Clock::time_point duplicatesUntil_;  // a join went out twice: repeats are dropped until then
 
-    std::map<std::string, OccupantInfo> known_;  // by nickname, as the handler knows them
+    std::map<std::string, Known> known_;  // by nickname, as the handler knows them
     bool reconciling_ = false;
     std::set<std::string> seen_;  // present in the rejoin's occupant list
     bool subjectRepeat_ = false;
     std::string subjectNick_;
     std::string subject_;
+    std::set<std::string> history_;
 };
 
 }  // namespace tern

@@ -33,8 +33,8 @@ struct Room {
     FakeSession s;
     RoomRecorder events;
     std::unique_ptr<MUCRoom> room;
-    Room(int joinTimeoutMs, int quietMs) {
-        s.login();
+    Room(int joinTimeoutMs, int quietMs, bool managed = false) {
+        s.login(managed);
         room = std::make_unique<MUCRoom>(s.client.get(), JID("room@conf.example.test/me"), &events, &events);
         room->liveness()->setIntervals(joinTimeoutMs, quietMs, 60000);
         room->joinRoom();
@@ -56,29 +56,65 @@ struct Room {
 
 }  // namespace
 
-TEST(RoomLiveness, AnUnansweredJoinIsSentOnceMoreThenGivenUp) {
+// What the room answers to a join, step by step: "answer" (the occupant
+// list, our presence, a history message and the subject), "refuse:COND",
+// "join" (the same join goes out again), "leave".
+TEST(RoomLiveness, OneJoinPerJoin) {
+    const std::string kLeave =
+        "<presence type='unavailable' to='room@conf.example.test/me'><x xmlns='http://jabber.org/protocol/muc'/>"
+        "</presence>";
+    const std::string kAnswered = "presence a presence me message a: old [history 2026-12-09T10:00:00Z] subject : topic";
     struct Case {
         const char* name;
-        int answerAfterJoins;  // 0: never
-        const char* lastEvent;
+        std::vector<std::string> steps;
+        std::string events;  // what the handler heard, in short
     };
-    for (const Case& c : {Case{"answered at once", 1, "presence me"}, Case{"answered the second", 2, "presence me"},
-                          Case{"never answered", 0, "error 17"}}) {
+    const Case cases[] = {
+        {"answered at once", {"answer"}, kAnswered},
+        {"answered the second", {"join", "answer"}, kAnswered},
+        {"both answered", {"join", "answer", "answer"}, kAnswered},
+        {"never answered: given up, and left", {"join", "leave"}, "error 17"},
+        {"refused while the room is torn down", {"refuse:item-not-found", "join", "answer"}, kAnswered},
+        {"refused twice", {"refuse:service-unavailable", "join", "refuse:service-unavailable"}, "error 19"},
+        {"refused for good at once", {"refuse:forbidden"}, "error 4"},
+        // The connection is away for longer than the join's deadline, and
+        // the session resumed: the join goes again once, from the queue.
+        {"suspended past the deadline", {"suspend", "answer"}, kAnswered},
+    };
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Room r(40, 600000);
-        EXPECT_EQ(r.s.sent(), kJoin);
-        if (c.answerAfterJoins == 1) r.s.says(kSelf);
-        if (c.answerAfterJoins != 1) {
-            EXPECT_EQ(r.awaitSent(), kJoin);  // the same join, once more
-            if (c.answerAfterJoins == 2) r.s.says(kSelf);
+        const bool managed = c.steps.front() == "suspend";
+        Room r(40, 600000, managed);
+        r.room->liveness()->setIntervals(40, 600000, 60000, 20);
+        EXPECT_EQ(r.s.sent(), managed ? kJoin + "<r xmlns='urn:xmpp:sm:3'/>" : kJoin);
+        for (const std::string& step : c.steps) {
+            if (step == "suspend") {
+                // The deadline passes with the connection gone (nothing runs
+                // the session meanwhile).
+                std::this_thread::sleep_for(std::chrono::milliseconds(60));
+                EXPECT_EQ(r.s.dropAndResume(4), kJoin);  // all but the join had arrived
+                for (int i = 0; i < 5; ++i) r.s.client->receive(0);
+                EXPECT_EQ(r.s.sent(), "");  // the deadline starts afresh
+            } else if (step == "answer") {
+                r.s.says(occupant("a", "participant") + kSelf +
+                         "<message from='room@conf.example.test/a' type='groupchat'><body>old</body><delay "
+                         "xmlns='urn:xmpp:delay' stamp='2026-12-09T10:00:00Z'/></message><message "
+                         "from='room@conf.example.test' type='groupchat'><subject>topic</subject></message>");
+            } else if (step.rfind("refuse:", 0) == 0) {
+                r.s.says("<presence from='room@conf.example.test/me' type='error'><error type='cancel'><" +
+                         step.substr(7) + " xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></presence>");
+            } else {
+                EXPECT_EQ(r.awaitSent(), step == "join" ? kJoin : kLeave);
+            }
         }
-        r.pumpUntil([&] { return !r.events.lines().empty(); });
-        for (int i = 0; i < 40; ++i) r.s.client->receive(0);  // long past the join's deadline
+        for (int i = 0; i < 40; ++i) r.s.client->receive(0);  // long past every deadline
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         r.s.client->receive(0);
         EXPECT_EQ(r.s.sent(), "");
-        ASSERT_EQ(r.events.lines().size(), 1u) << r.events.all();
-        EXPECT_EQ(r.events.lines()[0].rfind(c.lastEvent, 0), 0u) << r.events.all();
+        std::string heard;
+        for (const std::string& l : r.events.lines())
+            heard += (heard.empty() ? "" : " ") + l.substr(0, l.find(l.rfind("presence", 0) == 0 ? " show" : "\n"));
+        EXPECT_EQ(heard, c.events) << r.events.all();
     }
 }
 
@@ -93,7 +129,8 @@ TEST(RoomLiveness, SelfPingAfterQuietAndWhatTheAnswersMean) {
         {"our client answered", "service-unavailable", false},
         {"unreachable for now", "remote-server-timeout", false},
         {"not joined", "not-acceptable", true},
-        {"not joined under that name", "item-not-found", true},
+        {"joined under a nickname changed meanwhile", "item-not-found", false},
+        {"any other error from the room", "forbidden", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -144,4 +181,63 @@ TEST(RoomLiveness, SilentRejoinReconcilesTheOccupants) {
     // A new subject is reported as ever.
     r.s.says("<message from='room@conf.example.test/stays' type='groupchat'><subject>new topic</subject></message>");
     EXPECT_TRUE(r.events.has("subject stays: new topic"));
+    // Out again, and this time the room refuses us: everyone the handler
+    // knew is reported gone, so that its list and the room agree.
+    const std::string again = r.awaitSent();
+    const std::size_t at2 = again.find("id='") + 4;
+    r.s.says("<iq type='error' id='" + again.substr(at2, again.find('\'', at2) - at2) +
+             "' from='room@conf.example.test/me'><error type='modify'><not-acceptable "
+             "xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></iq>");
+    EXPECT_EQ(r.s.sent(), kRejoin);
+    r.events.clear();
+    r.s.says("<presence from='room@conf.example.test/me' type='error'><error type='auth'><forbidden "
+             "xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></presence>");
+    std::string heard;
+    for (const std::string& l : r.events.lines()) heard += l.substr(0, l.find(" role")) + ";";
+    EXPECT_EQ(heard, "presence me show=6;presence muted show=6;presence new show=6;presence stays show=6;error 4;");
+    EXPECT_EQ(r.room->state(), RoomState::Ended);
+}
+
+// Our own unavailable presence ends the room session: reported once, and
+// neither a self-ping nor a rejoin follows, however quiet the room stays.
+// Nor is there a self-ping while a nickname change is pending.
+TEST(RoomLiveness, NothingBringsUsBackByItself) {
+    const std::string gone = "<presence type='unavailable' from='room@conf.example.test/me'>"
+                             "<x xmlns='http://jabber.org/protocol/muc#user'><item role='none' affiliation='none'/>";
+    struct Case {
+        const char* name;
+        std::string script;  // empty: a nickname change instead
+        RoomState state;
+    };
+    const Case cases[] = {
+        {"kicked", gone + "<status code='307'/><status code='110'/></x></presence>", RoomState::Ended},
+        {"banned", gone + "<status code='301'/><status code='110'/></x></presence>", RoomState::Ended},
+        {"affiliation removed", gone + "<status code='321'/><status code='110'/></x></presence>", RoomState::Ended},
+        {"members only now", gone + "<status code='322'/><status code='110'/></x></presence>", RoomState::Ended},
+        {"destroyed", gone + "<destroy/><status code='110'/></x></presence>", RoomState::Ended},
+        {"shut down", gone + "<status code='332'/><status code='110'/></x></presence>", RoomState::Ended},
+        {"nickname change pending", "", RoomState::NickChangePending},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Room r(600000, 40);
+        r.s.sent();
+        r.s.says(kSelf);
+        r.events.clear();
+        if (c.script.empty())
+            r.room->changeNickname("other");
+        else
+            r.s.says(c.script);
+        const std::string sent = r.s.sent();
+        for (int i = 0; i < 60; ++i) {  // well past the quiet interval
+            r.s.client->receive(1000);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        EXPECT_EQ(r.s.sent(), "");
+        EXPECT_EQ(r.room->state(), c.state);
+        EXPECT_EQ(r.events.lines().size(), c.script.empty() ? 0u : 1u) << r.events.all();
+        if (c.script.empty()) {
+            EXPECT_EQ(sent, "<presence to='room@conf.example.test/other'/>");
+        }
+    }
 }

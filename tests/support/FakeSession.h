@@ -3,10 +3,13 @@
 #ifndef PARLEY_TESTS_SUPPORT_FAKESESSION_H
 #define PARLEY_TESTS_SUPPORT_FAKESESSION_H
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "client/Client.h"
+#include "client/StreamManagement.h"
 #include "support/FakeConnection.h"
 #include "support/Listener.h"
 
@@ -53,17 +56,32 @@ struct FakeSession {
     void says(const std::string& xml) { fake->serverSays(xml); }
     std::string sent() { return fake->takeSent(); }
 
-    // Takes a fresh client through a PLAIN login to the connected state.
-    void login() {
+    // Takes a fresh client through a PLAIN login to the connected state;
+    // managed: with stream management enabled and resumable (id sm-1).
+    void login(bool managed = false) {
         open();
-        says(serverHeader() + features(mechanisms({"PLAIN"})));
-        says("<success xmlns='urn:ietf:params:xml:ns:xmpp-sasl'/>");
-        says(serverHeader("s2") + features(kBindAndSession));
+        authenticate(managed);
         says("<iq type='result' id='" + idOf(sent(), "xmpp-bind") +
              "'><bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'><jid>" + client->jid().bare() + "/res</jid></bind></iq>");
+        if (managed) says("<enabled xmlns='urn:xmpp:sm:3' id='sm-1' resume='true'/>");
         says("<iq type='result' id='" + idOf(sent(), "xmpp-session") + "'/>");
         says("<iq type='result' id='" + idOf(sent(), "jabber:iq:roster") + "'><query xmlns='jabber:iq:roster'/></iq>");
         sent();
+    }
+    // The managed connection drops; the client reconnects after pauseMs and
+    // resumes, the server saying it had h of its stanzas. Returns what was
+    // sent again.
+    std::string dropAndResume(unsigned h, int pauseMs = 1) {
+        client->streamManagement()->setFirstPause(pauseMs);
+        fake->serverCloses();
+        for (int i = 0; i < 1500 && fake->connects < 2; ++i) {
+            client->receive(0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        authenticate(true);
+        sent();
+        says("<resumed xmlns='urn:xmpp:sm:3' h='" + std::to_string(h) + "' previd='sm-1'/>");
+        return sent();
     }
 
     std::unique_ptr<tern::Client> client;
@@ -71,6 +89,11 @@ struct FakeSession {
     RecordingListener listener;
 
 private:
+    void authenticate(bool managed) {
+        says(serverHeader() + features(mechanisms({"PLAIN"})));
+        says("<success xmlns='urn:ietf:params:xml:ns:xmpp-sasl'/>");
+        says(serverHeader("s2") + features(std::string(kBindAndSession) + (managed ? "<sm xmlns='urn:xmpp:sm:3'/>" : "")));
+    }
     void wire() {
         // The scripted logins use PLAIN on a plain stream.
         client->setEncryptionPolicy(tern::EncryptionAllowPlaintext);
