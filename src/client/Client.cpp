@@ -147,6 +147,7 @@ void Client::handleSaslSuccess(const Stanza& success) {
     if (!serverProvedItself(base64Decode(success.text()))) return;
     logger_.log(LogDebug, LogAreaClient, "SASL authentication successful");
     authed_ = true;
+    streamAuthenticated();
     setAuthenticating(false);
     enterStep(StreamStep::Header);
     header();
@@ -538,9 +539,12 @@ void Client::handleBindReply(const Stanza& reply) {
     if (reply.subtype() == IqResult) {
         if (const XmlTag* bind = reply.firstChild("bind"))
             if (const XmlTag* jid = bind->firstChild("jid")) {
-                // The server may choose the resource, not the account.
+                // Only the server answers this, in its step: its form of our
+                // address counts (a prepared user part, an anonymous one, a
+                // resource of its choice), but not another domain.
                 const JID bound(jid->text());
-                if (bound.sameBareAs(jid_) && !bound.resource().empty())
+                if (JID(bound.server()).sameBareAs(JID(jid_.server())) && !bound.resource().empty() &&
+                    (!bound.username().empty() || jid_.username().empty()))
                     jid_ = bound;
                 else
                     logger_.log(LogWarning, LogAreaClient, "ignoring the bound address " + jid->text());

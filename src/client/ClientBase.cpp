@@ -18,6 +18,10 @@ using namespace std::string_view_literals;
 
 namespace {
 
+// Sends under way on this thread: a failure found inside one is reported
+// by the receiving loop, never under the send path's locks.
+thread_local int tSending = 0;
+
 template <typename T>
 void eraseValue(std::vector<T*>& v, const T* value) {
     v.erase(std::remove(v.begin(), v.end(), value), v.end());
@@ -71,13 +75,9 @@ void ClientBase::reset() {
 void ClientBase::setKeepAlive(int idleMs, int timeoutMs) { keepAlive_->setIntervals(idleMs, timeoutMs); }
 
 void ClientBase::setParserLimits(std::size_t maxDepth, std::size_t maxElementSize) {
+    // Taken up by the receiving thread before its next chunk.
     maxDepth_ = maxDepth;
     maxElementSize_ = maxElementSize;
-    std::lock_guard<std::recursive_mutex> lock(parserMutex_);
-    if (parser_) {
-        parser_->setMaxDepth(maxDepth);
-        parser_->setMaxElementSize(maxElementSize);
-    }
 }
 
 void ClientBase::setConnection(std::unique_ptr<NetworkUtil> connection) {
@@ -109,16 +109,9 @@ bool ClientBase::connect(bool block) {
         for (NetworkListener* l : listenersSnapshot()) l->handleDisconnected(AuthenticationFailed);
         return false;
     }
-    {
-        std::lock_guard<std::recursive_mutex> lock(parserMutex_);
-        if (!parser_) {
-            parser_ = std::make_unique<XmlParser>(this);
-            parser_->setMaxDepth(maxDepth_);
-            parser_->setMaxElementSize(maxElementSize_);
-        }
-        parser_->cleanup();  // nothing of an earlier stream survives
-        parserResetPending_ = false;
-    }
+    if (!parser_) parser_ = std::make_unique<XmlParser>(this);
+    parser_->cleanup();  // nothing of an earlier stream survives
+    parserResetPending_ = false;
     if (!connection_) setConnection(std::make_unique<NetworkTCPC>(this, &logger_, server_, port_));
     if (!encryption_ && tlsPolicy_ != TlsDisabled && tlsAvailable())
         encryption_ = std::make_unique<TLSDefault>(this, server_, TLSDefault::KindClient);
@@ -237,12 +230,14 @@ bool ClientBase::sendText(const std::string& text) {
         batch_ += text;
         return true;
     }
+    ++tSending;
     if (compression_ && compressionActive_)
         compression_->compress(text);
     else if (encryption_ && encryptionActive_)
         encryption_->encrypt(text);
     else
         c->send(text);
+    --tSending;
     return true;
 }
 
@@ -315,14 +310,16 @@ void ClientBase::onDecompressed(const std::string& data) {
         logger_.log(LogError, LogAreaClientBase, "Decompression finished, but chain broken");
 }
 
+// The parser belongs to the thread that feeds it; no lock is held while it
+// dispatches, so handlers (and the host behind them) run free of ours.
 void ClientBase::feedParser(const std::string& data) {
-    bool ok;
-    {
-        std::lock_guard<std::recursive_mutex> lock(parserMutex_);
-        if (parserResetPending_.exchange(false)) parser_->cleanup();
-        ok = parser_->feed(data);
-        if (parserResetPending_.exchange(false)) parser_->cleanup();
-    }
+    if (parserResetPending_.exchange(false)) parser_->cleanup();
+    parser_->setMaxDepth(maxDepth_);
+    parser_->setMaxElementSize(maxElementSize_);
+    feedingThread_ = std::this_thread::get_id();
+    const bool ok = parser_->feed(data);
+    feedingThread_ = std::thread::id();
+    if (parserResetPending_.exchange(false)) parser_->cleanup();
     if (ok) return;
     logger_.log(LogError, LogAreaClientBase, "parse error: " + data);
     XmlTag* error = new XmlTag("stream:error");
@@ -332,16 +329,12 @@ void ClientBase::feedParser(const std::string& data) {
 }
 
 void ClientBase::resetParser() {
-    // The parser belongs to the receiving thread. Another thread may not
-    // touch it while a chunk is being fed; the feeding thread then resets
-    // it as soon as the chunk is done.
-    std::unique_lock<std::recursive_mutex> lock(parserMutex_, std::try_to_lock);
-    if (lock.owns_lock()) {
-        if (parser_) parser_->cleanup();
-        parserResetPending_ = false;
-    } else {
+    // From inside a dispatch the rest of the chunk is dropped at once;
+    // another thread leaves it to the feeding one, before its next chunk.
+    if (parser_ && feedingThread_.load() == std::this_thread::get_id())
+        parser_->cleanup();
+    else
         parserResetPending_ = true;
-    }
 }
 
 std::string ClientBase::streamErrorText(const std::string& lang) const {
@@ -649,10 +642,12 @@ void ClientBase::onHandshakeResult(TLSBase*, bool success, CertificateInfo& info
 
 void ClientBase::onDisconnected(NetworkUtil* connection, ConnectionError reason) {
     const std::thread::id receiver = receiver_;
-    if (receiver != std::thread::id() && receiver != std::this_thread::get_id() && live_) {
-        // A send from another thread (the host's, say) found the connection
-        // broken: the receiving thread reports it, and this one returns
-        // without calling out to anyone.
+    const bool elsewhere = receiver != std::thread::id() && receiver != std::this_thread::get_id();
+    if ((elsewhere || tSending > 0) && live_) {
+        // A send (from the host's thread, or one under the send path's
+        // locks) found the connection broken: the receiving thread reports
+        // it on its next pass, and this one returns without calling out to
+        // anyone.
         int none = -1;
         if (endOnReceiver_.compare_exchange_strong(none, reason) && connection) connection->disconnect();
         return;
@@ -666,7 +661,8 @@ void ClientBase::endConnection(ConnectionError reason, bool sendClose) {
     NetworkUtil* c = conn();
     if (!c) return;
     // A loss that stream management can repair is not reported (yet).
-    if (live_ && reason != UserDisconnected && sm_->beginResumption(reason, std::chrono::steady_clock::now())) {
+    if (live_ && reason != UserDisconnected &&
+        sm_->beginResumption(reason, authenticatedStream_, std::chrono::steady_clock::now())) {
         suspendConnection();
         return;
     }

@@ -253,6 +253,9 @@ protected:
     // empty. Checked before anything is sent.
     virtual std::string credentialProblem() const { return std::string(); }
     void enterStep(StreamStep step);
+    // This connection's stream has authenticated: from now on what the
+    // server says about the session (a stream error, a clean close) counts.
+    void streamAuthenticated() { authenticatedStream_ = true; }
     // Forgets what the parser holds; from inside a dispatch, the rest of the
     // chunk being read is dropped too.
     void resetParser();
@@ -343,12 +346,11 @@ private:
     std::unique_ptr<CompactionBase> compression_;
     std::unique_ptr<ServiceDiscovery> disco_;
     std::unique_ptr<XmlParser> parser_;
-    // Held while a chunk is fed (and dispatched); recursive because handlers
-    // may end the stream from inside a dispatch.
-    std::recursive_mutex parserMutex_;
+    // Used only by the thread that feeds it (see feedParser).
+    std::atomic<std::thread::id> feedingThread_{};
     std::atomic<bool> parserResetPending_{false};
-    std::size_t maxDepth_ = XmlParser::kDefaultMaxDepth;
-    std::size_t maxElementSize_ = XmlParser::kDefaultMaxElementSize;
+    std::atomic<std::size_t> maxDepth_{XmlParser::kDefaultMaxDepth};
+    std::atomic<std::size_t> maxElementSize_{XmlParser::kDefaultMaxElementSize};
 
     mutable std::mutex registryMutex_;
     std::vector<NetworkListener*> listeners_;
@@ -378,6 +380,8 @@ private:
     std::unique_ptr<XmlTag> streamErrorAppCondition_;
     std::function<std::string()> idSource_;
     std::atomic<StreamStep> step_{StreamStep::Closed};
+    std::atomic<bool> authenticatedStream_{false};
+    StreamStep suspendedStep_ = StreamStep::Closed;  // where the login stood when its connection was lost
     // True from a connection attempt until its end has been reported once.
     std::atomic<bool> live_{false};
     // The thread that last waited for data. A connection that breaks under

@@ -1,12 +1,12 @@
 #include "client/LogExport.h"
 
-#include <vector>
+#include <algorithm>
 
 namespace tern {
 
 bool LogExport::wants(int level, int area) const {
     if (count_.load(std::memory_order_acquire) == 0) return false;
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& entry : receivers_)
         if (level >= entry.second.minLevel && (area & entry.second.areaMask) != 0) return true;
     return false;
@@ -14,29 +14,48 @@ bool LogExport::wants(int level, int area) const {
 
 void LogExport::log(int level, int area, const std::string& message) const {
     if (count_.load(std::memory_order_acquire) == 0) return;
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
-    // Walk a snapshot: a receiver may change the map from its callback.
     std::vector<LogExportHandler*> targets;
-    for (const auto& entry : receivers_)
-        if (level >= entry.second.minLevel && (area & entry.second.areaMask) != 0)
-            targets.push_back(entry.first);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto& entry : receivers_)
+            if (level >= entry.second.minLevel && (area & entry.second.areaMask) != 0) targets.push_back(entry.first);
+    }
+    const std::thread::id self = std::this_thread::get_id();
     for (LogExportHandler* r : targets) {
-        if (receivers_.find(r) == receivers_.end()) continue;  // removed meanwhile
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (receivers_.find(r) == receivers_.end()) continue;  // removed meanwhile
+            calls_.push_back({r, self});
+        }
         r->handleLogMessage(level, area, message);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            const auto it = std::find_if(calls_.begin(), calls_.end(),
+                                         [&](const Call& c) { return c.receiver == r && c.thread == self; });
+            if (it != calls_.end()) calls_.erase(it);
+        }
+        callDone_.notify_all();
     }
 }
 
 void LogExport::addReceiver(LogExportHandler* receiver, int minLevel, int areaMask) {
     if (!receiver) return;
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     receivers_[receiver] = Filter{minLevel, areaMask};
     count_.store(static_cast<int>(receivers_.size()), std::memory_order_release);
 }
 
 void LogExport::removeReceiver(LogExportHandler* receiver) {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     receivers_.erase(receiver);
     count_.store(static_cast<int>(receivers_.size()), std::memory_order_release);
+    // A call on another thread may still be running: wait for it. One on
+    // this thread (the receiver removing itself) must not be waited for.
+    const std::thread::id self = std::this_thread::get_id();
+    callDone_.wait(lock, [&] {
+        return std::none_of(calls_.begin(), calls_.end(),
+                            [&](const Call& c) { return c.receiver == receiver && c.thread != self; });
+    });
 }
 
 }  // namespace tern

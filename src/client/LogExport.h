@@ -1,16 +1,20 @@
 // The protocol stack's single logging channel.
 //
 // Messages go to every receiver whose minimum level and area mask accept
-// them, synchronously, unformatted. Receivers may be added and removed from
-// any thread at any time, also from inside handleLogMessage; once removal
-// returns, that receiver is not called again.
+// them, synchronously, unformatted, without any lock of this class held (a
+// receiver may block on anything, the host's own locks included). Receivers
+// may be added and removed from any thread at any time, also from inside
+// handleLogMessage; once removal returns, that receiver is not called again.
 #ifndef TERN_CLIENT_LOGEXPORT_H
 #define TERN_CLIENT_LOGEXPORT_H
 
 #include <atomic>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace tern {
 
@@ -55,9 +59,15 @@ private:
         int minLevel;
         int areaMask;
     };
-    // Recursive so that a receiver may log, add or remove from its callback.
-    mutable std::recursive_mutex mutex_;
+    // Calls under way, so that a removal from another thread waits for them.
+    struct Call {
+        LogExportHandler* receiver;
+        std::thread::id thread;
+    };
+    mutable std::mutex mutex_;
+    mutable std::condition_variable callDone_;
     std::map<LogExportHandler*, Filter> receivers_;
+    mutable std::vector<Call> calls_;
     std::atomic<int> count_{0};
 };
 

@@ -50,6 +50,7 @@ bool NonSaslAuth::handleIqById(Stanza* stanza, int context) {
         client_->sendIq(iq, this, Login);
     } else if (stanza->subtype() == IqResult && context == Login) {
         client_->authed_ = true;
+        client_->streamAuthenticated();
         client_->setAuthenticating(false);
         client_->connectedStep();
     } else if (stanza->subtype() == IqError) {

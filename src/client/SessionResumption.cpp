@@ -14,11 +14,16 @@ namespace tern {
 
 void ClientBase::sendManaged(const XmlTag& tag) {
     const std::string text = tag.serialize();
-    std::lock_guard<std::recursive_mutex> order(stanzaOrder_);
-    const bool kept = sm_->keep(text, containsCredentials(tag) ? serializeForLog(tag) : std::string());
-    // While resuming, the stanza waits in the queue for the resumed stream.
+    bool kept, sent = false;
     NetworkUtil* c = conn();
-    if (c && c->state() == StateConnected && !sm_->resuming() && sendText(text)) logOutgoing(tag, text);
+    {
+        // Keeping and writing in one step: the queue's order is the wire's.
+        std::lock_guard<std::recursive_mutex> order(stanzaOrder_);
+        kept = sm_->keep(text, containsCredentials(tag) ? serializeForLog(tag) : std::string());
+        // While resuming, the stanza waits in the queue for the resumed stream.
+        if (c && c->state() == StateConnected && !sm_->resuming()) sent = sendText(text);
+    }
+    if (sent) logOutgoing(tag, text);
     if (!kept) {
         logger_.log(LogError, LogAreaClientBase,
                     "stream management: the server has not acknowledged more stanzas than the queue holds; the "
@@ -30,33 +35,40 @@ void ClientBase::sendManaged(const XmlTag& tag) {
 }
 
 ClientBase::ElementVerdict ClientBase::handleStreamManagement(const Stanza& element) {
-    std::vector<StreamManagement::Kept> resend;
     std::string problem;
-    std::unique_lock<std::recursive_mutex> order(stanzaOrder_);
-    switch (sm_->handle(element, resend, problem)) {
+    switch (sm_->handle(element, problem)) {
         case StreamManagement::Consumed: return ElementVerdict::Handled;
         case StreamManagement::Unknown: return ElementVerdict::Unknown;
         case StreamManagement::OutOfTurn:
-            order.unlock();
             if (problem.empty()) return ElementVerdict::OutOfTurn;
             refuseElement(element, StreamErrorPolicyViolation, problem);
             return ElementVerdict::Handled;
         case StreamManagement::CountTooHigh:
-            order.unlock();
             refuseElement(element, StreamErrorUndefinedCondition, "acknowledging more stanzas than were sent", problem);
             return ElementVerdict::Handled;
         case StreamManagement::ResumeRefused:
-            order.unlock();
             logger_.log(LogError, LogAreaClientBase, "the server refused to resume the session");
             giveUpResumption();
             return ElementVerdict::Handled;
         case StreamManagement::Resumed: break;
     }
-    for (const StreamManagement::Kept& k : resend)
-        if (sendText(k.text)) logger_.log(LogDebug, LogAreaXmlOutgoing, k.logText.empty() ? k.text : k.logText);
-    order.unlock();
+    // What the server missed goes first, before anything sent from now on.
+    std::vector<StreamManagement::Kept> resend;
+    {
+        std::lock_guard<std::recursive_mutex> order(stanzaOrder_);
+        resend = sm_->finishResumption();
+        for (auto it = resend.begin(); it != resend.end(); ++it)
+            if (!sendText(it->text)) {
+                resend.erase(it, resend.end());
+                break;
+            }
+    }
+    if (logger_.wants(LogDebug, LogAreaXmlOutgoing))
+        for (const StreamManagement::Kept& k : resend)
+            logger_.log(LogDebug, LogAreaXmlOutgoing, k.logText.empty() ? k.text : k.logText);
     if (sm_->resuming()) return ElementVerdict::Handled;  // the new connection broke already
-    enterStep(StreamStep::Established);
+    // Back where the login stood: a session answer may still be due.
+    enterStep(suspendedStep_ == StreamStep::Session ? StreamStep::Session : StreamStep::Established);
     negotiating_ = false;
     authenticating_ = false;
     keepAlive_->start(std::chrono::steady_clock::now());
@@ -78,11 +90,14 @@ void ClientBase::dropConnection() {
     authenticating_ = false;
     keepAlive_->stop();
     sm_->connectionLost();
+    authenticatedStream_ = false;
     enterStep(StreamStep::Closed);
 }
 
 // The connection is gone but the session is not: quietly.
 void ClientBase::suspendConnection() {
+    // The login may have been short of its end (a session request out).
+    if (stanzasFlow(step_)) suspendedStep_ = step_;
     dropConnection();
     reset();
 }

@@ -31,7 +31,8 @@ const char* reasonName(ConnectionError reason) {
 // What another attempt may mend: the network, a server on its way back.
 // A refused password or certificate, a missing mechanism and most stream
 // errors would fail the same way for as long as the window lasts.
-bool transientLoss(ConnectionError reason, StreamErrorCondition condition) {
+bool transientLoss(ConnectionError reason, StreamErrorCondition condition, bool authenticated) {
+    if (!authenticated && reason == StreamError) return true;
     switch (reason) {
         case IoError:
         case StreamClosed:
@@ -78,8 +79,7 @@ bool StreamManagement::counting() const {
     return requested_;
 }
 
-StreamManagement::Outcome StreamManagement::handle(const XmlTag& element, std::vector<Kept>& toResend,
-                                                   std::string& problem) {
+StreamManagement::Outcome StreamManagement::handle(const XmlTag& element, std::string& problem) {
     const std::string& name = element.name();
     LogExport& log = parent_->logInstance();
     std::uint32_t h = 0;
@@ -95,7 +95,8 @@ StreamManagement::Outcome StreamManagement::handle(const XmlTag& element, std::v
                     problem = "without a valid count";
                     return OutOfTurn;
                 }
-                if (!dropAcknowledged(h, problem)) return CountTooHigh;
+                if (!dropAcknowledged(h, problem, said)) return CountTooHigh;
+                level = LogWarning;
             }
         } else if (name == "enabled") {
             if (!enableOutstanding_) return OutOfTurn;
@@ -113,7 +114,8 @@ StreamManagement::Outcome StreamManagement::handle(const XmlTag& element, std::v
         } else if (name == "failed" && resumeOutstanding_) {
             // What the server did receive is not lost; the rest is.
             resumeOutstanding_ = false;
-            if (parseCounter(element.getAttribute("h"), h) && !dropAcknowledged(h, problem)) return CountTooHigh;
+            std::string stale;
+            if (parseCounter(element.getAttribute("h"), h) && !dropAcknowledged(h, problem, stale)) return CountTooHigh;
             said = "stream management: the session cannot be resumed; " + std::to_string(unacked_.size()) +
                    " stanza(s) the server never acknowledged are lost";
             level = LogWarning;
@@ -135,14 +137,11 @@ StreamManagement::Outcome StreamManagement::handle(const XmlTag& element, std::v
                 problem = "without a valid count";
                 return OutOfTurn;
             }
-            if (!dropAcknowledged(h, problem)) return CountTooHigh;
+            if (!dropAcknowledged(h, problem, said)) return CountTooHigh;
             resumeOutstanding_ = false;
             onStream_ = true;
             tls_ = tls_ || parent_->encrypted();
-            toResend.assign(unacked_.begin(), unacked_.end());
-            resuming_ = false;
-            unasked_ = 0;
-            said = "stream resumed; " + std::to_string(toResend.size()) + " unacknowledged stanza(s) sent again";
+            said = "stream resumed; " + std::to_string(unacked_.size()) + " unacknowledged stanza(s) sent again";
             outcome = Resumed;
         } else {
             return Unknown;
@@ -153,9 +152,21 @@ StreamManagement::Outcome StreamManagement::handle(const XmlTag& element, std::v
     return outcome;
 }
 
-bool StreamManagement::dropAcknowledged(std::uint32_t h, std::string& problem) {
+std::vector<StreamManagement::Kept> StreamManagement::finishResumption() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    resuming_ = false;
+    unasked_ = 0;
+    return std::vector<Kept>(unacked_.begin(), unacked_.end());
+}
+
+bool StreamManagement::dropAcknowledged(std::uint32_t h, std::string& problem, std::string& said) {
     // Unsigned arithmetic: the counts wrap at 2^32.
     const std::uint32_t n = h - acked_;
+    if (n > unacked_.size() && acked_ - h < 0x80000000u) {
+        said = "stream management: an acknowledgement (h=" + std::to_string(h) + ") behind the " +
+               std::to_string(acked_) + " acknowledged already; ignored";
+        return true;
+    }
     if (n > unacked_.size()) {
         problem = "<handled-count-too-high xmlns='" + std::string(kNamespace) + "' h='" + std::to_string(h) +
                   "' send-count='" + std::to_string(acked_ + static_cast<std::uint32_t>(unacked_.size())) + "'/>";
@@ -213,12 +224,12 @@ void StreamManagement::connectionLost() {
 
 // ---- resumption -------------------------------------------------------------
 
-bool StreamManagement::beginResumption(ConnectionError reason, Clock::time_point now) {
+bool StreamManagement::beginResumption(ConnectionError reason, bool authenticated, Clock::time_point now) {
     const StreamErrorCondition condition = parent_->streamError();
     std::string said;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (endedByServer_ || !transientLoss(reason, condition)) return false;
+        if (endedByServer_ || !transientLoss(reason, condition, authenticated)) return false;
         if (resuming_) {
             nextAttempt_ = now + std::chrono::milliseconds(pauseMs_);
             said = "resumption attempt failed (" + std::to_string(reason) + "); next in " + std::to_string(pauseMs_) +

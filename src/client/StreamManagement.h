@@ -72,7 +72,10 @@ public:
         std::string text;
         std::string logText;
     };
-    Outcome handle(const XmlTag& element, std::vector<Kept>& toResend, std::string& problem);
+    Outcome handle(const XmlTag& element, std::string& problem);
+    // After Resumed, under the engine's stanza order: what the server has
+    // not acknowledged, to send again; sends count normally from here on.
+    std::vector<Kept> finishResumption();
     // Inbound stanzas count once the server has enabled the feature.
     void inboundStanza();
     // An outbound stanza, before it is written: kept until acknowledged.
@@ -93,7 +96,9 @@ public:
     // failed attempt (true, and the next is scheduled after a longer
     // pause); a permanent one (authentication, certificates, most stream
     // errors, the server ending the session) is false: the session is over.
-    bool beginResumption(ConnectionError reason, Clock::time_point now);
+    // A stream error or a clean close counts as permanent only from a stream
+    // that has authenticated: before that, anyone in the path could send it.
+    bool beginResumption(ConnectionError reason, bool authenticated, Clock::time_point now);
     bool resuming() const;
     ConnectionError lostReason() const;
     // A session that TLS ever protected resumes only over TLS.
@@ -112,8 +117,9 @@ public:
 
 private:
     // With the lock held: drops what h acknowledges; false (problem set)
-    // when h is more than was sent.
-    bool dropAcknowledged(std::uint32_t h, std::string& problem);
+    // when h is more than was sent. An h behind what was acknowledged
+    // already changes nothing (said tells).
+    bool dropAcknowledged(std::uint32_t h, std::string& problem, std::string& said);
 
     ClientBase* parent_;
     mutable std::mutex mutex_;

@@ -1,8 +1,9 @@
 // The engine's reading of the stream: every top-level element is acted on
 // only in the step that expects it, and an answer to a request only when it
 // comes from where the request went. A server (or anyone in the path of a
-// plaintext stream) that sends anything else ends the connection; a stranger
-// whose stanza arrives out of turn is ignored like any unsolicited stanza.
+// plaintext stream) that sends anything else ends the connection; stanzas
+// from others reach us only once the resource is bound, and an answer from
+// someone who was not asked is ignored like any unsolicited stanza.
 #include <algorithm>
 #include <iterator>
 
@@ -113,10 +114,12 @@ void ClientBase::handleXmlTag(XmlTag* tag) {
                                                                    : StreamErrorUnsupportedStanzaType);
 }
 
-// A clean close ends the session for the server (XEP-0198): nothing to resume.
+// A clean close ends the session for the server (XEP-0198): nothing to
+// resume. Before the stream has authenticated it may come from anyone in
+// the path, and counts as a lost connection.
 void ClientBase::handleStreamEnd() {
     logger_.log(LogWarning, LogAreaClientBase, "the server closed the stream");
-    sm_->sessionEndedByServer();
+    if (authenticatedStream_) sm_->sessionEndedByServer();
     disconnect(StreamClosed);
 }
 

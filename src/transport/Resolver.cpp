@@ -1,7 +1,10 @@
 #include "transport/Resolver.h"
 
 #include <algorithm>
+#include <memory>
+#include <mutex>
 #include <random>
+#include <thread>
 
 #include "client/LogExport.h"
 
@@ -24,6 +27,36 @@ std::uint32_t threadRandomBelow(std::uint32_t n) {
 }
 
 bool isRootTarget(const std::string& t) { return t.empty() || t == "."; }
+
+// Runs a blocking lookup (the system's resolver cannot be interrupted) on a
+// thread of its own, so that the waker ends the wait at once: a session
+// being stopped never waits for DNS. An abandoned lookup finishes by itself
+// and its answer is dropped. False when the wait was ended.
+template <typename Result, typename Lookup>
+bool lookUp(Lookup lookup, platform::Waker* waker, Result& out) {
+    if (!waker) {
+        out = lookup();
+        return true;
+    }
+    struct Shared {
+        platform::Waker done;
+        std::mutex mutex;
+        Result result{};
+    };
+    auto shared = std::make_shared<Shared>();
+    std::thread([shared, lookup] {
+        Result r = lookup();
+        {
+            std::lock_guard<std::mutex> lock(shared->mutex);
+            shared->result = std::move(r);
+        }
+        shared->done.signal();
+    }).detach();
+    if (platform::waitReadable(shared->done.handle(), -1, waker) == platform::WaitResult::Woken) return false;
+    std::lock_guard<std::mutex> lock(shared->mutex);
+    out = std::move(shared->result);
+    return true;
+}
 
 }  // namespace
 
@@ -80,10 +113,21 @@ HostList defaultHostMap(const std::string& domain, LogExport* log) {
 }
 
 namespace {
-// The ordered targets of one SRV name; false when the name has none.
-bool srvTargets(const std::string& name, LogExport* log, HostList& out) {
-    std::vector<platform::SrvRecord> records;
-    if (platform::querySrv(name, records) != platform::DnsStatus::Ok || records.empty()) return false;
+// The ordered targets of one SRV name; false when the name has none (or the
+// lookup was cancelled, which *cancelled then says).
+bool srvTargets(const std::string& name, LogExport* log, HostList& out, platform::Waker* waker, bool* cancelled) {
+    using Answer = std::pair<platform::DnsStatus, std::vector<platform::SrvRecord>>;
+    Answer answer;
+    const bool done = lookUp(
+        [name] {
+            Answer a;
+            a.first = platform::querySrv(name, a.second);
+            return a;
+        },
+        waker, answer);
+    if (!done && cancelled) *cancelled = true;
+    std::vector<platform::SrvRecord>& records = answer.second;
+    if (!done || answer.first != platform::DnsStatus::Ok || records.empty()) return false;
     out = orderSrvRecords(records, threadRandomBelow);
     std::string order;
     for (const ServiceHost& h : out) order += " " + h.host + ":" + std::to_string(h.port);
@@ -93,24 +137,35 @@ bool srvTargets(const std::string& name, LogExport* log, HostList& out) {
 }  // namespace
 
 HostList resolveService(const std::string& service, const std::string& protocol, const std::string& domain,
-                        LogExport* log) {
+                        LogExport* log, platform::Waker* waker, bool* cancelled) {
     const std::string name = "_" + service + "._" + protocol + "." + domain;
     HostList hosts;
-    if (domain.empty() || !srvTargets(name, log, hosts)) return defaultHostMap(domain, log);
+    bool stopped = false;
+    if (domain.empty() || !srvTargets(name, log, hosts, waker, &stopped)) {
+        if (cancelled) *cancelled = stopped;
+        return stopped ? HostList() : defaultHostMap(domain, log);
+    }
     // RFC 2782: a target of "." says the service is decidedly not offered.
     if (hosts.empty())
         logIf(log, LogWarning, LogAreaDns, "notice: " + name + " says the service is not offered at " + domain + ".");
     return hosts;
 }
 
-HostList resolveClientService(const std::string& domain, LogExport* log, bool directTls) {
+HostList resolveClientService(const std::string& domain, LogExport* log, bool directTls, platform::Waker* waker,
+                              bool* cancelled) {
     HostList tls;
+    bool stopped = false;
     // Without a direct-TLS record nothing changes.
-    if (!directTls || domain.empty() || !srvTargets("_xmpps-client._tcp." + domain, log, tls))
-        return resolveService("xmpp-client", "tcp", domain, log);
+    if (!directTls || domain.empty() || !srvTargets("_xmpps-client._tcp." + domain, log, tls, waker, &stopped)) {
+        if (stopped) {
+            if (cancelled) *cancelled = true;
+            return HostList();
+        }
+        return resolveService("xmpp-client", "tcp", domain, log, waker, cancelled);
+    }
     for (ServiceHost& h : tls) h.directTls = true;
     HostList plain;
-    srvTargets("_xmpp-client._tcp." + domain, log, plain);
+    srvTargets("_xmpp-client._tcp." + domain, log, plain, waker, cancelled);
     return mergeClientTargets(tls, plain);
 }
 
@@ -125,7 +180,9 @@ HostList mergeClientTargets(const HostList& directTls, const HostList& startTls)
 
 platform::SocketHandle connectTo(const std::string& host, unsigned short port, const ConnectOptions& options,
                                  LogExport* log) {
-    const std::vector<platform::NetAddress> addresses = platform::resolveHost(host, port);
+    std::vector<platform::NetAddress> addresses;
+    if (!lookUp([host, port] { return platform::resolveHost(host, port); }, options.waker, addresses))
+        return kSocketCancelled;
     if (addresses.empty()) return kSocketDnsError;
     for (const platform::NetAddress& a : addresses) {
         const platform::SocketHandle s = platform::openStreamSocket(a);
@@ -152,7 +209,9 @@ platform::SocketHandle connectTo(const std::string& host, unsigned short port, c
 
 platform::SocketHandle connectResolved(const std::string& domain, LogExport* log, const ConnectOptions& options,
                                        ServiceHost* chosen) {
-    const HostList hosts = resolveClientService(domain, log, options.directTls);
+    bool cancelled = false;
+    const HostList hosts = resolveClientService(domain, log, options.directTls, options.waker, &cancelled);
+    if (cancelled) return kSocketCancelled;
     if (hosts.empty()) return kSocketDnsError;
     for (const ServiceHost& h : hosts) {
         const platform::SocketHandle s =

@@ -44,11 +44,14 @@ struct ConnectOptions {
 HostList orderSrvRecords(std::vector<platform::SrvRecord> records,
                          const std::function<std::uint32_t(std::uint32_t)>& randomBelow);
 
+// A signalled waker ends a lookup at once: the result is then empty and
+// *cancelled (when given) is set.
 HostList resolveService(const std::string& service, const std::string& protocol, const std::string& domain,
-                        LogExport* log);
+                        LogExport* log, platform::Waker* waker = nullptr, bool* cancelled = nullptr);
 // The xmpp-client targets; with directTls also the xmpps-client ones
 // (XEP-0368), merged by priority, direct TLS first on equal priority.
-HostList resolveClientService(const std::string& domain, LogExport* log, bool directTls = false);
+HostList resolveClientService(const std::string& domain, LogExport* log, bool directTls = false,
+                              platform::Waker* waker = nullptr, bool* cancelled = nullptr);
 // Merges two ordered lists by priority; on equal priority the direct-TLS
 // targets come first, each list keeping its own order.
 HostList mergeClientTargets(const HostList& directTls, const HostList& startTls);
@@ -60,7 +63,8 @@ HostList defaultHostMap(const std::string& domain, LogExport* log);
 platform::SocketHandle connectResolved(const std::string& domain, LogExport* log,
                                        const ConnectOptions& options = ConnectOptions(),
                                        ServiceHost* chosen = nullptr);
-// Tries every address of the host, IPv6 and IPv4, in turn.
+// Tries every address of the host, IPv6 and IPv4, in turn. Name lookups,
+// like connection attempts, end at once when the options' waker is signalled.
 platform::SocketHandle connectTo(const std::string& host, unsigned short port,
                                  const ConnectOptions& options = ConnectOptions(), LogExport* log = nullptr);
 

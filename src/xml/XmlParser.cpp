@@ -72,6 +72,7 @@ void XmlParser::reset() {
     declarationState_ = DeclarationNone;
     doubleQuoted_ = false;
     depth_ = 0;
+    skipping_ = 0;
     elementBytes_ = 0;
 }
 
@@ -94,7 +95,7 @@ void XmlParser::finishAttribute() {
 }
 
 void XmlParser::flushText() {
-    if (current_) assignDecoded(current_->text_, textBuffer_);
+    if (current_ && skipping_ == 0) assignDecoded(current_->text_, textBuffer_);
     textBuffer_.clear();
 }
 
@@ -102,9 +103,15 @@ bool XmlParser::openElement() {
     // A nameless element could not be written back; refuse it like any
     // other malformed markup.
     if (tagName_.empty()) return false;
+    // Deeper than the limit inside a stanza (anyone may send one): the
+    // subtree is skipped and the stanza goes on without it, instead of the
+    // whole stream ending.
+    if (skipping_ > 0 || (root_ && depth_ + 1 > maxDepth_)) {
+        ++skipping_;
+        pendingAttributes_.clear();
+        return true;
+    }
     if (depth_ + 1 > maxDepth_) return false;
-    // A stream header opens the stream; inside an element it is garbage.
-    if (root_ && tagName_ == std::string_view("stream:stream")) return false;
 
     XmlTag* element = new XmlTag(XmlTag::Bare{});
     element->fromWire_ = true;
@@ -127,7 +134,9 @@ bool XmlParser::openElement() {
         pendingAttributes_.clear();
     }
 
-    if (tagName_ == std::string_view("stream:stream")) {
+    // The stream's header opens the stream; inside an element the same
+    // name is just an element.
+    if (root_ == element && tagName_ == std::string_view("stream:stream")) {
         deliver();
     } else if (tagName_ == std::string_view("xml") && declarationState_ == DeclarationClosing) {
         reset();  // the XML declaration is read and discarded
@@ -136,8 +145,11 @@ bool XmlParser::openElement() {
 }
 
 bool XmlParser::closeElement() {
-    if (tagName_ == std::string_view("stream:stream")) {
-        if (root_) return false;
+    if (skipping_ > 0) {
+        --skipping_;
+        return true;
+    }
+    if (!root_ && tagName_ == std::string_view("stream:stream")) {
         if (handler_) handler_->handleStreamEnd();
         return true;
     }
@@ -371,7 +383,7 @@ bool XmlParser::feed(std::string_view data) {
                     break;
                 }
                 if (textBuffer_.empty()) {
-                    if (current_) assignDecoded(current_->text_, p, lt);
+                    if (current_ && skipping_ == 0) assignDecoded(current_->text_, p, lt);
                 } else {
                     textBuffer_.append(p, lt);
                     flushText();

@@ -64,9 +64,11 @@ public:
     // Forgets any element under construction and returns to ParserStart.
     void cleanup();
 
-    // Deepest nesting accepted (the top-level element is depth 1) and the
-    // largest top-level element in bytes of input; exceeding either is a
-    // parse error. Both take effect for the next byte fed.
+    // Deepest nesting kept (the top-level element is depth 1): anything
+    // deeper inside an element is dropped, and only a top-level element
+    // beyond it is a parse error; and the largest top-level element in bytes
+    // of input, beyond which is a parse error. Both take effect for the next
+    // byte fed.
     void setMaxDepth(std::size_t depth) { maxDepth_ = depth; }
     void setMaxElementSize(std::size_t bytes) { maxElementSize_ = bytes; }
     std::size_t maxDepth() const { return maxDepth_; }
@@ -97,6 +99,7 @@ private:
     std::size_t maxDepth_ = kDefaultMaxDepth;
     std::size_t maxElementSize_ = kDefaultMaxElementSize;
     std::size_t depth_ = 0;
+    std::size_t skipping_ = 0;  // open elements below the depth limit, dropped
     std::size_t elementBytes_ = 0;
     bool inFeed_ = false;
     bool abandoned_ = false;  // cleanup() was called from a handler during feed

@@ -254,6 +254,31 @@ TEST(ClientSession, FullLoginInOrder) {
                         "</stream:stream>");
 }
 
+// The server's form of our address counts (prepared, anonymous, a resource
+// of its choosing), but never another domain.
+TEST(ClientSession, TheBoundAddressIsTheServers) {
+    const struct {
+        const char* login;
+        const char* bound;
+        const char* kept;
+    } rows[] = {
+        {"User@Example.test/res", "user@example.test/res", "user@example.test/res"},
+        {"\xC3\x9C" "ber@example.test/res", "\xC3\xBC" "ber@example.test/r2", "\xC3\xBC" "ber@example.test/r2"},
+        {"example.test/res", "a1b2@example.test/r", "a1b2@example.test/r"},
+        {"user@example.test/res", "user@evil.example/res", "user@example.test/res"},
+    };
+    for (const auto& r : rows) {
+        FakeSession s(r.login, *JID(r.login).username().c_str() ? "secret" : "");
+        s.open();
+        s.says(serverHeader() + features(mechanisms({"PLAIN", "ANONYMOUS"})));
+        s.says("<success xmlns='" + kSaslNs + "'/>");
+        s.says(serverHeader("s2") + features("<bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'/>"));
+        s.says(std::string("<iq type='result' id='") + (*JID(r.login).username().c_str() ? "uid1" : "uid2") +
+               "'><bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'><jid>" + r.bound + "</jid></bind></iq>");
+        EXPECT_EQ(s.client->jid().full(), r.kept) << r.login;
+    }
+}
+
 TEST(ClientSession, WithoutRosterOrSessionAndWithFailingRoster) {
     {
         FakeSession s;

@@ -140,26 +140,51 @@ TEST(StreamManagement, CountersWrapAtTwoToTheThirtyTwo) {
     EXPECT_EQ(s.sent(), chat("late"));
 }
 
-TEST(StreamManagement, ALossThatCannotBeResumedIsReportedWithItsFirstReason) {
+// What cannot be resumed is reported once: with the first loss's reason
+// when the window or the server's consent ran out, at once with its own
+// reason when the failure is permanent, and nothing is tried after that.
+TEST(StreamManagement, ALossThatCannotBeResumedIsReportedOnce) {
     struct Case {
         const char* name;
         std::string enabled;
-        std::function<void(FakeSession&)> after;  // after the connection dropped
+        std::function<void(FakeSession&)> after;  // after login
+        ConnectionError reported;
+    };
+    auto reconnected = [](FakeSession& s) {
+        s.fake->serverCloses();
+        EXPECT_TRUE(pumpUntil(s, [&] { return s.fake->connects == 2; }));
+        s.says(serverHeader() + features(mechanisms({"PLAIN"})));
     };
     const Case cases[] = {
         {"refused", kEnabled,
          [](FakeSession& s) {
              dropAndReconnect(s);
-             s.says("<failed xmlns='urn:xmpp:sm:3'><item-not-found "
+             s.says("<failed xmlns='urn:xmpp:sm:3' h='3'><item-not-found "
                     "xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></failed>");
-         }},
+         },
+         StreamClosed},
         {"time used up", "<enabled xmlns='urn:xmpp:sm:3' id='sm-1' resume='true' max='1'/>",
          [](FakeSession& s) {
              s.fake->refuse = true;
              s.fake->serverCloses();
-         }},
-        {"no resumption granted", "<enabled xmlns='urn:xmpp:sm:3'/>",
-         [](FakeSession& s) { s.fake->serverCloses(); }},
+         },
+         StreamClosed},
+        {"no resumption granted", "<enabled xmlns='urn:xmpp:sm:3'/>", [](FakeSession& s) { s.fake->serverCloses(); },
+         StreamClosed},
+        {"the server closed the stream", kEnabled, [](FakeSession& s) { s.says("</stream:stream>"); }, StreamClosed},
+        {"the password no longer works", kEnabled,
+         [&](FakeSession& s) {
+             reconnected(s);
+             s.says("<failure xmlns='urn:ietf:params:xml:ns:xmpp-sasl'><not-authorized/></failure>");
+         },
+         AuthenticationFailed},
+        {"a stream error once the new connection authenticated", kEnabled,
+         [&](FakeSession& s) {
+             reconnected(s);
+             s.says("<success xmlns='urn:ietf:params:xml:ns:xmpp-sasl'/>" + serverHeader("s2") +
+                    "<stream:error><conflict xmlns='urn:ietf:params:xml:ns:xmpp-streams'/></stream:error>");
+         },
+         StreamError},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -168,9 +193,11 @@ TEST(StreamManagement, ALossThatCannotBeResumedIsReportedWithItsFirstReason) {
         login(s, c.enabled);
         c.after(s);
         EXPECT_TRUE(pumpUntil(s, [&] { return !s.listener.disconnects.empty(); }));
+        const int connects = s.fake->connects;
         for (int i = 0; i < 20; ++i) s.client->receive(0);
+        EXPECT_EQ(s.fake->connects, connects);
         ASSERT_EQ(s.listener.disconnects.size(), 1u);
-        EXPECT_EQ(s.listener.disconnects[0], StreamClosed);
+        EXPECT_EQ(s.listener.disconnects[0], c.reported);
     }
 }
 
@@ -211,4 +238,21 @@ TEST(StreamManagement, EndedWhileWaitingToResumeItStaysEnded) {
     EXPECT_EQ(s.fake->connects, connects);  // no attempt after the end
     ASSERT_EQ(s.listener.disconnects.size(), 1u);
     EXPECT_EQ(s.listener.disconnects[0], UserDisconnected);
+}
+
+// Lost while the session request was out: once resumed, its answer still
+// completes the login.
+TEST(StreamManagement, ALoginCutShortFinishesAfterResumption) {
+    FakeSession s;
+    s.client->streamManagement()->setFirstPause(1);
+    s.open();
+    authenticate(s);
+    s.says("<iq type='result' id='uid1'/><enabled xmlns='urn:xmpp:sm:3' id='sm-1' resume='true'/>");
+    s.sent();
+    dropAndReconnect(s);
+    s.says("<resumed xmlns='urn:xmpp:sm:3' h='0' previd='sm-1'/>");
+    EXPECT_NE(s.sent().find("xmpp-session"), std::string::npos);  // sent again
+    s.says("<iq type='result' id='uid2'/><iq type='result' id='uid4'><query xmlns='jabber:iq:roster'/></iq>");
+    EXPECT_TRUE(s.listener.has("connected"));
+    EXPECT_TRUE(s.listener.disconnects.empty());
 }

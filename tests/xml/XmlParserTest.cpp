@@ -208,9 +208,16 @@ TEST(XmlParserLimits, DeepNestingIsRefusedAtTheLimit) {
     EXPECT_TRUE(p.feed("<b/>"));
     EXPECT_EQ(c.xml.size(), 2u);
 
+    // Inside an element (a stanza anyone may send), what is deeper than the
+    // limit is dropped and the element delivered without it; a nested
+    // stream header is an element like any other there.
     p.setMaxDepth(2);
     EXPECT_TRUE(p.feed("<a><b/></a>"));
-    EXPECT_FALSE(p.feed("<a><b><c/></b></a>"));
+    EXPECT_TRUE(p.feed("<m><body>hi</body><n><x><x>deep</x></x>after</n></m>"));
+    EXPECT_EQ(c.xml.back(), "<m><body>hi</body><n/></m>");
+    p.setMaxDepth(256);
+    EXPECT_TRUE(p.feed("<m><x xmlns='urn:x'><stream:stream xmlns:stream='s'/></x><stream:stream>t</stream:stream></m>"));
+    EXPECT_EQ(c.xml.back(), "<m><x xmlns='urn:x'><stream:stream xmlns:stream='s'/></x><stream:stream>t</stream:stream></m>");
 }
 
 TEST(XmlParserLimits, HugeElementsAreRefusedWithBoundedMemory) {
