@@ -1,51 +1,21 @@
-// SASLprep on Windows: the RFC's mapping and prohibition tables (RFC 3454
-// appendices B.1 and C, fixed since 2002), normalisation form KC from
-// NormalizeString, and the bidirectional classes from GetStringTypeW.
+// SASLprep on Windows: RFC 3454's tables, and normalisation form KC from
+// NormalizeString. The system's Unicode is later than the RFC's 3.2, so only
+// runs of code points assigned in 3.2 go to NormalizeString: in 3.2 the
+// others have no decomposition and compose with nothing, even where the
+// system has since given them one (U+2150, U+03F9, ...).
 #include "client/SaslPrep.h"
 
 #include <windows.h>
 
-#include <iterator>
+#include <cstddef>
+#include <string>
 #include <vector>
+
+#include "client/StringprepTables.h"
 
 namespace tern {
 
 namespace {
-
-struct Range {
-    char32_t first;
-    char32_t last;
-};
-
-// B.1: commonly mapped to nothing.
-const Range kMappedToNothing[] = {
-    {0x00AD, 0x00AD}, {0x034F, 0x034F}, {0x1806, 0x1806}, {0x180B, 0x180D}, {0x200B, 0x200D},
-    {0x2060, 0x2060}, {0xFE00, 0xFE0F}, {0xFEFF, 0xFEFF},
-};
-
-// C.1.2: non-ASCII spaces, which SASLprep maps to SPACE.
-const Range kNonAsciiSpaces[] = {
-    {0x00A0, 0x00A0}, {0x1680, 0x1680}, {0x2000, 0x200B}, {0x202F, 0x202F}, {0x205F, 0x205F}, {0x3000, 0x3000},
-};
-
-// C.1.2 and C.2.1 to C.9; C.4's non-characters at the end of every plane
-// are checked apart.
-const Range kProhibited[] = {
-    {0x0000, 0x001F},     {0x007F, 0x009F},     {0x00A0, 0x00A0},   {0x0340, 0x0341},   {0x06DD, 0x06DD},
-    {0x070F, 0x070F},     {0x1680, 0x1680},     {0x180E, 0x180E},   {0x2000, 0x200F},   {0x2028, 0x202F},
-    {0x205F, 0x2063},     {0x206A, 0x206F},     {0x2FF0, 0x2FFB},   {0x3000, 0x3000},   {0xD800, 0xDFFF},
-    {0xE000, 0xF8FF},     {0xFDD0, 0xFDEF},     {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFD},   {0x1D173, 0x1D17A},
-    {0xE0001, 0xE0001},   {0xE0020, 0xE007F},   {0xF0000, 0xFFFFD}, {0x100000, 0x10FFFD},
-};
-
-template <std::size_t N>
-bool inTable(const Range (&table)[N], char32_t c) {
-    for (const Range& r : table)
-        if (c >= r.first && c <= r.last) return true;
-    return false;
-}
-
-bool prohibited(char32_t c) { return (c & 0xFFFE) == 0xFFFE || inTable(kProhibited, c); }
 
 // Strict UTF-8: no overlong forms, surrogates or values past U+10FFFF.
 bool decodeUtf8(const std::string& in, std::vector<char32_t>& out) {
@@ -110,42 +80,21 @@ void appendUtf8(std::string& out, char32_t c) {
     }
 }
 
-bool normalizeKc(const std::wstring& in, std::wstring& out) {
-    if (in.empty()) {
-        out.clear();
-        return true;
-    }
-    int size = NormalizeString(NormalizationKC, in.data(), static_cast<int>(in.size()), nullptr, 0);
+// Appends the normalised run to out as code points and empties the run.
+bool normalizeKc(std::wstring& run, std::vector<char32_t>& out) {
+    if (run.empty()) return true;
+    std::wstring normalized;
+    int size = NormalizeString(NormalizationKC, run.data(), static_cast<int>(run.size()), nullptr, 0);
+    int n = 0;
     // The first answer is an estimate; a few rounds settle it.
-    for (int round = 0; round < 4 && size > 0; ++round) {
-        out.assign(static_cast<std::size_t>(size), L'\0');
-        const int n = NormalizeString(NormalizationKC, in.data(), static_cast<int>(in.size()), &out[0], size);
-        if (n > 0) {
-            out.resize(static_cast<std::size_t>(n));
-            return true;
-        }
-        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;
+    for (int round = 0; round < 4 && size > 0 && n <= 0; ++round) {
+        normalized.assign(static_cast<std::size_t>(size), L'\0');
+        n = NormalizeString(NormalizationKC, run.data(), static_cast<int>(run.size()), &normalized[0], size);
+        if (n <= 0 && GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;
         size = -n;
     }
-    return false;
-}
-
-}  // namespace
-
-bool saslPrep(const std::string& text, std::string& out) {
-    std::vector<char32_t> input;
-    if (!decodeUtf8(text, input)) return false;
-    std::wstring mapped;
-    for (char32_t c : input) {
-        if (inTable(kNonAsciiSpaces, c))
-            mapped.push_back(L' ');
-        else if (!inTable(kMappedToNothing, c))
-            appendUtf16(mapped, c);
-    }
-    std::wstring normalized;
-    if (!normalizeKc(mapped, normalized)) return false;
-
-    std::vector<char32_t> result;
+    if (n <= 0) return false;
+    normalized.resize(static_cast<std::size_t>(n));
     for (std::size_t i = 0; i < normalized.size(); ++i) {
         char32_t c = static_cast<char16_t>(normalized[i]);
         if (c >= 0xD800 && c <= 0xDBFF && i + 1 < normalized.size()) {
@@ -155,26 +104,46 @@ bool saslPrep(const std::string& text, std::string& out) {
                 ++i;
             }
         }
-        if (prohibited(c)) return false;
-        result.push_back(c);
+        out.push_back(c);
     }
+    run.clear();
+    return true;
+}
+
+}  // namespace
+
+bool saslPrep(const std::string& text, std::string& out) {
+    std::vector<char32_t> input;
+    if (!decodeUtf8(text, input)) return false;
+    std::vector<char32_t> prepared;
+    std::wstring run;
+    for (char32_t c : input) {
+        if (stringprep::nonAsciiSpace(c))
+            c = U' ';
+        else if (stringprep::mappedToNothing(c))
+            continue;
+        if (!stringprep::unassigned(c)) {
+            appendUtf16(run, stringprep::decomposedAsIn32(c));
+            continue;
+        }
+        if (!normalizeKc(run, prepared)) return false;
+        prepared.push_back(c);
+    }
+    if (!normalizeKc(run, prepared)) return false;
 
     // Bidirectional text: right-to-left characters exclude left-to-right
     // ones and must open and close the string.
-    if (!normalized.empty()) {
-        std::vector<WORD> types(normalized.size());
-        if (!GetStringTypeW(CT_CTYPE2, normalized.data(), static_cast<int>(normalized.size()), types.data()))
-            return false;
-        bool rtl = false, ltr = false;
-        for (WORD t : types) {
-            rtl = rtl || t == C2_RIGHTTOLEFT;
-            ltr = ltr || t == C2_LEFTTORIGHT;
-        }
-        if (rtl && (ltr || types.front() != C2_RIGHTTOLEFT || types.back() != C2_RIGHTTOLEFT)) return false;
+    bool rtl = false, ltr = false;
+    for (char32_t c : prepared) {
+        if (stringprep::prohibited(c)) return false;
+        rtl = rtl || stringprep::rightToLeft(c);
+        ltr = ltr || stringprep::leftToRight(c);
     }
+    if (rtl && (ltr || !stringprep::rightToLeft(prepared.front()) || !stringprep::rightToLeft(prepared.back())))
+        return false;
 
     out.clear();
-    for (char32_t c : result) appendUtf8(out, c);
+    for (char32_t c : prepared) appendUtf8(out, c);
     return true;
 }
 
