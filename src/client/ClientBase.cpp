@@ -72,7 +72,11 @@ void ClientBase::reset() {
     resetState();
 }
 
-void ClientBase::setKeepAlive(int idleMs, int timeoutMs) { keepAlive_->setIntervals(idleMs, timeoutMs); }
+void ClientBase::setKeepAlive(int idleMs, int timeoutMs) {
+    keepAlive_->setIntervals(idleMs, timeoutMs);
+    // A write stuck that long on a full socket is a dead link too.
+    if (NetworkUtil* c = conn()) c->setWriteTimeout(keepAlive_->idleMs() > 0 ? keepAlive_->timeoutMs() : 0);
+}
 
 void ClientBase::setParserLimits(std::size_t maxDepth, std::size_t maxElementSize) {
     // Taken up by the receiving thread before its next chunk.
@@ -121,6 +125,7 @@ bool ClientBase::connect(bool block) {
         encryption_->setAlpn("");
     }
     connection_->allowDirectTls(encryption_ && tlsPolicy_ != TlsDisabled);
+    connection_->setWriteTimeout(keepAlive_->idleMs() > 0 ? keepAlive_->timeoutMs() : 0);
     logger_.log(LogDebug, LogAreaClientBase, "This is xmpp " + XMPP_VERSION + ", connecting...");
     block_ = block;
     negotiationStart_ = std::chrono::steady_clock::now();

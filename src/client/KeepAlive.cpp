@@ -1,5 +1,6 @@
 #include "client/KeepAlive.h"
 
+#include <algorithm>
 #include <string>
 
 #include "client/ClientBase.h"
@@ -35,6 +36,16 @@ bool KeepAlive::check(Clock::time_point now) {
     const int idle = idleMs_, timeout = timeoutMs_;
     if (!running_ || idle == 0 || timeout == 0) return false;
     const std::string server = parent_->jid().server();
+    // With stream management the server answers <r/> at once: whatever else
+    // arrives meanwhile (a half-open link can still deliver) proves nothing.
+    const Clock::time_point asked = parent_->streamManagement()->unansweredSince();
+    if (asked != Clock::time_point() && now - asked >= std::chrono::milliseconds(timeout)) {
+        running_ = false;
+        parent_->logInstance().log(LogError, LogAreaClientBase,
+                                   "keepalive: the acknowledgement request to " + server + " went unanswered for " +
+                                       std::to_string(ms(now - asked)) + " ms; the connection is dead");
+        return true;
+    }
     if (probing_) {
         if (now - probeSent_ < std::chrono::milliseconds(timeout)) return false;
         running_ = false;
@@ -69,8 +80,10 @@ bool KeepAlive::check(Clock::time_point now) {
 long long KeepAlive::untilDue(Clock::time_point now) const {
     const int idle = idleMs_, timeout = timeoutMs_;
     if (!running_ || idle == 0 || timeout == 0) return -1;
-    const Clock::time_point due =
+    Clock::time_point due =
         probing_ ? probeSent_ + std::chrono::milliseconds(timeout) : lastReceived_ + std::chrono::milliseconds(idle);
+    const Clock::time_point asked = parent_->streamManagement()->unansweredSince();
+    if (asked != Clock::time_point()) due = std::min(due, asked + std::chrono::milliseconds(timeout));
     const long long left = std::chrono::duration_cast<std::chrono::microseconds>(due - now).count();
     return left < 0 ? 0 : left;
 }

@@ -96,6 +96,7 @@ StreamManagement::Outcome StreamManagement::handle(const XmlTag& element, std::s
                     return OutOfTurn;
                 }
                 if (!dropAcknowledged(h, problem, said)) return CountTooHigh;
+                askedAt_ = Clock::time_point();
                 level = LogWarning;
             }
         } else if (name == "enabled") {
@@ -207,6 +208,7 @@ bool StreamManagement::requestAck() {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!onStream_) return false;
         unasked_ = 0;
+        if (askedAt_ == Clock::time_point()) askedAt_ = Clock::now();
     }
     parent_->sendRaw(std::string("<r xmlns='") + kNamespace + "'/>");
     return true;
@@ -220,6 +222,12 @@ std::string StreamManagement::ackText() const {
 void StreamManagement::connectionLost() {
     std::lock_guard<std::mutex> lock(mutex_);
     enableOutstanding_ = resumeOutstanding_ = onStream_ = false;
+    askedAt_ = Clock::time_point();
+}
+
+StreamManagement::Clock::time_point StreamManagement::unansweredSince() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return askedAt_;
 }
 
 // ---- resumption -------------------------------------------------------------

@@ -87,6 +87,9 @@ public:
     void requestAckIfDue();
     // The server asked for an acknowledgement: the answer's text.
     std::string ackText() const;
+    // When our oldest unanswered <r/> went out (the epoch when none is):
+    // data that keeps coming does not prove the link while that waits.
+    Clock::time_point unansweredSince() const;
     // The connection is gone: what belonged to its stream is over.
     void connectionLost();
 
@@ -140,6 +143,7 @@ private:
     std::uint32_t acked_ = 0;    // outbound stanzas the server has acknowledged
     std::deque<Kept> unacked_;
     std::uint32_t unasked_ = 0;  // kept since the last <r/>
+    Clock::time_point askedAt_;  // the oldest unanswered <r/>
 
     // This stream's side.
     bool enableOutstanding_ = false;

@@ -121,6 +121,7 @@ void CParley::login(const std::u16string& user, const std::u16string& password, 
     applySecuritySettings(*client_);
     applyKeepAliveSettings(*client_);
     room_ = std::make_unique<MUCRoom>(client_.get(), roomJid_, this, this);
+    applyRoomLivenessSettings(*client_, *room_);
     roomEvents_.close();
     stop_ = false;
     receiveThread_ = std::thread([this] { receiveLoop(); });
@@ -163,7 +164,7 @@ void CParley::stopReceiveThread() {
         lock.unlock();
         client_->interruptReceive();
         lock.lock();
-        doneCv_.wait_for(lock, std::chrono::milliseconds(50), [this] { return receiveDone_; });
+        doneCv_.wait_for(lock, std::chrono::milliseconds(10), [this] { return receiveDone_; });
     }
     lock.unlock();
     if (receiveThread_.joinable()) receiveThread_.join();

@@ -4,10 +4,12 @@
 #include <string>
 
 #include "client/ClientBase.h"
+#include "services/RoomLiveness.h"
 
 namespace tern {
 
 namespace {
+
 // Milliseconds: digits only, at most a day; -1 otherwise.
 int milliseconds(const std::string& text) {
     if (text.empty() || text.size() > 8 || text.find_first_not_of("0123456789") != std::string::npos) return -1;
@@ -16,19 +18,34 @@ int milliseconds(const std::string& text) {
 }
 }  // namespace
 
-void applyKeepAliveSettings(ClientBase& client) {
-    const char* value = std::getenv("PARLEY_KEEPALIVE");
-    if (!value || !*value) return;
-    const std::string text(value);
-    const std::size_t comma = text.find(',');
-    const int idle = milliseconds(text.substr(0, comma));
-    const int timeout = comma == std::string::npos ? -1 : milliseconds(text.substr(comma + 1));
-    if (idle < 0 || timeout < 0) {
-        client.logInstance().log(LogWarning, LogAreaClientBase,
-                                 "PARLEY_KEEPALIVE is not IDLE_MS,TIMEOUT_MS; keeping the defaults");
-        return;
+// The variable as comma-separated milliseconds: false (and a log line)
+// when it is set but not that many of them.
+bool millisecondsFrom(const char* name, std::size_t count, int* out, ClientBase& client, const char* form) {
+    const char* value = std::getenv(name);
+    if (!value || !*value) return false;
+    std::string text(value);
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t comma = text.find(',');
+        out[i] = milliseconds(text.substr(0, comma));
+        if (out[i] < 0 || (comma == std::string::npos) != (i + 1 == count)) {
+            client.logInstance().log(LogWarning, LogAreaClientBase,
+                                     std::string(name) + " is not " + form + "; keeping the defaults");
+            return false;
+        }
+        text.erase(0, comma == std::string::npos ? text.size() : comma + 1);
     }
-    client.setKeepAlive(idle, timeout);
+    return true;
+}
+
+void applyKeepAliveSettings(ClientBase& client) {
+    int ms[2];
+    if (millisecondsFrom("PARLEY_KEEPALIVE", 2, ms, client, "IDLE_MS,TIMEOUT_MS")) client.setKeepAlive(ms[0], ms[1]);
+}
+
+void applyRoomLivenessSettings(ClientBase& client, MUCRoom& room) {
+    int ms[3];
+    if (room.liveness() && millisecondsFrom("PARLEY_ROOM_LIVENESS", 3, ms, client, "JOIN_MS,QUIET_MS,PING_MS"))
+        room.liveness()->setIntervals(ms[0], ms[1], ms[2]);
 }
 
 }  // namespace tern

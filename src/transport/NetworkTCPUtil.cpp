@@ -2,6 +2,8 @@
 
 #include <climits>
 
+#include "client/LogExport.h"
+
 namespace tern {
 
 NetworkTCPUtil::NetworkTCPUtil(NetworkDataHandler* handler, LogExport* log, const std::string& server, int port)
@@ -19,6 +21,7 @@ void NetworkTCPUtil::interrupt() {
 bool NetworkTCPUtil::send(const std::string& data) {
     bool failed = false;
     bool interrupted = false;
+    bool stalled = false;
     {
         std::lock_guard<std::mutex> lock(sendLock_);
         const platform::SocketHandle s = socket_.load();
@@ -31,12 +34,18 @@ bool NetworkTCPUtil::send(const std::string& data) {
                 continue;
             }
             if (n == platform::kWouldBlock) {
-                const platform::WaitResult w = platform::waitWritable(s, &waker_);
+                const int limitMs = writeTimeoutMs_;
+                const platform::WaitResult w =
+                    platform::waitWritable(s, limitMs > 0 ? static_cast<long long>(limitMs) * 1000 : -1, &waker_);
                 if (w == platform::WaitResult::Ready) continue;
                 if (w == platform::WaitResult::Woken) {
                     interrupted = true;
                     break;
                 }
+                // A peer that takes nothing for that long is gone (a dead
+                // NAT mapping, a pulled cable): waiting on would hold every
+                // other writer, the keepalive's probe among them.
+                stalled = w == platform::WaitResult::Timeout;
             }
             failed = true;
             break;
@@ -44,6 +53,10 @@ bool NetworkTCPUtil::send(const std::string& data) {
         bytesSent_ += data.size();
     }
     if (failed) {
+        if (stalled && log_)
+            log_->log(LogError, LogAreaConnection,
+                      server_ + ": the peer took nothing written for " + std::to_string(writeTimeoutMs_.load()) +
+                          " ms; the connection is dead");
         if (handler_) handler_->onDisconnected(this, IoError);
         return false;
     }

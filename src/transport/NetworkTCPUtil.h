@@ -39,6 +39,9 @@ public:
 
     std::uint64_t totalBytesReceived() const { return bytesReceived_.load(); }
     std::uint64_t totalBytesSent() const { return bytesSent_.load(); }
+    // Time a write may wait for the peer to take data (0: no limit); past
+    // it the connection counts as dead (IoError).
+    void setWriteTimeout(int ms) override { writeTimeoutMs_ = ms > 0 ? ms : 0; }
     // Time allowed for each connection attempt (each address of each target).
     void setConnectTimeout(int ms) { connectTimeoutMs_ = ms > 0 ? ms : kDefaultConnectTimeoutMs; }
     int connectTimeout() const { return connectTimeoutMs_; }
@@ -57,6 +60,7 @@ protected:
     std::atomic<std::uint64_t> bytesSent_{0};
     std::atomic<bool> cancel_{true};
     std::atomic<int> connectTimeoutMs_{kDefaultConnectTimeoutMs};
+    std::atomic<int> writeTimeoutMs_{0};
     platform::Waker waker_;
 };
 

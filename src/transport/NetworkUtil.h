@@ -42,6 +42,8 @@ public:
     // A new, unconnected connection like this one, owned by the caller.
     virtual NetworkUtil* clone() const = 0;
 
+    // How long a write may wait for the peer (0: no limit).
+    virtual void setWriteTimeout(int) {}
     // XEP-0368: whether _xmpps-client targets may be tried, and whether the
     // connection made goes to one (TLS starts at once, without STARTTLS).
     virtual void allowDirectTls(bool) {}

@@ -53,8 +53,9 @@ ConnectOutcome connectWithin(SocketHandle s, const NetAddress& address, int time
 enum class WaitResult { Ready, Timeout, Woken, Error };
 // timeoutUs -1 waits without limit; a signalled waker ends the wait.
 WaitResult waitReadable(SocketHandle s, long long timeoutUs, Waker* waker);
-// Ready when writable, even if the waker is signalled.
-WaitResult waitWritable(SocketHandle s, Waker* waker);
+// Ready when writable, even if the waker is signalled; Timeout after
+// timeoutUs (-1: no limit).
+WaitResult waitWritable(SocketHandle s, long long timeoutUs, Waker* waker);
 
 constexpr long kWouldBlock = -2;
 // Bytes read (> 0), 0 when the peer closed, -1 on error, kWouldBlock.

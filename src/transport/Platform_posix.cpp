@@ -159,10 +159,11 @@ WaitResult waitReadable(SocketHandle s, long long timeoutUs, Waker* waker) {
     return WaitResult::Ready;  // data, end of stream or an error: the read tells
 }
 
-WaitResult waitWritable(SocketHandle s, Waker* waker) {
+WaitResult waitWritable(SocketHandle s, long long timeoutUs, Waker* waker) {
     pollfd fds[2] = {{fd(s), POLLOUT, 0}, {waker ? fd(waker->handle()) : -1, POLLIN, 0}};
-    const int r = pollWith(fds, waker ? 2 : 1, Deadline(-1));
+    const int r = pollWith(fds, waker ? 2 : 1, Deadline(timeoutUs));
     if (r < 0) return WaitResult::Error;
+    if (r == 0) return WaitResult::Timeout;
     if (fds[0].revents & (POLLOUT | POLLERR | POLLHUP)) return WaitResult::Ready;
     if (waker && (fds[1].revents & POLLIN)) return WaitResult::Woken;
     return WaitResult::Error;

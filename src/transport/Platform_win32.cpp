@@ -165,7 +165,7 @@ WaitResult waitReadable(SocketHandle s, long long timeoutUs, Waker* waker) {
     return WaitResult::Ready;  // data, end of stream or an error: the read tells
 }
 
-WaitResult waitWritable(SocketHandle s, Waker* waker) {
+WaitResult waitWritable(SocketHandle s, long long timeoutUs, Waker* waker) {
     fd_set writable, failed, wake;
     FD_ZERO(&writable);
     FD_ZERO(&failed);
@@ -173,8 +173,10 @@ WaitResult waitWritable(SocketHandle s, Waker* waker) {
     FD_SET(sock(s), &writable);
     FD_SET(sock(s), &failed);
     if (waker) FD_SET(sock(waker->handle()), &wake);
-    const int r = select(0, &wake, &writable, &failed, nullptr);
+    Timeout timeout(timeoutUs);
+    const int r = select(0, &wake, &writable, &failed, timeout.get());
     if (r == SOCKET_ERROR) return WaitResult::Error;
+    if (r == 0) return WaitResult::Timeout;
     if (FD_ISSET(sock(s), &writable) || FD_ISSET(sock(s), &failed)) return WaitResult::Ready;
     if (waker && FD_ISSET(sock(waker->handle()), &wake)) return WaitResult::Woken;
     return WaitResult::Error;

@@ -108,3 +108,22 @@ TEST(KeepAlive, PingsAreAnsweredAndListed) {
     s.says("<iq type='get' id='p2'><ping xmlns='urn:xmpp:ping'/></iq>");  // from the server itself
     EXPECT_EQ(s.sent(), "<iq type='result' id='p2'/>");
 }
+
+// With stream management an unanswered <r/> marks the link dead even while
+// other data keeps arriving (a half-open link can still deliver): the
+// session then resumes on a new connection.
+TEST(KeepAlive, AnUnansweredAckRequestIsADeadLinkWhateverElseArrives) {
+    FakeSession s;
+    s.login(true);
+    LogRecorder log(s.client->logInstance());
+    s.client->setKeepAlive(30, 150);
+    s.client->streamManagement()->setFirstPause(1);
+    std::string out;
+    EXPECT_TRUE(pumpUntil(s, [&] { return (out += s.sent()).find("<r xmlns='urn:xmpp:sm:3'/>") != std::string::npos; }));
+    EXPECT_TRUE(pumpUntil(s, [&] {
+        s.says("<presence from='a@example.test/x'/>");
+        return s.fake->connects == 2;
+    }));
+    EXPECT_TRUE(log.contains("went unanswered"));
+    EXPECT_TRUE(s.listener.disconnects.empty());
+}

@@ -168,6 +168,22 @@ TEST(Connection, WritingToAClosedPeerFailsWithoutSignal) {
     EXPECT_EQ(r.disconnects.front(), IoError);
 }
 
+// A peer that reads nothing (a dead link whose other end still holds the
+// connection): the write ends at its deadline as a broken connection.
+TEST(Connection, AWriteThePeerNeverTakesEndsAtItsDeadline) {
+    FaultServer server(FaultServer::NeverAnswer);
+    Recorder r;
+    r.cleanupOnDisconnect = false;
+    NetworkTCPC c(&r, nullptr, "127.0.0.1", server.port());
+    c.setWriteTimeout(200);
+    ASSERT_EQ(c.connect(), NoError);
+    bool failed = false;
+    for (int i = 0; i < 4000 && !failed; ++i) failed = !c.send(std::string(65536, 'z'));
+    EXPECT_TRUE(failed);
+    ASSERT_FALSE(r.disconnects.empty());
+    EXPECT_EQ(r.disconnects.front(), IoError);
+}
+
 TEST(Connection, DisconnectFromAnotherThreadEndsAnEndlessWaitAtOnce) {
     FaultServer server(FaultServer::NeverAnswer);
     Recorder r;
