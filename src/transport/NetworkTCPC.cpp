@@ -11,20 +11,29 @@ NetworkTCPC::NetworkTCPC(NetworkDataHandler* handler, LogExport* log, const std:
 NetworkUtil* NetworkTCPC::clone() const { return new NetworkTCPC(handler_, log_, server_, port_); }
 
 ConnectionError NetworkTCPC::connect() {
-    platform::SocketHandle s;
     {
         std::lock_guard<std::mutex> lock(sendLock_);
         if (!handler_ || socket_.load() >= 0) return NotConnected;
         if (state_ != StateDisconnected) return NoError;
         state_ = StateConnecting;
         waker_.clear();
-        ConnectOptions options;
-        options.timeoutMs = connectTimeoutMs_;
-        options.waker = &waker_;
-        options.directTls = allowDirectTls_;
-        ServiceHost chosen;
-        s = port_ == -1 ? connectResolved(server_, log_, options, &chosen)
-                        : connectTo(server_, static_cast<unsigned short>(port_), options, log_);
+    }
+    // Looked up and connected without the lock: the log lines this writes
+    // reach the host, which may send meanwhile; cleanup() ends it through
+    // the waker.
+    ConnectOptions options;
+    options.timeoutMs = connectTimeoutMs_;
+    options.waker = &waker_;
+    options.directTls = allowDirectTls_;
+    ServiceHost chosen;
+    platform::SocketHandle s = port_ == -1 ? connectResolved(server_, log_, options, &chosen)
+                                           : connectTo(server_, static_cast<unsigned short>(port_), options, log_);
+    {
+        std::lock_guard<std::mutex> lock(sendLock_);
+        if (s >= 0 && state_ != StateConnecting) {
+            platform::closeSocket(s);  // cleaned up meanwhile
+            s = kSocketCancelled;
+        }
         directTls_ = s >= 0 && port_ == -1 && chosen.directTls;
         if (s >= 0) {
             socket_ = s;
