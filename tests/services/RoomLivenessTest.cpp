@@ -52,6 +52,14 @@ struct Room {
         pumpUntil([&] { return !(out += s.sent()).empty(); });
         return out;
     }
+    // The next self-ping is answered: not joined.
+    void pingSaysNotJoined() {
+        const std::string ping = awaitSent();
+        const std::size_t at = ping.find("id='") + 4;
+        s.says("<iq type='error' id='" + ping.substr(at, ping.find('\'', at) - at) +
+               "' from='room@conf.example.test/me'><error type='modify'><not-acceptable "
+               "xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></iq>");
+    }
 };
 
 }  // namespace
@@ -158,11 +166,7 @@ TEST(RoomLiveness, SilentRejoinReconcilesTheOccupants) {
     r.s.says(occupant("muted", "participant"));
     r.s.says(kSelf);
     r.s.says("<message from='room@conf.example.test/stays' type='groupchat'><subject>topic</subject></message>");
-    const std::string ping = r.awaitSent();
-    const std::size_t at = ping.find("id='") + 4;
-    r.s.says("<iq type='error' id='" + ping.substr(at, ping.find('\'', at) - at) +
-             "' from='room@conf.example.test/me'><error type='modify'><not-acceptable "
-             "xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></iq>");
+    r.pingSaysNotJoined();
     EXPECT_EQ(r.s.sent(), kRejoin);
     r.events.clear();
     // The room as it is now: "leaves" is gone, "muted" lost its voice, "new"
@@ -183,11 +187,7 @@ TEST(RoomLiveness, SilentRejoinReconcilesTheOccupants) {
     EXPECT_TRUE(r.events.has("subject stays: new topic"));
     // Out again, and this time the room refuses us: everyone the handler
     // knew is reported gone, so that its list and the room agree.
-    const std::string again = r.awaitSent();
-    const std::size_t at2 = again.find("id='") + 4;
-    r.s.says("<iq type='error' id='" + again.substr(at2, again.find('\'', at2) - at2) +
-             "' from='room@conf.example.test/me'><error type='modify'><not-acceptable "
-             "xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></iq>");
+    r.pingSaysNotJoined();
     EXPECT_EQ(r.s.sent(), kRejoin);
     r.events.clear();
     r.s.says("<presence from='room@conf.example.test/me' type='error'><error type='auth'><forbidden "
