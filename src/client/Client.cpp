@@ -226,14 +226,18 @@ void Client::handleFeatures(const Stanza& features) {
         return;
     }
     if (authed_) {
-        // A lost session is resumed instead of bound anew.
-        if (streamManagement()->resuming()) {
-            if (bits & StreamFeatureStreamManagement) {
+        // A lost session is resumed instead of bound anew; where it cannot
+        // be (no stream management any more, or a new session was under way
+        // already), one is made afresh.
+        StreamManagement* sm = streamManagement();
+        if (sm->resuming()) {
+            if ((bits & StreamFeatureStreamManagement) && !sm->renewing()) {
                 enterStep(StreamStep::Resume);
-                streamManagement()->sendResume();
+                sm->sendResume();
             } else {
-                logger_.log(LogError, LogAreaClient, "the server no longer offers stream management");
-                giveUpResumption();
+                if (!(bits & StreamFeatureStreamManagement))
+                    logger_.log(LogWarning, LogAreaClient, "the server no longer offers stream management");
+                renewSession();
             }
             return;
         }
@@ -626,8 +630,23 @@ void Client::connectedStep() {
 }
 
 void Client::sessionReady() {
+    if (streamManagement()->renewing()) {
+        sessionRenewed();  // the host heard of its session once already
+        return;
+    }
     notifyStreamEvent(StreamEventFinished);
     notifyConnected();
+}
+
+void Client::startNewSession() {
+    bound_ = false;
+    if (!(streamFeatures_ & StreamFeatureBind)) {
+        logger_.log(LogError, LogAreaClient, "the server offers no resource binding for a new session");
+        giveUpResumption();
+        return;
+    }
+    notifyStreamEvent(StreamEventResourceBinding);
+    bindResource();
 }
 
 }  // namespace tern

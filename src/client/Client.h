@@ -107,6 +107,7 @@ protected:
     std::string credentialProblem() const override;
     void resetState() override;
     void streamResumed() override { bound_ = true; }
+    void startNewSession() override;
 
 private:
     friend class NonSaslAuth;

@@ -28,6 +28,7 @@
 
 #include "client/Handlers.h"
 #include "client/LogExport.h"
+#include "client/PendingStanza.h"
 #include "client/StreamStep.h"
 #include "stanza/JID.h"
 #include "stanza/Stanza.h"
@@ -140,6 +141,8 @@ public:
     void trackIqId(IqHandler* handler, const std::string& id, int context, const JID& to = JID());
     // Tracks the request by its id and 'to', and sends it.
     void sendIq(XmlTag* iq, IqHandler* handler, int context);
+    // A stanza of a session the server forgot, sent again as it was.
+    void sendAgain(const PendingStanza& stanza);
     void removeIqIdHandler(IqHandler* handler);
     void addPresenceHandler(PresenceHandler* handler);
     void removePresenceHandler(PresenceHandler* handler);
@@ -268,6 +271,12 @@ protected:
     virtual void streamResumed() {}
     // Ends a resumption under way: listeners hear of the first loss.
     void giveUpResumption();
+    // The server no longer knows the session: a new one is made on this
+    // (authenticated) connection, through startNewSession.
+    void renewSession();
+    virtual void startNewSession() { giveUpResumption(); }
+    // The new session is up (instead of notifyConnected).
+    void sessionRenewed();
 
     void notifyStreamEvent(StreamEvent event);
     void notifyConnected();

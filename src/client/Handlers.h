@@ -43,6 +43,10 @@ public:
     // sends here goes out with them, in the same write. handleConnected
     // follows once the roster has arrived.
     virtual void handleSessionStarting() {}
+    // The connection was lost and the server no longer knew the session: a
+    // new one replaces it, without a new handleConnected. Services have
+    // brought back what they had.
+    virtual void handleSessionRenewed() {}
 };
 
 class IqHandler {

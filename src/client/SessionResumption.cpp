@@ -19,9 +19,11 @@ void ClientBase::sendManaged(const XmlTag& tag) {
     {
         // Keeping and writing in one step: the queue's order is the wire's.
         std::lock_guard<std::recursive_mutex> order(stanzaOrder_);
-        kept = sm_->keep(text, containsCredentials(tag) ? serializeForLog(tag) : std::string());
+        JID to(tag.getAttribute("to"));
+        kept = sm_->keep({text, containsCredentials(tag) ? serializeForLog(tag) : std::string(), tag.name(), to.bare(),
+                          tag.getAttribute("id")});
         // While resuming, the stanza waits in the queue for the resumed stream.
-        if (c && c->state() == StateConnected && !sm_->resuming()) sent = sendText(text);
+        if (c && c->state() == StateConnected && !sm_->holding()) sent = sendText(text);
     }
     if (sent) logOutgoing(tag, text);
     if (!kept) {
@@ -32,6 +34,16 @@ void ClientBase::sendManaged(const XmlTag& tag) {
         return;
     }
     sm_->requestAckIfDue();
+}
+
+void ClientBase::sendAgain(const PendingStanza& stanza) {
+    bool sent;
+    {
+        std::lock_guard<std::recursive_mutex> order(stanzaOrder_);
+        sm_->keep(stanza);
+        sent = !sm_->holding() && sendText(stanza.text);
+    }
+    if (sent) logger_.log(LogDebug, LogAreaXmlOutgoing, stanza.logText.empty() ? stanza.text : stanza.logText);
 }
 
 ClientBase::ElementVerdict ClientBase::handleStreamManagement(const Stanza& element) {
@@ -47,13 +59,12 @@ ClientBase::ElementVerdict ClientBase::handleStreamManagement(const Stanza& elem
             refuseElement(element, StreamErrorUndefinedCondition, "acknowledging more stanzas than were sent", problem);
             return ElementVerdict::Handled;
         case StreamManagement::ResumeRefused:
-            logger_.log(LogError, LogAreaClientBase, "the server refused to resume the session");
-            giveUpResumption();
+            renewSession();
             return ElementVerdict::Handled;
         case StreamManagement::Resumed: break;
     }
     // What the server missed goes first, before anything sent from now on.
-    std::vector<StreamManagement::Kept> resend;
+    std::vector<PendingStanza> resend;
     {
         std::lock_guard<std::recursive_mutex> order(stanzaOrder_);
         resend = sm_->finishResumption();
@@ -64,7 +75,7 @@ ClientBase::ElementVerdict ClientBase::handleStreamManagement(const Stanza& elem
             }
     }
     if (logger_.wants(LogDebug, LogAreaXmlOutgoing))
-        for (const StreamManagement::Kept& k : resend)
+        for (const PendingStanza& k : resend)
             logger_.log(LogDebug, LogAreaXmlOutgoing, k.logText.empty() ? k.text : k.logText);
     if (sm_->resuming()) return ElementVerdict::Handled;  // the new connection broke already
     // Back where the login stood: a session answer may still be due.
@@ -118,6 +129,42 @@ ConnectionError ClientBase::resumeStep(int timeoutUs) {
     // A failed attempt comes back through endConnection, which schedules
     // the next one; a cancelled one ends here.
     return connect(false) || sm_->resuming() ? NoError : NotConnected;
+}
+
+// The server no longer knows the session (it restarted, or its time ran
+// out): a new one is made on this connection, with the same credentials
+// and checks, and the services bring back what they had (rooms rejoin and
+// catch up) once it is up. The host hears nothing of it.
+void ClientBase::renewSession() {
+    logger_.log(LogWarning, LogAreaClientBase, "the server no longer knows the session; starting a new one");
+    sm_->beginRenewal();
+    timers_.sessionRenewing();
+    startNewSession();
+}
+
+void ClientBase::sessionRenewed() {
+    negotiating_ = false;
+    authenticating_ = false;
+    const auto now = std::chrono::steady_clock::now();
+    keepAlive_->start(now);
+    std::vector<PendingStanza> pending = sm_->finishRenewal();
+    const std::size_t waiting = pending.size();
+    // Services take back what is theirs (a room's messages go again once it
+    // is joined again and knows what the room already has).
+    timers_.sessionRenewed(now, pending);
+    // What nobody took: messages and requests go again; presences do not,
+    // the new session has sent its own.
+    std::size_t resent = 0;
+    for (const PendingStanza& p : pending) {
+        if (p.name == "presence") continue;
+        sendAgain(p);
+        ++resent;
+    }
+    logger_.log(LogWarning, LogAreaClientBase,
+                "a new session replaces the one the server forgot; " + std::to_string(waiting) +
+                    " stanza(s) it had not acknowledged: " + std::to_string(resent) +
+                    " sent again now, the rest by their services");
+    for (NetworkListener* l : listenersSnapshot()) l->handleSessionRenewed();
 }
 
 void ClientBase::giveUpResumption() {

@@ -118,7 +118,7 @@ StreamManagement::Outcome StreamManagement::handle(const XmlTag& element, std::s
             std::string stale;
             if (parseCounter(element.getAttribute("h"), h) && !dropAcknowledged(h, problem, stale)) return CountTooHigh;
             said = "stream management: the session cannot be resumed; " + std::to_string(unacked_.size()) +
-                   " stanza(s) the server never acknowledged are lost";
+                   " stanza(s) the server never acknowledged go again in a new session";
             level = LogWarning;
             outcome = ResumeRefused;
         } else if (name == "failed") {
@@ -153,11 +153,42 @@ StreamManagement::Outcome StreamManagement::handle(const XmlTag& element, std::s
     return outcome;
 }
 
-std::vector<StreamManagement::Kept> StreamManagement::finishResumption() {
+std::vector<PendingStanza> StreamManagement::finishResumption() {
     std::lock_guard<std::mutex> lock(mutex_);
     resuming_ = false;
     unasked_ = 0;
-    return std::vector<Kept>(unacked_.begin(), unacked_.end());
+    return std::vector<PendingStanza>(unacked_.begin(), unacked_.end());
+}
+
+void StreamManagement::beginRenewal() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!renewing_) {
+        renewal_.assign(unacked_.begin(), unacked_.end());
+        renewing_ = true;
+    }
+    requested_ = enabled_ = resumable_ = false;
+    id_.clear();
+    unacked_.clear();
+    unasked_ = 0;
+    overflowed_ = false;
+}
+
+bool StreamManagement::renewing() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return renewing_;
+}
+
+std::vector<PendingStanza> StreamManagement::finishRenewal() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    resuming_ = renewing_ = false;
+    std::vector<PendingStanza> out;
+    out.swap(renewal_);
+    return out;
+}
+
+bool StreamManagement::holding() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return resuming_ && !renewing_;
 }
 
 bool StreamManagement::dropAcknowledged(std::uint32_t h, std::string& problem, std::string& said) {
@@ -184,10 +215,10 @@ void StreamManagement::inboundStanza() {
     if (enabled_) ++inbound_;
 }
 
-bool StreamManagement::keep(const std::string& text, std::string logText) {
+bool StreamManagement::keep(PendingStanza stanza) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!requested_) return true;
-    unacked_.push_back({text, std::move(logText)});
+    unacked_.push_back(std::move(stanza));
     ++unasked_;
     if (unacked_.size() <= queueLimit_) return true;
     overflowed_ = true;
@@ -240,19 +271,21 @@ bool StreamManagement::beginResumption(ConnectionError reason, bool authenticate
         if (endedByServer_ || !transientLoss(reason, condition, authenticated)) return false;
         if (resuming_) {
             nextAttempt_ = now + std::chrono::milliseconds(pauseMs_);
-            said = "resumption attempt failed (" + std::to_string(reason) + "); next in " + std::to_string(pauseMs_) +
+            said = "recovery attempt failed (" + std::to_string(reason) + "); next in " + std::to_string(pauseMs_) +
                    " ms";
             pauseMs_ = std::min(pauseMs_ * 2, kLongestPauseMs);
         } else {
-            if (!resumable_ || (reason != IoError && reason != StreamClosed)) return false;
+            if (!resumable_) return false;
             resuming_ = true;
             interrupted_ = false;
             lostReason_ = reason;
-            deadline_ = now + std::chrono::seconds(maxSeconds_);
+            // The server's max says how long it keeps the session; past it,
+            // or after a restart, a new one is made within the same window.
+            deadline_ = now + std::chrono::seconds(recoverySeconds_);
             nextAttempt_ = now;
             pauseMs_ = std::max(1, firstPauseMs_);
             said = std::string(reasonName(reason)) + " (" + std::to_string(reason) +
-                   "); resuming the session, for at most " + std::to_string(maxSeconds_) + " s";
+                   "); resuming the session, for at most " + std::to_string(recoverySeconds_) + " s";
         }
     }
     parent_->logInstance().log(LogWarning, LogAreaClient, said);
@@ -322,9 +355,10 @@ void StreamManagement::interrupt() {
 void StreamManagement::forget() {
     std::lock_guard<std::mutex> lock(mutex_);
     requested_ = enabled_ = resumable_ = resuming_ = interrupted_ = overflowed_ = tls_ = endedByServer_ = false;
-    enableOutstanding_ = resumeOutstanding_ = onStream_ = false;
+    enableOutstanding_ = resumeOutstanding_ = onStream_ = renewing_ = false;
     id_.clear();
     unacked_.clear();
+    renewal_.clear();
     unasked_ = 0;
     lostReason_ = NoError;
     wake_.notify_all();

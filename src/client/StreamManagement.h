@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "client/PendingStanza.h"
 #include "transport/ConnectionError.h"
 
 namespace tern {
@@ -34,8 +35,10 @@ public:
     static constexpr std::size_t kDefaultQueueLimit = 1000;
     // Outbound stanzas after which an acknowledgement is asked for.
     static constexpr std::uint32_t kAckRequestEvery = 5;
-    // How long to keep trying when the server did not say (max).
+    // How long the server keeps a session when it did not say (max).
     static constexpr int kDefaultResumeSeconds = 300;
+    // How long a lost session is tried for, resumed or made afresh.
+    static constexpr int kDefaultRecoverySeconds = 300;
     static constexpr int kFirstPauseMs = 500;
     static constexpr int kLongestPauseMs = 30000;
 
@@ -49,6 +52,9 @@ public:
     void setQueueLimit(std::size_t limit) { queueLimit_ = limit; }
     // The pause before the second reconnection attempt (it doubles from there).
     void setFirstPause(int ms) { firstPauseMs_ = ms; }
+    // How long a lost session is tried for, from the loss; when it closes
+    // the listeners hear of the first loss.
+    void setRecoveryWindow(int seconds) { recoverySeconds_ = seconds > 0 ? seconds : kDefaultRecoverySeconds; }
     // Counts as if that many stanzas had already gone each way (tests of
     // the counters' wrap at 2^32).
     void startCountsAt(std::uint32_t inbound, std::uint32_t outbound);
@@ -66,21 +72,25 @@ public:
         Unknown,        // no element of the protocol
         CountTooHigh,   // the server acknowledged more than was sent (problem: the detail element)
     };
-    // A stanza kept for resending, and what the log may show of it (empty:
-    // the text itself; else a copy with its credentials redacted).
-    struct Kept {
-        std::string text;
-        std::string logText;
-    };
     Outcome handle(const XmlTag& element, std::string& problem);
     // After Resumed, under the engine's stanza order: what the server has
     // not acknowledged, to send again; sends count normally from here on.
-    std::vector<Kept> finishResumption();
+    std::vector<PendingStanza> finishResumption();
+    // The server no longer knows the session: a new one is being made on
+    // this connection. What it had not acknowledged waits apart (renewal
+    // attempts may fail and start again); counting starts afresh.
+    void beginRenewal();
+    bool renewing() const;
+    // The new session is up: the recovery is over; what waited is handed out.
+    std::vector<PendingStanza> finishRenewal();
     // Inbound stanzas count once the server has enabled the feature.
     void inboundStanza();
     // An outbound stanza, before it is written: kept until acknowledged.
     // False when that takes the queue over its limit (it is kept all the same).
-    bool keep(const std::string& text, std::string logText = std::string());
+    bool keep(PendingStanza stanza);
+    // Stanzas wait in the queue instead of going out: a lost session is
+    // being resumed (not while a new one is being made).
+    bool holding() const;
     // Sends <r/> when the feature is on for this stream; false when it is not.
     bool requestAck();
     // Sends <r/> when enough stanzas have gone out since the last one.
@@ -94,8 +104,9 @@ public:
     void connectionLost();
 
     // ---- resumption
-    // True when a connection lost for this reason may be resumed (and from
-    // now on is being resumed). While resuming, every transient loss is a
+    // True when a connection lost for this reason may be recovered (and from
+    // now on is being recovered: resumed, or made afresh when the server
+    // no longer knows it). While recovering, every transient loss is a
     // failed attempt (true, and the next is scheduled after a longer
     // pause); a permanent one (authentication, certificates, most stream
     // errors, the server ending the session) is false: the session is over.
@@ -141,7 +152,8 @@ private:
     std::uint32_t startOutbound_ = 0;
     std::uint32_t inbound_ = 0;  // stanzas received and handled
     std::uint32_t acked_ = 0;    // outbound stanzas the server has acknowledged
-    std::deque<Kept> unacked_;
+    std::deque<PendingStanza> unacked_;
+    std::vector<PendingStanza> renewal_;  // what the forgotten session had not had acknowledged
     std::uint32_t unasked_ = 0;  // kept since the last <r/>
     Clock::time_point askedAt_;  // the oldest unanswered <r/>
 
@@ -150,7 +162,9 @@ private:
     bool resumeOutstanding_ = false;
     bool onStream_ = false;  // on for this stream: <r/> and <a/> count
 
-    bool resuming_ = false;
+    bool resuming_ = false;  // recovering a lost session (resume or renew)
+    bool renewing_ = false;  // the server forgot it: a new one is being made
+    int recoverySeconds_ = kDefaultRecoverySeconds;
     bool endedByServer_ = false;
     bool interrupted_ = false;
     bool overflowed_ = false;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "client/PendingStanza.h"
+
 namespace tern {
 
 void Timers::add(TimerHandler* handler) {
@@ -39,6 +41,22 @@ void Timers::resumed(TimerHandler::Clock::time_point now) {
     for (TimerHandler* h : snapshot()) {
         if (!begin(h)) continue;
         h->onResumed(now);
+        end();
+    }
+}
+
+void Timers::sessionRenewing() {
+    for (TimerHandler* h : snapshot()) {
+        if (!begin(h)) continue;
+        h->onSessionRenewing();
+        end();
+    }
+}
+
+void Timers::sessionRenewed(TimerHandler::Clock::time_point now, std::vector<PendingStanza>& pending) {
+    for (TimerHandler* h : snapshot()) {
+        if (!begin(h)) continue;
+        h->onSessionRenewed(now, pending);
         end();
     }
 }

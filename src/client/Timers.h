@@ -13,6 +13,10 @@
 
 namespace tern {
 
+struct PendingStanza;
+
+// A service's part in the life of the session: its deadlines, and what it
+// does when a lost session comes back, resumed or made afresh.
 class TimerHandler {
 public:
     using Clock = std::chrono::steady_clock;
@@ -23,6 +27,12 @@ public:
     // The connection was suspended and its session resumed: deadlines that
     // ran meanwhile start afresh.
     virtual void onResumed(Clock::time_point) {}
+    // The server forgot the session; a new one is being made.
+    virtual void onSessionRenewing() {}
+    // The new session is up. pending holds what the old one had sent and the
+    // server never acknowledged: a service takes (removes) what it will
+    // send again itself.
+    virtual void onSessionRenewed(Clock::time_point, std::vector<PendingStanza>&) {}
 };
 
 class Timers {
@@ -35,6 +45,8 @@ public:
     long long untilDue(TimerHandler::Clock::time_point now);
     void fire(TimerHandler::Clock::time_point now);
     void resumed(TimerHandler::Clock::time_point now);
+    void sessionRenewing();
+    void sessionRenewed(TimerHandler::Clock::time_point now, std::vector<PendingStanza>& pending);
 
 private:
     std::vector<TimerHandler*> snapshot();

@@ -2,6 +2,7 @@
 
 #include "client/ClientBase.h"
 #include "services/MessageSession.h"
+#include "services/RoomCatchUp.h"
 #include "services/RoomLiveness.h"
 #include "stanza/Constants.h"
 #include "stanza/DelayedDelivery.h"
@@ -35,7 +36,10 @@ const char* MUCRoom::affiliationText(int affiliation) {
 
 MUCRoom::MUCRoom(ClientBase* parent, const JID& room, MUCRoomHandler* handler, MUCRoomConfigHandler* configHandler)
     : parent_(parent), handler_(handler), configHandler_(configHandler), room_(room) {
-    if (parent_) liveness_ = std::make_unique<RoomLiveness>(parent_, this);
+    if (parent_) {
+        liveness_ = std::make_unique<RoomLiveness>(parent_, this);
+        catchUp_ = std::make_unique<RoomCatchUp>(parent_, this);
+    }
 }
 
 MUCRoom::~MUCRoom() {
@@ -49,12 +53,13 @@ MUCRoom::~MUCRoom() {
         if (ServiceDiscovery* d = parent_->disco()) d->removeQueries(this);
     }
     liveness_.reset();
+    catchUp_.reset();
 }
 
 bool MUCRoom::joined() const {
     const RoomState s = state_;
     return s == RoomState::Joining || s == RoomState::Joined || s == RoomState::NickChangePending ||
-           s == RoomState::Rejoining;
+           s == RoomState::Rejoining || s == RoomState::Interrupted;
 }
 
 JID MUCRoom::roomJid() const {
@@ -106,15 +111,52 @@ void MUCRoom::joinRoom() {
     }
     state_ = RoomState::Joining;
     if (liveness_) liveness_->joinSent(false);
-    sendJoinPresence(false);
+    sendJoinPresence(nullptr);
 }
 
-void MUCRoom::sendJoinPresence(bool limitHistory) {
+void MUCRoom::sendJoinPresence(XmlTag* history) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        joinHistory_.reset(history);
+    }
+    resendJoinPresence();
+}
+
+void MUCRoom::resendJoinPresence() {
     Stanza* p = Stanza::buildPresence(roomJid(), "", PresenceShowAvailable);
     XmlTag* x = new XmlTag(p, "x", "xmlns", XMPP_XMLNS_MUC);
-    // A rejoin must not deliver what was said before once more.
-    if (limitHistory) new XmlTag(x, "history", "maxstanzas", "0");
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (joinHistory_) x->appendChild(joinHistory_->clone());
+    }
     parent_->sendTag(p);
+}
+
+// ---- an interrupted room session -------------------------------------------
+
+void MUCRoom::interruptForNewSession() {
+    if (!joined()) return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        pending_.clear();
+    }
+    state_ = RoomState::Interrupted;
+    if (catchUp_) catchUp_->markOut();
+    if (liveness_) liveness_->interrupted(false);
+}
+
+void MUCRoom::afterNewSession(std::vector<PendingStanza>& pending) {
+    if (state_ != RoomState::Interrupted || !catchUp_) return;
+    if (liveness_) liveness_->interrupted(true);
+    catchUp_->interrupted(&pending);
+}
+
+void MUCRoom::rejoinAfterInterruption() {
+    RoomState interrupted = RoomState::Interrupted;
+    if (!state_.compare_exchange_strong(interrupted, RoomState::Rejoining)) return;
+    if (liveness_) liveness_->joinSent(true);
+    parent_->logInstance().log(LogWarning, LogAreaClient, "room " + roomJid().bare() + ": joining again");
+    sendJoinPresence(catchUp_->historyForRejoin());
 }
 
 void MUCRoom::joinGivenUp(StanzaError why, const std::vector<OccupantInfo>& gone) {
@@ -137,6 +179,7 @@ void MUCRoom::end() {
     }
     state_ = RoomState::Ended;
     if (liveness_) liveness_->stop();
+    if (catchUp_) catchUp_->reset();
     parent_->removePresenceHandler(JID(room.bare()), this);
     parent_->disposeMessageSession(session);
 }
@@ -157,7 +200,7 @@ void MUCRoom::sendMessage(const std::string& text) {
         std::lock_guard<std::mutex> lock(mutex_);
         if (session_ && joined()) m = session_->groupMessage(text);
     }
-    if (m) parent_->sendTag(m);
+    sendOrHold(m);
 }
 
 void MUCRoom::changeSubject(const std::string& subject) {
@@ -166,7 +209,15 @@ void MUCRoom::changeSubject(const std::string& subject) {
         std::lock_guard<std::mutex> lock(mutex_);
         if (session_ && joined()) m = session_->subjectMessage(subject);
     }
-    if (m) parent_->sendTag(m);
+    sendOrHold(m);
+}
+
+// Out of the room through no decision of its own, it would refuse what we
+// send: that waits until we are back in and caught up.
+void MUCRoom::sendOrHold(XmlTag* message) {
+    std::unique_ptr<XmlTag> owned(message);
+    if (!owned || (catchUp_ && catchUp_->hold(owned))) return;
+    parent_->sendTag(owned.release());
 }
 
 void MUCRoom::changeNickname(const std::string& nickname) {
@@ -219,6 +270,7 @@ void MUCRoom::handleErrorPresence(Stanza* stanza) {
             end();  // our presence refused: we are out
             break;
         case RoomState::Idle:
+        case RoomState::Interrupted:
         case RoomState::Ended: return;
     }
     handler_->onRoomError(this, error);
@@ -250,6 +302,7 @@ void MUCRoom::handlePresenceStanza(Stanza* stanza) {
     bool self = false;
     bool createdNow = false;
     bool assignedNick = false;
+    bool dropped = false, shutDown = false;
     for (const XmlTag* c : x->children()) {
         const std::string& name = c->name();
         if (name == "item") {
@@ -281,6 +334,10 @@ void MUCRoom::handlePresenceStanza(Stanza* stanza) {
                 createdNow = true;
             } else if (code == "210") {
                 assignedNick = true;
+            } else if (code == "333") {
+                dropped = true;  // removed over a connection problem
+            } else if (code == "332") {
+                shutDown = true;  // the service is shutting down
             }
         } else if (name == "destroy") {
             info.flags |= UserRoomDestroyed;
@@ -312,7 +369,19 @@ void MUCRoom::handlePresenceStanza(Stanza* stanza) {
         }
     }
 
-    if (self && stanza->show() != PresenceShowUnavailable) {
+    if (endsUs && dropped && catchUp_) {
+        // Not the room's decision: back in, caught up, as soon as the session
+        // allows, and the handler hears only what changed meanwhile.
+        state_ = RoomState::Interrupted;
+        catchUp_->markOut();
+        if (liveness_) liveness_->interrupted(true);
+        parent_->logInstance().log(LogWarning, LogAreaClient,
+                                   "room " + room.bare() + " dropped us over a connection problem; joining again");
+        catchUp_->interrupted(nullptr);
+        return;
+    }
+    const bool backIn = self && stanza->show() != PresenceShowUnavailable;
+    if (backIn) {
         RoomState s = state_;
         if (s == RoomState::Joining || s == RoomState::Rejoining) state_ = RoomState::Joined;
     }
@@ -324,9 +393,17 @@ void MUCRoom::handlePresenceStanza(Stanza* stanza) {
     if (!liveness_ || liveness_->admit(info, stanza->show(), self, vanished))
         handler_->onOccupantPresence(this, info, stanza->show());
     for (const OccupantInfo& gone : vanished) handler_->onOccupantPresence(this, gone, PresenceShowUnavailable);
-    // Kicked, banned, removed, destroyed, shut down or left: no deadline
-    // runs any more and nothing brings us back by itself.
-    if (endsUs) end();
+    if (backIn && catchUp_) catchUp_->rejoined();
+    // Kicked, banned, removed, destroyed or left: no deadline runs any more
+    // and nothing brings us back by itself. A service shutting down is
+    // rejoined only when a new session follows (the server restarted).
+    if (endsUs && shutDown && catchUp_) {
+        state_ = RoomState::Interrupted;
+        catchUp_->markOut();
+        if (liveness_) liveness_->interrupted(false);
+    } else if (endsUs) {
+        end();
+    }
 }
 
 void MUCRoom::handleMessageStanza(Stanza* stanza, MessageSessionBase*) {
@@ -363,14 +440,14 @@ void MUCRoom::handleMessageStanza(Stanza* stanza, MessageSessionBase*) {
             return;
         }
     }
+    if (catchUp_ && catchUp_->archived(*stanza)) return;
     const std::string& nick = stanza->from().resource();
     if (stanza->firstChild("subject")) {
         const std::string subject = stanza->subject("default");
         if (!liveness_ || liveness_->admitSubject(nick, subject)) handler_->onRoomSubject(this, nick, subject);
+        if (catchUp_) catchUp_->subjectArrived();  // the subject ends a join's history
         return;
     }
-    const std::string body = stanza->body("default");
-    if (body.empty()) return;
     std::string stamp;
     bool history = false;
     if (auto* legacy = static_cast<const XDelayedDelivery*>(stanza->extension(ExtXDelayedDelivery))) {
@@ -380,10 +457,19 @@ void MUCRoom::handleMessageStanza(Stanza* stanza, MessageSessionBase*) {
         history = true;
         stamp = delay->stamp();
     }
-    // The room's history once more, after a join that was sent twice.
-    if (history && liveness_ && !liveness_->admitHistory(nick, body, stamp)) return;
-    const bool privateMessage = stanza->subtype() == MessageChat || stanza->subtype() == MessageNormal;
-    handler_->onRoomMessage(this, nick, body, history, stamp, privateMessage);
+    deliverMessage(*stanza, history, stamp);
+}
+
+void MUCRoom::deliverArchived(const Stanza& message, const std::string& stamp) { deliverMessage(message, true, stamp); }
+
+// What the handler had already (the room's history once more, after a join
+// sent twice or a rejoin that caught up) is not delivered again.
+void MUCRoom::deliverMessage(const Stanza& message, bool history, const std::string& stamp) {
+    const std::string body = message.body("default");
+    if (body.empty() || !handler_) return;
+    const bool privateMessage = message.subtype() == MessageChat || message.subtype() == MessageNormal;
+    if (!privateMessage && catchUp_ && !catchUp_->admit(message, history)) return;
+    handler_->onRoomMessage(this, message.from().resource(), body, history, stamp, privateMessage);
 }
 
 }  // namespace tern

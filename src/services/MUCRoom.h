@@ -26,7 +26,9 @@ namespace tern {
 class ClientBase;
 class MUCMessageSession;
 class MUCRoom;
+class RoomCatchUp;
 class RoomLiveness;
+struct PendingStanza;
 
 enum MUCRoomRole { RoleNone = 0, RoleVisitor = 1, RoleParticipant = 2, RoleModerator = 3 };
 enum MUCRoomAffiliation {
@@ -75,6 +77,8 @@ enum class RoomState {
     Joined,             // our own presence came
     NickChangePending,  // joined, a new nickname asked for
     Rejoining,          // joined again, silently, after falling out
+    Interrupted,        // out through no decision of the room's (a restarted server, status 333 or 332):
+                        // joined again, caught up, as soon as the session allows
     Ended,              // left, kicked, banned, refused, destroyed, given up
 };
 
@@ -215,7 +219,20 @@ public:
 
 private:
     friend class RoomLiveness;
-    void sendJoinPresence(bool limitHistory);
+    friend class RoomCatchUp;
+    // The join presence, with this history element (owned; null: none).
+    // A join sent once more repeats the last one.
+    void sendJoinPresence(XmlTag* history);
+    void resendJoinPresence();
+    void sendOrHold(XmlTag* message);
+    // A message out of the room's archive, as history.
+    void deliverArchived(const Stanza& message, const std::string& stamp);
+    void deliverMessage(const Stanza& message, bool history, const std::string& stamp);
+    // The session is being made afresh: the room holds what is sent to it.
+    void interruptForNewSession();
+    // The new session is up: back in, taking our messages it never had.
+    void afterNewSession(std::vector<PendingStanza>& pending);
+    void rejoinAfterInterruption();
     // The liveness gave up on a join (or a silent rejoin): we leave, in
     // case the room does let us in late, and say why.
     void joinGivenUp(StanzaError why, const std::vector<OccupantInfo>& gone);
@@ -242,7 +259,9 @@ private:
     std::atomic<int> flags_{0};
     std::atomic<int> ownRole_{RoleNone};
     std::atomic<int> ownAffiliation_{AffiliationNone};
+    std::unique_ptr<XmlTag> joinHistory_;
     std::unique_ptr<RoomLiveness> liveness_;
+    std::unique_ptr<RoomCatchUp> catchUp_;
 };
 
 }  // namespace tern

@@ -77,6 +77,11 @@ XmlTag* MUCMessageSession::groupMessage(const std::string& body) const {
     new XmlTag(m, "body", body);
     m->setAttribute("from", ownAddress());
     m->setAttribute("to", target().full());
+    // XEP-0359: the room's archive keeps it, so that after a restart we can
+    // tell whether the room had it before sending it again.
+    const std::string id = client_->newId();
+    m->setAttribute("id", id);
+    (new XmlTag(m, "origin-id", "xmlns", "urn:xmpp:sid:0"))->setAttribute("id", id);
     return m;
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "client/ClientBase.h"
+#include "services/RoomCatchUp.h"
 #include "stanza/Constants.h"
 #include "stanza/Stanza.h"
 
@@ -63,11 +64,17 @@ void RoomLiveness::joinSent(bool silent) {
     pinging_ = false;
     joinSentAt_ = Clock::now();
     duplicatesUntil_ = Clock::time_point();
-    history_.clear();
     reconciling_ = silent;
     seen_.clear();
     subjectRepeat_ = silent;
     if (!silent) known_.clear();
+}
+
+void RoomLiveness::interrupted(bool askAgain) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    pinging_ = false;
+    askAgain_ = askAgain;
+    joinSentAt_ = Clock::now();
 }
 
 void RoomLiveness::heard() {
@@ -95,7 +102,6 @@ void RoomLiveness::stop() {
     retryPending_ = false;
     reconciling_ = false;
     known_.clear();
-    history_.clear();
 }
 
 std::vector<OccupantInfo> RoomLiveness::known() const {
@@ -156,18 +162,11 @@ bool RoomLiveness::admitSubject(const std::string& nick, const std::string& subj
     return !repeat;
 }
 
-bool RoomLiveness::admitHistory(const std::string& nick, const std::string& body, const std::string& stamp) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::string key = nick;
-    key.append(1, '\0').append(stamp).append(1, '\0').append(body);
-    if (history_.count(key)) return false;
-    if (history_.size() < kHistoryKept) history_.insert(std::move(key));
-    return true;
-}
 
 long long RoomLiveness::untilDue(Clock::time_point now) {
     const RoomState state = room_->state();
     std::lock_guard<std::mutex> lock(mutex_);
+    if (state == RoomState::Interrupted) return askAgain_ ? microsUntil(joinSentAt_ + Ms(joinTimeoutMs_), now) : -1;
     if (joining(state))
         return microsUntil(retryPending_ ? retryAt_ : joinSentAt_ + Ms(joinTimeoutMs_), now);
     if (state != RoomState::Joined && state != RoomState::NickChangePending) return -1;
@@ -175,14 +174,17 @@ long long RoomLiveness::untilDue(Clock::time_point now) {
 }
 
 void RoomLiveness::onTimer(Clock::time_point now) {
-    enum { Nothing, Resend, Retry, GiveUp, Ping, Unanswered } action = Nothing;
-    bool limitHistory = false;
+    enum { Nothing, Resend, Retry, GiveUp, Ping, Unanswered, AskAgain } action = Nothing;
     std::vector<OccupantInfo> gone;
     const RoomState state = room_->state();
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        limitHistory = silent_;
-        if (joining(state) && retryPending_) {
+        if (state == RoomState::Interrupted) {
+            // Nothing brought us back (an answer lost with a connection).
+            if (!askAgain_ || now < joinSentAt_ + Ms(joinTimeoutMs_)) return;
+            joinSentAt_ = now;
+            action = AskAgain;
+        } else if (joining(state) && retryPending_) {
             if (now < retryAt_) return;
             retryPending_ = false;
             joinSentAt_ = now;
@@ -222,9 +224,10 @@ void RoomLiveness::onTimer(Clock::time_point now) {
         case Nothing: break;
         case Resend:
             log.log(LogWarning, LogAreaClient, "room " + room.bare() + ": no answer to the join; sending it once more");
-            room_->sendJoinPresence(limitHistory);
+            room_->resendJoinPresence();
             break;
-        case Retry: room_->sendJoinPresence(limitHistory); break;
+        case Retry: room_->resendJoinPresence(); break;
+        case AskAgain: room_->catchUp_->interrupted(nullptr); break;
         case GiveUp:
             log.log(LogError, LogAreaClient, "room " + room.bare() + ": no answer to the join, twice; giving up");
             for (OccupantInfo& o : gone) {
@@ -288,7 +291,13 @@ void RoomLiveness::rejoin(const std::string& why) {
     joinSent(true);
     parent_->logInstance().log(LogWarning, LogAreaClient,
                                "room " + room_->roomJid().bare() + ": " + why + "; joining again");
-    room_->sendJoinPresence(true);
+    room_->sendJoinPresence(new XmlTag(nullptr, "history", "maxstanzas", "0"));
+}
+
+void RoomLiveness::onSessionRenewing() { room_->interruptForNewSession(); }
+
+void RoomLiveness::onSessionRenewed(Clock::time_point, std::vector<PendingStanza>& pending) {
+    room_->afterNewSession(pending);
 }
 
 }  // namespace tern

@@ -35,7 +35,6 @@ public:
     static constexpr int kQuietMs = 300000;  // before a self-ping
     static constexpr int kPingTimeoutMs = 30000;
     static constexpr int kRefusedRetryMs = 1000;
-    static constexpr std::size_t kHistoryKept = 500;  // delayed messages remembered per join
 
     // What an answer to the self-ping says (XEP-0410).
     enum class PingVerdict { Joined, Inconclusive, NotJoined };
@@ -57,6 +56,10 @@ public:
     void heard();
     // The room refused the join: true when it is tried once more.
     bool joinRefused(StanzaError error);
+    // Out of the room through no decision of its own; with askAgain, if
+    // nothing brings us back in meanwhile, asked again after the join's
+    // timeout (else only a new session brings us back).
+    void interrupted(bool askAgain);
     // The room session is over: nothing more to watch.
     void stop();
     // The occupants as the handler knows them, to report them gone.
@@ -67,13 +70,13 @@ public:
     bool admit(const OccupantInfo& info, PresenceShow show, bool self, std::vector<OccupantInfo>& vanished);
     // False for the subject the room repeats after a rejoin or a second join.
     bool admitSubject(const std::string& nick, const std::string& subject);
-    // False for a delayed message this join delivered already.
-    bool admitHistory(const std::string& nick, const std::string& body, const std::string& stamp);
 
     // TimerHandler
     long long untilDue(Clock::time_point now) override;
     void onTimer(Clock::time_point now) override;
     void onResumed(Clock::time_point now) override;
+    void onSessionRenewing() override;
+    void onSessionRenewed(Clock::time_point now, std::vector<PendingStanza>& pending) override;
     // IqHandler: the self-ping's answer.
     bool handleIqByNamespace(Stanza*) override { return false; }
     bool handleIqById(Stanza* stanza, int context) override;
@@ -101,6 +104,7 @@ private:
     Clock::time_point joinSentAt_;
     Clock::time_point lastHeard_;
     bool pinging_ = false;
+    bool askAgain_ = false;  // interrupted: try again by ourselves
     Clock::time_point pingSentAt_;
     Clock::time_point duplicatesUntil_;  // a join went out twice: repeats are dropped until then
 
@@ -110,7 +114,6 @@ private:
     bool subjectRepeat_ = false;
     std::string subjectNick_;
     std::string subject_;
-    std::set<std::string> history_;
 };
 
 }  // namespace tern

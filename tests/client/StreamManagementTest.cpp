@@ -140,7 +140,7 @@ TEST(StreamManagement, CountersWrapAtTwoToTheThirtyTwo) {
     EXPECT_EQ(s.sent(), chat("late"));
 }
 
-// What cannot be resumed is reported once: with the first loss's reason
+// What cannot be recovered is reported once: with the first loss's reason
 // when the window or the server's consent ran out, at once with its own
 // reason when the failure is permanent, and nothing is tried after that.
 TEST(StreamManagement, ALossThatCannotBeResumedIsReportedOnce) {
@@ -156,13 +156,6 @@ TEST(StreamManagement, ALossThatCannotBeResumedIsReportedOnce) {
         s.says(serverHeader() + features(mechanisms({"PLAIN"})));
     };
     const Case cases[] = {
-        {"refused", kEnabled,
-         [](FakeSession& s) {
-             dropAndReconnect(s);
-             s.says("<failed xmlns='urn:xmpp:sm:3' h='3'><item-not-found "
-                    "xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></failed>");
-         },
-         StreamClosed},
         {"time used up", "<enabled xmlns='urn:xmpp:sm:3' id='sm-1' resume='true' max='1'/>",
          [](FakeSession& s) {
              s.fake->refuse = true;
@@ -190,6 +183,7 @@ TEST(StreamManagement, ALossThatCannotBeResumedIsReportedOnce) {
         SCOPED_TRACE(c.name);
         FakeSession s;
         s.client->streamManagement()->setFirstPause(1);
+        s.client->streamManagement()->setRecoveryWindow(1);
         login(s, c.enabled);
         c.after(s);
         EXPECT_TRUE(pumpUntil(s, [&] { return !s.listener.disconnects.empty(); }));
@@ -254,5 +248,32 @@ TEST(StreamManagement, ALoginCutShortFinishesAfterResumption) {
     EXPECT_NE(s.sent().find("xmpp-session"), std::string::npos);  // sent again
     s.says("<iq type='result' id='uid2'/><iq type='result' id='uid4'><query xmlns='jabber:iq:roster'/></iq>");
     EXPECT_TRUE(s.listener.has("connected"));
+    EXPECT_TRUE(s.listener.disconnects.empty());
+}
+
+// The server no longer knows the session (it restarted): a new one is made
+// on the same connection, and of what the old one sent only what the
+// server's <failed h/> does not count goes again. Listeners hear of a
+// renewal, not of a new connection.
+TEST(StreamManagement, ARefusedResumptionStartsANewSession) {
+    FakeSession s;
+    s.client->streamManagement()->setFirstPause(1);
+    login(s);
+    sendChat(s, "arrived");
+    sendChat(s, "lost");
+    s.sent();
+    EXPECT_EQ(dropAndReconnect(s), "<resume xmlns='urn:xmpp:sm:3' h='2' previd='sm-1'/>");
+    // Session, private storage, roster, presence and "arrived" got there.
+    s.says("<failed xmlns='urn:xmpp:sm:3' h='5'><item-not-found xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></failed>");
+    EXPECT_EQ(s.sent(), "<iq type='set' id='uid5'><bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'><resource>res</resource>"
+                        "</bind></iq>");
+    s.says("<iq type='result' id='uid5'/>");
+    EXPECT_EQ(s.sent().rfind("<enable xmlns='urn:xmpp:sm:3' resume='true'/><iq type='set' id='uid6'><session", 0), 0u);
+    s.says("<enabled xmlns='urn:xmpp:sm:3' id='sm-2' resume='true'/><iq type='result' id='uid6'/>");
+    s.sent();
+    s.says("<iq type='result' id='uid8'><query xmlns='jabber:iq:roster'/></iq>");
+    EXPECT_EQ(s.sent(), chat("lost"));
+    EXPECT_TRUE(s.listener.has("renewed"));
+    EXPECT_EQ(s.listener.joined().find("connected"), s.listener.joined().rfind("connected"));  // once, at login
     EXPECT_TRUE(s.listener.disconnects.empty());
 }

@@ -171,8 +171,9 @@ TEST(MUCRoom, MessagesSubjectsAndErrors) {
     EXPECT_TRUE(f.room->flags() & FlagLogging);
 
     f.room->sendMessage("x < y & 'z'");
-    EXPECT_EQ(f.s.sent(), "<message type='groupchat' from='user@example.test/res' to='room@conf.example.test'><body>x "
-                          "&lt; y &amp; &apos;z&apos;</body></message>");
+    EXPECT_EQ(f.s.sent(), "<message type='groupchat' from='user@example.test/res' to='room@conf.example.test' "
+                          "id='uid5'><body>x &lt; y &amp; &apos;z&apos;</body><origin-id xmlns='urn:xmpp:sid:0' "
+                          "id='uid5'/></message>");
     f.room->changeSubject("new");
     EXPECT_EQ(f.s.sent(), "<message to='room@conf.example.test' type='groupchat'><subject>new</subject></message>");
 }

@@ -215,7 +215,8 @@ TEST(RoomLiveness, NothingBringsUsBackByItself) {
         {"affiliation removed", gone + "<status code='321'/><status code='110'/></x></presence>", RoomState::Ended},
         {"members only now", gone + "<status code='322'/><status code='110'/></x></presence>", RoomState::Ended},
         {"destroyed", gone + "<destroy/><status code='110'/></x></presence>", RoomState::Ended},
-        {"shut down", gone + "<status code='332'/><status code='110'/></x></presence>", RoomState::Ended},
+        // Rejoined only if a new session follows (the server restarted).
+        {"shut down", gone + "<status code='332'/><status code='110'/></x></presence>", RoomState::Interrupted},
         {"nickname change pending", "", RoomState::NickChangePending},
     };
     for (const Case& c : cases) {
@@ -239,5 +240,59 @@ TEST(RoomLiveness, NothingBringsUsBackByItself) {
         if (c.script.empty()) {
             EXPECT_EQ(sent, "<presence to='room@conf.example.test/other'/>");
         }
+    }
+}
+
+// The server restarted and forgot the session: a new one is made, and the
+// room is joined again and caught up, from its archive when it keeps one,
+// else from its history. What the handler had is dropped by stanza-id, and
+// our own message goes again only if the room never had it (origin-id).
+TEST(RoomLiveness, CaughtUpAfterANewSession) {
+    const auto said = [](const std::string& nick, const std::string& body, const std::string& id,
+                         const std::string& extra = "") {
+        return "<message from='room@conf.example.test/" + nick + "' type='groupchat'><body>" + body + "</body>" + extra +
+               "<stanza-id xmlns='urn:xmpp:sid:0' by='room@conf.example.test' id='" + id + "'/></message>";
+    };
+    const std::string delay = "<delay xmlns='urn:xmpp:delay' stamp='2026-12-09T10:00:00Z'/>";
+    for (const bool archive : {true, false}) {
+        SCOPED_TRACE(archive ? "from the archive" : "from the history");
+        Room r(600000, 600000, true);
+        r.s.says(occupant("a", "participant") + kSelf + said("a", "before", "S1"));
+        r.room->sendMessage("mine");
+        const std::string sentMine = r.s.sent();
+        const std::size_t at = sentMine.find("<origin-id xmlns='urn:xmpp:sid:0' id='") + 38;
+        const std::string mine = sentMine.substr(at, sentMine.find('\'', at) - at);
+        r.events.clear();
+        const std::string probe = r.s.dropAndRenew();
+        ASSERT_NE(probe.find("http://jabber.org/protocol/disco#info"), std::string::npos) << probe;
+        r.s.says("<iq type='result' from='room@conf.example.test' id='" + testsupport::idOf(probe, "disco#info") +
+                 "'><query xmlns='http://jabber.org/protocol/disco#info'>" +
+                 (archive ? "<feature var='urn:xmpp:mam:2'/>" : "") + "</query></iq>");
+        const std::string rejoin = r.s.sent();
+        EXPECT_NE(rejoin.find(archive ? "<history maxstanzas='0'/>" : "<history since='"), std::string::npos) << rejoin;
+        r.s.says(occupant("a", "participant") + kSelf);
+        const std::string ours = "<origin-id xmlns='urn:xmpp:sid:0' id='" + mine + "'/>";
+        if (archive) {
+            const std::string query = r.s.sent();
+            EXPECT_NE(query.find("<after>S1</after>"), std::string::npos) << query;
+            const std::size_t q = query.find("queryid='") + 9;
+            const std::string queryId = query.substr(q, query.find('\'', q) - q);
+            std::string results;
+            for (const auto& m : {said("a", "before", "S1"), said("a", "new", "S2"), said("me", "mine", "S3", ours)})
+                results += "<message from='room@conf.example.test'><result xmlns='urn:xmpp:mam:2' queryid='" +
+                           queryId + "' id='" + m.substr(m.rfind("id='") + 4, 2) +
+                           "'><forwarded xmlns='urn:xmpp:forward:0'>" + delay + m + "</forwarded></result></message>";
+            r.s.says(results + "<iq type='result' from='room@conf.example.test' id='" +
+                     testsupport::idOf(query, "urn:xmpp:mam:2") + "'><fin xmlns='urn:xmpp:mam:2' complete='true'/></iq>");
+        } else {
+            r.s.says(said("a", "before", "S1", delay) + said("a", "new", "S2", delay) +
+                     "<message from='room@conf.example.test' type='groupchat'><subject>t</subject></message>");
+        }
+        std::string heard;
+        for (const std::string& l : r.events.lines()) heard += l.substr(0, l.find(" [")) + ";";
+        EXPECT_EQ(heard, archive ? "message a: new;message me: mine;" : "message a: new;subject : t;");
+        // The archive had ours; the history did not show it: it goes again.
+        const std::string after = r.s.sent();
+        EXPECT_EQ(after.find("<body>mine</body>") != std::string::npos, !archive) << after;
     }
 }

@@ -88,6 +88,26 @@ struct FakeSession {
     FakeConnection* fake = nullptr;
     RecordingListener listener;
 
+    // The managed connection drops and the server has forgotten the session
+    // (it restarted): the client makes a new one. Returns what it sent once
+    // the new session was up.
+    std::string dropAndRenew() {
+        client->streamManagement()->setFirstPause(1);
+        fake->serverCloses();
+        for (int i = 0; i < 1500 && fake->connects < 2; ++i) {
+            client->receive(0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        authenticate(true);
+        sent();
+        says("<failed xmlns='urn:xmpp:sm:3'><item-not-found xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></failed>");
+        says("<iq type='result' id='" + idOf(sent(), "xmpp-bind") + "'/>");
+        says("<enabled xmlns='urn:xmpp:sm:3' id='sm-2' resume='true'/>");
+        says("<iq type='result' id='" + idOf(sent(), "xmpp-session") + "'/>");
+        says("<iq type='result' id='" + idOf(sent(), "jabber:iq:roster") + "'><query xmlns='jabber:iq:roster'/></iq>");
+        return sent();
+    }
+
 private:
     void authenticate(bool managed) {
         says(serverHeader() + features(mechanisms({"PLAIN"})));

@@ -102,6 +102,10 @@ void FaultProxy::deliverDue() {
 void FaultProxy::accept() {
     const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
     if (client < 0) return;
+    if (closed_) {
+        ::close(client);
+        return;
+    }
     ++accepted_;
     const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const sockaddr_in a = loopback(serverPort_);

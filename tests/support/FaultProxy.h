@@ -32,6 +32,9 @@ public:
     // What happens to the connections open now; returns once done.
     void resetAll() { command(Reset); }
     void silenceAll() { command(Silence); }
+    // While closed, new connections are accepted and closed at once (the
+    // client sees the end of the stream); open ones are carried as usual.
+    void setClosed(bool closed) { closed_ = closed; }
 
 private:
     enum Command { None, Reset, Silence };
@@ -61,6 +64,7 @@ private:
     std::deque<Chunk> held_;   // the proxy thread's, in the order due
     int nextLinkId_ = 0;
     std::atomic<int> accepted_{0};
+    std::atomic<bool> closed_{false};
     std::mutex mutex_;
     std::condition_variable done_;
     Command pending_ = None;

@@ -33,6 +33,7 @@ public:
         return acceptCertificate && (!requireValidCertificate || info.chainValid);
     }
     void handleStreamEvent(tern::StreamEvent e) override { add("event:" + std::to_string(e)); }
+    void handleSessionRenewed() override { add("renewed"); }
 
     std::vector<std::string> events() const {
         std::lock_guard<std::mutex> l(mutex_);

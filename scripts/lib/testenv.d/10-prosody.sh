@@ -21,6 +21,11 @@ certs=$state/certs
 prosody_instance() {  # name port settings virtual-hosts
   dir=$state/prosody-$1
   mkdir -p "$dir/data"
+  # What "scripts/testenv restart prosody-NAME" runs again.
+  cat > "$state/prosody-$1.start" <<START
+in_ns prosody --config "$dir/prosody.cfg.lua" -D
+wait_for 10 sh -c "ip netns exec '$ns' ss -ltn | grep -q '127.0.0.1:$2 '" || die "prosody ($1) did not start again"
+START
   cat > "$dir/prosody.cfg.lua" <<PROSODY
 run_as_root = true
 pidfile = "$state/prosody-$1.pid"
@@ -87,6 +92,24 @@ $(vhost untrusted.test untrusted.test)
 $(vhost forged.test forged.test)
 $(vhost direct.test tls.test muc)
 $(vhost slow.test tls.test muc)"
+
+# heal.test: a server the healing tests restart under a session. Its
+# sessions can be resumed, its rooms outlive a restart and keep archives
+# (XEP-0313), all on disk.
+prosody_instance heal 5252 '
+modules_disabled = { "tls"; "s2s"; "offline"; "c2s_timeout" }
+c2s_require_encryption = false
+allow_unencrypted_plain_auth = true' '
+VirtualHost "heal.test"
+  modules_enabled = { "smacks" }
+  smacks_hibernation_time = 120
+Component "conference.heal.test" "muc"
+  modules_enabled = { "muc_mam" }
+  muc_room_default_public_jids = true
+  muc_room_locking = false
+  muc_room_default_persistent = true
+  muc_log_by_default = true
+  muc_log_all_rooms = true'
 
 prosody_instance tlsreq 5242 '
 modules_disabled = { "s2s"; "offline"; "c2s_timeout" }

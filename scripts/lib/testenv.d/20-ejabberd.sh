@@ -65,15 +65,70 @@ modules:
     default_room_options:
       anonymous: false
 YML
-cat > "$dir/ejabberdctl.cfg" <<CFG
-ERL_DIST_PORT=5399
-ERLANG_NODE=ejabberd@localhost
+# Runs one node in the foreground of a background shell; what "scripts/testenv
+# restart ejabberd-NAME" runs again.
+ejabberd_node() {  # name dir erlang-port probe-port
+  cat > "$2/ejabberdctl.cfg" <<CFG
+ERL_DIST_PORT=$3
+ERLANG_NODE=$1@localhost
 CFG
-chown -R ejabberd:ejabberd "$dir"
+  chown -R ejabberd:ejabberd "$2"
+  cat > "$state/$1.start" <<START
 # The braces put the redirections on the background shell itself, which
 # would otherwise keep the caller's output open.
-{ EJABBERD_PID_PATH="$dir/ejabberd.pid" in_ns ejabberdctl --config-dir "$dir" --ctl-config "$dir/ejabberdctl.cfg" \
-  --config "$dir/ejabberd.yml" --logs "$dir/logs" --spool "$dir/spool" foreground; } \
-  > "$dir/logs/console.log" 2>&1 < /dev/null &
-wait_for 15 sh -c "ip netns exec '$ns' ss -ltn | grep -q '127.0.0.1:5323 '" || die "ejabberd did not start (see $dir/logs)"
-ln -sf "$dir/ejabberd.pid" "$state/ejabberd.pid"
+{ EJABBERD_PID_PATH="$2/ejabberd.pid" in_ns ejabberdctl --config-dir "$2" --ctl-config "$2/ejabberdctl.cfg" \\
+  --config "$2/ejabberd.yml" --logs "$2/logs" --spool "$2/spool" foreground; } \\
+  > "$2/logs/console.log" 2>&1 < /dev/null &
+wait_for 20 sh -c "ip netns exec '$ns' ss -ltn | grep -q '127.0.0.1:$4 '" || die "ejabberd ($1) did not start (see $2/logs)"
+ln -sf "$2/ejabberd.pid" "$state/$1.pid"
+START
+  . "$state/$1.start"
+}
+ejabberd_node ejabberd "$dir" 5399 5323
+
+# eheal.test: the node the healing tests restart under a session, with
+# stream management and persistent, archived rooms (XEP-0313).
+hdir=$state/ejabberd-heal
+mkdir -p "$hdir/spool" "$hdir/logs"
+cat > "$hdir/ejabberd.yml" <<YML
+hosts:
+  - eheal.test
+loglevel: info
+log_rotate_count: 0
+listen:
+  -
+    port: 5352
+    ip: "127.0.0.1"
+    module: ejabberd_c2s
+    starttls: false
+auth_method: internal
+registration_timeout: infinity
+auth_password_format: plain
+acl:
+  local:
+    user_regexp: ""
+access_rules:
+  register:
+    allow: all
+  local:
+    allow: local
+modules:
+  mod_disco: {}
+  mod_ping: {}
+  mod_private: {}
+  mod_roster: {}
+  mod_mam: {}
+  mod_stream_mgmt:
+    resume_timeout: 120
+  mod_register:
+    access: register
+    ip_access: all
+  mod_muc:
+    host: "conference.@HOST@"
+    access_create: all
+    default_room_options:
+      anonymous: false
+      persistent: true
+      mam: true
+YML
+ejabberd_node ejabberd-heal "$hdir" 5398 5352

@@ -1,0 +1,296 @@
+#include "services/RoomCatchUp.h"
+
+#include <ctime>
+
+#include "client/ClientBase.h"
+#include "services/MUCRoom.h"
+#include "stanza/Constants.h"
+#include "stanza/DelayedDelivery.h"
+
+namespace tern {
+
+namespace {
+
+const char* const kArchive = "urn:xmpp:mam:2";
+const char* const kStanzaIds = "urn:xmpp:sid:0";
+enum Context { ArchiveQuery = 1, FeatureProbe = 2 };
+
+std::string utcText(std::chrono::system_clock::time_point t) {
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(t);
+    std::tm tm{};
+#ifdef _WIN32
+    gmtime_s(&tm, &seconds);
+#else
+    gmtime_r(&seconds, &tm);
+#endif
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return text;
+}
+
+}  // namespace
+
+RoomCatchUp::RoomCatchUp(ClientBase* parent, MUCRoom* room) : parent_(parent), room_(room) {}
+
+RoomCatchUp::~RoomCatchUp() {
+    parent_->removeIqIdHandler(this);
+    if (ServiceDiscovery* d = parent_->disco()) d->removeQueries(this);
+}
+
+std::string RoomCatchUp::ownMessageId(const XmlTag& message) const {
+    if (JID(message.getAttribute("from")).resource() != room_->nickname()) return std::string();
+    const XmlTag* origin = message.firstChild("origin-id", "xmlns", kStanzaIds);
+    return origin ? origin->getAttribute("id") : message.getAttribute("id");
+}
+
+void RoomCatchUp::remember(const std::string& stanzaId, const std::string& key) {
+    auto keep = [](std::deque<std::string>& order, std::set<std::string>& set, const std::string& value) {
+        if (value.empty() || !set.insert(value).second) return;
+        order.push_back(value);
+        if (order.size() > kRemembered) {
+            set.erase(order.front());
+            order.pop_front();
+        }
+    };
+    keep(recentIds_, recentIdSet_, stanzaId);
+    keep(recentTexts_, recentTextSet_, key);
+}
+
+bool RoomCatchUp::admit(const Stanza& message, bool history) {
+    const std::string roomAddress = room_->roomJid().bare();
+    std::string stanzaId;
+    for (const XmlTag* c : message.childrenNamed("stanza-id"))
+        if (c->hasAttribute("xmlns", kStanzaIds) && c->getAttribute("by") == roomAddress) stanzaId = c->getAttribute("id");
+    // A live message is remembered by sender and text; a repeated history
+    // by the time it carries as well, so that one said twice stays twice.
+    const std::string said = message.from().resource() + '\0' + message.body("default");
+    std::string stamp;
+    if (auto* delay = static_cast<const DelayedDelivery*>(message.extension(ExtDelayedDelivery))) stamp = delay->stamp();
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!stanzaId.empty() && recentIdSet_.count(stanzaId)) return false;
+    if (stanzaId.empty() && history && (recentTextSet_.count(said) || recentTextSet_.count(said + '\0' + stamp)))
+        return false;
+    if (phase_ == Querying || phase_ == AwaitingHistory) {
+        const std::string own = ownMessageId(message);
+        if (!own.empty()) roomHad_.insert(own);
+        if (history) ++caughtUp_;
+    }
+    remember(stanzaId, history ? said + '\0' + stamp : said);
+    if (!stanzaId.empty()) lastStanzaId_ = stanzaId;
+    lastHeard_ = std::chrono::system_clock::now();
+    return true;
+}
+
+bool RoomCatchUp::archived(const Stanza& message) {
+    const XmlTag* result = message.firstChild("result", "xmlns", kArchive);
+    if (!result) return false;
+    const std::string roomAddress = room_->roomJid().bare();
+    {
+        // Only the archive we asked, for the query we asked.
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (phase_ != Querying || result->getAttribute("queryid") != queryId_ || message.from().full() != roomAddress)
+            return true;
+    }
+    const XmlTag* forwarded = result->firstChild("forwarded", "xmlns", "urn:xmpp:forward:0");
+    const XmlTag* inner = forwarded ? forwarded->firstChild("message") : nullptr;
+    if (!inner || JID(inner->getAttribute("from")).bare() != roomAddress) return true;
+    Stanza archivedMessage(inner);
+    // The archive's id is the room's stanza-id; the forward's delay its time.
+    if (!archivedMessage.firstChild("stanza-id", "by", roomAddress)) {
+        XmlTag* id = new XmlTag(&archivedMessage, "stanza-id", "xmlns", kStanzaIds);
+        id->setAttribute("id", result->getAttribute("id"));
+        id->setAttribute("by", roomAddress);
+    }
+    std::string stamp;
+    if (const XmlTag* delay = forwarded->firstChild("delay", "xmlns", "urn:xmpp:delay")) stamp = delay->getAttribute("stamp");
+    room_->deliverArchived(archivedMessage, stamp);
+    return true;
+}
+
+void RoomCatchUp::interrupted(std::vector<PendingStanza>* pending) {
+    const std::string roomAddress = room_->roomJid().bare();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (pending) {
+            for (auto it = pending->begin(); it != pending->end();) {
+                if (it->name == "message" && it->to == roomAddress) {
+                    resend_.push_back(std::move(*it));
+                    it = pending->erase(it);
+                } else {
+                    ++it;
+                }
+            }
+            renewed_ = true;
+        }
+        phase_ = Probing;
+        out_ = true;
+        roomHad_.clear();
+        caughtUp_ = 0;
+    }
+    // Whether to ask the archive or the history decides how to rejoin.
+    if (ServiceDiscovery* d = parent_->disco()) d->requestInfo(JID(roomAddress), "", this, FeatureProbe);
+}
+
+void RoomCatchUp::onDiscoInfoResult(Stanza* stanza, int context) {
+    bool archive = false;
+    if (const XmlTag* q = stanza->firstChild("query"))
+        for (const XmlTag* f : q->childrenNamed("feature"))
+            if (f->getAttribute("var") == kArchive) archive = true;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (context != FeatureProbe || phase_ != Probing) return;
+        archive_ = archive;
+        phase_ = Rejoining;
+    }
+    room_->rejoinAfterInterruption();
+}
+
+void RoomCatchUp::onDiscoError(Stanza*, int context) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (context != FeatureProbe || phase_ != Probing) return;
+        archive_ = false;
+        phase_ = Rejoining;
+    }
+    room_->rejoinAfterInterruption();
+}
+
+void RoomCatchUp::markOut() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    out_ = true;
+}
+
+bool RoomCatchUp::hold(std::unique_ptr<XmlTag>& message) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!out_) return false;
+    outbox_.push_back(std::move(message));
+    return true;
+}
+
+XmlTag* RoomCatchUp::historyForRejoin() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    XmlTag* history = new XmlTag("history");
+    // The archive answers exactly; the history only by time, reaching back
+    // a little for our clock and the server's, repeats being dropped.
+    if (archive_ || lastHeard_ == std::chrono::system_clock::time_point())
+        history->setAttribute("maxstanzas", "0");
+    else
+        history->setAttribute("since", utcText(lastHeard_ - std::chrono::seconds(kClockSlackSeconds)));
+    return history;
+}
+
+void RoomCatchUp::rejoined() {
+    std::string after;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (phase_ == Idle) {
+            // A first join: from now on we have heard the room.
+            lastHeard_ = std::chrono::system_clock::now();
+            return;
+        }
+        if (phase_ != Rejoining) return;
+        if (!archive_) {
+            phase_ = AwaitingHistory;
+            return;
+        }
+        phase_ = Querying;
+        pages_ = 0;
+        after = lastStanzaId_;
+    }
+    query(after);
+}
+
+void RoomCatchUp::query(const std::string& after) {
+    XmlTag* iq = new XmlTag("iq");
+    iq->setAttribute("type", "set");
+    iq->setAttribute("id", parent_->newId());
+    iq->setAttribute("to", room_->roomJid().bare());
+    XmlTag* q = new XmlTag(iq, "query", "xmlns", kArchive);
+    std::string start;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        queryId_ = parent_->newId();
+        q->setAttribute("queryid", queryId_);
+        if (after.empty() && lastHeard_ != std::chrono::system_clock::time_point())
+            start = utcText(lastHeard_ - std::chrono::seconds(kClockSlackSeconds));
+    }
+    XmlTag* form = new XmlTag(q, "x", "xmlns", XMPP_XMLNS_X_DATA);
+    form->setAttribute("type", "submit");
+    XmlTag* type = new XmlTag(form, "field", "var", "FORM_TYPE");
+    type->setAttribute("type", "hidden");
+    new XmlTag(type, "value", kArchive);
+    if (!start.empty()) new XmlTag(new XmlTag(form, "field", "var", "start"), "value", start);
+    XmlTag* set = new XmlTag(q, "set", "xmlns", "http://jabber.org/protocol/rsm");
+    new XmlTag(set, "max", std::to_string(kPageSize));
+    if (!after.empty()) new XmlTag(set, "after", after);
+    parent_->sendIq(iq, this, ArchiveQuery);
+}
+
+bool RoomCatchUp::handleIqById(Stanza* stanza, int context) {
+    if (context != ArchiveQuery) return true;
+    std::string next;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (phase_ != Querying) return true;
+        const XmlTag* fin = stanza->subtype() == IqResult ? stanza->firstChild("fin", "xmlns", kArchive) : nullptr;
+        const XmlTag* set = fin ? fin->firstChild("set") : nullptr;
+        const XmlTag* last = set ? set->firstChild("last") : nullptr;
+        if (fin && fin->getAttribute("complete") != "true" && last && !last->text().empty() && ++pages_ < kMaxPages)
+            next = last->text();
+    }
+    if (next.empty())
+        finish();
+    else
+        query(next);
+    return true;
+}
+
+void RoomCatchUp::subjectArrived() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (phase_ != AwaitingHistory) return;
+    }
+    finish();
+}
+
+// Back in and caught up: what the room never had goes out, in the order
+// it was sent.
+void RoomCatchUp::finish() {
+    std::vector<PendingStanza> resend;
+    std::vector<std::unique_ptr<XmlTag>> outbox;
+    int caughtUp;
+    bool renewed;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        phase_ = Idle;
+        out_ = false;
+        for (PendingStanza& p : resend_)
+            if (p.id.empty() || !roomHad_.count(p.id)) resend.push_back(std::move(p));
+        resend_.clear();
+        outbox.swap(outbox_);
+        roomHad_.clear();
+        caughtUp = caughtUp_;
+        renewed = renewed_;
+        renewed_ = false;
+    }
+    for (const PendingStanza& p : resend) parent_->sendAgain(p);
+    for (auto& m : outbox) parent_->sendTag(m.release());
+    const std::string counts = std::to_string(caughtUp) + " messages caught up, " +
+                               std::to_string(resend.size() + outbox.size()) + " resent";
+    parent_->logInstance().log(LogWarning, LogAreaClient,
+                               renewed ? "session healed after a server restart: " + counts
+                                       : "room " + room_->roomJid().bare() + ": back in after being dropped: " +
+                                             counts);
+}
+
+void RoomCatchUp::reset() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    phase_ = Idle;
+    out_ = false;
+    resend_.clear();
+    outbox_.clear();
+    roomHad_.clear();
+    renewed_ = false;
+}
+
+}  // namespace tern

@@ -1,0 +1,107 @@
+// What a room said while we were out of it, and what we had said that it
+// never had. When a room session is interrupted through no decision of the
+// room's (the server restarted and forgot our session, or the room dropped
+// us over a connection problem, status 333), the room is joined again and
+// asked for what was said since the last message the handler heard: from
+// the room's archive (XEP-0313) when its discovery information lists one,
+// else as its history since that time. What the handler already had is
+// dropped, by the room's stanza-id (XEP-0359) where there is one, else by
+// sender and text; our own messages that the room never got go out again,
+// and those it did get (recognised by their origin-id) do not.
+#ifndef TERN_SERVICES_ROOMCATCHUP_H
+#define TERN_SERVICES_ROOMCATCHUP_H
+
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "client/Handlers.h"
+#include "client/PendingStanza.h"
+#include "services/ServiceDiscovery.h"
+
+namespace tern {
+
+class ClientBase;
+class MUCRoom;
+
+class RoomCatchUp : public IqHandler, public ServiceDiscoveryHandler {
+public:
+    static constexpr int kPageSize = 50;
+    static constexpr int kMaxPages = 20;      // a room that pages on without end is cut off there
+    static constexpr std::size_t kRemembered = 256;  // ids and texts of messages delivered, per room
+    static constexpr int kClockSlackSeconds = 60;    // 'since' reaches back this far for clock skew
+
+    RoomCatchUp(ClientBase* parent, MUCRoom* room);
+    ~RoomCatchUp() override;
+    RoomCatchUp(const RoomCatchUp&) = delete;
+    RoomCatchUp& operator=(const RoomCatchUp&) = delete;
+
+    // A groupchat message from the room: false when the handler had it
+    // already. Remembers it otherwise.
+    bool admit(const Stanza& message, bool history);
+    // An archive result (consumed: true) while a query is out; what it
+    // carries reaches the room's handler through deliver.
+    bool archived(const Stanza& message);
+
+    // The session came back without the room: take our messages to it from
+    // what the old session had not had acknowledged, and ask whether the
+    // room keeps an archive; the room rejoins when that is known.
+    void interrupted(std::vector<PendingStanza>* pending);
+    // We are out of the room (for now): what is sent to it waits.
+    void markOut();
+    // Takes the message when we are out, or not yet caught up: it goes out
+    // once we are back. False: send it now.
+    bool hold(std::unique_ptr<XmlTag>& message);
+    // The history element a rejoin asks with (null: none at all).
+    XmlTag* historyForRejoin() const;
+    // Our own presence came back: ask the archive, or wait for the history.
+    void rejoined();
+    // The subject ends the history a join brings.
+    void subjectArrived();
+    // The room session ended: nothing waits any more.
+    void reset();
+
+    // IqHandler: the archive's answers.
+    bool handleIqByNamespace(Stanza*) override { return false; }
+    bool handleIqById(Stanza* stanza, int context) override;
+    // ServiceDiscoveryHandler: the room's features.
+    void onDiscoInfoResult(Stanza* stanza, int context) override;
+    void onDiscoItemsResult(Stanza*, int) override {}
+    void onDiscoError(Stanza* stanza, int context) override;
+
+private:
+    enum Phase { Idle, Probing, Rejoining, Querying, AwaitingHistory };
+    void remember(const std::string& stanzaId, const std::string& key);
+    void query(const std::string& after);
+    void finish();
+    std::string ownMessageId(const XmlTag& message) const;
+
+    ClientBase* parent_;
+    MUCRoom* room_;
+    mutable std::mutex mutex_;
+    Phase phase_ = Idle;
+    bool archive_ = false;             // the room lists urn:xmpp:mam:2
+    std::string queryId_;
+    int pages_ = 0;
+    int caughtUp_ = 0;
+    bool renewed_ = false;  // the session was made afresh (not just the room)
+    bool out_ = false;      // out of the room, until caught up
+    std::vector<PendingStanza> resend_;            // ours, from the forgotten session
+    std::vector<std::unique_ptr<XmlTag>> outbox_;  // sent while out
+    std::set<std::string> roomHad_;                // ids of our messages the room has
+
+    std::string lastStanzaId_;  // the room's id of the last message delivered
+    std::chrono::system_clock::time_point lastHeard_;
+    std::deque<std::string> recentIds_;
+    std::set<std::string> recentIdSet_;
+    std::deque<std::string> recentTexts_;  // sender and body, for rooms without stanza-ids
+    std::set<std::string> recentTextSet_;
+};
+
+}  // namespace tern
+
+#endif

@@ -1,0 +1,122 @@
+// Sessions that heal across a server restart, through the exported C
+// functions: a host and a slixmpp occupant in a persistent, archived room;
+// the server restarts under them; the occupant comes back first and talks.
+// The host must hear each message once, lose nothing it said meanwhile,
+// and see no disconnect at all.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <thread>
+
+#include "parley.h"
+#include "support/FaultProxy.h"
+#include "support/HostRecorder.h"
+#include "support/Peer.h"
+#include "support/TestEnv.h"
+
+using testsupport::FaultProxy;
+using testsupport::HostEvent;
+using testsupport::HostRecorder;
+using testsupport::Json;
+using testsupport::P;
+using testsupport::Peer;
+using testsupport::uniqueName;
+
+namespace {
+
+[[maybe_unused]] const bool kSettings = [] {
+    SetEncryptionPolicy(PARLEY_ENCRYPTION_ALLOW_PLAINTEXT);  // the servers here are plain TCP
+    return true;
+}();
+
+std::u16string wide(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+
+std::string nickname(const std::string& display) {
+    std::string id = uniqueName("id");
+    while (id.size() < 36) id += "0";
+    return display + id.substr(id.size() - 36) + ":us";
+}
+
+struct Server {
+    const char* name;  // for scripts/testenv restart
+    std::string domain;
+    int port;
+    int proxyPort;  // where the domain's SRV record points
+};
+
+void restart(const Server& server) {
+    const std::string command = std::string(PARLEY_TESTENV_SCRIPT) + " restart " + server.name;
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+}
+
+void healsAcrossARestart(const Server& server) {
+    const std::string room = uniqueName("heal"), service = "conference." + server.domain;
+    const std::string roomJid = room + "@" + service;
+    const std::string hostUser = uniqueName("hh"), hostNick = nickname("Host");
+    const std::string peerJid = uniqueName("hp") + "@" + server.domain, peerNick = nickname("Peer");
+    ASSERT_EQ(Peer::registerAccount(hostUser + "@" + server.domain, "pw", server.port), 0);
+    ASSERT_EQ(Peer::registerAccount(peerJid, "pw", server.port), 0);
+    auto peer = std::make_unique<Peer>(peerJid + "/py", "pw", server.port);
+    ASSERT_EQ(peer->command("join", {{"room", roomJid}, {"nick", peerNick}}).at("ok"), "true");
+
+    FaultProxy proxy(server.proxyPort, server.port);
+    HostRecorder host;
+    void* session = SetLogin(P(wide(hostUser).c_str()), P(u"pw"), P(wide(room).c_str()), P(wide(hostNick).c_str()),
+                             P(wide(server.domain).c_str()), P(u"parley"), &host, &HostRecorder::callback);
+    ASSERT_TRUE(host.waitForCode(11027));
+    peer->command("say", {{"room", roomJid}, {"body", "before"}});
+    ASSERT_TRUE(host.waitForText(11029, "NICKNAME=" + peerNick + "_tok_before"));
+
+    peer.reset();
+    proxy.setClosed(true);  // the host comes back after the occupant
+    restart(server);
+    SetChatMessage(session, P(u"said during the gap"));
+    peer = std::make_unique<Peer>(peerJid + "/py", "pw", server.port);
+    ASSERT_EQ(peer->command("join", {{"room", roomJid}, {"nick", peerNick}}).at("ok"), "true");
+    for (int i = 1; i <= 3; ++i) peer->command("say", {{"room", roomJid}, {"body", "m" + std::to_string(i)}});
+    proxy.setClosed(false);
+
+    const std::string prefix = "NICKNAME=" + peerNick + "_tok_";
+    const auto heard = [&](const std::vector<HostEvent>& all) {
+        std::map<std::string, int> n;
+        for (const HostEvent& e : all)
+            if (e.code == 11029 && e.utf8().rfind(prefix, 0) == 0) ++n[e.utf8().substr(prefix.size())];
+        return n;
+    };
+    EXPECT_TRUE(host.waitUntil([&](const std::vector<HostEvent>& all) { return heard(all).count("m3") > 0; }, 60000))
+        << HostRecorder::codesOf(host.events());
+    const std::string hostFrom = roomJid + "/" + hostNick;
+    const auto said = [&](const Json& e) {
+        return e.count("event") && e.at("event") == "groupchat" && e.at("from") == hostFrom &&
+               e.at("body") == "said during the gap";
+    };
+    EXPECT_FALSE(peer->waitEvent(said, 30000).empty());
+    // The occupant sees the host's nickname come back.
+    EXPECT_FALSE(peer->waitEvent([&](const Json& e) {
+                         return e.count("event") && e.at("event") == "presence" && e.at("from") == hostFrom &&
+                                e.at("type") != "unavailable";
+                     }).empty());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // anything doubled would be here by now
+    const std::map<std::string, int> counts = heard(host.events());
+    for (const char* m : {"before", "m1", "m2", "m3"}) EXPECT_EQ(counts.count(m) ? counts.at(m) : 0, 1) << m;
+    const auto all = peer->events();
+    EXPECT_EQ(std::count_if(all.begin(), all.end(), said), 1);
+    for (const HostEvent& e : host.events())
+        EXPECT_FALSE(e.code >= 21024 && e.code <= 21042) << HostRecorder::codesOf(host.events());
+    GetLogOut(session);
+}
+
+}  // namespace
+
+TEST(HostHealing, ProsodyRestartedUnderTheSession) {
+    REQUIRE_LIVE_SERVERS();
+    healsAcrossARestart({"prosody-heal", "heal.test", 5252, 5263});
+}
+
+TEST(HostHealing, EjabberdRestartedUnderTheSession) {
+    REQUIRE_LIVE_SERVERS();
+    healsAcrossARestart({"ejabberd-heal", "eheal.test", 5352, 5264});
+}
