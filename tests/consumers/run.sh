@@ -1,8 +1,10 @@
 #!/bin/sh
 # Programs built the way users of an installed Parley build them:
 #   1. cmake --install of BUILD-DIR into a temporary prefix; a C host built
-#      with pkg-config and a C++ program built with find_package(Parley),
-#      both against that prefix only, run against the test Prosody;
+#      with pkg-config and a C++ program built with find_package(Parley)
+#      (asking for C++14 only, and including every installed header), both
+#      against that prefix only, run against the test Prosody; the installed
+#      parley-chat starts without LD_LIBRARY_PATH;
 #   2. as root: the Debian packages built (scripts/package deb), installed,
 #      the C host built against the system copy and run, and the packages
 #      removed again.
@@ -38,6 +40,24 @@ prefix=$work/prefix
 echo "== consumers: cmake --install $build --prefix $prefix"
 cmake --install "$build" --prefix "$prefix" >/dev/null
 pcdir=$(dirname "$(find "$prefix" -name parley.pc)")
+fail() { echo "consumers: $*" >&2; exit 1; }
+[ -f "$prefix/share/doc/parley/LICENSE" ] || fail "the licence is not installed"
+# Internal headers stay out of the install tree.
+for internal in transport/Platform.h client/Hmac.h client/MD5.h transport/TLSOpenSSL.h; do
+  [ ! -e "$prefix/include/parley/$internal" ] || fail "internal header $internal installed"
+done
+# Found through its RUNPATH: no ldconfig, no LD_LIBRARY_PATH.
+status=0
+env -u LD_LIBRARY_PATH "$prefix/bin/parley-chat" >/dev/null 2>&1 || status=$?
+[ "$status" -eq 2 ] || fail "the installed parley-chat does not start (exit $status)"
+
+echo "== consumers: pkg-config files for absolute library and include folders"
+cmake -DPARLEY_PC_IN=cmake/package/parley-core.pc.in -DPARLEY_PC_OUT="$work/abs.pc" -DPARLEY_PC_PREFIX=/usr \
+  -DPARLEY_PC_LIBDIR=/opt/parley/lib -DPARLEY_PC_INCLUDEDIR=/opt/parley/include -DPARLEY_PC_VERSION=1 \
+  -P cmake/package/WritePkgConfig.cmake
+[ "$(PKG_CONFIG_LIBDIR="$work" pkg-config --variable=libdir abs)" = /opt/parley/lib ] &&
+  [ "$(PKG_CONFIG_LIBDIR="$work" pkg-config --variable=includedir abs)" = /opt/parley/include ] ||
+  fail "absolute folders in the .pc files: $(grep dir= "$work/abs.pc" | tr '\n' ' ')"
 
 echo "== consumers: a C host through pkg-config"
 # shellcheck disable=SC2046
