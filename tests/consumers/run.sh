@@ -5,9 +5,9 @@
 #      (asking for C++14 only, and including every installed header), both
 #      against that prefix only, run against the test Prosody; the installed
 #      parley-chat starts without LD_LIBRARY_PATH;
-#   2. as root: the Debian packages built (scripts/package deb), installed,
-#      the C host built against the system copy and run, and the packages
-#      removed again.
+#   2. as root: the Debian packages built (scripts/package deb, with their
+#      unit tests and lintian), installed, the C host and the C++ program
+#      built against the system copy and run, and the packages removed again.
 #   tests/consumers/run.sh BUILD-DIR
 set -eu
 cd "$(dirname "$0")/../.."
@@ -17,7 +17,7 @@ work=$(mktemp -d /tmp/parley-consumers.XXXXXX)
 packages_installed=no
 cleanup() {
   if [ "$packages_installed" = yes ]; then
-    DEBIAN_FRONTEND=noninteractive apt-get remove --purge -y -q libparley-dev libparley1 >/dev/null 2>&1 || true
+    DEBIAN_FRONTEND=noninteractive apt-get remove --purge -y -q parley-chat libparley-dev libparley1 >/dev/null 2>&1 || true
   fi
   rm -rf "$work"
 }
@@ -76,14 +76,20 @@ in_testenv sh -c 'exec timeout 60 "$0" "$1@tls.test/cxx" secret "lobby@conferenc
 echo "== consumers: the Debian packages"
 scripts/package deb "$work/debs"
 packages_installed=yes
-DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$work"/debs/libparley1_*.deb "$work"/debs/libparley-dev_*.deb >/dev/null
-echo "== consumers: a C host against the installed packages"
+DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$work"/debs/libparley1_*.deb "$work"/debs/libparley-dev_*.deb \
+  "$work"/debs/parley-chat_*.deb >/dev/null
+echo "== consumers: a C host and a C++ program against the installed packages"
 # shellcheck disable=SC2046
 cc -std=c11 -Wall -Wextra -Werror -o "$work/c-host-system" "$here/host.c" $(pkg-config --cflags --libs parley)
 run_host "$work/c-host-system" "debuser$$"
+cmake -S "$here/cxx" -B "$work/cxx-system" -G Ninja -DCMAKE_FIND_PACKAGE_NO_PACKAGE_REGISTRY=ON >/dev/null
+cmake --build "$work/cxx-system" >/dev/null
+in_testenv sh -c 'exec timeout 60 "$0" "$1@tls.test/cxx" secret "lobby@conference.tls.test/$1-cxx" "$PARLEY_TEST_CA"' \
+  "$work/cxx-system/consumer-room" "debuser$$"
 status=0
 parley-chat >/dev/null 2>&1 || status=$?
-[ "$status" -eq 2 ] || { echo "consumers: the installed parley-chat did not print its usage" >&2; exit 1; }
+[ "$status" -eq 2 ] || fail "the installed parley-chat did not print its usage"
+[ "$(dpkg -S /usr/bin/parley-chat | cut -d: -f1)" = parley-chat ] || fail "parley-chat is not in its own package"
 echo "== consumers: removing the Debian packages"
-DEBIAN_FRONTEND=noninteractive apt-get remove --purge -y -q libparley-dev libparley1 >/dev/null
+DEBIAN_FRONTEND=noninteractive apt-get remove --purge -y -q parley-chat libparley-dev libparley1 >/dev/null
 packages_installed=no
