@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "transport/ConnectionError.h"
+#include "../transport/ConnectionError.h"
 
 namespace tern {
 
