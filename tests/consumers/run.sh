@@ -68,6 +68,9 @@ run_host "$work/c-host" "pcuser$$" LD_LIBRARY_PATH="$(dirname "$pcdir")"
 echo "== consumers: a C++ program through find_package(Parley) and Parley::core"
 cmake -S "$here/cxx" -B "$work/cxx" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_FIND_PACKAGE_NO_PACKAGE_REGISTRY=ON >/dev/null
 cmake --build "$work/cxx" >/dev/null
+# The same headers through pkg-config, which names <prefix>/include alone.
+# shellcheck disable=SC2046
+c++ -std=c++17 -fsyntax-only $(PKG_CONFIG_PATH="$pcdir" pkg-config --cflags parley-core) "$work/cxx/all_headers.cpp"
 # The account the C host registered.
 in_testenv sh -c 'exec timeout 60 "$0" "$1@tls.test/cxx" secret "lobby@conference.tls.test/$1-cxx" "$PARLEY_TEST_CA"' \
   "$work/cxx/consumer-room" "pcuser$$"
