@@ -22,6 +22,15 @@
 
 #include "parley_export.h"
 
+/* Every function and callback here uses the C calling convention, stated so
+   that a host compiled with another default (Visual C++ /Gz or /Gr) still
+   calls them, and is called, correctly. Only 32-bit Windows has a choice. */
+#if defined(_WIN32) && (defined(_M_IX86) || defined(__i386__))
+#define PARLEY_CALL __cdecl
+#else
+#define PARLEY_CALL
+#endif
+
 #if defined(_WIN32)
 typedef wchar_t ParleyChar;  /* UTF-16 on Windows */
 #elif defined(__cplusplus)
@@ -45,7 +54,8 @@ typedef struct TextBuffer {
    code: the event; arg3: the room number or 0; arg4: 0, or the item's "tc"
    value for PARLEY_EVENT_PRESENCE; text: null for events without text.
    The result is ignored. */
-typedef int32_t (*HostCallback)(void* context, int32_t code, int32_t arg3, int32_t arg4, const TextBuffer* text);
+typedef int32_t(PARLEY_CALL* HostCallback)(void* context, int32_t code, int32_t arg3, int32_t arg4,
+                                           const TextBuffer* text);
 
 /* Event codes. */
 enum {
@@ -98,61 +108,61 @@ enum {
 /* Logs in as user@server/resource and, once connected, joins the room
    room@conference.server/nickname. Returns the session at once (null when
    it cannot be made); everything else arrives as events. */
-PARLEY_API void* SetLogin(const ParleyChar* user, const ParleyChar* password, const ParleyChar* room,
-                          const ParleyChar* nickname, const ParleyChar* server, const ParleyChar* resource,
-                          void* context, HostCallback callback);
+PARLEY_API void* PARLEY_CALL SetLogin(const ParleyChar* user, const ParleyChar* password, const ParleyChar* room,
+                                      const ParleyChar* nickname, const ParleyChar* server,
+                                      const ParleyChar* resource, void* context, HostCallback callback);
 
 /* Registers user on server in band, on a thread of its own; reports
    PARLEY_EVENT_REGISTERED or PARLEY_EVENT_REGISTRATION_CONFLICT. Returns
    the registration thread's handle, not a session: on Windows a thread
    HANDLE to wait on and close; everywhere, WaitRegistration waits for it and
    releases it. Null when the registration cannot be started. */
-PARLEY_API void* SetRegistration(const ParleyChar* server, const ParleyChar* user, const ParleyChar* password,
-                                 void* context, HostCallback callback);
+PARLEY_API void* PARLEY_CALL SetRegistration(const ParleyChar* server, const ParleyChar* user,
+                                             const ParleyChar* password, void* context, HostCallback callback);
 
-PARLEY_API void SetChatMessage(void* session, const ParleyChar* text);
-PARLEY_API void SetNickName(void* session, const ParleyChar* nickname);
-PARLEY_API void SetSubject(void* session, const ParleyChar* subject);
+PARLEY_API void PARLEY_CALL SetChatMessage(void* session, const ParleyChar* text);
+PARLEY_API void PARLEY_CALL SetNickName(void* session, const ParleyChar* nickname);
+PARLEY_API void PARLEY_CALL SetSubject(void* session, const ParleyChar* subject);
 
 /* Moderation by occupant identifier (the 36 characters before the tag at
    the end of every nickname); an identifier not in the member list does
    nothing. */
-PARLEY_API void SetKick(void* session, const ParleyChar* identifier);      /* role none */
-PARLEY_API void SetBan(void* session, const ParleyChar* identifier);       /* affiliation outcast */
-PARLEY_API void SetModerator(void* session, const ParleyChar* identifier); /* role moderator */
-PARLEY_API void SetCancel(void* session, const ParleyChar* identifier);    /* role participant */
-PARLEY_API void SetWriteBlock(void* session, const ParleyChar* identifier); /* role visitor */
+PARLEY_API void PARLEY_CALL SetKick(void* session, const ParleyChar* identifier);      /* role none */
+PARLEY_API void PARLEY_CALL SetBan(void* session, const ParleyChar* identifier);       /* affiliation outcast */
+PARLEY_API void PARLEY_CALL SetModerator(void* session, const ParleyChar* identifier); /* role moderator */
+PARLEY_API void PARLEY_CALL SetCancel(void* session, const ParleyChar* identifier);    /* role participant */
+PARLEY_API void PARLEY_CALL SetWriteBlock(void* session, const ParleyChar* identifier); /* role visitor */
 
-PARLEY_API uint8_t IsOwner(void* session, const ParleyChar* identifier);
-PARLEY_API uint8_t IsModerator(void* session, const ParleyChar* identifier);
-PARLEY_API uint8_t IsWriteBlock(void* session, const ParleyChar* identifier);
-PARLEY_API uint8_t IsConflictNickName(void* session, const ParleyChar* identifier);
-PARLEY_API int32_t GetUserTotalCount(void* session);
+PARLEY_API uint8_t PARLEY_CALL IsOwner(void* session, const ParleyChar* identifier);
+PARLEY_API uint8_t PARLEY_CALL IsModerator(void* session, const ParleyChar* identifier);
+PARLEY_API uint8_t PARLEY_CALL IsWriteBlock(void* session, const ParleyChar* identifier);
+PARLEY_API uint8_t PARLEY_CALL IsConflictNickName(void* session, const ParleyChar* identifier);
+PARLEY_API int32_t PARLEY_CALL GetUserTotalCount(void* session);
 
 /* Asks the room to destroy itself (the session must own it). */
-PARLEY_API void GetRoominfo(void* session);
+PARLEY_API void PARLEY_CALL GetRoominfo(void* session);
 
 /* Logs out (leaves the room, disconnects: 21041 on this thread) and
    releases the session. Returns quickly also when the session is idle or
    still connecting. */
-PARLEY_API void GetLogOut(void* session);
+PARLEY_API void PARLEY_CALL GetLogOut(void* session);
 
 /* Releases the session without logging out (its thread is stopped first). */
-PARLEY_API void LibDelete(void* session);
+PARLEY_API void PARLEY_CALL LibDelete(void* session);
 
 /* Waits up to timeoutMs (-1: without limit) for a registration started by
    SetRegistration to end. Returns 1 when it has ended, and then releases
    the handle (call it once more and the handle is invalid); 0 when it is
    still running. On Windows the handle may be used with
    WaitForSingleObject/CloseHandle instead. */
-PARLEY_API int32_t WaitRegistration(void* handle, int32_t timeoutMs);
+PARLEY_API int32_t PARLEY_CALL WaitRegistration(void* handle, int32_t timeoutMs);
 
 /* Log lines of every session at minLevel or above (0 debug, 1 warning,
    2 error) go to callback until it is replaced; a null callback stops them.
    Credentials never appear in log lines. PARLEY_LOG=debug|warning|error in
    the environment also sends them to standard error. */
-typedef void (*ParleyLogCallback)(void* context, int32_t level, int32_t area, const TextBuffer* line);
-PARLEY_API void SetLogCallback(ParleyLogCallback callback, void* context, int32_t minLevel);
+typedef void(PARLEY_CALL* ParleyLogCallback)(void* context, int32_t level, int32_t area, const TextBuffer* line);
+PARLEY_API void PARLEY_CALL SetLogCallback(ParleyLogCallback callback, void* context, int32_t minLevel);
 
 /* Server certificates. The server's certificate must verify against the
    system's trust store (plus SSL_CERT_FILE / SSL_CERT_DIR when set) and name
@@ -160,12 +170,12 @@ PARLEY_API void SetLogCallback(ParleyLogCallback callback, void* context, int32_
    PARLEY_REASON_TLS_FAILED. SetTrustedCAFile adds the host's own
    certificate authorities: a PEM file, or a folder of hashed PEM files.
    Null or empty forgets it. Applies to sessions started afterwards. */
-PARLEY_API void SetTrustedCAFile(const ParleyChar* path);
+PARLEY_API void PARLEY_CALL SetTrustedCAFile(const ParleyChar* path);
 
 /* FOR TESTING ONLY. 1 accepts every server certificate, however it fails to
    verify, so that anyone in the path can read the password; 0 (the
    default) verifies. Applies to sessions started afterwards. */
-PARLEY_API void SetInsecureAcceptAnyCertificate(uint8_t accept);
+PARLEY_API void PARLEY_CALL SetInsecureAcceptAnyCertificate(uint8_t accept);
 
 /* What may travel without TLS, for sessions and registrations started
    afterwards. PROTECT_PASSWORD (the default) sends the password itself
@@ -182,7 +192,11 @@ enum {
     PARLEY_ENCRYPTION_PROTECT_PASSWORD = 1,
     PARLEY_ENCRYPTION_REQUIRED = 2
 };
-PARLEY_API void SetEncryptionPolicy(int32_t policy);
+PARLEY_API void PARLEY_CALL SetEncryptionPolicy(int32_t policy);
+
+/* The library's version text, valid as long as the library is loaded; the
+   same pointer on every call. */
+PARLEY_API const char* PARLEY_CALL XMPP_version(void);
 
 #ifdef __cplusplus
 }

@@ -11,8 +11,8 @@
 #include <mutex>
 #include <string>
 
-#include "client/ClientBase.h"
-#include "client/Scram.h"
+#include "ClientBase.h"
+#include "Scram.h"
 
 namespace tern {
 

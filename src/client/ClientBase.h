@@ -26,17 +26,17 @@
 #include <thread>
 #include <vector>
 
-#include "client/Handlers.h"
-#include "client/LogExport.h"
-#include "client/PendingStanza.h"
-#include "client/StreamStep.h"
-#include "stanza/JID.h"
-#include "stanza/Stanza.h"
-#include "transport/CompactionBase.h"
-#include "transport/NetworkUtil.h"
-#include "client/Timers.h"
-#include "transport/TLSBase.h"
-#include "xml/XmlParser.h"
+#include "Handlers.h"
+#include "LogExport.h"
+#include "PendingStanza.h"
+#include "StreamStep.h"
+#include "Timers.h"
+#include "../stanza/JID.h"
+#include "../stanza/Stanza.h"
+#include "../transport/CompactionBase.h"
+#include "../transport/NetworkUtil.h"
+#include "../transport/TLSBase.h"
+#include "../xml/XmlParser.h"
 
 namespace tern {
 

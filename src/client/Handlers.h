@@ -2,9 +2,9 @@
 #ifndef TERN_CLIENT_HANDLERS_H
 #define TERN_CLIENT_HANDLERS_H
 
-#include "stanza/Stanza.h"
-#include "transport/ConnectionError.h"
-#include "transport/TLSBase.h"
+#include "../stanza/Stanza.h"
+#include "../transport/ConnectionError.h"
+#include "../transport/TLSBase.h"
 
 namespace tern {
 

@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "client/PendingStanza.h"
-#include "transport/ConnectionError.h"
+#include "PendingStanza.h"
+#include "../transport/ConnectionError.h"
 
 namespace tern {
 

@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "client/Handlers.h"
-#include "services/ServiceDiscovery.h"
-#include "stanza/XmlDataForm.h"
+#include "../client/Handlers.h"
+#include "ServiceDiscovery.h"
+#include "../stanza/XmlDataForm.h"
 
 namespace tern {
 

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <string>
 
-#include "client/Handlers.h"
+#include "../client/Handlers.h"
 
 namespace tern {
 

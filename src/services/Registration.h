@@ -6,9 +6,9 @@
 
 #include <string>
 
-#include "client/Handlers.h"
-#include "stanza/OOB.h"
-#include "stanza/XmlDataForm.h"
+#include "../client/Handlers.h"
+#include "../stanza/OOB.h"
+#include "../stanza/XmlDataForm.h"
 
 namespace tern {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "stanza/JID.h"
-#include "stanza/Stanza.h"
+#include "../stanza/JID.h"
+#include "../stanza/Stanza.h"
 
 namespace tern {
 

@@ -10,9 +10,9 @@
 #include <mutex>
 #include <string>
 
-#include "client/Handlers.h"
-#include "services/PrivateXML.h"
-#include "services/RosterItem.h"
+#include "../client/Handlers.h"
+#include "PrivateXML.h"
+#include "RosterItem.h"
 
 namespace tern {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "client/Handlers.h"
+#include "../client/Handlers.h"
 
 namespace tern {
 

@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "stanza/JID.h"
-#include "stanza/StanzaExtension.h"
+#include "JID.h"
+#include "StanzaExtension.h"
 
 namespace tern {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "stanza/StanzaExtension.h"
+#include "StanzaExtension.h"
 
 namespace tern {
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "stanza/JID.h"
-#include "stanza/StanzaExtension.h"
-#include "xml/XmlTag.h"
+#include "JID.h"
+#include "StanzaExtension.h"
+#include "../xml/XmlTag.h"
 
 namespace tern {
 

@@ -2,7 +2,7 @@
 #ifndef TERN_STANZA_STANZAEXTENSION_H
 #define TERN_STANZA_STANZAEXTENSION_H
 
-#include "xml/XmlTag.h"
+#include "../xml/XmlTag.h"
 
 namespace tern {
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "stanza/StanzaExtension.h"
+#include "StanzaExtension.h"
 
 namespace tern {
 

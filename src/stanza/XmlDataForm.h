@@ -3,7 +3,7 @@
 #ifndef TERN_STANZA_XMLDATAFORM_H
 #define TERN_STANZA_XMLDATAFORM_H
 
-#include "stanza/XmlDataFormField.h"
+#include "XmlDataFormField.h"
 
 namespace tern {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "xml/XmlTag.h"
+#include "../xml/XmlTag.h"
 
 namespace tern {
 

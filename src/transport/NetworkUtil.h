@@ -5,7 +5,7 @@
 #include <atomic>
 #include <string>
 
-#include "transport/ConnectionError.h"
+#include "ConnectionError.h"
 
 namespace tern {
 

@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "transport/TLSBase.h"
+#include "TLSBase.h"
 
 namespace tern {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "xml/XmlTag.h"
+#include "XmlTag.h"
 
 namespace tern {
 
