@@ -1,26 +1,32 @@
 // The whole receive path of the stream engine against libstrophe (used as a
 // black box through its public API), side by side in one run: a small fake
-// server on loopback completes a PLAIN login, then writes a pre-serialised
-// block of groupchat messages as fast as the socket takes it; each client
-// counts what reaches its message handler.
-#include <netinet/tcp.h>
+// server on loopback completes a PLAIN login, offers stream management
+// (XEP-0198), then writes a pre-serialised block of groupchat messages as
+// fast as the socket takes it, asking for an acknowledgement every
+// kAckEvery messages when the client enabled the feature; each client counts
+// what reaches its message handler. This engine runs with stream management
+// and without, both with its keepalive on (the default); libstrophe with
+// TCP keepalive on, and stream management as it chooses by itself.
+// A session that does not log in, or does not get every message (and answer
+// every request for an acknowledgement) in time, ends the run with an error.
 #include <strophe.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "Loopback.h"
+#include "FloodServer.h"
 #include "StreamGenerator.h"
 #include "client/Client.h"
+#include "client/StreamManagement.h"
 #include "xml/XmlParser.h"
 
 using namespace tern;
@@ -29,6 +35,13 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr int kMessages = 100000;
+using bench::FloodServer;
+constexpr double kGiveUpSeconds = 60;
+
+[[noreturn]] void failRun(const std::string& why) {
+    std::fprintf(stderr, "engine_bench: %s\n", why.c_str());
+    std::exit(1);
+}
 
 double secondsBetween(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
 
@@ -38,95 +51,25 @@ double threadCpuUs() {
     return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e6 + u.ru_utime.tv_usec + u.ru_stime.tv_usec;
 }
 
-void sendAll(int fd, const std::string& data) {
-    for (std::size_t off = 0; off < data.size();) {
-        const ssize_t n = ::send(fd, data.data() + off, data.size() - off, MSG_NOSIGNAL);
-        if (n <= 0) return;
-        off += static_cast<std::size_t>(n);
-    }
-}
-
-// Plays the server for one client: PLAIN login, bind, session, answers to
-// every other iq, then the flood once the initial presence arrives.
-class FakeServer : public XmlTagHandler {
-public:
-    FakeServer(const std::string& flood, bool sink) : flood_(flood), sink_(sink) {
-        listener_ = bench::listenOnLoopback(port_);
-        thread_ = std::thread([this] { run(); });
-    }
-    ~FakeServer() override {
-        thread_.join();
-        ::close(listener_);
-    }
-    int port() const { return port_; }
-    std::size_t sinkBytes() const { return sinkBytes_; }
-
-    void handleXmlTag(XmlTag* e) override {
-        const std::string& n = e->name();
-        if (n == "stream:stream") {
-            sendAll(client_, "<?xml version='1.0'?><stream:stream xmlns='jabber:client' "
-                             "xmlns:stream='http://etherx.jabber.org/streams' id='bench' from='127.0.0.1' "
-                             "version='1.0'>");
-            sendAll(client_, authed_ ? "<stream:features><bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'/><session "
-                                       "xmlns='urn:ietf:params:xml:ns:xmpp-session'/></stream:features>"
-                                     : "<stream:features><mechanisms xmlns='urn:ietf:params:xml:ns:xmpp-sasl'>"
-                                       "<mechanism>PLAIN</mechanism></mechanisms></stream:features>");
-        } else if (n == "auth") {
-            authed_ = true;
-            sendAll(client_, "<success xmlns='urn:ietf:params:xml:ns:xmpp-sasl'/>");
-        } else if (n == "iq") {
-            const std::string id = e->getAttribute("id");
-            if (e->firstChild("bind"))
-                sendAll(client_, "<iq type='result' id='" + id +
-                                     "'><bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'><jid>bench@127.0.0.1/bench"
-                                     "</jid></bind></iq>");
-            else if (const XmlTag* q = e->firstChild("query"))
-                sendAll(client_, "<iq type='result' id='" + id + "'><query xmlns='" + q->getAttribute("xmlns") +
-                                     "'/></iq>");
-            else
-                sendAll(client_, "<iq type='result' id='" + id + "'/>");
-        } else if (n == "presence" && !flooded_) {
-            flooded_ = true;
-            if (!sink_) sendAll(client_, flood_);
-        }
-    }
-
-private:
-    void run() {
-        client_ = ::accept(listener_, nullptr, nullptr);
-        int one = 1;  // header and features go out as two writes: no Nagle delay between them
-        setsockopt(client_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        XmlParser parser(this);
-        parser.setMaxElementSize(64 * 1024 * 1024);
-        char buf[65536];
-        for (;;) {
-            const ssize_t n = ::recv(client_, buf, sizeof buf, 0);
-            if (n <= 0) break;
-            if (flooded_ && sink_) {
-                sinkBytes_ += static_cast<std::size_t>(n);
-                continue;
-            }
-            parser.feed(std::string_view(buf, static_cast<std::size_t>(n)));
-        }
-        ::close(client_);
-    }
-
-    std::string flood_;
-    bool sink_;
-    int listener_ = -1;
-    int client_ = -1;
-    int port_ = 0;
-    bool authed_ = false;
-    bool flooded_ = false;
-    std::atomic<std::size_t> sinkBytes_{0};
-    std::thread thread_;
-};
-
 struct Result {
     double loginMs = 0;
     double messagesPerSecond = 0;
     double cpuUsPerMessage = 0;
+    bool smEnabled = false;
 };
+
+// Ends the run unless the session logged in, got every message and, with
+// stream management, answered every request for an acknowledgement.
+void check(const char* who, bool connected, int count, const FloodServer& server, bool wantSm) {
+    if (!connected) failRun(std::string(who) + ": the login did not complete");
+    if (count < kMessages)
+        failRun(std::string(who) + ": " + std::to_string(count) + " of " + std::to_string(kMessages) +
+                " messages arrived");
+    if (wantSm && !server.smEnabled()) failRun(std::string(who) + ": stream management was not enabled");
+    if (server.acksReceived() != server.ackRequests())
+        failRun(std::string(who) + ": " + std::to_string(server.acksReceived()) + " of " +
+                std::to_string(server.ackRequests()) + " requests for an acknowledgement answered");
+}
 
 // ---- this library ------------------------------------------------------------
 
@@ -146,30 +89,47 @@ struct Counter : MessageSessionBase, NetworkListener {
     bool handleTlsConnected(const CertificateInfo&) override { return true; }
 };
 
-Result runOurs(const std::string& flood) {
-    FakeServer server(flood, false);
+// Receives until done() or the time is up; false when the stream ended.
+template <class Done>
+bool receiveUntil(Client& c, Done done) {
+    const auto giveUp = Clock::now() + std::chrono::duration<double>(kGiveUpSeconds);
+    while (!done()) {
+        if (c.receive(100000) != NoError || Clock::now() > giveUp) return false;
+    }
+    return true;
+}
+
+Result runOurs(const std::string& flood, const std::string& floodWithAckRequests, bool sm) {
+    FloodServer server(flood, floodWithAckRequests, kMessages, {});
     Result r;
+    bool connected = false;
+    int count = 0;
     std::thread client([&] {
         Client c(JID("bench@127.0.0.1/bench"), "pw", server.port());
+        c.setEncryptionPolicy(EncryptionAllowPlaintext);  // the fake server speaks PLAIN on plain TCP
+        c.streamManagement()->setWanted(sm);
         auto* counter = new Counter;  // owned by the engine once added
         c.addMessageSession(counter);
         c.addNetworkListener(counter);
         const auto t0 = Clock::now();
         c.connect(false);
-        while (!counter->connected && c.receive(100000) == NoError) {
-        }
+        connected = receiveUntil(c, [&] { return counter->connected.load(); });
         const auto t1 = Clock::now();
         const double cpu0 = threadCpuUs();
-        while (counter->count < kMessages && c.receive(100000) == NoError) {
-        }
+        if (connected) receiveUntil(c, [&] { return counter->count >= kMessages; });
         const auto t2 = Clock::now();
+        count = counter->count;
         r.loginMs = secondsBetween(t0, t1) * 1e3;
-        r.messagesPerSecond = counter->count / secondsBetween(t1, t2);
-        r.cpuUsPerMessage = (threadCpuUs() - cpu0) / counter->count;
+        r.messagesPerSecond = count / secondsBetween(t1, t2);
+        r.cpuUsPerMessage = (threadCpuUs() - cpu0) / std::max(1, count);
         c.removeNetworkListener(counter);
         c.disconnect();
     });
     client.join();
+    server.finish();
+    check(sm ? "parley, stream management on" : "parley, stream management off", connected, count, server, sm);
+    if (!sm && server.smEnabled()) failRun("parley enabled stream management when told not to");
+    r.smEnabled = server.smEnabled();
     return r;
 }
 
@@ -199,23 +159,25 @@ void onStropheConnection(xmpp_conn_t* conn, xmpp_conn_event_t status, int, xmpp_
     }
 }
 
-Result runStrophe(const std::string& flood) {
-    FakeServer server(flood, false);
+Result runStrophe(const std::string& flood, const std::string& floodWithAckRequests) {
+    FloodServer server(flood, floodWithAckRequests, kMessages, {});
     Result r;
+    StropheState st;
     std::thread client([&] {
         xmpp_ctx_t* ctx = xmpp_ctx_new(nullptr, nullptr);
         xmpp_conn_t* conn = xmpp_conn_new(ctx);
         xmpp_conn_set_flags(conn, XMPP_CONN_FLAG_DISABLE_TLS);
+        xmpp_conn_set_sockopt_callback(conn, xmpp_sockopt_cb_keepalive);  // its TCP keepalive
         xmpp_conn_set_jid(conn, "bench@127.0.0.1/bench");
         xmpp_conn_set_pass(conn, "pw");
-        StropheState st;
         xmpp_handler_add(conn, onStropheMessage, nullptr, "message", nullptr, &st);
+        const auto giveUp = Clock::now() + std::chrono::duration<double>(kGiveUpSeconds);
         const auto t0 = Clock::now();
         xmpp_connect_client(conn, "127.0.0.1", static_cast<unsigned short>(server.port()), onStropheConnection, &st);
-        while (!st.connected && !st.failed) xmpp_run_once(ctx, 100);
+        while (!st.connected && !st.failed && Clock::now() < giveUp) xmpp_run_once(ctx, 100);
         const auto t1 = Clock::now();
         const double cpu0 = threadCpuUs();
-        while (st.count < kMessages && !st.failed) xmpp_run_once(ctx, 100);
+        while (st.connected && st.count < kMessages && !st.failed && Clock::now() < giveUp) xmpp_run_once(ctx, 100);
         const auto t2 = Clock::now();
         r.loginMs = secondsBetween(t0, t1) * 1e3;
         r.messagesPerSecond = st.count / secondsBetween(t1, t2);
@@ -226,21 +188,31 @@ Result runStrophe(const std::string& flood) {
         xmpp_ctx_free(ctx);
     });
     client.join();
+    server.finish();
+    check("libstrophe", st.connected, st.count, server, false);
+    r.smEnabled = server.smEnabled();
     return r;
 }
 
 // ---- sending ---------------------------------------------------------------------
 
 double sendRate() {
-    FakeServer server("", true);
+    const std::string none;
+    // Without stream management: nothing answers the sink's side.
+    FloodServer::Options options;
+    options.sink = true;
+    options.offerSm = false;
+    FloodServer server(none, none, kMessages, options);
     double rate = 0;
+    bool connected = false;
     std::thread client([&] {
         Client c(JID("bench@127.0.0.1/bench"), "pw", server.port());
+        c.setEncryptionPolicy(EncryptionAllowPlaintext);
         Counter listener;
         c.addNetworkListener(&listener);
         c.connect(false);
-        while (!listener.connected && c.receive(100000) == NoError) {
-        }
+        connected = receiveUntil(c, [&] { return listener.connected.load(); });
+        if (!connected) return;
         bench::Rng rng(7);
         const auto t0 = Clock::now();
         for (int i = 0; i < kMessages; ++i) {
@@ -255,6 +227,11 @@ double sendRate() {
         c.disconnect();
     });
     client.join();
+    server.finish();
+    if (!connected) failRun("sending: the login did not complete");
+    // Every message must have reached the sink (each is well over 60 bytes).
+    if (server.sinkBytes() < static_cast<std::size_t>(kMessages) * 60)
+        failRun("sending: only " + std::to_string(server.sinkBytes()) + " bytes reached the sink");
     return rate;
 }
 
@@ -263,6 +240,22 @@ double median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
+struct Series {
+    const char* name;
+    std::vector<double> rate, cpu, login;
+    bool smEnabled = false;
+    void add(const Result& r) {
+        rate.push_back(r.messagesPerSecond);
+        cpu.push_back(r.cpuUsPerMessage);
+        login.push_back(r.loginMs);
+        smEnabled = r.smEnabled;
+    }
+    void print() const {
+        std::printf("%-36s %9.0f messages/s  %6.2f CPU us/message  login %.2f ms (medians of %zu)\n", name,
+                    median(rate), median(cpu), median(login), rate.size());
+    }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -270,32 +263,41 @@ int main(int argc, char** argv) {
     bench::Rng rng(11);
     std::string flood;
     for (int i = 0; i < kMessages; ++i) bench::appendGroupchat(flood, rng, i);
-    std::printf("%d groupchat messages, %.1f bytes each on average, over loopback\n", kMessages,
-                static_cast<double>(flood.size()) / kMessages);
+    const std::string floodWithAckRequests = bench::withAckRequests(flood);
+    std::printf("%d groupchat messages, %.1f bytes each on average, over loopback; with stream management the "
+                "server asks for an acknowledgement every %d\n",
+                kMessages, static_cast<double>(flood.size()) / kMessages, bench::kAckEvery);
 
-    std::vector<double> oursRate, oursCpu, oursLogin, theirRate, theirCpu, theirLogin;
     if (argc > 1 && std::string(argv[1]) == "--ours-once") {  // for profilers
-        std::printf("%.0f messages/s\n", runOurs(flood).messagesPerSecond);
+        std::printf("%.0f messages/s\n", runOurs(flood, floodWithAckRequests, true).messagesPerSecond);
         return 0;
     }
+    Series smOn{"parley, stream management on", {}, {}, {}};
+    Series smOff{"parley, stream management off", {}, {}, {}};
+    Series strophe{"libstrophe", {}, {}, {}};
     for (int round = 0; round < 5; ++round) {
-        const bool oursFirst = round % 2 == 0;
-        for (int k = 0; k < 2; ++k) {
-            const bool ours = (k == 0) == oursFirst;
-            const Result r = ours ? runOurs(flood) : runStrophe(flood);
-            (ours ? oursRate : theirRate).push_back(r.messagesPerSecond);
-            (ours ? oursCpu : theirCpu).push_back(r.cpuUsPerMessage);
-            (ours ? oursLogin : theirLogin).push_back(r.loginMs);
+        // Each takes every place in the order in turn.
+        for (int k = 0; k < 3; ++k) {
+            switch ((k + round) % 3) {
+                case 0: smOn.add(runOurs(flood, floodWithAckRequests, true)); break;
+                case 1: smOff.add(runOurs(flood, floodWithAckRequests, false)); break;
+                default: strophe.add(runStrophe(flood, floodWithAckRequests)); break;
+            }
         }
     }
-    std::printf("parley      %10.0f messages/s  %6.2f CPU us/message  login %.2f ms (medians of 5)\n",
-                median(oursRate), median(oursCpu), median(oursLogin));
-    std::printf("libstrophe  %10.0f messages/s  %6.2f CPU us/message  login %.2f ms (medians of 5)\n",
-                median(theirRate), median(theirCpu), median(theirLogin));
+    std::printf("keepalive on in all; libstrophe %s stream management by itself\n",
+                strophe.smEnabled ? "enabled" : "did not enable");
+    smOn.print();
+    smOff.print();
+    strophe.print();
     std::vector<double> sends;
     for (int i = 0; i < 3; ++i) sends.push_back(sendRate());
     std::printf("parley sends %10.0f groupchat messages/s serialised to a loopback sink (median of 3)\n", median(sends));
-    std::printf("engine_vs_libstrophe: %.2f\n", median(oursRate) / median(theirRate));
+    const double theirRate = median(strophe.rate), theirCpu = median(strophe.cpu);
+    std::printf("engine_sm_off_vs_libstrophe: %.2f messages/s, %.2f CPU per message\n", median(smOff.rate) / theirRate,
+                median(smOff.cpu) / theirCpu);
+    std::printf("engine_cpu_vs_libstrophe: %.2f\n", median(smOn.cpu) / theirCpu);
+    std::printf("engine_vs_libstrophe: %.2f\n", median(smOn.rate) / theirRate);
     xmpp_shutdown();
     return 0;
 }

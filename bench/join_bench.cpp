@@ -156,7 +156,10 @@ int main() {
     // record names the proxy's port 5261.
     SetEncryptionPolicy(PARLEY_ENCRYPTION_ALLOW_PLAINTEXT);
     const std::string plainUser = testsupport::uniqueName("jp");
-    testsupport::Peer::registerAccount(plainUser + "@nosm.test", "pw", 5222);
+    if (testsupport::Peer::registerAccount(plainUser + "@nosm.test", "pw", 5222) == 1) {
+        std::fprintf(stderr, "could not register %s@nosm.test\n", plainUser.c_str());
+        return 1;
+    }
     Figures plain, startTls, directTls;
     double strophe;
     {

@@ -37,6 +37,10 @@ void feed(testsupport::FakeSession& s, const std::string& stream) {
 int main() {
     testsupport::FakeSession s("listener@example.test/parley", "pw");
     s.login();
+    if (!s.listener.has("connected")) {
+        std::fprintf(stderr, "muc_bench: the scripted login did not complete\n");
+        return 1;
+    }
     Counter counter;
     MUCRoom room(s.client.get(), JID("4711@conference.example.test/me"), &counter, nullptr);
     room.joinRoom();
@@ -72,5 +76,10 @@ int main() {
     secs = std::chrono::duration<double>(Clock::now() - t0).count();
     std::printf("group-chat messages: %ld in %.3f s: %.0f messages/s through the room to its handler\n",
                 counter.messages, secs, counter.messages / secs);
-    return counter.messages == kMessages && counter.presences == 2000L * rounds ? 0 : 1;
+    if (counter.messages != kMessages || counter.presences != 2000L * rounds) {
+        std::fprintf(stderr, "muc_bench: the room handed on %ld of %d messages and %ld of %ld presences\n",
+                     counter.messages, kMessages, counter.presences, 2000L * rounds);
+        return 1;
+    }
+    return 0;
 }

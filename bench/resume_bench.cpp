@@ -40,11 +40,17 @@ std::u16string wide(const std::string& s) { return std::u16string(s.begin(), s.e
 const std::string kNick = "Bench00000000-1111-2222-3333-444444444444:us";
 const std::string kPeerNick = "Peer99999999-8888-7777-6666-555555555555:us";
 
+[[noreturn]] void failRun(const std::string& why) {
+    std::fprintf(stderr, "resume_bench: %s\n", why.c_str());
+    std::exit(1);
+}
+
 void* login(HostRecorder& host, const std::string& domain, const std::string& user, const std::string& room) {
-    testsupport::Peer::registerAccount(user + "@" + domain, "pw");
+    if (testsupport::Peer::registerAccount(user + "@" + domain, "pw") == 1) failRun("could not register " + user);
     void* s = SetLogin(P(wide(user).c_str()), P(u"pw"), P(wide(room).c_str()), P(wide(kNick).c_str()),
                        P(wide(domain).c_str()), P(u"bench"), &host, &HostRecorder::callback);
-    host.waitForCode(PARLEY_EVENT_OCCUPANT_PRESENT, 15000);
+    if (!s || !host.waitForCode(PARLEY_EVENT_OCCUPANT_PRESENT, 15000))
+        failRun("the session of " + user + "@" + domain + " did not get into its room");
     return s;
 }
 
@@ -57,7 +63,8 @@ double idleCpuMs(const char* keepalive, double seconds) {
     const double used = processCpuMs() - cpu0;
     const bool alive = !host.waitFor([](const HostEvent& e) { return e.code >= 21024 && e.code <= 21042; }, 0);
     GetLogOut(s);
-    return alive ? used : -1;
+    if (!alive) failRun(std::string("the idle session with PARLEY_KEEPALIVE=") + keepalive + " ended while idle");
+    return used;
 }
 
 }  // namespace
@@ -78,9 +85,10 @@ int main() {
         HostRecorder host;
         void* s = login(host, "smacks.test", testsupport::uniqueName("br"), room);
         const std::string peerJid = testsupport::uniqueName("bp") + "@smacks.test";
-        testsupport::Peer::registerAccount(peerJid, "pw");
+        if (testsupport::Peer::registerAccount(peerJid, "pw") == 1) failRun("could not register the peer");
         testsupport::Peer peer(peerJid + "/py", "pw");
-        peer.command("join", {{"room", room + "@conference.smacks.test"}, {"nick", kPeerNick}});
+        if (!peer.ready() || peer.command("join", {{"room", room + "@conference.smacks.test"}, {"nick", kPeerNick}}).empty())
+            failRun("the peer did not get into the room");
         for (int i = 0; i < 5; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
             const std::string body = "after reset " + std::to_string(i);
@@ -88,10 +96,8 @@ int main() {
             const auto t0 = Clock::now();
             proxy.resetAll();
             peer.command("say", {{"room", room + "@conference.smacks.test"}, {"body", body}});
-            if (!host.waitForText(PARLEY_EVENT_CHAT_MESSAGE, text, 30000)) {
-                std::fprintf(stderr, "message %d never arrived\n", i);
-                return 1;
-            }
+            if (!host.waitForText(PARLEY_EVENT_CHAT_MESSAGE, text, 30000))
+                failRun("message " + std::to_string(i) + " never arrived");
             ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
             std::printf("reset %d: first message after resumption in %.1f ms\n", i, ms.back());
         }
@@ -106,7 +112,7 @@ int main() {
     const double off = idleCpuMs("0,0", seconds);
     std::printf("idle session, %.0f s: probe every 1 s %.2f ms of CPU, default probe (60 s) %.2f ms, probe off %.2f ms\n",
                 seconds, everySecond, byDefault, off);
-    std::printf("idle_cpu_probe_every_second_vs_off: %.2f\n", off > 0 ? everySecond / off : 0.0);
+    std::printf("idle_cpu_probe_every_second_vs_off: %.2f\n", everySecond / off);
     std::printf("resume_ms: %.1f\n", ms[ms.size() / 2]);
     return 0;
 }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -21,6 +22,11 @@ using namespace tern;
 namespace {
 
 constexpr std::size_t kTotal = 512u * 1024 * 1024;
+
+[[noreturn]] void failRun(const char* why) {
+    std::fprintf(stderr, "transport_bench: %s\n", why);
+    std::exit(1);
+}
 
 // Accepts one connection and writes kTotal bytes into it as fast as it goes.
 struct Sender {
@@ -63,9 +69,10 @@ double viaConnection() {
     Counter counter;
     NetworkTCPC c(&counter, nullptr, "127.0.0.1", s.port);
     const auto t0 = std::chrono::steady_clock::now();
-    if (c.connect() != NoError) return 0;
+    if (c.connect() != NoError) failRun("NetworkTCPC did not connect");
     c.receiveLoop();
     const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    if (counter.bytes != kTotal) failRun("NetworkTCPC did not receive everything");
     return static_cast<double>(counter.bytes) / secs / 1e6;
 }
 
@@ -82,6 +89,7 @@ double viaRecv() {
     }
     const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     ::close(fd);
+    if (bytes != kTotal) failRun("the plain recv loop did not receive everything");
     return static_cast<double>(bytes) / secs / 1e6;
 }
 
@@ -117,7 +125,7 @@ int main() {
         Sender silent(true);
         Counter counter;
         NetworkTCPC c(&counter, nullptr, "127.0.0.1", silent.port);
-        c.connect();
+        if (c.connect() != NoError) failRun("NetworkTCPC did not connect to the silent server");
         const double cpu0 = threadCpuMs();
         const auto t0 = std::chrono::steady_clock::now();
         c.receiveOnce(5 * 1000 * 1000);

@@ -16,6 +16,7 @@ install(FILES include/parley.h include/parley_export.h DESTINATION ${CMAKE_INSTA
 # header installed here against the install tree alone.
 set(PARLEY_PUBLIC_HEADERS
   xml/XmlTag.h
+  xml/NodeArena.h
   xml/XmlParser.h
   stanza/Constants.h
   stanza/DelayedDelivery.h

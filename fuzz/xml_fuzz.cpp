@@ -1,10 +1,13 @@
 // Feeds arbitrary bytes to the stream parser in arbitrary splits. Every
-// delivered element must survive serialize() and a second parse unchanged.
+// delivered element must survive serialize() and a second parse unchanged,
+// and the splits must deliver what the same bytes in one chunk deliver, up
+// to the first error.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "xml/XmlParser.h"
 
@@ -32,8 +35,10 @@ struct FirstElement : XmlTagHandler {
 };
 
 struct RoundTrip : XmlTagHandler {
+    std::vector<std::string> delivered;
     void handleXmlTag(XmlTag* element) override {
         const std::string text = element->serialize();
+        delivered.push_back(text);
         FirstElement again;
         XmlParser reparser(&again);
         // Escaping can grow an element up to six times.
@@ -51,8 +56,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The first byte seeds the chunk sizes; the rest is the stream.
     std::uint32_t state = 0x9e3779b9u ^ data[0];
     std::string_view stream(reinterpret_cast<const char*>(data + 1), size - 1);
+    RoundTrip whole;
+    XmlParser oneChunk(&whole);
+    oneChunk.feed(stream);
+
     RoundTrip handler;
     XmlParser parser(&handler);
+    std::size_t beforeError = SIZE_MAX;  // the parser goes on after an error, from a clean state
     while (!stream.empty()) {
         state ^= state << 13;
         state ^= state >> 17;
@@ -60,7 +70,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::size_t n = 1 + state % (data[0] & 1 ? 7 : 1100);
         const std::string_view chunk = stream.substr(0, n);
         stream.remove_prefix(chunk.size());
-        parser.feed(chunk);
+        if (!parser.feed(chunk) && beforeError == SIZE_MAX) beforeError = handler.delivered.size();
     }
+    if (beforeError < handler.delivered.size()) handler.delivered.resize(beforeError);
+    if (handler.delivered != whole.delivered) std::abort();
     return 0;
 }

@@ -1,6 +1,11 @@
 #include "xml/XmlParser.h"
 
 #include <cstring>
+#include <tuple>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace tern {
 
@@ -8,10 +13,11 @@ namespace {
 
 // Byte classes, one bit each, so that every run scan is a single table test.
 enum : unsigned char {
-    kSpace = 1,       // 9, 10, 13, 32
-    kNameStop = 2,    // ends a start tag's name: space ! < ? / >
-    kAttrStop = 4,    // ends an attribute name: space / < > =
-    kEndStop = 8,     // ends an end tag's name: / < >
+    kSpace = 1,     // 9, 10, 13, 32
+    kNameStop = 2,  // ends a start tag's name: space ! < ? / >
+    kAttrStop = 4,  // ends an attribute name: space / < > =
+    kEndStop = 8,   // ends an end tag's name: / < >
+    kEntity = 16,   // '&': the name needs decoding
 };
 
 struct ClassTable {
@@ -21,35 +27,90 @@ struct ClassTable {
         for (unsigned char s : {'!', '<', '?', '/', '>'}) c[s] |= kNameStop;
         for (unsigned char s : {'/', '<', '>', '='}) c[s] |= kAttrStop;
         for (unsigned char s : {'/', '<', '>'}) c[s] |= kEndStop;
+        c[static_cast<unsigned char>('&')] |= kEntity;
     }
 };
 constexpr ClassTable kClass;
 
-inline bool isSpace(char ch) { return kClass.c[static_cast<unsigned char>(ch)] & kSpace; }
+// Every byte with a class is below '@', so a name's letters are passed over
+// sixteen at a time and only the few bytes below it are looked up.
+constexpr unsigned char kLastClassed = '?';
 
-inline const char* scanUntil(const char* p, const char* end, unsigned char stopClass) {
-    while (p != end && !(kClass.c[static_cast<unsigned char>(*p)] & stopClass)) ++p;
-    return p;
-}
+inline unsigned char classOf(char ch) { return kClass.c[static_cast<unsigned char>(ch)]; }
+inline bool isSpace(char ch) { return classOf(ch) & kSpace; }
 
-// Moves or decodes wire text into its destination; most text has no '&'.
-inline void assignDecoded(std::string& dst, std::string& src) {
-    if (src.find('&') == std::string::npos) {
-        dst.swap(src);
-    } else {
-        dst.clear();
-        appendUnescaped(dst, src);
+// The first byte of [p, stop) in stopClass, or stop; notes an '&' on the way.
+// Reads may go on past stop up to end, the end of the chunk.
+inline const char* scanName(const char* p, const char* stop, const char* end, unsigned char stopClass,
+                            bool& entities) {
+#if defined(__SSE2__)
+    const __m128i top = _mm_set1_epi8(static_cast<char>(kLastClassed));
+    while (p < stop && end - p >= 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        unsigned low = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(x, top), x)));
+        while (low) {
+            const char* at = p + __builtin_ctz(low);
+            if (at >= stop) return stop;
+            const unsigned char k = classOf(*at);
+            if (k & stopClass) return at;
+            if (k & kEntity) entities = true;
+            low &= low - 1;
+        }
+        p += 16;
     }
-    src.clear();
+#else
+    (void)end;
+#endif
+    for (; p < stop; ++p) {
+        const unsigned char k = classOf(*p);
+        if (k & stopClass) return p;
+        if (k & kEntity) entities = true;
+    }
+    return stop;
 }
 
-inline void assignDecoded(std::string& dst, const char* b, const char* e) {
-    const std::string_view v(b, static_cast<std::size_t>(e - b));
-    if (std::memchr(b, '&', v.size()) == nullptr) {
-        dst.assign(b, e);
-    } else {
+// The end of an attribute value: its quote or a '<' in [p, stop), or stop;
+// notes an '&' on the way. Reads may go on past stop up to end.
+inline const char* scanValue(const char* p, const char* stop, const char* end, char quote, bool& entities) {
+#if defined(__SSE2__)
+    const __m128i q = _mm_set1_epi8(quote);
+    const __m128i lt = _mm_set1_epi8('<');
+    const __m128i amp = _mm_set1_epi8('&');
+    while (p < stop && end - p >= 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        unsigned hit = static_cast<unsigned>(_mm_movemask_epi8(
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, q), _mm_cmpeq_epi8(x, lt)), _mm_cmpeq_epi8(x, amp))));
+        while (hit) {
+            const char* at = p + __builtin_ctz(hit);
+            if (at >= stop) return stop;
+            if (*at != '&') return at;
+            entities = true;
+            hit &= hit - 1;
+        }
+        p += 16;
+    }
+#else
+    (void)end;
+#endif
+    for (; p < stop; ++p) {
+        const char c = *p;
+        if (c == quote || c == '<') return p;
+        if (c == '&') entities = true;
+    }
+    return stop;
+}
+
+inline bool hasEntities(const char* b, const char* e) {
+    return std::memchr(b, '&', static_cast<std::size_t>(e - b)) != nullptr;
+}
+
+// Wire text into its place, decoded where it has an '&'.
+inline void assignWire(std::string& dst, const char* b, const char* e, bool entities) {
+    if (entities) {
         dst.clear();
-        appendUnescaped(dst, v);
+        appendUnescaped(dst, std::string_view(b, static_cast<std::size_t>(e - b)));
+    } else {
+        dst = std::string(b, e);  // a fresh string is cheaper to build than to assign into
     }
 }
 
@@ -57,9 +118,14 @@ inline void assignDecoded(std::string& dst, const char* b, const char* e) {
 
 XmlParser::XmlParser(XmlTagHandler* handler) : handler_(handler) {}
 
-XmlParser::~XmlParser() { delete root_; }
+XmlParser::~XmlParser() {
+    delete pending_;
+    delete root_;
+}
 
 void XmlParser::reset() {
+    delete pending_;
+    pending_ = nullptr;
     delete root_;
     root_ = nullptr;
     current_ = nullptr;
@@ -67,7 +133,6 @@ void XmlParser::reset() {
     textBuffer_.clear();
     attrName_.clear();
     attrValue_.clear();
-    pendingAttributes_.clear();
     state_ = ParserStart;
     declarationState_ = DeclarationNone;
     doubleQuoted_ = false;
@@ -86,81 +151,86 @@ void XmlParser::deliver() {
     reset();
 }
 
-void XmlParser::finishAttribute() {
-    if (pendingAttributes_.empty()) pendingAttributes_.reserve(4);
-    std::string name, value;
-    assignDecoded(name, attrName_);
-    assignDecoded(value, attrValue_);
-    pendingAttributes_.emplace_back(std::move(name), std::move(value));
+void XmlParser::startElement(std::string_view rawName, bool entities) {
+    XmlTag* element = new (arena_) XmlTag(XmlTag::Bare{});
+    pending_ = element;
+    pendingNameHadEntities_ = entities;
+    element->fromWire_ = true;
+    if (entities)
+        appendUnescaped(element->name_, rawName);
+    else
+        element->name_ = std::string(rawName);
 }
 
-void XmlParser::flushText() {
-    if (current_ && skipping_ == 0) assignDecoded(current_->text_, textBuffer_);
-    textBuffer_.clear();
+void XmlParser::startAttribute(std::string_view rawName, bool entities) {
+    AttributeList& list = pending_->attributes_;
+    if (list.empty()) list.reserve(4);
+    if (entities) {
+        list.emplace_back(unescapeXml(rawName), std::string());
+    } else {
+        list.emplace_back(std::piecewise_construct, std::forward_as_tuple(rawName.data(), rawName.size()),
+                          std::forward_as_tuple());
+    }
+}
+
+void XmlParser::finishAttribute(const char* b, const char* e, bool entities) {
+    assignWire(pending_->attributes_.back().second, b, e, entities);
 }
 
 bool XmlParser::openElement() {
+    XmlTag* element = pending_;
     // A nameless element could not be written back; refuse it like any
     // other malformed markup.
-    if (tagName_.empty()) return false;
+    if (element->name_.empty()) return false;
     // Deeper than the limit inside a stanza (anyone may send one): the
     // subtree is skipped and the stanza goes on without it, instead of the
     // whole stream ending.
     if (skipping_ > 0 || (root_ && depth_ + 1 > maxDepth_)) {
         ++skipping_;
-        pendingAttributes_.clear();
+        delete pending_;
+        pending_ = nullptr;
         return true;
     }
     if (depth_ + 1 > maxDepth_) return false;
-
-    XmlTag* element = new XmlTag(XmlTag::Bare{});
-    element->fromWire_ = true;
-    if (tagName_.find('&') == std::string::npos)
-        element->name_ = tagName_;
-    else
-        appendUnescaped(element->name_, tagName_);
+    pending_ = nullptr;
 
     if (!root_) {
         root_ = element;
     } else {
         element->parent_ = current_;
-        current_->children_.push_back(element);
+        TagList& siblings = current_->children_;
+        if (siblings.capacity() == 0) siblings.reserve(4);
+        siblings.push_back(element);
     }
     current_ = element;
     ++depth_;
 
-    if (!pendingAttributes_.empty()) {
-        element->attributes_ = std::move(pendingAttributes_);
-        pendingAttributes_.clear();
-    }
-
     // The stream's header opens the stream; inside an element the same
     // name is just an element.
-    if (root_ == element && tagName_ == std::string_view("stream:stream")) {
-        deliver();
-    } else if (tagName_ == std::string_view("xml") && declarationState_ == DeclarationClosing) {
-        reset();  // the XML declaration is read and discarded
+    if (!pendingNameHadEntities_) {
+        const std::string& name = element->name_;
+        if (root_ == element && name == std::string_view("stream:stream")) {
+            deliver();
+        } else if (declarationState_ == DeclarationClosing && name == std::string_view("xml")) {
+            reset();  // the XML declaration is read and discarded
+        }
     }
     return true;
 }
 
-bool XmlParser::closeElement() {
+bool XmlParser::closeElement(std::string_view rawName, bool entities) {
     if (skipping_ > 0) {
         --skipping_;
         return true;
     }
-    if (!root_ && tagName_ == std::string_view("stream:stream")) {
+    if (!root_ && rawName == std::string_view("stream:stream")) {
         if (handler_) handler_->handleStreamEnd();
         return true;
     }
     if (!current_) return false;
     // Names are compared decoded on both sides, so that what serialize()
     // writes for any parsed element parses back.
-    if (tagName_.find('&') == std::string::npos) {
-        if (current_->name_ != tagName_) return false;
-    } else if (current_->name_ != unescapeXml(tagName_)) {
-        return false;
-    }
+    if (entities ? current_->name_ != unescapeXml(rawName) : current_->name_ != rawName) return false;
     if (current_->parent_) {
         current_ = current_->parent_;
         --depth_;
@@ -183,74 +253,90 @@ bool XmlParser::feed(std::string_view data) {
         ~FeedScope() { parser.inFeed_ = false; }
     } scope(*this);
 
+    // Between top-level elements bytes are skipped and cost nothing; from
+    // the '<' that starts one, every byte counts against the size limit.
+    // The count is elementBytes_ at countFrom plus what lies between; no
+    // scan goes past stop, where the limit runs out, so memory stays
+    // bounded, and a byte needed there is an error.
+    const char* countFrom = p;
+    std::size_t counted = elementBytes_;
+    const char* stop = end;
+    auto limitFrom = [&](const char* from, std::size_t used) {
+        const std::size_t budget = used < maxElementSize_ ? maxElementSize_ - used : 0;
+        return static_cast<std::size_t>(end - from) > budget ? from + budget : end;
+    };
+    if (root_ || state_ != ParserStart) stop = limitFrom(p, counted);
+
     auto fail = [this]() {
         reset();
         return false;
     };
 
     while (p != end) {
-        // Between top-level elements bytes are skipped and cost nothing; from
-        // the '<' that starts one, every byte counts against the size limit.
-        // A run never reads past the limit, so memory stays bounded.
-        const bool counting = root_ != nullptr || state_ != ParserStart;
-        const char* limit = end;
-        if (counting) {
-            const std::size_t budget =
-                elementBytes_ < maxElementSize_ ? maxElementSize_ - elementBytes_ : 0;
-            if (static_cast<std::size_t>(end - p) > budget) limit = p + budget + 1;
+        if (state_ == ParserStart && !root_) {
+            const char* lt = static_cast<const char*>(std::memchr(p, '<', static_cast<std::size_t>(end - p)));
+            if (!lt) return true;
+            countFrom = lt;
+            counted = 0;
+            p = lt + 1;
+            stop = limitFrom(p, 1);  // the '<' itself is let in even by a limit of 0
+            state_ = ParserTagOpening;
+            continue;
         }
-        const char* const runStart = p;
-        auto account = [&]() {
-            if (!counting) return true;
-            elementBytes_ += static_cast<std::size_t>(p - runStart);
-            return elementBytes_ <= maxElementSize_;
-        };
-        // Appends a run of name bytes up to a byte of the stop class and
-        // consumes that byte: it is returned, or -1 when the chunk (or the
-        // size budget) ended first.
-        auto nameRun = [&](unsigned char stopClass, std::string& into) -> int {
-            const char* q = scanUntil(p, limit, stopClass);
-            into.append(p, q);
-            p = q;
-            return p == limit ? -1 : static_cast<unsigned char>(*p++);
-        };
+        if (p == stop) return fail();  // the element outgrew its limit
 
         switch (state_) {
-            case ParserStart: {
-                tagName_.clear();
-                const char* lt = static_cast<const char*>(
-                    std::memchr(p, '<', static_cast<std::size_t>(limit - p)));
-                p = lt ? lt + 1 : limit;
-                if (!counting && lt) elementBytes_ = 1;  // the element starts at its '<'
-                if (!account()) return fail();
-                if (lt) state_ = ParserTagOpening;
+            case ParserStart: {  // between the children of an open element
+                const char* lt = static_cast<const char*>(std::memchr(p, '<', static_cast<std::size_t>(stop - p)));
+                if (!lt) {
+                    p = stop;
+                    break;
+                }
+                p = lt + 1;
+                state_ = ParserTagOpening;
                 break;
             }
 
             case ParserTagOpening: {
                 const char c = *p++;
-                if (!account()) return fail();
                 if (isSpace(c)) break;
+                const char* name = p - 1;
                 switch (c) {
                     case '!': case '<': case '>': return fail();
-                    case '/': state_ = ParserEndTagOpening; break;
+                    case '/': state_ = ParserEndTagOpening; continue;
                     case '?':
                         declarationState_ = DeclarationOpen;
-                        state_ = ParserTagName;
+                        name = p;
                         break;
-                    default:
-                        tagName_.push_back(c);
-                        state_ = ParserTagName;
-                        break;
+                    default: break;
                 }
-                break;
+                bool entities = c == '&';
+                const char* q = scanName(p, stop, end, kNameStop, entities);
+                if (q == stop) {
+                    tagName_.assign(name, q);
+                    partHasEntities_ = entities;
+                    state_ = ParserTagName;
+                    p = q;
+                    break;
+                }
+                startElement(std::string_view(name, static_cast<std::size_t>(q - name)), entities);
+                p = q;
+                goto tagNameEnds;
             }
 
             case ParserTagName: {
-                const int c = nameRun(kNameStop, tagName_);
-                if (!account()) return fail();
-                if (c < 0) break;
-                if (isSpace(static_cast<char>(c))) {
+                bool entities = false;
+                const char* q = scanName(p, stop, end, kNameStop, entities);
+                tagName_.append(p, q);
+                partHasEntities_ |= entities;
+                p = q;
+                if (q == stop) break;
+                startElement(tagName_, partHasEntities_);
+                tagName_.clear();
+            }
+            tagNameEnds : {
+                const char c = *p++;
+                if (isSpace(c)) {
                     state_ = ParserInsideTag;
                 } else if (c == '/') {
                     state_ = ParserEmptyTagClosing;
@@ -266,45 +352,62 @@ bool XmlParser::feed(std::string_view data) {
 
             case ParserInsideTag: {
                 const char c = *p++;
-                if (!account()) return fail();
                 if (isSpace(c)) break;
                 switch (c) {
-                    case '/': state_ = ParserEmptyTagClosing; break;
+                    case '/': state_ = ParserEmptyTagClosing; continue;
                     case '<': return fail();
                     case '>':
                         if (declarationState_ == DeclarationOpen) return fail();
                         state_ = ParserContent;
                         if (!openElement()) return fail();
                         if (abandoned_) return true;
-                        break;
+                        continue;
                     case '?':
                         if (declarationState_ != DeclarationOpen) return fail();
                         declarationState_ = DeclarationClosing;
-                        break;
-                    default:
-                        attrName_.push_back(c);
-                        state_ = ParserAttributeName;
-                        break;
+                        continue;
+                    default: break;
                 }
-                break;
+                // Any other byte, '=' included, starts an attribute name.
+                const char* name = p - 1;
+                bool entities = c == '&';
+                const char* q = scanName(p, stop, end, kAttrStop, entities);
+                if (q == stop) {
+                    attrName_.assign(name, q);
+                    partHasEntities_ = entities;
+                    state_ = ParserAttributeName;
+                    p = q;
+                    break;
+                }
+                startAttribute(std::string_view(name, static_cast<std::size_t>(q - name)), entities);
+                p = q;
+                goto attributeNameEnds;
             }
 
             case ParserAttributeName: {
-                const int c = nameRun(kAttrStop, attrName_);
-                if (!account()) return fail();
-                if (c < 0) break;
-                if (isSpace(static_cast<char>(c)))
+                bool entities = false;
+                const char* q = scanName(p, stop, end, kAttrStop, entities);
+                attrName_.append(p, q);
+                partHasEntities_ |= entities;
+                p = q;
+                if (q == stop) break;
+                startAttribute(attrName_, partHasEntities_);
+                attrName_.clear();
+            }
+            attributeNameEnds : {
+                const char c = *p++;
+                if (isSpace(c)) {
                     state_ = ParserAfterAttributeName;
-                else if (c == '=')
+                } else if (c == '=') {
                     state_ = ParserAfterEquals;
-                else
+                } else {
                     return fail();  // / < >
+                }
                 break;
             }
 
             case ParserAfterAttributeName: {
                 const char c = *p++;
-                if (!account()) return fail();
                 if (isSpace(c)) break;
                 if (c != '=') return fail();
                 state_ = ParserAfterEquals;
@@ -313,7 +416,6 @@ bool XmlParser::feed(std::string_view data) {
 
             case ParserAfterEquals: {
                 const char c = *p++;
-                if (!account()) return fail();
                 if (isSpace(c)) break;
                 if (c == '"')
                     doubleQuoted_ = true;
@@ -322,38 +424,30 @@ bool XmlParser::feed(std::string_view data) {
                 else
                     return fail();
                 state_ = ParserAttributeValue;
-                break;
+                partHasEntities_ = false;
+                if (p == stop) break;
             }
+                [[fallthrough]];
 
             case ParserAttributeValue: {
-                const char quote = doubleQuoted_ ? '"' : '\'';
-                const char* q = p;
-                while (q != limit && *q != quote && *q != '<') ++q;
-                if (q == limit) {
+                bool entities = false;
+                const char* q = scanValue(p, stop, end, doubleQuoted_ ? '"' : '\'', entities);
+                if (q == stop) {
                     attrValue_.append(p, q);
+                    partHasEntities_ |= entities;
                     p = q;
-                    if (!account()) return fail();
                     break;
                 }
-                if (*q == '<') {
-                    p = q + 1;
-                    return fail();
-                }
+                if (*q == '<') return fail();
                 if (attrValue_.empty()) {
-                    // Whole value in this chunk: decode it straight into place.
-                    if (pendingAttributes_.empty()) pendingAttributes_.reserve(4);
-                    std::string name, value;
-                    assignDecoded(name, attrName_);
-                    assignDecoded(value, p, q);
-                    pendingAttributes_.emplace_back(std::move(name), std::move(value));
+                    finishAttribute(p, q, entities);  // the whole value came in this chunk
                 } else {
                     attrValue_.append(p, q);
-                    finishAttribute();
+                    finishAttribute(attrValue_.data(), attrValue_.data() + attrValue_.size(),
+                                    entities || partHasEntities_);
+                    attrValue_.clear();
                 }
-                attrName_.clear();
-                attrValue_.clear();
                 p = q + 1;
-                if (!account()) return fail();
                 doubleQuoted_ = false;
                 state_ = ParserInsideTag;
                 break;
@@ -361,61 +455,96 @@ bool XmlParser::feed(std::string_view data) {
 
             case ParserEmptyTagClosing: {
                 const char c = *p++;
-                if (!account()) return fail();
                 if (isSpace(c)) break;
                 if (c != '>') return fail();
                 if (!openElement()) return fail();
                 if (abandoned_) return true;
-                if (!closeElement()) return fail();
-                if (abandoned_) return true;
+                if (skipping_ > 0) {  // an empty element below the depth limit
+                    --skipping_;
+                    state_ = ParserStart;
+                    break;
+                }
+                // The stream header and the declaration are dealt with at
+                // their '>': nothing is left open to close.
+                if (!current_) return fail();
+                if (current_->parent_) {
+                    current_ = current_->parent_;
+                    --depth_;
+                } else {
+                    deliver();
+                    if (abandoned_) return true;
+                }
                 state_ = ParserStart;
                 break;
             }
 
             case ParserContent: {
-                tagName_.clear();
-                const char* lt = static_cast<const char*>(
-                    std::memchr(p, '<', static_cast<std::size_t>(limit - p)));
+                const char* lt = static_cast<const char*>(std::memchr(p, '<', static_cast<std::size_t>(stop - p)));
                 if (!lt) {
-                    textBuffer_.append(p, limit);
-                    p = limit;
-                    if (!account()) return fail();
+                    textBuffer_.append(p, stop);
+                    p = stop;
                     break;
                 }
                 if (textBuffer_.empty()) {
-                    if (current_ && skipping_ == 0) assignDecoded(current_->text_, p, lt);
+                    if (current_ && skipping_ == 0) assignWire(current_->text_, p, lt, hasEntities(p, lt));
                 } else {
                     textBuffer_.append(p, lt);
-                    flushText();
+                    if (current_ && skipping_ == 0) {
+                        const char* b = textBuffer_.data();
+                        const char* e = b + textBuffer_.size();
+                        if (hasEntities(b, e))
+                            assignWire(current_->text_, b, e, true);
+                        else
+                            current_->text_.swap(textBuffer_);
+                    }
+                    textBuffer_.clear();
                 }
                 p = lt + 1;
-                if (!account()) return fail();
                 state_ = ParserTagOpening;
                 break;
             }
 
             case ParserEndTagOpening: {
                 const char c = *p++;
-                if (!account()) return fail();
                 if (isSpace(c)) break;
                 if (c == '/' || c == '<' || c == '>') return fail();
-                tagName_.push_back(c);
-                state_ = ParserEndTagName;
+                const char* name = p - 1;
+                bool entities = c == '&';
+                const char* q = scanName(p, stop, end, kEndStop, entities);
+                if (q == stop) {
+                    tagName_.assign(name, q);
+                    partHasEntities_ = entities;
+                    state_ = ParserEndTagName;
+                    p = q;
+                    break;
+                }
+                p = q + 1;
+                if (*q != '>') return fail();  // / <
+                if (!closeElement(std::string_view(name, static_cast<std::size_t>(q - name)), entities))
+                    return fail();
+                if (abandoned_) return true;
+                state_ = ParserStart;
                 break;
             }
 
             case ParserEndTagName: {
-                const int c = nameRun(kEndStop, tagName_);
-                if (!account()) return fail();
-                if (c < 0) break;
-                if (c != '>') return fail();  // / <
-                if (!closeElement()) return fail();
+                bool entities = false;
+                const char* q = scanName(p, stop, end, kEndStop, entities);
+                tagName_.append(p, q);
+                partHasEntities_ |= entities;
+                p = q;
+                if (q == stop) break;
+                ++p;
+                if (*q != '>') return fail();  // / <
+                if (!closeElement(tagName_, partHasEntities_)) return fail();
                 if (abandoned_) return true;
+                tagName_.clear();
                 state_ = ParserStart;
                 break;
             }
         }
     }
+    if (root_ || state_ != ParserStart) elementBytes_ = counted + static_cast<std::size_t>(p - countFrom);
     return true;
 }
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "NodeArena.h"
 #include "XmlTag.h"
 
 namespace tern {
@@ -77,10 +78,11 @@ public:
     ParserState state() const { return state_; }
 
 private:
+    void startElement(std::string_view rawName, bool entities);
+    void startAttribute(std::string_view rawName, bool entities);
+    void finishAttribute(const char* b, const char* e, bool entities);
     bool openElement();
-    bool closeElement();
-    void finishAttribute();
-    void flushText();
+    bool closeElement(std::string_view rawName, bool entities);
     void deliver();
     void reset();
 
@@ -88,11 +90,17 @@ private:
     XmlTag* current_ = nullptr;
     XmlTag* root_ = nullptr;
     ParserState state_ = ParserStart;
-    AttributeList pendingAttributes_;
+    // The start tag being read: named, collecting attributes, not yet in the
+    // tree (it joins it at its '>').
+    XmlTag* pending_ = nullptr;
+    bool pendingNameHadEntities_ = false;
+    // A name, attribute value or text cut by the end of a chunk waits here,
+    // undecoded, for the rest; whole ones go from the chunk into the tree.
     std::string tagName_;
     std::string textBuffer_;
     std::string attrName_;
     std::string attrValue_;
+    bool partHasEntities_ = false;
     DeclarationState declarationState_ = DeclarationNone;
     bool doubleQuoted_ = false;
 
@@ -103,6 +111,8 @@ private:
     std::size_t elementBytes_ = 0;
     bool inFeed_ = false;
     bool abandoned_ = false;  // cleanup() was called from a handler during feed
+
+    NodeArena arena_;
 };
 
 }  // namespace tern

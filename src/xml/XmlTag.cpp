@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "xml/NodeArena.h"
+
 namespace tern {
 
 namespace {
@@ -115,18 +117,48 @@ XmlTag::XmlTag(XmlTag* parent, const std::string& name, const std::string& attrN
 }
 
 XmlTag::~XmlTag() {
-    // Unhook grandchildren before deleting a child so that no destructor
-    // recurses: the whole subtree is freed from one flat work list.
-    TagList pending;
-    pending.swap(children_);
-    while (!pending.empty()) {
-        XmlTag* t = pending.back();
-        pending.pop_back();
-        pending.insert(pending.end(), t->children_.begin(), t->children_.end());
-        t->children_.clear();
-        delete t;
+    // Children are deleted leaves first, walking down and back up without
+    // recursion or a work list; on the way down each child's parent link is
+    // pointed at the element it was taken from (the caller may have put a
+    // child into children() without setting it).
+    XmlTag* at = this;
+    for (;;) {
+        if (!at->children_.empty()) {
+            XmlTag* child = at->children_.back();
+            at->children_.pop_back();
+            if (!child) continue;
+            if (child->children_.empty()) {
+                delete child;
+            } else {
+                child->parent_ = at;
+                at = child;
+            }
+            continue;
+        }
+        if (at == this) break;
+        XmlTag* up = at->parent_;
+        delete at;
+        at = up;
     }
 }
+
+void* XmlTag::operator new(std::size_t size) { return NodeArena::allocateOnHeap(size); }
+
+void* XmlTag::operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return NodeArena::allocateOnHeap(size);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+void* XmlTag::operator new(std::size_t size, NodeArena& arena) { return arena.allocate(size); }
+
+void XmlTag::operator delete(void* p) noexcept { NodeArena::release(p); }
+
+void XmlTag::operator delete(void* p, const std::nothrow_t&) noexcept { NodeArena::release(p); }
+
+void XmlTag::operator delete(void* p, NodeArena&) noexcept { NodeArena::release(p); }
 
 void XmlTag::takeContentOf(XmlTag& other) {
     name_ = std::move(other.name_);

@@ -6,6 +6,8 @@
 #ifndef TERN_XML_XMLTAG_H
 #define TERN_XML_XMLTAG_H
 
+#include <cstddef>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -15,6 +17,7 @@ namespace tern {
 
 class XmlTag;
 class XmlParser;
+class NodeArena;
 
 // Attributes in the order they were first set. Duplicates are possible when
 // they come from the wire or from replaceAttributes; lookups take the first.
@@ -60,6 +63,15 @@ public:
     // Destroys the whole subtree (iteratively, so depth cannot exhaust the
     // stack). Does not unlink from the parent: only roots are deleted.
     virtual ~XmlTag();
+
+    // Elements the parser builds are cut from its NodeArena, all others come
+    // from the heap; the same delete releases either kind, on any thread.
+    static void* operator new(std::size_t size);
+    static void* operator new(std::size_t size, const std::nothrow_t&) noexcept;
+    static void* operator new(std::size_t size, NodeArena& arena);
+    static void operator delete(void* p) noexcept;
+    static void operator delete(void* p, const std::nothrow_t&) noexcept;
+    static void operator delete(void* p, NodeArena&) noexcept;
 
     virtual std::string serialize() const;
     virtual TagList& children() { return children_; }
