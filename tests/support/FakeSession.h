@@ -3,6 +3,7 @@
 #ifndef PARLEY_TESTS_SUPPORT_FAKESESSION_H
 #define PARLEY_TESTS_SUPPORT_FAKESESSION_H
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -117,8 +118,8 @@ private:
     void wire() {
         // The scripted logins use PLAIN on a plain stream.
         client->setEncryptionPolicy(tern::EncryptionAllowPlaintext);
-        // Ids the scripts can name: uid1, uid2, ...
-        client->setIdSource([n = 0]() mutable { return "uid" + std::to_string(++n); });
+        // Ids the scripts can name: uid1, uid2, ... (from any thread)
+        client->setIdSource([n = std::make_shared<std::atomic<int>>(0)] { return "uid" + std::to_string(++*n); });
         fake = new FakeConnection(client.get());
         client->setConnectionImpl(fake);
         client->addNetworkListener(&listener);
