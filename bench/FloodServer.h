@@ -115,7 +115,7 @@ public:
         } else if (n == "a") {
             ++acks_;
         } else if (n == "iq") {
-            ++handled_;
+            if (smEnabled_) ++handled_;  // counting starts at <enable/>
             const std::string id = e->getAttribute("id");
             if (e->firstChild("bind"))
                 write("<iq type='result' id='" + id + "'><bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'><jid>" +
@@ -125,7 +125,7 @@ public:
             else
                 write("<iq type='result' id='" + id + "'/>");
         } else if (n == "presence" || n == "message") {
-            ++handled_;
+            if (smEnabled_) ++handled_;
             const std::string to = n == "presence" ? e->getAttribute("to") : std::string();
             if (!to.empty() && e->getAttribute("type").empty())  // a room join: the room says we are in
                 write("<presence from='" + to + "' to='" + options_.boundJid +

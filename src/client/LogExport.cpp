@@ -5,7 +5,7 @@
 namespace tern {
 
 bool LogExport::wants(int level, int area) const {
-    if (count_.load(std::memory_order_acquire) == 0) return false;
+    if (nobodyTakes(level, area)) return false;
     std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& entry : receivers_)
         if (level >= entry.second.minLevel && (area & entry.second.areaMask) != 0) return true;
@@ -13,7 +13,7 @@ bool LogExport::wants(int level, int area) const {
 }
 
 void LogExport::log(int level, int area, const std::string& message) const {
-    if (count_.load(std::memory_order_acquire) == 0) return;
+    if (nobodyTakes(level, area)) return;
     std::vector<LogExportHandler*> targets;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -38,17 +38,27 @@ void LogExport::log(int level, int area, const std::string& message) const {
     }
 }
 
+void LogExport::summarize() {
+    int lowest = INT_MAX, areas = 0;
+    for (const auto& entry : receivers_) {
+        lowest = std::min(lowest, entry.second.minLevel);
+        areas |= entry.second.areaMask;
+    }
+    lowestLevel_.store(lowest, std::memory_order_release);
+    areas_.store(areas, std::memory_order_release);
+}
+
 void LogExport::addReceiver(LogExportHandler* receiver, int minLevel, int areaMask) {
     if (!receiver) return;
     std::lock_guard<std::mutex> lock(mutex_);
     receivers_[receiver] = Filter{minLevel, areaMask};
-    count_.store(static_cast<int>(receivers_.size()), std::memory_order_release);
+    summarize();
 }
 
 void LogExport::removeReceiver(LogExportHandler* receiver) {
     std::unique_lock<std::mutex> lock(mutex_);
     receivers_.erase(receiver);
-    count_.store(static_cast<int>(receivers_.size()), std::memory_order_release);
+    summarize();
     // A call on another thread may still be running: wait for it. One on
     // this thread (the receiver removing itself) must not be waited for.
     const std::thread::id self = std::this_thread::get_id();

@@ -9,6 +9,7 @@
 #define TERN_CLIENT_LOGEXPORT_H
 
 #include <atomic>
+#include <climits>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -68,7 +69,14 @@ private:
     mutable std::condition_variable callDone_;
     std::map<LogExportHandler*, Filter> receivers_;
     mutable std::vector<Call> calls_;
-    std::atomic<int> count_{0};
+    // What any receiver takes, so that most lines are turned away
+    // without the lock: the lowest level and every area of all of them.
+    void summarize();
+    std::atomic<int> lowestLevel_{INT_MAX};
+    std::atomic<int> areas_{0};
+    bool nobodyTakes(int level, int area) const {
+        return level < lowestLevel_.load(std::memory_order_acquire) || (area & areas_.load(std::memory_order_acquire)) == 0;
+    }
 };
 
 }  // namespace tern

@@ -111,6 +111,7 @@ void CParley::login(const std::u16string& user, const std::u16string& password, 
     auto utf8 = [this](const std::u16string& s) { return util_.toUtf8String(s.c_str()); };
     const std::string domain = utf8(server);
     roomJid_ = JID(utf8(room), "conference." + domain, utf8(nickname));
+    ownTail_ = right(util_.toWideString(roomJid_.resource()), 39);
     client_ = std::make_unique<Client>(JID(utf8(user), domain, utf8(resource)), utf8(password), -1);
     HostLog::instance().attach(client_->logInstance());
     client_->addNetworkListener(this);
@@ -342,13 +343,14 @@ void CParley::onOccupantPresence(MUCRoom*, OccupantInfo occupant, PresenceShow s
 void CParley::onRoomMessage(MUCRoom*, const std::string& nick, const std::string& body, bool, const std::string&,
                             bool) {
     const std::u16string sender = util_.toWideString(nick);
-    const std::u16string own = util_.toWideString(roomJid_.resource());
-    if (right(sender, 39) == right(own, 39)) return;  // our own echo
+    const std::u16string_view senderTail = std::u16string_view(sender).substr(sender.size() > 39 ? sender.size() - 39 : 0);
+    if (senderTail == ownTail_) return;  // our own echo
     const std::int32_t number = currentRoomNumber();
-    const std::u16string wideBody = util_.toWideString(body);
     if (body.compare(0, 4, "<tc>") == 0 && body.size() >= 5 && body.compare(body.size() - 5, 5, "</tc>") == 0) {
+        const std::u16string wideBody = util_.toWideString(body);
         raise(PARLEY_EVENT_TAGGED_MESSAGE, number, 0, &wideBody);
     } else if (body.compare(0, 3, "ca:") == 0) {
+        const std::u16string wideBody = util_.toWideString(body);
         raise(PARLEY_EVENT_CONTROL_MESSAGE, number, 0, &wideBody);
     } else {
         const std::u16string text = util_.toWideString("NICKNAME=" + nick + "_tok_" + body);

@@ -129,6 +129,7 @@ private:
     std::string registrationUser_;
     std::string registrationPassword_;
     JID roomJid_;  // with the own nickname as resource, as given at login
+    std::u16string ownTail_;  // its last 39 code units, which tell our own echo
     std::thread receiveThread_;
     std::mutex doneMutex_;
     std::condition_variable doneCv_;

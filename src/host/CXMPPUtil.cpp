@@ -67,13 +67,10 @@ std::string CXMPPUtil::toUtf8String(const char16_t* text) {
 }
 
 std::u16string CXMPPUtil::toWideString(const char* bytes, std::size_t length) {
-    char16_t* wide = nullptr;
-    std::int32_t n = 0;
-    if (length > 0x3fffffff || utf8ToWide(bytes, static_cast<std::int32_t>(length), &wide, &n) != ResultOk)
-        return std::u16string();
-    std::u16string out(wide, static_cast<std::size_t>(n));
-    std::free(wide);
-    return out;
+    // What utf8ToWide would give, without its intermediate heap buffer: this
+    // runs for every text the host receives.
+    if (!bytes || length == 0 || length > 0x3fffffff) return std::u16string();
+    return utf8ToUtf16(std::string_view(bytes, length));
 }
 
 }  // namespace tern

@@ -1,5 +1,8 @@
 #include "host/TextCodec.h"
 
+#include <cstdint>
+#include <cstring>
+
 namespace tern {
 
 namespace {
@@ -11,15 +14,23 @@ inline bool isContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
 // recommendation that Windows follows): overlong forms, surrogates, values
 // past U+10FFFF and truncated sequences included.
 std::u16string utf8ToUtf16(std::string_view in) {
-    std::u16string out;
-    out.reserve(in.size());
+    // No input byte yields more than one code unit (four bytes yield two),
+    // so the result fits in as many units as there are bytes.
+    std::u16string out(in.size(), u'\0');
+    char16_t* q = out.data();
     const auto* p = reinterpret_cast<const unsigned char*>(in.data());
     const auto* end = p + in.size();
     while (p < end) {
         const unsigned char c = *p;
         if (c < 0x80) {
-            out.push_back(c);
-            ++p;
+            // Eight at a time while there is no byte above 0x7F.
+            std::uint64_t word;
+            while (end - p >= 8 && (std::memcpy(&word, p, 8), (word & 0x8080808080808080ull) == 0)) {
+                for (int i = 0; i < 8; ++i) q[i] = p[i];
+                p += 8;
+                q += 8;
+            }
+            while (p < end && *p < 0x80) *q++ = *p++;
             continue;
         }
         int length;
@@ -39,7 +50,7 @@ std::u16string utf8ToUtf16(std::string_view in) {
             if (c == 0xF0) lo = 0x90;
             if (c == 0xF4) hi = 0x8F;  // nothing past U+10FFFF
         } else {
-            out.push_back(kReplacement);
+            *q++ = kReplacement;
             ++p;
             continue;
         }
@@ -60,17 +71,18 @@ std::u16string utf8ToUtf16(std::string_view in) {
         }
         p += taken;
         if (!ok) {
-            out.push_back(kReplacement);
+            *q++ = kReplacement;
             continue;
         }
         if (cp >= 0x10000) {
             cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+            *q++ = static_cast<char16_t>(0xD800 + (cp >> 10));
+            *q++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
         } else {
-            out.push_back(static_cast<char16_t>(cp));
+            *q++ = static_cast<char16_t>(cp);
         }
     }
+    out.resize(static_cast<std::size_t>(q - out.data()));
     return out;
 }
 

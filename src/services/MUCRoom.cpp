@@ -468,7 +468,7 @@ void MUCRoom::deliverMessage(const Stanza& message, bool history, const std::str
     const std::string body = message.body("default");
     if (body.empty() || !handler_) return;
     const bool privateMessage = message.subtype() == MessageChat || message.subtype() == MessageNormal;
-    if (!privateMessage && catchUp_ && !catchUp_->admit(message, history)) return;
+    if (!privateMessage && catchUp_ && !catchUp_->admit(message, body, history)) return;
     handler_->onRoomMessage(this, message.from().resource(), body, history, stamp, privateMessage);
 }
 

@@ -1,6 +1,9 @@
 #include "services/RoomCatchUp.h"
 
+#include <algorithm>
 #include <ctime>
+#include <functional>
+#include <random>
 
 #include "client/ClientBase.h"
 #include "services/MUCRoom.h"
@@ -30,7 +33,11 @@ std::string utcText(std::chrono::system_clock::time_point t) {
 
 }  // namespace
 
-RoomCatchUp::RoomCatchUp(ClientBase* parent, MUCRoom* room) : parent_(parent), room_(room) {}
+RoomCatchUp::RoomCatchUp(ClientBase* parent, MUCRoom* room)
+    : parent_(parent),
+      room_(room),
+      roomAddress_(room->roomJid().bare()),
+      seed_((std::uint64_t{std::random_device{}()} << 32) ^ std::random_device{}()) {}
 
 RoomCatchUp::~RoomCatchUp() {
     parent_->removeIqIdHandler(this);
@@ -43,40 +50,78 @@ std::string RoomCatchUp::ownMessageId(const XmlTag& message) const {
     return origin ? origin->getAttribute("id") : message.getAttribute("id");
 }
 
-void RoomCatchUp::remember(const std::string& stanzaId, const std::string& key) {
-    auto keep = [](std::deque<std::string>& order, std::set<std::string>& set, const std::string& value) {
-        if (value.empty() || !set.insert(value).second) return;
-        order.push_back(value);
-        if (order.size() > kRemembered) {
-            set.erase(order.front());
-            order.pop_front();
-        }
-    };
-    keep(recentIds_, recentIdSet_, stanzaId);
-    keep(recentTexts_, recentTextSet_, key);
+std::size_t RoomCatchUp::RecentKeys::slotOf(std::uint64_t key) const {
+    std::size_t i = key & (kSlots - 1);
+    while (table_[i] != 0 && table_[i] != key) i = (i + 1) & (kSlots - 1);
+    return i;
 }
 
-bool RoomCatchUp::admit(const Stanza& message, bool history) {
-    const std::string roomAddress = room_->roomJid().bare();
+bool RoomCatchUp::RecentKeys::contains(std::uint64_t key) const { return table_[slotOf(key ? key : 1)] != 0; }
+
+void RoomCatchUp::RecentKeys::add(std::uint64_t key) {
+    if (key == 0) key = 1;  // 0 marks an empty slot
+    const std::size_t slot = slotOf(key);
+    if (table_[slot] != 0) return;
+    if (count_ == order_.size()) {
+        erase(order_[next_]);
+        table_[slotOf(key)] = key;
+    } else {
+        table_[slot] = key;
+        ++count_;
+    }
+    order_[next_] = key;
+    next_ = (next_ + 1) % order_.size();
+}
+
+// Linear probing's deletion: later entries of the same run move back so
+// that no lookup stops early at the hole.
+void RoomCatchUp::RecentKeys::erase(std::uint64_t key) {
+    std::size_t hole = slotOf(key);
+    if (table_[hole] == 0) return;
+    table_[hole] = 0;
+    for (std::size_t j = (hole + 1) & (kSlots - 1); table_[j] != 0; j = (j + 1) & (kSlots - 1)) {
+        const std::size_t home = table_[j] & (kSlots - 1);
+        // Stays when its home lies cyclically in (hole, j].
+        const bool stays = hole < j ? (home > hole && home <= j) : (home > hole || home <= j);
+        if (stays) continue;
+        table_[hole] = table_[j];
+        table_[j] = 0;
+        hole = j;
+    }
+}
+
+std::uint64_t RoomCatchUp::fold(std::uint64_t h, std::string_view part) {
+    h ^= std::hash<std::string_view>{}(part) + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2);
+    h = (h ^ part.size()) * 0xff51afd7ed558ccdull;
+    return h ^ (h >> 33);
+}
+
+bool RoomCatchUp::admit(const Stanza& message, const std::string& body, bool history) {
     std::string stanzaId;
     for (const XmlTag* c : message.childrenNamed("stanza-id"))
-        if (c->hasAttribute("xmlns", kStanzaIds) && c->getAttribute("by") == roomAddress) stanzaId = c->getAttribute("id");
+        if (c->hasAttribute("xmlns", kStanzaIds) && c->getAttribute("by") == roomAddress_) stanzaId = c->getAttribute("id");
     // A live message is remembered by sender and text; a repeated history
     // by the time it carries as well, so that one said twice stays twice.
-    const std::string said = message.from().resource() + '\0' + message.body("default");
-    std::string stamp;
-    if (auto* delay = static_cast<const DelayedDelivery*>(message.extension(ExtDelayedDelivery))) stamp = delay->stamp();
+    const std::uint64_t said = fold(fold(seed_, message.from().resource()), body);
+    std::uint64_t saidAt = said;
+    if (history) {
+        const auto* delay = static_cast<const DelayedDelivery*>(message.extension(ExtDelayedDelivery));
+        saidAt = fold(said, delay ? delay->stamp() : std::string());
+    }
+    const std::uint64_t id = stanzaId.empty() ? 0 : fold(seed_, stanzaId);
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!stanzaId.empty() && recentIdSet_.count(stanzaId)) return false;
-    if (stanzaId.empty() && history && (recentTextSet_.count(said) || recentTextSet_.count(said + '\0' + stamp)))
-        return false;
+    if (!stanzaId.empty() && recentIds_.contains(id)) return false;
+    if (stanzaId.empty() && history && (recentTexts_.contains(said) || recentTexts_.contains(saidAt))) return false;
     if (phase_ == Querying || phase_ == AwaitingHistory) {
         const std::string own = ownMessageId(message);
         if (!own.empty()) roomHad_.insert(own);
         if (history) ++caughtUp_;
     }
-    remember(stanzaId, history ? said + '\0' + stamp : said);
-    if (!stanzaId.empty()) lastStanzaId_ = stanzaId;
+    if (!stanzaId.empty()) {
+        recentIds_.add(id);
+        lastStanzaId_ = stanzaId;
+    }
+    recentTexts_.add(saidAt);
     lastHeard_ = std::chrono::system_clock::now();
     return true;
 }
@@ -84,7 +129,7 @@ bool RoomCatchUp::admit(const Stanza& message, bool history) {
 bool RoomCatchUp::archived(const Stanza& message) {
     const XmlTag* result = message.firstChild("result", "xmlns", kArchive);
     if (!result) return false;
-    const std::string roomAddress = room_->roomJid().bare();
+    const std::string& roomAddress = roomAddress_;
     {
         // Only the archive we asked, for the query we asked.
         std::lock_guard<std::mutex> lock(mutex_);
@@ -108,7 +153,7 @@ bool RoomCatchUp::archived(const Stanza& message) {
 }
 
 void RoomCatchUp::interrupted(std::vector<PendingStanza>* pending) {
-    const std::string roomAddress = room_->roomJid().bare();
+    const std::string& roomAddress = roomAddress_;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (pending) {
@@ -204,7 +249,7 @@ void RoomCatchUp::query(const std::string& after) {
     XmlTag* iq = new XmlTag("iq");
     iq->setAttribute("type", "set");
     iq->setAttribute("id", parent_->newId());
-    iq->setAttribute("to", room_->roomJid().bare());
+    iq->setAttribute("to", roomAddress_);
     XmlTag* q = new XmlTag(iq, "query", "xmlns", kArchive);
     std::string start;
     {
@@ -279,7 +324,7 @@ void RoomCatchUp::finish() {
                                std::to_string(resend.size() + outbox.size()) + " resent";
     parent_->logInstance().log(LogWarning, LogAreaClient,
                                renewed ? "session healed after a server restart: " + counts
-                                       : "room " + room_->roomJid().bare() + ": back in after being dropped: " +
+                                       : "room " + roomAddress_ + ": back in after being dropped: " +
                                              counts);
 }
 

@@ -11,12 +11,14 @@
 #ifndef TERN_SERVICES_ROOMCATCHUP_H
 #define TERN_SERVICES_ROOMCATCHUP_H
 
+#include <array>
 #include <chrono>
-#include <deque>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "client/Handlers.h"
@@ -40,9 +42,9 @@ public:
     RoomCatchUp(const RoomCatchUp&) = delete;
     RoomCatchUp& operator=(const RoomCatchUp&) = delete;
 
-    // A groupchat message from the room: false when the handler had it
-    // already. Remembers it otherwise.
-    bool admit(const Stanza& message, bool history);
+    // A groupchat message from the room with its body: false when the
+    // handler had it already. Remembers it otherwise.
+    bool admit(const Stanza& message, const std::string& body, bool history);
     // An archive result (consumed: true) while a query is out; what it
     // carries reaches the room's handler through deliver.
     bool archived(const Stanza& message);
@@ -75,13 +77,33 @@ public:
 
 private:
     enum Phase { Idle, Probing, Rejoining, Querying, AwaitingHistory };
-    void remember(const std::string& stanzaId, const std::string& key);
+    // The last kRemembered keys, oldest forgotten first, in an open-addressed
+    // table twice that size: no allocation for any message.
+    class RecentKeys {
+    public:
+        bool contains(std::uint64_t key) const;
+        void add(std::uint64_t key);
+
+    private:
+        static constexpr std::size_t kSlots = 2 * kRemembered;  // a power of two
+        std::size_t slotOf(std::uint64_t key) const;             // where it is, or the empty slot it would take
+        void erase(std::uint64_t key);
+        std::array<std::uint64_t, kSlots> table_{};              // 0: empty
+        std::array<std::uint64_t, kRemembered> order_{};
+        std::size_t count_ = 0;
+        std::size_t next_ = 0;
+    };
+    // Keys are seeded per room, so that nobody can choose texts whose keys
+    // collide; each part is folded in on its own, so where one ends counts.
+    static std::uint64_t fold(std::uint64_t key, std::string_view part);
     void query(const std::string& after);
     void finish();
     std::string ownMessageId(const XmlTag& message) const;
 
     ClientBase* parent_;
     MUCRoom* room_;
+    const std::string roomAddress_;  // bare: a nickname change leaves it
+    const std::uint64_t seed_;
     mutable std::mutex mutex_;
     Phase phase_ = Idle;
     bool archive_ = false;             // the room lists urn:xmpp:mam:2
@@ -96,10 +118,8 @@ private:
 
     std::string lastStanzaId_;  // the room's id of the last message delivered
     std::chrono::system_clock::time_point lastHeard_;
-    std::deque<std::string> recentIds_;
-    std::set<std::string> recentIdSet_;
-    std::deque<std::string> recentTexts_;  // sender and body, for rooms without stanza-ids
-    std::set<std::string> recentTextSet_;
+    RecentKeys recentIds_;
+    RecentKeys recentTexts_;  // sender and body, for rooms without stanza-ids
 };
 
 }  // namespace tern

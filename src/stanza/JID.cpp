@@ -56,7 +56,7 @@ bool sameIgnoringCase(const std::string& a, const std::string& b) {
 }  // namespace
 
 bool JID::sameBareAs(const JID& other) const {
-    return sameIgnoringCase(username_, other.username_) && sameIgnoringCase(server_, other.server_);
+    return sameIgnoringCase(username_, other.username_) && sameIgnoringCase(serverRaw_, other.serverRaw_);
 }
 
 std::string JID::addressProblem() const {
@@ -85,13 +85,12 @@ void JID::setResource(const std::string& resource) {
 }
 
 void JID::rebuild() {
-    server_ = serverRaw_;
     bare_.clear();
     if (!username_.empty()) {
-        bare_.reserve(username_.size() + 1 + server_.size());
+        bare_.reserve(username_.size() + 1 + serverRaw_.size());
         bare_.append(username_).push_back('@');
     }
-    bare_.append(server_);
+    bare_.append(serverRaw_);
     full_.clear();
     full_.reserve(bare_.size() + 1 + resource_.size());
     full_.append(bare_);

@@ -25,7 +25,7 @@ public:
 
     const std::string& resource() const { return resource_; }
     const std::string& username() const { return username_; }
-    const std::string& server() const { return server_; }
+    const std::string& server() const { return serverRaw_; }
     const std::string& serverRaw() const { return serverRaw_; }
     const std::string& bare() const { return bare_; }
     const std::string& full() const { return full_; }
@@ -47,7 +47,6 @@ private:
 
     std::string resource_;
     std::string username_;
-    std::string server_;
     std::string serverRaw_;
     std::string bare_;
     std::string full_;

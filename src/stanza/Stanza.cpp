@@ -91,6 +91,14 @@ Stanza* Stanza::adopt(XmlTag& element) {
 
 Stanza::~Stanza() = default;
 
+const JID& Stanza::to() const {
+    if (!toParsed_) {
+        to_.assign(getAttribute("to"));
+        toParsed_ = true;
+    }
+    return to_;
+}
+
 void Stanza::offerToExtensions(const XmlTag* child) {
     if (StanzaExtension* ext = createExtension(child)) extensions_.emplace_back(ext);
 }
@@ -113,13 +121,11 @@ void Stanza::parseFields() {
 
     // One pass over the attributes, without copying their values twice.
     const std::string* from = nullptr;
-    const std::string* to = nullptr;
     const std::string* id = nullptr;
     const std::string* type = nullptr;
     const std::string* lang = nullptr;
     for (const Attribute& a : attributes_) {
         const std::string** slot = a.first == "from"sv       ? &from
-                                   : a.first == "to"sv       ? &to
                                    : a.first == "id"sv       ? &id
                                    : a.first == "type"sv     ? &type
                                    : a.first == "xml:lang"sv ? &lang
@@ -128,7 +134,7 @@ void Stanza::parseFields() {
     }
     static const std::string kEmpty;
     from_.assign(from ? *from : kEmpty);
-    to_.assign(to ? *to : kEmpty);
+    toParsed_ = false;
     id_ = id ? *id : kEmpty;
     auto typeIs = [type](std::string_view v) { return type && *type == v; };
 

@@ -122,7 +122,8 @@ public:
 
     virtual int priority() const { return priority_; }
     virtual const JID& from() const { return from_; }
-    virtual const JID& to() const { return to_; }
+    // Parsed on first use: the engine itself never asks for it.
+    virtual const JID& to() const;
     virtual const std::string& id() const { return id_; }
     virtual const std::string& payloadNamespace() const { return payloadNamespace_; }
     // Exactly the given language key (no fallback); "default" for children
@@ -166,7 +167,8 @@ private:
     StanzaErrorType errorType_ = StanzaErrorTypeUndefined;
     const XmlTag* errorAppCondition_ = nullptr;
     JID from_;
-    JID to_;
+    mutable JID to_;
+    mutable bool toParsed_ = false;
     std::string payloadNamespace_;
     std::string id_;
     std::string thread_;
