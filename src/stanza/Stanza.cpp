@@ -106,9 +106,9 @@ void Stanza::offerToExtensions(const XmlTag* child) {
 void Stanza::parseFields() {
     // Parsing again starts from nothing, so the result never accumulates.
     errorTexts_.clear();
-    bodies_.clear();
-    subjects_.clear();
-    statuses_.clear();
+    bodies_.reset();
+    subjects_.reset();
+    statuses_.reset();
     extensions_.clear();
     subtype_ = StanzaSubUndefined;
     show_ = PresenceUnknown;
@@ -156,13 +156,9 @@ void Stanza::parseFields() {
                    : typeIs("groupchat") ? MessageGroupchat
                                          : MessageNormal;
         for (const XmlTag* c : children_) {
-            if (c->name() == "body"sv)
-                bodies_[languageKey(c)] = c->text();
-            else if (c->name() == "subject"sv)
-                subjects_[languageKey(c)] = c->text();
-            else if (c->name() == "thread"sv)
+            if (c->name() == "thread"sv)
                 thread_ = c->text();
-            else
+            else if (c->name() != "body"sv && c->name() != "subject"sv)
                 offerToExtensions(c);
         }
     } else if (name_ == "presence"sv) {
@@ -205,10 +201,7 @@ void Stanza::parseFields() {
 
     if (kind_ == KindPresence || kind_ == KindSubscription) {
         for (const XmlTag* c : children_) {
-            if (c->name() == "status"sv)
-                statuses_[languageKey(c)] = c->text();
-            else
-                offerToExtensions(c);
+            if (c->name() != "status"sv) offerToExtensions(c);
         }
     }
 
@@ -234,9 +227,34 @@ void Stanza::parseFields() {
     }
 }
 
-std::string Stanza::status(const std::string& lang) const { return lookup(statuses_, lang); }
-std::string Stanza::body(const std::string& lang) const { return lookup(bodies_, lang); }
-std::string Stanza::subject(const std::string& lang) const { return lookup(subjects_, lang); }
+bool Stanza::carries(std::string_view name) const {
+    if (name == "status"sv) return kind_ == KindPresence || kind_ == KindSubscription;
+    return kind_ == KindMessage;  // body, subject
+}
+
+std::string Stanza::childText(std::string_view name, const std::string& lang) const {
+    if (!carries(name)) return std::string();
+    for (auto it = children_.rbegin(); it != children_.rend(); ++it)
+        if ((*it)->name() == name && languageKey(*it) == lang) return (*it)->text();
+    return std::string();
+}
+
+const LanguageMap& Stanza::childTexts(std::optional<LanguageMap>& cache, std::string_view name) const {
+    if (!cache) {
+        cache.emplace();
+        if (carries(name))
+            for (const XmlTag* c : children_)
+                if (c->name() == name) (*cache)[languageKey(c)] = c->text();
+    }
+    return *cache;
+}
+
+std::string Stanza::status(const std::string& lang) const { return childText("status"sv, lang); }
+std::string Stanza::body(const std::string& lang) const { return childText("body"sv, lang); }
+std::string Stanza::subject(const std::string& lang) const { return childText("subject"sv, lang); }
+const LanguageMap& Stanza::bodies() const { return childTexts(bodies_, "body"sv); }
+const LanguageMap& Stanza::subjects() const { return childTexts(subjects_, "subject"sv); }
+const LanguageMap& Stanza::statuses() const { return childTexts(statuses_, "status"sv); }
 std::string Stanza::errorText(const std::string& lang) const { return lookup(errorTexts_, lang); }
 
 void Stanza::setThread(const std::string& thread) {

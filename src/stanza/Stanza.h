@@ -6,7 +6,9 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "JID.h"
@@ -147,19 +149,26 @@ public:
     // Sets the thread, in the parsed field and in the element's "thread" child.
     void setThread(const std::string& thread);
 
-    const LanguageMap& bodies() const { return bodies_; }
-    const LanguageMap& subjects() const { return subjects_; }
-    const LanguageMap& statuses() const { return statuses_; }
+    // Built on first use; body(), subject() and status() read the children
+    // directly, without building them.
+    const LanguageMap& bodies() const;
+    const LanguageMap& subjects() const;
+    const LanguageMap& statuses() const;
     const LanguageMap& errorTexts() const { return errorTexts_; }
 
 private:
     explicit Stanza(Bare) : XmlTag(Bare{}) {}
     void offerToExtensions(const XmlTag* child);
+    // The text of the last child of that name in that language ("default":
+    // without xml:lang), where this kind of stanza carries such texts.
+    std::string childText(std::string_view name, const std::string& lang) const;
+    const LanguageMap& childTexts(std::optional<LanguageMap>& cache, std::string_view name) const;
+    bool carries(std::string_view name) const;
 
     LanguageMap errorTexts_;
-    LanguageMap bodies_;
-    LanguageMap subjects_;
-    LanguageMap statuses_;
+    mutable std::optional<LanguageMap> bodies_;
+    mutable std::optional<LanguageMap> subjects_;
+    mutable std::optional<LanguageMap> statuses_;
     ExtensionList extensions_;
     StanzaSubtype subtype_ = StanzaSubUndefined;
     PresenceShow show_ = PresenceUnknown;
