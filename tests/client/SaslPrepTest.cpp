@@ -63,14 +63,14 @@ TEST(SaslPrep, SameBytesOnEveryBuild) {
 }
 
 // Every BMP code point alone, and in the two probes that show its
-// bidirectional class, as GNU libidn prepares it (data/saslprep-bmp.txt, made
-// by data/saslprep-bmp.c): what a password prepares to must not depend on the
-// system's Unicode version.
+// bidirectional class, as GNU libidn prepares it (the table that
+// support/saslprep-bmp.c writes): what a password prepares to must not
+// depend on the system's Unicode version.
 TEST(SaslPrep, EveryBmpCodePointAsLibidnPreparesIt) {
     const char* probes[][2] = {{"", ""}, {"\xD7\x90", "\xD7\x90"}, {"a", ""}};  // tags X, L, R
     std::vector<std::vector<bool>> refused(3, std::vector<bool>(0x10000));
     std::map<unsigned, std::string> mapped;
-    std::istringstream table(testsupport::dataFile("saslprep-bmp.txt"));
+    std::istringstream table(testsupport::readFile(PARLEY_SASLPREP_TABLE));
     for (std::string line; std::getline(table, line);) {
         std::istringstream fields(line);
         char tag = 0;

@@ -1,7 +1,7 @@
-/* Writes saslprep-bmp.txt, SASLprep of every BMP code point as GNU libidn
- * (Unicode 3.2) gives it, for SaslPrepTest to hold every build to:
- *     cc -o /tmp/saslprep-bmp tests/data/saslprep-bmp.c -lidn
- *     /tmp/saslprep-bmp > tests/data/saslprep-bmp.txt
+/* Writes SASLprep of every BMP code point as GNU libidn (Unicode 3.2) gives
+ * it, for SaslPrepTest to hold every build to. The native test build makes
+ * it (target saslprep_table); scripts/windows makes it for the Windows
+ * builds, which cannot link libidn.
  * Each code point is prepared alone and in two probes that show its
  * bidirectional class: between two U+05D0 (refused when it is or becomes
  * left-to-right) and after "a" (refused when it is or becomes right-to-left).
