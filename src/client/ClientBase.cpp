@@ -74,8 +74,18 @@ void ClientBase::reset() {
 
 void ClientBase::setKeepAlive(int idleMs, int timeoutMs) {
     keepAlive_->setIntervals(idleMs, timeoutMs);
-    // A write stuck that long on a full socket is a dead link too.
-    if (NetworkUtil* c = conn()) c->setWriteTimeout(keepAlive_->idleMs() > 0 ? keepAlive_->timeoutMs() : 0);
+    if (NetworkUtil* c = conn()) c->setWriteTimeout(writeDeadlineMs());
+}
+
+// A write stuck that long on a full socket is a dead link, keepalive or
+// not: without a limit it would hold every other writer, a logout's among them.
+int ClientBase::writeDeadlineMs() const {
+    const int t = keepAlive_->timeoutMs();
+    return t > 0 ? t : KeepAlive::kDefaultTimeoutMs;
+}
+
+std::unique_lock<std::recursive_mutex> ClientBase::idleWriter() {
+    return std::unique_lock<std::recursive_mutex>(stanzaOrder_, std::try_to_lock);
 }
 
 void ClientBase::setParserLimits(std::size_t maxDepth, std::size_t maxElementSize) {
@@ -125,7 +135,7 @@ bool ClientBase::connect(bool block) {
         encryption_->setAlpn("");
     }
     connection_->allowDirectTls(encryption_ && tlsPolicy_ != TlsDisabled);
-    connection_->setWriteTimeout(keepAlive_->idleMs() > 0 ? keepAlive_->timeoutMs() : 0);
+    connection_->setWriteTimeout(writeDeadlineMs());
     logger_.log(LogDebug, LogAreaClientBase, "This is xmpp " + XMPP_VERSION + ", connecting...");
     block_ = block;
     negotiationStart_ = std::chrono::steady_clock::now();
@@ -206,7 +216,9 @@ void ClientBase::checkDeadline() {
     if (elapsed < std::chrono::milliseconds(negotiationTimeoutMs_.load())) return;
     logger_.log(LogError, LogAreaClientBase,
                 "stream negotiation did not finish within " + std::to_string(negotiationTimeoutMs_.load()) + " ms");
-    disconnect(authenticating_ ? AuthenticationFailed : NotConnected);
+    // While a lost session is being recovered a stall is the network's (or
+    // a restarting server's), not a verdict on the password: it is retried.
+    disconnect(authenticating_ && !sm_->resuming() ? AuthenticationFailed : NotConnected);
 }
 
 void ClientBase::header() {
@@ -259,9 +271,12 @@ void ClientBase::sendTag(XmlTag* tag) {
     if (!tag) return;
     std::unique_ptr<XmlTag> owned(tag);
     const std::string& name = owned->name();
-    if ((name == "message"sv || name == "presence"sv || name == "iq"sv) && sm_->counting()) {
-        sendManaged(*owned);
-        return;
+    if (name == "message"sv || name == "presence"sv || name == "iq"sv) {
+        if (waitForNewSession(*owned)) return;
+        if (sm_->counting()) {
+            sendManaged(*owned);
+            return;
+        }
     }
     NetworkUtil* c = conn();
     if (!c || c->state() != StateConnected) return;
@@ -639,6 +654,12 @@ void ClientBase::onHandshakeResult(TLSBase*, bool success, CertificateInfo& info
             return;
         }
         logger_.log(LogError, LogAreaClientBase, "Server's certificate rejected!");
+    } else if (step_ != StreamStep::TlsHandshake) {
+        // A record that does not decrypt on an established stream: the
+        // link is broken or tampered with, which says nothing of the server.
+        logger_.log(LogError, LogAreaClientBase, "a TLS record did not decrypt; the connection is broken");
+        endConnection(IoError, false);  // nothing more goes out on it
+        return;
     } else {
         logger_.log(LogError, LogAreaClientBase, "TLS handshake failed!");
     }

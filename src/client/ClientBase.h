@@ -119,6 +119,10 @@ public:
     // Ends a wait for data, or a connection attempt, on the receiving thread
     // at once (receive then returns NotConnected); the stream is not closed.
     void interruptReceive();
+    // Holds the order of stanzas while no write holds it; empty (not owning)
+    // when one does, perhaps stuck on a full socket. For a last word that
+    // should not wait behind it: a logout's leave.
+    std::unique_lock<std::recursive_mutex> idleWriter();
     void sendTag(std::unique_ptr<XmlTag> tag) { sendTag(tag.release()); }
     void sendRaw(const std::string& text);
     void header();
@@ -334,6 +338,10 @@ private:
     // the unacknowledged queue, so keeping and writing a stanza (and the
     // resend after resumption) happen under one lock.
     void sendManaged(const XmlTag& tag);
+    int writeDeadlineMs() const;
+    // While a new session is made, before it is bound, a stanza other than
+    // the binding's own requests waits for it: true when it was kept.
+    bool waitForNewSession(const XmlTag& stanza);
     ElementVerdict handleStreamManagement(const Stanza& element);
     void dropConnection();
     void suspendConnection();

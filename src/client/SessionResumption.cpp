@@ -7,10 +7,13 @@
 #include "client/KeepAlive.h"
 #include "client/Redact.h"
 #include "client/StreamManagement.h"
+#include "stanza/Constants.h"
 #include "stanza/Stanza.h"
 #include "transport/TLSBase.h"
 
 namespace tern {
+
+using namespace std::string_view_literals;
 
 void ClientBase::sendManaged(const XmlTag& tag) {
     const std::string text = tag.serialize();
@@ -34,6 +37,18 @@ void ClientBase::sendManaged(const XmlTag& tag) {
         return;
     }
     sm_->requestAckIfDue();
+}
+
+bool ClientBase::waitForNewSession(const XmlTag& stanza) {
+    if (stanzasFlow(step_) || !sm_->renewing()) return false;
+    // Written now, it would reach a stream not yet bound, perhaps not yet
+    // authenticated or encrypted.
+    if (stanza.name() == "iq"sv && (stanza.firstChild("bind", "xmlns", XMPP_XMLNS_STREAM_BIND) ||
+                                    stanza.firstChild("session", "xmlns", XMPP_XMLNS_STREAM_SESSION) ||
+                                    stanza.firstChild("query", "xmlns", XMPP_XMLNS_AUTH)))
+        return false;
+    return sm_->holdForRenewal({stanza.serialize(), containsCredentials(stanza) ? serializeForLog(stanza) : std::string(),
+                                stanza.name(), JID(stanza.getAttribute("to")).bare(), stanza.getAttribute("id")});
 }
 
 void ClientBase::sendAgain(const PendingStanza& stanza) {

@@ -62,7 +62,8 @@ void StreamManagement::enable() {
         requested_ = true;
         enabled_ = false;
         resumable_ = false;
-        tls_ = false;
+        // tls_ stays: a session made afresh in place of one that TLS
+        // protected is protected all the same (only forget() clears it).
         id_.clear();
         inbound_ = startInbound_;
         acked_ = startOutbound_;
@@ -105,7 +106,7 @@ StreamManagement::Outcome StreamManagement::handle(const XmlTag& element, std::s
             const int max = std::atoi(element.getAttribute("max").c_str());
             enableOutstanding_ = false;
             onStream_ = enabled_ = true;
-            tls_ = parent_->encrypted();
+            tls_ = tls_ || parent_->encrypted();
             id_ = element.getAttribute("id");
             resumable_ = (resume == "true" || resume == "1") && !id_.empty();
             maxSeconds_ = max > 0 ? max : kDefaultResumeSeconds;
@@ -171,6 +172,13 @@ void StreamManagement::beginRenewal() {
     unacked_.clear();
     unasked_ = 0;
     overflowed_ = false;
+}
+
+bool StreamManagement::holdForRenewal(PendingStanza stanza) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!renewing_) return false;
+    renewal_.push_back(std::move(stanza));
+    return true;
 }
 
 bool StreamManagement::renewing() const {

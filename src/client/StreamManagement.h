@@ -81,6 +81,9 @@ public:
     // attempts may fail and start again); counting starts afresh.
     void beginRenewal();
     bool renewing() const;
+    // A stanza sent while the new session is not yet bound: it waits with
+    // the rest. False when no renewal is under way (it goes out as usual).
+    bool holdForRenewal(PendingStanza stanza);
     // The new session is up: the recovery is over; what waited is handed out.
     std::vector<PendingStanza> finishRenewal();
     // Inbound stanzas count once the server has enabled the feature.

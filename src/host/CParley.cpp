@@ -174,7 +174,9 @@ void CParley::stopReceiveThread() {
 bool CParley::logout() {
     if (!client_) return true;
     members_.clear();
-    room_->leaveRoom("");
+    // Best effort: behind a write stuck on a full socket it would wait out
+    // the write's deadline; the connection's end tells the room then.
+    if (const auto writer = client_->idleWriter(); writer.owns_lock()) room_->leaveRoom("");
     const bool own = onOwnThread();
     if (own) {
         stop_ = true;

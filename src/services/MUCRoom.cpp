@@ -224,8 +224,15 @@ void MUCRoom::changeNickname(const std::string& nickname) {
     JID target;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!parent_ || !joined()) {
+        // Out of the room, the rejoin takes the new name; with a rejoin out,
+        // the change follows it. Sent now, either would be a join of its own.
+        const RoomState s = state_;
+        if (!parent_ || !joined() || s == RoomState::Interrupted) {
             room_.setResource(nickname);
+            return;
+        }
+        if (s == RoomState::Rejoining) {
+            nickAfterRejoin_ = nickname;
             return;
         }
         pending_ = nickname;
@@ -394,6 +401,14 @@ void MUCRoom::handlePresenceStanza(Stanza* stanza) {
         handler_->onOccupantPresence(this, info, stanza->show());
     for (const OccupantInfo& gone : vanished) handler_->onOccupantPresence(this, gone, PresenceShowUnavailable);
     if (backIn && catchUp_) catchUp_->rejoined();
+    if (backIn) {
+        std::string nick;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            nick.swap(nickAfterRejoin_);
+        }
+        if (!nick.empty()) changeNickname(nick);
+    }
     // Kicked, banned, removed, destroyed or left: no deadline runs any more
     // and nothing brings us back by itself. A service shutting down is
     // rejoined only when a new session follows (the server restarted).

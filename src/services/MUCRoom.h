@@ -253,6 +253,7 @@ private:
     JID room_;
     MUCMessageSession* session_ = nullptr;  // owned by the client
     std::string pending_;
+    std::string nickAfterRejoin_;  // asked for while a rejoin was out
     std::atomic<RoomState> state_{RoomState::Idle};
     std::atomic<bool> created_{false};
     std::atomic<bool> badAddress_{false};  // refused once, reported once

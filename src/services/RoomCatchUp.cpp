@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <ctime>
-#include <functional>
 #include <random>
 
 #include "client/ClientBase.h"
+#include "client/SipHash.h"
 #include "services/MUCRoom.h"
 #include "stanza/Constants.h"
 #include "stanza/DelayedDelivery.h"
@@ -31,21 +31,30 @@ std::string utcText(std::chrono::system_clock::time_point t) {
     return text;
 }
 
+std::uint64_t randomWord() {
+    std::random_device source;
+    return (std::uint64_t{source()} << 32) ^ source();
+}
+
 }  // namespace
 
 RoomCatchUp::RoomCatchUp(ClientBase* parent, MUCRoom* room)
     : parent_(parent),
       room_(room),
       roomAddress_(room->roomJid().bare()),
-      seed_((std::uint64_t{std::random_device{}()} << 32) ^ std::random_device{}()) {}
+      key0_(randomWord()),
+      key1_(randomWord()) {
+    parent_->timers().add(this);
+}
 
 RoomCatchUp::~RoomCatchUp() {
+    parent_->timers().remove(this);
     parent_->removeIqIdHandler(this);
     if (ServiceDiscovery* d = parent_->disco()) d->removeQueries(this);
 }
 
-std::string RoomCatchUp::ownMessageId(const XmlTag& message) const {
-    if (JID(message.getAttribute("from")).resource() != room_->nickname()) return std::string();
+std::string RoomCatchUp::ownMessageId(const Stanza& message) const {
+    if (message.from().resource() != room_->nickname()) return std::string();
     const XmlTag* origin = message.firstChild("origin-id", "xmlns", kStanzaIds);
     return origin ? origin->getAttribute("id") : message.getAttribute("id");
 }
@@ -60,63 +69,71 @@ bool RoomCatchUp::RecentKeys::contains(std::uint64_t key) const { return table_[
 
 void RoomCatchUp::RecentKeys::add(std::uint64_t key) {
     if (key == 0) key = 1;  // 0 marks an empty slot
-    const std::size_t slot = slotOf(key);
-    if (table_[slot] != 0) return;
     if (count_ == order_.size()) {
-        erase(order_[next_]);
-        table_[slotOf(key)] = key;
+        // The oldest addition goes (unless it was taken back already).
+        const std::size_t old = slotOf(order_[next_]);
+        if (table_[old] != 0 && --counts_[old] == 0) erase(old);
     } else {
-        table_[slot] = key;
         ++count_;
     }
+    const std::size_t slot = slotOf(key);
+    if (table_[slot] == 0) table_[slot] = key;
+    ++counts_[slot];
     order_[next_] = key;
     next_ = (next_ + 1) % order_.size();
 }
 
+bool RoomCatchUp::RecentKeys::consume(std::uint64_t key) {
+    const std::size_t slot = slotOf(key ? key : 1);
+    if (table_[slot] == 0) return false;
+    if (--counts_[slot] == 0) erase(slot);
+    return true;
+}
+
 // Linear probing's deletion: later entries of the same run move back so
 // that no lookup stops early at the hole.
-void RoomCatchUp::RecentKeys::erase(std::uint64_t key) {
-    std::size_t hole = slotOf(key);
-    if (table_[hole] == 0) return;
+void RoomCatchUp::RecentKeys::erase(std::size_t hole) {
     table_[hole] = 0;
+    counts_[hole] = 0;
     for (std::size_t j = (hole + 1) & (kSlots - 1); table_[j] != 0; j = (j + 1) & (kSlots - 1)) {
         const std::size_t home = table_[j] & (kSlots - 1);
         // Stays when its home lies cyclically in (hole, j].
         const bool stays = hole < j ? (home > hole && home <= j) : (home > hole || home <= j);
         if (stays) continue;
         table_[hole] = table_[j];
+        counts_[hole] = counts_[j];
         table_[j] = 0;
+        counts_[j] = 0;
         hole = j;
     }
 }
 
-std::uint64_t RoomCatchUp::fold(std::uint64_t h, std::string_view part) {
-    h ^= std::hash<std::string_view>{}(part) + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2);
-    h = (h ^ part.size()) * 0xff51afd7ed558ccdull;
-    return h ^ (h >> 33);
+std::uint64_t RoomCatchUp::fold(std::uint64_t h, std::string_view part) const {
+    return sipHash24(key0_ ^ h, key1_, part);
 }
 
 bool RoomCatchUp::admit(const Stanza& message, const std::string& body, bool history) {
     std::string stanzaId;
     for (const XmlTag* c : message.childrenNamed("stanza-id"))
         if (c->hasAttribute("xmlns", kStanzaIds) && c->getAttribute("by") == roomAddress_) stanzaId = c->getAttribute("id");
-    // A live message is remembered by sender and text; a repeated history
-    // by the time it carries as well, so that one said twice stays twice.
-    const std::uint64_t said = fold(fold(seed_, message.from().resource()), body);
+    // A live message is remembered by sender and text; one from the history
+    // by the time it carries as well. A history message with the sender and
+    // text of one heard live is that one again, once for each time it was
+    // heard: said twice stays twice.
+    const std::uint64_t said = fold(keyOf(message.from().resource()), body);
     std::uint64_t saidAt = said;
     if (history) {
         const auto* delay = static_cast<const DelayedDelivery*>(message.extension(ExtDelayedDelivery));
         saidAt = fold(said, delay ? delay->stamp() : std::string());
     }
-    const std::uint64_t id = stanzaId.empty() ? 0 : fold(seed_, stanzaId);
+    const std::uint64_t id = stanzaId.empty() ? 0 : keyOf(stanzaId);
+    const std::string own = ownMessageId(message);
     std::lock_guard<std::mutex> lock(mutex_);
+    // The room has this one of ours, whether or not the handler sees it again.
+    if (!own.empty()) ownEchoes_.add(keyOf(own));
     if (!stanzaId.empty() && recentIds_.contains(id)) return false;
-    if (stanzaId.empty() && history && (recentTexts_.contains(said) || recentTexts_.contains(saidAt))) return false;
-    if (phase_ == Querying || phase_ == AwaitingHistory) {
-        const std::string own = ownMessageId(message);
-        if (!own.empty()) roomHad_.insert(own);
-        if (history) ++caughtUp_;
-    }
+    if (stanzaId.empty() && history && (recentTexts_.consume(said) || recentTexts_.contains(saidAt))) return false;
+    if (history && (phase_ == Querying || phase_ == AwaitingHistory)) ++caughtUp_;
     if (!stanzaId.empty()) {
         recentIds_.add(id);
         lastStanzaId_ = stanzaId;
@@ -167,9 +184,8 @@ void RoomCatchUp::interrupted(std::vector<PendingStanza>* pending) {
             }
             renewed_ = true;
         }
-        phase_ = Probing;
+        startStep(Probing);
         out_ = true;
-        roomHad_.clear();
         caughtUp_ = 0;
     }
     // Whether to ask the archive or the history decides how to rejoin.
@@ -181,23 +197,50 @@ void RoomCatchUp::onDiscoInfoResult(Stanza* stanza, int context) {
     if (const XmlTag* q = stanza->firstChild("query"))
         for (const XmlTag* f : q->childrenNamed("feature"))
             if (f->getAttribute("var") == kArchive) archive = true;
+    if (context == FeatureProbe) probed(archive);
+}
+
+void RoomCatchUp::onDiscoError(Stanza*, int context) {
+    if (context == FeatureProbe) probed(false);
+}
+
+void RoomCatchUp::probed(bool archive) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (context != FeatureProbe || phase_ != Probing) return;
+        if (phase_ != Probing) return;
         archive_ = archive;
-        phase_ = Rejoining;
+        phase_ = Rejoining;  // the room's join has deadlines of its own
     }
     room_->rejoinAfterInterruption();
 }
 
-void RoomCatchUp::onDiscoError(Stanza*, int context) {
+void RoomCatchUp::startStep(Phase phase) {
+    phase_ = phase;
+    stepDeadline_ = Clock::now() + std::chrono::seconds(kStepSeconds);
+}
+
+long long RoomCatchUp::untilDue(Clock::time_point now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (phase_ != Probing && phase_ != Querying && phase_ != AwaitingHistory) return -1;
+    const long long left = std::chrono::duration_cast<std::chrono::microseconds>(stepDeadline_ - now).count();
+    return left < 0 ? 0 : left;
+}
+
+void RoomCatchUp::onTimer(Clock::time_point now) {
+    Phase phase;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (context != FeatureProbe || phase_ != Probing) return;
-        archive_ = false;
-        phase_ = Rejoining;
+        phase = phase_;
+        if ((phase != Probing && phase != Querying && phase != AwaitingHistory) || now < stepDeadline_) return;
     }
-    room_->rejoinAfterInterruption();
+    parent_->logInstance().log(LogWarning, LogAreaClient,
+                               "room " + roomAddress_ + ": no answer within " + std::to_string(kStepSeconds) +
+                                   " s " + (phase == Probing ? "to whether it keeps an archive; joining without"
+                                                             : "to what was said meanwhile; going on without the rest"));
+    if (phase == Probing)
+        probed(false);
+    else
+        finish();
 }
 
 void RoomCatchUp::markOut() {
@@ -206,9 +249,18 @@ void RoomCatchUp::markOut() {
 }
 
 bool RoomCatchUp::hold(std::unique_ptr<XmlTag>& message) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!out_) return false;
-    outbox_.push_back(std::move(message));
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!out_) return false;
+        if (outbox_.size() < kOutboxLimit) {
+            outbox_.push_back(std::move(message));
+            return true;
+        }
+    }
+    message.reset();
+    parent_->logInstance().log(LogError, LogAreaClient,
+                               "room " + roomAddress_ + ": out of the room with " + std::to_string(kOutboxLimit) +
+                                   " messages waiting already; this one is dropped");
     return true;
 }
 
@@ -235,10 +287,10 @@ void RoomCatchUp::rejoined() {
         }
         if (phase_ != Rejoining) return;
         if (!archive_) {
-            phase_ = AwaitingHistory;
+            startStep(AwaitingHistory);
             return;
         }
-        phase_ = Querying;
+        startStep(Querying);
         pages_ = 0;
         after = lastStanzaId_;
     }
@@ -255,6 +307,7 @@ void RoomCatchUp::query(const std::string& after) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         queryId_ = parent_->newId();
+        startStep(Querying);  // each page has its time
         q->setAttribute("queryid", queryId_);
         if (after.empty() && lastHeard_ != std::chrono::system_clock::time_point())
             start = utcText(lastHeard_ - std::chrono::seconds(kClockSlackSeconds));
@@ -310,10 +363,9 @@ void RoomCatchUp::finish() {
         phase_ = Idle;
         out_ = false;
         for (PendingStanza& p : resend_)
-            if (p.id.empty() || !roomHad_.count(p.id)) resend.push_back(std::move(p));
+            if (p.id.empty() || !ownEchoes_.contains(keyOf(p.id))) resend.push_back(std::move(p));
         resend_.clear();
         outbox.swap(outbox_);
-        roomHad_.clear();
         caughtUp = caughtUp_;
         renewed = renewed_;
         renewed_ = false;
@@ -334,7 +386,6 @@ void RoomCatchUp::reset() {
     out_ = false;
     resend_.clear();
     outbox_.clear();
-    roomHad_.clear();
     renewed_ = false;
 }
 

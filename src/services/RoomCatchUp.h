@@ -16,13 +16,13 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "client/Handlers.h"
 #include "client/PendingStanza.h"
+#include "client/Timers.h"
 #include "services/ServiceDiscovery.h"
 
 namespace tern {
@@ -30,12 +30,16 @@ namespace tern {
 class ClientBase;
 class MUCRoom;
 
-class RoomCatchUp : public IqHandler, public ServiceDiscoveryHandler {
+class RoomCatchUp : public IqHandler, public ServiceDiscoveryHandler, public TimerHandler {
 public:
     static constexpr int kPageSize = 50;
     static constexpr int kMaxPages = 20;      // a room that pages on without end is cut off there
     static constexpr std::size_t kRemembered = 256;  // ids and texts of messages delivered, per room
     static constexpr int kClockSlackSeconds = 60;    // 'since' reaches back this far for clock skew
+    // A room that does not say whether it keeps an archive, or does not
+    // finish its answer or history, within this is done without.
+    static constexpr int kStepSeconds = 30;
+    static constexpr std::size_t kOutboxLimit = 100;  // messages waiting while out; more are dropped
 
     RoomCatchUp(ClientBase* parent, MUCRoom* room);
     ~RoomCatchUp() override;
@@ -74,38 +78,51 @@ public:
     void onDiscoInfoResult(Stanza* stanza, int context) override;
     void onDiscoItemsResult(Stanza*, int) override {}
     void onDiscoError(Stanza* stanza, int context) override;
+    // TimerHandler: the deadline of the step under way.
+    long long untilDue(Clock::time_point now) override;
+    void onTimer(Clock::time_point now) override;
 
 private:
     enum Phase { Idle, Probing, Rejoining, Querying, AwaitingHistory };
-    // The last kRemembered keys, oldest forgotten first, in an open-addressed
-    // table twice that size: no allocation for any message.
+    // How often each key came in the last kRemembered additions, in an
+    // open-addressed table twice that size: no allocation for any message.
     class RecentKeys {
     public:
         bool contains(std::uint64_t key) const;
         void add(std::uint64_t key);
+        // Takes one occurrence back; false when there was none.
+        bool consume(std::uint64_t key);
 
     private:
         static constexpr std::size_t kSlots = 2 * kRemembered;  // a power of two
         std::size_t slotOf(std::uint64_t key) const;             // where it is, or the empty slot it would take
-        void erase(std::uint64_t key);
+        void erase(std::size_t slot);
         std::array<std::uint64_t, kSlots> table_{};              // 0: empty
+        std::array<std::uint32_t, kSlots> counts_{};
         std::array<std::uint64_t, kRemembered> order_{};
         std::size_t count_ = 0;
         std::size_t next_ = 0;
     };
-    // Keys are seeded per room, so that nobody can choose texts whose keys
-    // collide; each part is folded in on its own, so where one ends counts.
-    static std::uint64_t fold(std::uint64_t key, std::string_view part);
+    // SipHash under a key of this room's own, so that nobody can choose
+    // texts or nicknames whose keys collide; each part is folded in on its
+    // own, so where one ends counts.
+    std::uint64_t fold(std::uint64_t key, std::string_view part) const;
+    std::uint64_t keyOf(std::string_view part) const { return fold(0, part); }
     void query(const std::string& after);
     void finish();
-    std::string ownMessageId(const XmlTag& message) const;
+    // Probing is over (answered or not): rejoin, with the archive or not.
+    void probed(bool archive);
+    void startStep(Phase phase);  // under mutex_
+    std::string ownMessageId(const Stanza& message) const;
 
     ClientBase* parent_;
     MUCRoom* room_;
     const std::string roomAddress_;  // bare: a nickname change leaves it
-    const std::uint64_t seed_;
+    const std::uint64_t key0_;
+    const std::uint64_t key1_;
     mutable std::mutex mutex_;
     Phase phase_ = Idle;
+    Clock::time_point stepDeadline_;  // of Probing, Querying and AwaitingHistory
     bool archive_ = false;             // the room lists urn:xmpp:mam:2
     std::string queryId_;
     int pages_ = 0;
@@ -114,12 +131,12 @@ private:
     bool out_ = false;      // out of the room, until caught up
     std::vector<PendingStanza> resend_;            // ours, from the forgotten session
     std::vector<std::unique_ptr<XmlTag>> outbox_;  // sent while out
-    std::set<std::string> roomHad_;                // ids of our messages the room has
 
     std::string lastStanzaId_;  // the room's id of the last message delivered
     std::chrono::system_clock::time_point lastHeard_;
     RecentKeys recentIds_;
     RecentKeys recentTexts_;  // sender and body, for rooms without stanza-ids
+    RecentKeys ownEchoes_;    // the ids of our own messages the room sent back
 };
 
 }  // namespace tern

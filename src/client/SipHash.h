@@ -1,0 +1,16 @@
+// SipHash-2-4 (Aumasson and Bernstein, 2012): a keyed 64-bit hash for
+// tables whose keys come from the wire, where whoever does not know the
+// key cannot choose inputs that collide.
+#ifndef TERN_CLIENT_SIPHASH_H
+#define TERN_CLIENT_SIPHASH_H
+
+#include <cstdint>
+#include <string_view>
+
+namespace tern {
+
+std::uint64_t sipHash24(std::uint64_t k0, std::uint64_t k1, std::string_view data);
+
+}  // namespace tern
+
+#endif
