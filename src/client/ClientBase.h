@@ -391,7 +391,7 @@ private:
     std::condition_variable dispatchDone_;
     void awaitDispatchElsewhere(std::unique_lock<std::mutex>& registryLock);
 
-    StreamErrorCondition streamError_ = StreamErrorUndefined;
+    std::atomic<StreamErrorCondition> streamError_{StreamErrorUndefined};
     std::map<std::string, std::string> streamErrorText_;
     std::string seeOtherHost_;
     std::unique_ptr<XmlTag> streamErrorAppCondition_;

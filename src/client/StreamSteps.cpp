@@ -74,6 +74,9 @@ bool ClientBase::stanzaInTurn(const Stanza& stanza) {
 
 void ClientBase::handleXmlTag(XmlTag* tag) {
     std::unique_ptr<Stanza> stanza(Stanza::adopt(*tag));
+    // The rest of a chunk read before another thread ended the stream:
+    // nothing in it is acted on, or refused.
+    if (step_ == StreamStep::Closed) return;
     if (logger_.wants(LogDebug, LogAreaXmlIncoming)) logger_.log(LogDebug, LogAreaXmlIncoming, serializeForLog(*stanza));
 
     const std::string& name = stanza->name();
