@@ -1,67 +1,98 @@
 #include "host/CXMPPMemberListManager.h"
 
 #include <algorithm>
+#include <new>
 
 namespace tern {
 
-const CXMPPMemberListManager::Member* CXMPPMemberListManager::find(const std::u16string& identifier) const {
-    for (const Member& m : members_)
-        if (m.identifier == identifier) return &m;
-    return nullptr;
+std::u16string CXMPPMemberListManager::Member::nickname() const {
+    if (wide) return std::u16string(reinterpret_cast<const char16_t*>(this + 1), nicknameLength);
+    const unsigned char* text = reinterpret_cast<const unsigned char*>(this + 1);
+    return std::u16string(text, text + nicknameLength);
+}
+
+bool CXMPPMemberListManager::Member::holdsAt(std::size_t start, std::u16string_view units) const {
+    if (wide) return std::equal(units.begin(), units.end(), reinterpret_cast<const char16_t*>(this + 1) + start);
+    return std::equal(units.begin(), units.end(), reinterpret_cast<const unsigned char*>(this + 1) + start);
+}
+
+CXMPPMemberListManager::Member* CXMPPMemberListManager::makeMember(const std::u16string& nickname,
+                                                                   const std::u16string& identifier, int affiliation,
+                                                                   int role) {
+    const std::size_t inside = nickname.rfind(identifier);
+    std::u16string text = nickname;
+    if (inside == std::u16string::npos) text += identifier;
+    const bool wide = std::any_of(text.begin(), text.end(), [](char16_t c) { return c > 0xFF; });
+    void* block = ::operator new(sizeof(Member) + text.size() * (wide ? 2 : 1));
+    Member* m = new (block) Member{};
+    if (wide)
+        std::copy(text.begin(), text.end(), reinterpret_cast<char16_t*>(m + 1));
+    else
+        std::transform(text.begin(), text.end(), reinterpret_cast<unsigned char*>(m + 1),
+                       [](char16_t c) { return static_cast<unsigned char>(c); });
+    m->nicknameLength = static_cast<std::uint32_t>(nickname.size()) & 0x7FFFFFFFu;
+    m->idStart = static_cast<std::uint32_t>(inside == std::u16string::npos ? nickname.size() : inside);
+    m->idLength = static_cast<std::uint32_t>(identifier.size());
+    m->affiliation = affiliation;
+    m->role = role;
+    m->wide = wide ? 1 : 0;
+    return m;
 }
 
 bool CXMPPMemberListManager::contains(const std::u16string& identifier) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return find(identifier) != nullptr;
+    return members_.find(identifier) != nullptr;
 }
 
 int CXMPPMemberListManager::roleOf(const std::u16string& identifier) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    const Member* m = find(identifier);
+    const Member* m = members_.find(identifier);
     return m ? m->role : 0;
 }
 
 int CXMPPMemberListManager::affiliationOf(const std::u16string& identifier) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    const Member* m = find(identifier);
+    const Member* m = members_.find(identifier);
     return m ? m->affiliation : 0;
 }
 
 std::optional<std::u16string> CXMPPMemberListManager::nicknameOf(const std::u16string& identifier) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    const Member* m = find(identifier);
+    const Member* m = members_.find(identifier);
     if (!m) return std::nullopt;
-    return m->nickname;
+    return m->nickname();
 }
 
-void CXMPPMemberListManager::addMember(const std::u16string& user, const std::u16string& nickname,
+// The user part is not kept: nothing asks for it.
+void CXMPPMemberListManager::addMember(const std::u16string&, const std::u16string& nickname,
                                        const std::u16string& identifier, int affiliation, int role) {
+    Member* m = makeMember(nickname, identifier, affiliation, role);
+    const std::uint32_t hash = members_.hashOf(identifier);
     std::lock_guard<std::mutex> lock(mutex_);
-    members_.push_back({user, nickname, identifier, affiliation, role});
+    members_.insert(m, hash);  // after any with the same identifier
 }
 
-void CXMPPMemberListManager::updateMember(const std::u16string& user, const std::u16string& nickname,
+void CXMPPMemberListManager::updateMember(const std::u16string&, const std::u16string& nickname,
                                           const std::u16string& identifier, int affiliation, int role) {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (Member& m : members_) {
-        if (m.identifier != identifier) continue;
-        if (m.user != user) m.user = user;
-        if (m.nickname != nickname) m.nickname = nickname;
-        m.affiliation = affiliation;
-        m.role = role;
+    Member* m = members_.find(identifier);
+    if (!m) return;
+    if (m->nicknameLength != nickname.size() || !m->holdsAt(0, nickname)) {
+        members_.replace(m, makeMember(nickname, identifier, affiliation, role));
         return;
     }
+    m->affiliation = affiliation;
+    m->role = role;
 }
 
 void CXMPPMemberListManager::removeMember(const std::u16string& identifier) {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto it = std::find_if(members_.begin(), members_.end(), [&](const Member& m) { return m.identifier == identifier; });
-    if (it != members_.end()) members_.erase(it);
+    if (Member* m = members_.find(identifier)) members_.erase(m);
 }
 
 void CXMPPMemberListManager::clear() {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<Member>().swap(members_);
+    members_.clear();
 }
 
 int CXMPPMemberListManager::count() const {

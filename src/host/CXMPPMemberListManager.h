@@ -5,10 +5,13 @@
 #ifndef TERN_HOST_CXMPPMEMBERLISTMANAGER_H
 #define TERN_HOST_CXMPPMEMBERLISTMANAGER_H
 
+#include <cstdint>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <vector>
+#include <string_view>
+
+#include "services/RecordTable.h"
 
 namespace tern {
 
@@ -28,18 +31,31 @@ public:
     int count() const;
 
 private:
+    // One allocation per member: these numbers, then the nickname and,
+    // unless the nickname holds it (as hosts compose nicknames, it does),
+    // the identifier. The text is kept in 8 bits when every unit fits, as
+    // identifiers and most nicknames do.
     struct Member {
-        std::u16string user;
-        std::u16string nickname;
-        std::u16string identifier;
+        Member* next;
+        std::uint32_t hash;
+        std::uint32_t nicknameLength : 31;
+        std::uint32_t wide : 1;  // 16-bit text
+        std::uint32_t idStart;
+        std::uint32_t idLength;
         int affiliation;
         int role;
+        std::u16string nickname() const;
+        // Whether the text from start on begins with these units.
+        bool holdsAt(std::size_t start, std::u16string_view units) const;
+        bool matches(const std::u16string_view& identifier) const {
+            return identifier.size() == idLength && holdsAt(idStart, identifier);
+        }
     };
-    // First entry with the identifier (the list's order is the order of arrival).
-    const Member* find(const std::u16string& identifier) const;
+    static Member* makeMember(const std::u16string& nickname, const std::u16string& identifier, int affiliation,
+                              int role);
 
     mutable std::mutex mutex_;
-    std::vector<Member> members_;
+    RecordTable<Member, std::u16string_view> members_;
 };
 
 }  // namespace tern

@@ -65,9 +65,11 @@ void RoomLiveness::joinSent(bool silent) {
     joinSentAt_ = Clock::now();
     duplicatesUntil_ = Clock::time_point();
     reconciling_ = silent;
-    seen_.clear();
     subjectRepeat_ = silent;
-    if (!silent) known_.clear();
+    if (silent)
+        known_.unmarkAll();
+    else
+        known_.clear();
 }
 
 void RoomLiveness::interrupted(bool askAgain) {
@@ -106,48 +108,23 @@ void RoomLiveness::stop() {
 
 std::vector<OccupantInfo> RoomLiveness::known() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<OccupantInfo> out;
-    out.reserve(known_.size());
-    for (const auto& k : known_) {
-        OccupantInfo gone = k.second.info;
-        gone.flags = 0;
-        gone.newNick.clear();
-        out.push_back(gone);
-    }
-    return out;
+    return known_.all();
 }
 
 bool RoomLiveness::admit(const OccupantInfo& info, PresenceShow show, bool self, std::vector<OccupantInfo>& vanished) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const std::string nick = info.nick.resource();
     if (show == PresenceShowUnavailable) {
-        known_.erase(nick);
+        known_.erase(info.nick.resource());
         return true;
     }
-    const auto before = known_.find(nick);
-    const bool sameRank = before != known_.end() && before->second.info.role == info.role &&
-                          before->second.info.affiliation == info.affiliation;
-    const bool repeated = sameRank && Clock::now() < duplicatesUntil_ && before->second.show == show &&
-                          before->second.info.status == info.status && before->second.info.jid == info.jid;
-    const bool unchanged = (reconciling_ && sameRank) || repeated;
-    known_[nick] = {info, show};
-    if (reconciling_) seen_.insert(nick);
+    const RoomOccupants::Change before = known_.update(info, show, reconciling_);
+    const bool repeated = before.samePresence && Clock::now() < duplicatesUntil_;
+    const bool unchanged = (reconciling_ && before.sameRank) || repeated;
     if (self && reconciling_) {
         // The own presence closes the occupant list: whoever was not in it
         // has gone while we were out.
         reconciling_ = false;
-        for (auto it = known_.begin(); it != known_.end();) {
-            if (seen_.count(it->first)) {
-                ++it;
-                continue;
-            }
-            OccupantInfo gone = it->second.info;
-            gone.flags = 0;
-            gone.newNick.clear();
-            vanished.push_back(gone);
-            it = known_.erase(it);
-        }
-        seen_.clear();
+        for (OccupantInfo& gone : known_.dropUnmarked()) vanished.push_back(std::move(gone));
     }
     return !unchanged;
 }
@@ -198,8 +175,7 @@ void RoomLiveness::onTimer(Clock::time_point now) {
                 duplicatesUntil_ = now + Ms(2 * joinTimeoutMs_);
                 action = Resend;
             } else {
-                if (silent_)
-                    for (const auto& k : known_) gone.push_back(k.second.info);
+                if (silent_) gone = known_.all();
                 action = GiveUp;
             }
         } else if (state == RoomState::NickChangePending) {
@@ -230,10 +206,6 @@ void RoomLiveness::onTimer(Clock::time_point now) {
         case AskAgain: room_->catchUp_->interrupted(nullptr); break;
         case GiveUp:
             log.log(LogError, LogAreaClient, "room " + room.bare() + ": no answer to the join, twice; giving up");
-            for (OccupantInfo& o : gone) {
-                o.flags = 0;
-                o.newNick.clear();
-            }
             room_->joinGivenUp(StanzaErrorRemoteServerTimeout, gone);
             break;
         case Unanswered:

@@ -15,15 +15,14 @@
 #ifndef TERN_SERVICES_ROOMLIVENESS_H
 #define TERN_SERVICES_ROOMLIVENESS_H
 
-#include <map>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "client/Handlers.h"
 #include "client/Timers.h"
 #include "services/MUCRoom.h"
+#include "services/RoomOccupants.h"
 
 namespace tern {
 
@@ -82,10 +81,6 @@ public:
     bool handleIqById(Stanza* stanza, int context) override;
 
 private:
-    struct Known {
-        OccupantInfo info;
-        PresenceShow show;
-    };
     void rejoin(const std::string& why);
 
     ClientBase* parent_;
@@ -108,9 +103,8 @@ private:
     Clock::time_point pingSentAt_;
     Clock::time_point duplicatesUntil_;  // a join went out twice: repeats are dropped until then
 
-    std::map<std::string, Known> known_;  // by nickname, as the handler knows them
-    bool reconciling_ = false;
-    std::set<std::string> seen_;  // present in the rejoin's occupant list
+    RoomOccupants known_;  // as the handler knows them
+    bool reconciling_ = false;  // a silent rejoin's occupant list is coming
     bool subjectRepeat_ = false;
     std::string subjectNick_;
     std::string subject_;

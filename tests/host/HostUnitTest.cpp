@@ -138,6 +138,38 @@ TEST(MemberList, ReadersAndWritersOnSeveralThreads) {
     reader.join();
 }
 
+// Text of every width, identifiers inside the nickname and not, entries
+// with equal identifiers, and a room large enough to regrow the index.
+TEST(MemberList, EveryShapeOfEntry) {
+    const std::u16string id(36, u'7');
+    const std::pair<std::u16string, std::u16string> shapes[] = {
+        {u"Alice" + id + u":us", id},
+        {u"\u0414\u043c\u0438\u0442\u0440\u0438\u0439" + std::u16string(36, u'8') + u":us", std::u16string(36, u'8')},
+        {u"\u00e9t\u00e9", u"\u00e9"},
+        {u"\U0001F600x", u"\U0001F600"},
+        {u"n", u"outside"},
+    };
+    CXMPPMemberListManager list;
+    for (int i = 0; i < 5; ++i) list.addMember(u"u", shapes[i].first, shapes[i].second, i, i + 1);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(*list.nicknameOf(shapes[i].second), shapes[i].first) << i;
+        EXPECT_EQ(list.roleOf(shapes[i].second), i + 1);
+        EXPECT_EQ(list.affiliationOf(shapes[i].second), i);
+    }
+    EXPECT_FALSE(list.contains(u"\u00c9"));
+    list.addMember(u"u", u"second", u"outside", 0, 9);
+    list.updateMember(u"u", u"renamed", u"outside", 2, 2);  // the first one, renamed, stays first
+    EXPECT_EQ(*list.nicknameOf(u"outside"), u"renamed");
+    list.removeMember(u"outside");
+    EXPECT_EQ(*list.nicknameOf(u"outside"), u"second");
+    EXPECT_EQ(list.roleOf(u"outside"), 9);
+
+    for (int i = 0; i < 3000; ++i) list.addMember(u"u", u"nick", u"id" + std::u16string(1, char16_t(0x100 + i)), 0, i);
+    for (int i = 0; i < 3000; i += 2) list.removeMember(u"id" + std::u16string(1, char16_t(0x100 + i)));
+    EXPECT_EQ(list.count(), 1505);
+    for (int i = 1; i < 3000; i += 2) ASSERT_EQ(list.roleOf(u"id" + std::u16string(1, char16_t(0x100 + i))), i);
+}
+
 TEST(NicknameLayout, CutsAndRoomNumbers) {
     const std::u16string id = u"0123456789abcdef0123456789abcdef0123";
     auto parts = cutNickname(u"Alice" + id + u":us");

@@ -9,6 +9,7 @@
 
 #include "services/MUCRoom.h"
 #include "services/RoomLiveness.h"
+#include "services/RoomOccupants.h"
 #include "support/FakeSession.h"
 #include "support/RoomRecorder.h"
 
@@ -295,4 +296,36 @@ TEST(RoomLiveness, CaughtUpAfterANewSession) {
         const std::string after = r.s.sent();
         EXPECT_EQ(after.find("<body>mine</body>") != std::string::npos, !archive) << after;
     }
+}
+
+// The records behind reconciliation: a real address that changes keeps the
+// record's mark, and what a rejoin's list leaves out comes back whole.
+TEST(RoomOccupants, MarksSurviveChangesAndTheDroppedComeBackWhole) {
+    RoomOccupants known;
+    auto info = [](int i, const std::string& jid) {
+        OccupantInfo o;
+        o.nick = JID("room@conf.example.test/n" + std::to_string(i));
+        if (!jid.empty()) o.jid = JID(jid);
+        o.role = RoleParticipant;
+        o.tc = i;
+        return o;
+    };
+    for (int i = 0; i < 100; ++i) known.update(info(i, i % 2 ? "" : "u@example.test/r"), PresenceShowAvailable, false);
+    known.unmarkAll();
+    for (int i = 1; i < 100; ++i) {
+        const auto change = known.update(info(i, "v@example.test/" + std::to_string(i)), PresenceShowAvailable, true);
+        EXPECT_TRUE(change.sameRank);
+        EXPECT_FALSE(change.samePresence);
+    }
+    const std::vector<OccupantInfo> dropped = known.dropUnmarked();
+    ASSERT_EQ(dropped.size(), 1u);
+    EXPECT_EQ(dropped[0].nick.full(), "room@conf.example.test/n0");
+    EXPECT_EQ(dropped[0].jid->full(), "u@example.test/r");
+    EXPECT_EQ(dropped[0].role, RoleParticipant);
+    const std::vector<OccupantInfo> all = known.all();
+    ASSERT_EQ(all.size(), 99u);
+    EXPECT_EQ(all[0].nick.resource(), "n1");
+    EXPECT_EQ(all[0].jid->full(), "v@example.test/1");
+    EXPECT_EQ(all[98].tc, 99);
+    EXPECT_TRUE(known.dropUnmarked().size() == 99u);  // marks last for one rejoin only
 }

@@ -1,0 +1,69 @@
+// The occupants of one room as one session knows them: what reconciling a
+// rejoin with what the room's handler already heard needs, and what it
+// takes to report an occupant gone. A room of thousands is the case to
+// size for, so each occupant is one allocation, its numbers with its
+// nickname and real address after them, found by nickname in constant time.
+//
+// Not thread-safe: its owner locks.
+#ifndef TERN_SERVICES_ROOMOCCUPANTS_H
+#define TERN_SERVICES_ROOMOCCUPANTS_H
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "services/MUCRoom.h"
+#include "services/RecordTable.h"
+
+namespace tern {
+
+class RoomOccupants {
+public:
+    // How a presence compares with what was known of its occupant.
+    struct Change {
+        bool sameRank = false;      // known, with this role and affiliation
+        bool samePresence = false;  // ... and this show, status and real address
+    };
+
+    // Records an available presence; marked tells a rejoin's occupant list.
+    Change update(const OccupantInfo& info, PresenceShow show, bool marked);
+    void erase(const std::string& nick);
+    void clear() { records_.clear(); }
+    std::size_t size() const { return records_.size(); }
+
+    // Everyone known, as gone: flags and new nickname clear, by nickname.
+    std::vector<OccupantInfo> all() const;
+    // A rejoin begins: nobody has been listed again yet.
+    void unmarkAll();
+    // The rejoin's list is complete: those not in it are dropped and
+    // returned as gone, by nickname.
+    std::vector<OccupantInfo> dropUnmarked();
+
+private:
+    struct Record {
+        Record* next;
+        std::uint32_t hash;
+        std::uint32_t nickLength;
+        std::int32_t tc;
+        std::uint32_t statusHash;
+        std::int8_t role;
+        std::int8_t affiliation;
+        std::int8_t show;
+        bool hasJid;
+        bool marked;
+        // After the header: the nickname, then the real address and a zero.
+        const char* nick() const { return reinterpret_cast<const char*>(this + 1); }
+        const char* jid() const { return nick() + nickLength; }
+        bool matches(std::string_view key) const { return key == std::string_view(nick(), nickLength); }
+    };
+    static Record* make(const std::string& nick, const std::string& jid);
+    OccupantInfo gone(const Record& r) const;
+
+    JID room_;  // the room's bare address, from the first presence
+    RecordTable<Record, std::string_view> records_;
+};
+
+}  // namespace tern
+
+#endif
