@@ -1,5 +1,7 @@
 #include "client/SipHash.h"
 
+#include <random>
+
 namespace tern {
 
 namespace {
@@ -47,6 +49,19 @@ std::uint64_t sipHash24(std::uint64_t k0, std::uint64_t k1, std::string_view dat
     s.v2 ^= 0xff;
     for (int i = 0; i < 4; ++i) s.round();
     return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
+}
+
+std::uint64_t sipHash24(std::string_view data) {
+    struct Key {
+        std::uint64_t k0, k1;
+    };
+    static const Key key = [] {
+        std::random_device source;
+        auto word = [&] { return (std::uint64_t{source()} << 32) ^ source(); };
+        const std::uint64_t k0 = word();
+        return Key{k0, word()};
+    }();
+    return sipHash24(key.k0, key.k1, data);
 }
 
 }  // namespace tern

@@ -11,6 +11,9 @@ namespace tern {
 
 std::uint64_t sipHash24(std::uint64_t k0, std::uint64_t k1, std::string_view data);
 
+// With a key drawn once per process from the system's random source.
+std::uint64_t sipHash24(std::string_view data);
+
 }  // namespace tern
 
 #endif

@@ -67,7 +67,7 @@ std::optional<std::u16string> CXMPPMemberListManager::nicknameOf(const std::u16s
 void CXMPPMemberListManager::addMember(const std::u16string&, const std::u16string& nickname,
                                        const std::u16string& identifier, int affiliation, int role) {
     Member* m = makeMember(nickname, identifier, affiliation, role);
-    const std::uint32_t hash = members_.hashOf(identifier);
+    const std::uint32_t hash = members_.hashOf(std::u16string_view(identifier));
     std::lock_guard<std::mutex> lock(mutex_);
     members_.insert(m, hash);  // after any with the same identifier
 }

@@ -14,7 +14,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <string_view>
 #include <vector>
+
+#include "client/SipHash.h"
 
 namespace tern {
 
@@ -26,13 +29,13 @@ public:
     RecordTable(const RecordTable&) = delete;
     RecordTable& operator=(const RecordTable&) = delete;
 
-    // By code unit value, so that a key stored in 8 bits hashes as its
-    // 16-bit form does.
-    template <typename Units>
-    static std::uint32_t hashOf(const Units& key) {
-        std::uint32_t h = 2166136261u;
-        for (auto unit : key) h = (h ^ static_cast<std::uint32_t>(unit)) * 16777619u;
-        return h ^ (h >> 16);
+    // Keyed: the keys are nicknames and identifiers others choose, and
+    // must not be able to pile into one chain.
+    template <typename Unit>
+    static std::uint32_t hashOf(std::basic_string_view<Unit> key) {
+        const std::uint64_t h =
+            sipHash24(std::string_view(reinterpret_cast<const char*>(key.data()), key.size() * sizeof(Unit)));
+        return static_cast<std::uint32_t>(h ^ (h >> 32));
     }
 
     std::size_t size() const { return size_; }
