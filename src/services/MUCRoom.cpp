@@ -411,11 +411,12 @@ void MUCRoom::handlePresenceStanza(Stanza* stanza) {
     }
     // Kicked, banned, removed, destroyed or left: no deadline runs any more
     // and nothing brings us back by itself. A service shutting down is
-    // rejoined only when a new session follows (the server restarted).
+    // rejoined when a new session follows (the server restarted), or after
+    // the join's deadline when the session goes on (only the service did).
     if (endsUs && shutDown && catchUp_) {
         state_ = RoomState::Interrupted;
         catchUp_->markOut();
-        if (liveness_) liveness_->interrupted(false);
+        if (liveness_) liveness_->interrupted(true);
     } else if (endsUs) {
         end();
     }

@@ -1,6 +1,9 @@
 #include "services/RoomCatchUp.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <optional>
 #include <ctime>
 #include <random>
 
@@ -29,6 +32,35 @@ std::string utcText(std::chrono::system_clock::time_point t) {
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
     return text;
+}
+
+// A XEP-0082 date-time, or the legacy CCYYMMDDThh:mm:ss, as UTC; nullopt
+// for anything else.
+std::optional<std::chrono::system_clock::time_point> utcTime(const std::string& text) {
+    int y, mo, d, h, mi, sec, n = 0;
+    const bool modern = text.size() > 4 && text[4] == '-';
+    if (std::sscanf(text.c_str(), modern ? "%4d-%2d-%2dT%2d:%2d:%2d%n" : "%4d%2d%2dT%2d:%2d:%2d%n", &y, &mo, &d, &h,
+                    &mi, &sec, &n) != 6 ||
+        mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || sec > 60)
+        return std::nullopt;
+    std::size_t at = static_cast<std::size_t>(n);
+    if (at < text.size() && text[at] == '.')
+        for (++at; at < text.size() && std::isdigit(static_cast<unsigned char>(text[at]));) ++at;
+    long offset = 0;
+    if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
+        int oh, om;
+        if (std::sscanf(text.c_str() + at + 1, "%2d:%2d", &oh, &om) != 2) return std::nullopt;
+        offset = (text[at] == '+' ? 1 : -1) * (oh * 3600L + om * 60L);
+    }
+    // Days from 1970-01-01 in the proleptic Gregorian calendar.
+    const int yy = y - (mo <= 2);
+    const int era = (yy >= 0 ? yy : yy - 399) / 400;
+    const int yoe = yy - era * 400;
+    const int doy = (153 * (mo + (mo > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    const long long days = era * 146097LL + doe - 719468;
+    return std::chrono::system_clock::time_point(
+        std::chrono::seconds(days * 86400 + h * 3600LL + mi * 60LL + sec - offset));
 }
 
 std::uint64_t randomWord() {
@@ -119,12 +151,14 @@ bool RoomCatchUp::admit(const Stanza& message, const std::string& body, bool his
     // A live message is remembered by sender and text; one from the history
     // by the time it carries as well. A history message with the sender and
     // text of one heard live is that one again, once for each time it was
-    // heard: said twice stays twice.
+    // heard (said twice stays twice), unless it was said after we went out.
     const std::uint64_t said = fold(keyOf(message.from().resource()), body);
     std::uint64_t saidAt = said;
+    std::optional<std::chrono::system_clock::time_point> when;
     if (history) {
         const auto* delay = static_cast<const DelayedDelivery*>(message.extension(ExtDelayedDelivery));
         saidAt = fold(said, delay ? delay->stamp() : std::string());
+        if (delay) when = utcTime(delay->stamp());
     }
     const std::uint64_t id = stanzaId.empty() ? 0 : keyOf(stanzaId);
     const std::string own = ownMessageId(message);
@@ -132,7 +166,10 @@ bool RoomCatchUp::admit(const Stanza& message, const std::string& body, bool his
     // The room has this one of ours, whether or not the handler sees it again.
     if (!own.empty()) ownEchoes_.add(keyOf(own));
     if (!stanzaId.empty() && recentIds_.contains(id)) return false;
-    if (stanzaId.empty() && history && (recentTexts_.consume(said) || recentTexts_.contains(saidAt))) return false;
+    const bool saidSinceOut = when && heardBeforeOut_ != std::chrono::system_clock::time_point() &&
+                              *when > heardBeforeOut_ + std::chrono::seconds(kClockSlackSeconds);
+    if (stanzaId.empty() && history && !saidSinceOut && (recentTexts_.consume(said) || recentTexts_.contains(saidAt)))
+        return false;
     if (history && (phase_ == Querying || phase_ == AwaitingHistory)) ++caughtUp_;
     if (!stanzaId.empty()) {
         recentIds_.add(id);
@@ -186,6 +223,7 @@ void RoomCatchUp::interrupted(std::vector<PendingStanza>* pending) {
         }
         startStep(Probing);
         out_ = true;
+        heardBeforeOut_ = lastHeard_;
         caughtUp_ = 0;
     }
     // Whether to ask the archive or the history decides how to rejoin.
@@ -246,6 +284,7 @@ void RoomCatchUp::onTimer(Clock::time_point now) {
 void RoomCatchUp::markOut() {
     std::lock_guard<std::mutex> lock(mutex_);
     out_ = true;
+    heardBeforeOut_ = lastHeard_;
 }
 
 bool RoomCatchUp::hold(std::unique_ptr<XmlTag>& message) {
@@ -362,6 +401,7 @@ void RoomCatchUp::finish() {
         std::lock_guard<std::mutex> lock(mutex_);
         phase_ = Idle;
         out_ = false;
+        heardBeforeOut_ = {};
         for (PendingStanza& p : resend_)
             if (p.id.empty() || !ownEchoes_.contains(keyOf(p.id))) resend.push_back(std::move(p));
         resend_.clear();
@@ -384,6 +424,7 @@ void RoomCatchUp::reset() {
     std::lock_guard<std::mutex> lock(mutex_);
     phase_ = Idle;
     out_ = false;
+    heardBeforeOut_ = {};
     resend_.clear();
     outbox_.clear();
     renewed_ = false;

@@ -6,8 +6,9 @@
 // the room's archive (XEP-0313) when its discovery information lists one,
 // else as its history since that time. What the handler already had is
 // dropped, by the room's stanza-id (XEP-0359) where there is one, else by
-// sender and text; our own messages that the room never got go out again,
-// and those it did get (recognised by their origin-id) do not.
+// sender and text unless its time is after we went out; our own messages
+// that the room never got go out again, and those it did get (recognised
+// by their origin-id) do not.
 #ifndef TERN_SERVICES_ROOMCATCHUP_H
 #define TERN_SERVICES_ROOMCATCHUP_H
 
@@ -134,6 +135,7 @@ private:
 
     std::string lastStanzaId_;  // the room's id of the last message delivered
     std::chrono::system_clock::time_point lastHeard_;
+    std::chrono::system_clock::time_point heardBeforeOut_;  // while out: history said later is new
     RecentKeys recentIds_;
     RecentKeys recentTexts_;  // sender and body, for rooms without stanza-ids
     RecentKeys ownEchoes_;    // the ids of our own messages the room sent back

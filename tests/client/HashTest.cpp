@@ -3,6 +3,7 @@
 #include "client/Base64.h"
 #include "client/MD5.h"
 #include "client/SHA.h"
+#include "client/SipHash.h"
 
 using namespace tern;
 
@@ -98,4 +99,15 @@ TEST(Base64, LenientDecoding) {
     EXPECT_EQ(base64Decode("Zg==Zm8="), "f");      // stops at the first padding
     EXPECT_EQ(base64Decode("Z!=="), base64Decode("ZA=="));  // outside the alphabet counts as A
     EXPECT_EQ(base64Decode("Zm9vY"), "foo");       // an incomplete group is ignored
+}
+
+// The reference vectors of the SipHash paper: key 00..0f, message 00..len-1.
+TEST(SipHash, ReferenceVectors) {
+    std::string message;
+    for (char c = 0; c < 16; ++c) message += c;
+    const std::uint64_t k0 = 0x0706050403020100ull, k1 = 0x0f0e0d0c0b0a0908ull;
+    const std::pair<std::size_t, std::uint64_t> vectors[] = {
+        {0, 0x726fdb47dd0e0e31ull}, {8, 0x93f5f5799a932462ull}, {15, 0xa129ca6149be45e5ull}};
+    for (const auto& [length, expected] : vectors)
+        EXPECT_EQ(sipHash24(k0, k1, std::string_view(message).substr(0, length)), expected) << length;
 }

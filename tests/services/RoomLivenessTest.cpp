@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <ctime>
 #include <functional>
 #include <thread>
 
@@ -216,7 +217,7 @@ TEST(RoomLiveness, NothingBringsUsBackByItself) {
         {"affiliation removed", gone + "<status code='321'/><status code='110'/></x></presence>", RoomState::Ended},
         {"members only now", gone + "<status code='322'/><status code='110'/></x></presence>", RoomState::Ended},
         {"destroyed", gone + "<destroy/><status code='110'/></x></presence>", RoomState::Ended},
-        // Rejoined only if a new session follows (the server restarted).
+        // Rejoined when a new session follows, or after the join's deadline.
         {"shut down", gone + "<status code='332'/><status code='110'/></x></presence>", RoomState::Interrupted},
         {"nickname change pending", "", RoomState::NickChangePending},
     };
@@ -296,6 +297,42 @@ TEST(RoomLiveness, CaughtUpAfterANewSession) {
         const std::string after = r.s.sent();
         EXPECT_EQ(after.find("<body>mine</body>") != std::string::npos, !archive) << after;
     }
+}
+
+// Only the service shut down (332) and the session goes on: after the
+// join's deadline the room is joined again. Its history has no stanza-ids:
+// a repeat of what the handler heard is dropped by sender and text, but the
+// same text said after we went out comes through.
+TEST(RoomLiveness, BackAfterTheServiceShutDownWithHistoryByText) {
+    const auto utc = [](std::chrono::seconds from) {
+        const std::time_t t = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now() + from);
+        char text[32];
+        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&t));
+        return std::string(text);
+    };
+    const auto said = [](const std::string& body, const std::string& stamp) {
+        return "<message from='room@conf.example.test/a' type='groupchat'><body>" + body + "</body>" +
+               (stamp.empty() ? "" : "<delay xmlns='urn:xmpp:delay' stamp='" + stamp + "'/>") + "</message>";
+    };
+    Room r(40, 600000);
+    r.s.says(occupant("a", "participant") + kSelf + said("ok", ""));
+    r.s.sent();
+    r.events.clear();
+    r.s.says("<presence type='unavailable' from='room@conf.example.test/me'><x xmlns='http://jabber.org/protocol/"
+             "muc#user'><item role='none' affiliation='none'/><status code='332'/><status code='110'/></x></presence>");
+    const std::string probe = r.awaitSent();
+    ASSERT_NE(probe.find("disco#info"), std::string::npos) << probe;
+    r.s.says("<iq type='result' from='room@conf.example.test' id='" + testsupport::idOf(probe, "disco#info") +
+             "'><query xmlns='http://jabber.org/protocol/disco#info'/></iq>");
+    EXPECT_NE(r.s.sent().find("<history since='"), std::string::npos);
+    r.s.says(occupant("a", "participant") + kSelf + said("ok", utc(std::chrono::seconds(-5))) +
+             said("ok", utc(std::chrono::minutes(5))) +
+             "<message from='room@conf.example.test' type='groupchat'><subject>t</subject></message>");
+    std::string heard;
+    for (const std::string& l : r.events.lines())
+        if (l.rfind("message", 0) == 0) heard += l.substr(0, l.find(" [")) + ";";
+    EXPECT_EQ(heard, "message a: ok;") << r.events.all();
+    EXPECT_EQ(r.room->state(), RoomState::Joined);
 }
 
 // The records behind reconciliation: a real address that changes keeps the
