@@ -304,30 +304,28 @@ void CParley::onOccupantPresence(MUCRoom*, OccupantInfo occupant, PresenceShow s
 
     if (show == PresenceShowAvailable) {
         std::int32_t code = PARLEY_EVENT_OCCUPANT_PRESENT;
-        const bool known = members_.contains(id);
-        if (known) {
+        const std::optional<int> before = members_.roleOfMember(id, nick);
+        if (before) {
             switch (occupant.role) {
                 case RoleNone: code = PARLEY_EVENT_ROLE_NONE; break;
                 case RoleVisitor: code = PARLEY_EVENT_ROLE_VISITOR; break;
                 case RoleModerator: code = PARLEY_EVENT_ROLE_MODERATOR; break;
-                case RoleParticipant: {
-                    const int before = members_.roleOf(id);
-                    code = before == RoleVisitor     ? PARLEY_EVENT_VOICE_GRANTED
-                           : before == RoleModerator ? PARLEY_EVENT_MODERATOR_REVOKED
-                                                     : PARLEY_EVENT_OCCUPANT_PRESENT;
+                case RoleParticipant:
+                    code = *before == RoleVisitor     ? PARLEY_EVENT_VOICE_GRANTED
+                           : *before == RoleModerator ? PARLEY_EVENT_MODERATOR_REVOKED
+                                                      : PARLEY_EVENT_OCCUPANT_PRESENT;
                     break;
-                }
                 default: break;
             }
-            members_.updateMember(user, nick, id, occupant.affiliation, occupant.role);
+            members_.setRank(id, nick, occupant.affiliation, occupant.role);
         } else {
             members_.addMember(user, nick, id, occupant.affiliation, occupant.role);
         }
         // Until our own presence arrives, others are the initial list.
-        if (id != ownId && !members_.contains(ownId)) code = PARLEY_EVENT_OCCUPANT_LISTED;
+        if (id != ownId && !members_.roleOfMember(ownId, own)) code = PARLEY_EVENT_OCCUPANT_LISTED;
         raise(code, number, 0, &text);
     } else if (show == PresenceShowUnavailable) {
-        members_.removeMember(id);
+        members_.removeMember(id, nick);
         std::int32_t code;
         switch (occupant.flags) {
             case UserSelf: code = PARLEY_EVENT_OCCUPANT_LEFT; break;

@@ -90,6 +90,35 @@ void CXMPPMemberListManager::removeMember(const std::u16string& identifier) {
     if (Member* m = members_.find(identifier)) members_.erase(m);
 }
 
+CXMPPMemberListManager::Member* CXMPPMemberListManager::findMember(const std::u16string& identifier,
+                                                                   const std::u16string& nickname) const {
+    return members_.find(identifier, [&](const Member& m) {
+        return m.nicknameLength == nickname.size() && m.holdsAt(0, nickname);
+    });
+}
+
+std::optional<int> CXMPPMemberListManager::roleOfMember(const std::u16string& identifier,
+                                                        const std::u16string& nickname) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const Member* m = findMember(identifier, nickname);
+    if (!m) return std::nullopt;
+    return m->role;
+}
+
+void CXMPPMemberListManager::setRank(const std::u16string& identifier, const std::u16string& nickname, int affiliation,
+                                     int role) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (Member* m = findMember(identifier, nickname)) {
+        m->affiliation = affiliation;
+        m->role = role;
+    }
+}
+
+void CXMPPMemberListManager::removeMember(const std::u16string& identifier, const std::u16string& nickname) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (Member* m = findMember(identifier, nickname)) members_.erase(m);
+}
+
 void CXMPPMemberListManager::clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     members_.clear();

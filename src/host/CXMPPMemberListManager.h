@@ -27,6 +27,12 @@ public:
     void updateMember(const std::u16string& user, const std::u16string& nickname, const std::u16string& identifier,
                       int affiliation, int role);
     void removeMember(const std::u16string& identifier);
+    // The same for the member with this identifier under this very
+    // nickname: an identifier is only text in a nickname, and another
+    // account may show it too.
+    std::optional<int> roleOfMember(const std::u16string& identifier, const std::u16string& nickname) const;
+    void setRank(const std::u16string& identifier, const std::u16string& nickname, int affiliation, int role);
+    void removeMember(const std::u16string& identifier, const std::u16string& nickname);
     void clear();
     int count() const;
 
@@ -51,6 +57,7 @@ private:
             return identifier.size() == idLength && holdsAt(idStart, identifier);
         }
     };
+    Member* findMember(const std::u16string& identifier, const std::u16string& nickname) const;
     static Member* makeMember(const std::u16string& nickname, const std::u16string& identifier, int affiliation,
                               int role);
 

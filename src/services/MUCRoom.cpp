@@ -309,7 +309,7 @@ void MUCRoom::handlePresenceStanza(Stanza* stanza) {
     bool self = false;
     bool createdNow = false;
     bool assignedNick = false;
-    bool dropped = false, shutDown = false;
+    bool dropped = false, shutDown = false, membersOnly = false;
     for (const XmlTag* c : x->children()) {
         const std::string& name = c->name();
         if (name == "item") {
@@ -345,6 +345,8 @@ void MUCRoom::handlePresenceStanza(Stanza* stanza) {
                 dropped = true;  // removed over a connection problem
             } else if (code == "332") {
                 shutDown = true;  // the service is shutting down
+            } else if (code == "322") {
+                membersOnly = true;  // removed: the room is members-only now
             }
         } else if (name == "destroy") {
             info.flags |= UserRoomDestroyed;
@@ -376,7 +378,10 @@ void MUCRoom::handlePresenceStanza(Stanza* stanza) {
         }
     }
 
-    if (endsUs && dropped && catchUp_) {
+    // The room's own decisions outweigh a shutdown or a drop given with them.
+    const bool decided =
+        membersOnly || (info.flags & (UserKicked | UserBanned | UserAffiliationChanged | UserRoomDestroyed));
+    if (endsUs && dropped && !decided && catchUp_) {
         // Not the room's decision: back in, caught up, as soon as the session
         // allows, and the handler hears only what changed meanwhile.
         state_ = RoomState::Interrupted;
@@ -413,7 +418,7 @@ void MUCRoom::handlePresenceStanza(Stanza* stanza) {
     // and nothing brings us back by itself. A service shutting down is
     // rejoined when a new session follows (the server restarted), or after
     // the join's deadline when the session goes on (only the service did).
-    if (endsUs && shutDown && catchUp_) {
+    if (endsUs && shutDown && !decided && catchUp_) {
         state_ = RoomState::Interrupted;
         catchUp_->markOut();
         if (liveness_) liveness_->interrupted(true);

@@ -41,10 +41,15 @@ public:
     std::size_t size() const { return size_; }
 
     Record* find(const Key& key) const {
+        return find(key, [](const Record&) { return true; });
+    }
+    // The first record with the key that also suits pick.
+    template <typename Pick>
+    Record* find(const Key& key, Pick&& pick) const {
         if (buckets_.empty()) return nullptr;
         const std::uint32_t h = hashOf(key);
         for (Record* r = buckets_[h & (buckets_.size() - 1)]; r; r = r->next)
-            if (r->hash == h && r->matches(key)) return r;
+            if (r->hash == h && r->matches(key) && pick(*r)) return r;
         return nullptr;
     }
 

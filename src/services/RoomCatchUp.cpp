@@ -35,13 +35,14 @@ std::string utcText(std::chrono::system_clock::time_point t) {
 }
 
 // A XEP-0082 date-time, or the legacy CCYYMMDDThh:mm:ss, as UTC; nullopt
-// for anything else.
-std::optional<std::chrono::system_clock::time_point> utcTime(const std::string& text) {
+// for anything else. Seconds since 1970 (a time_point's nanoseconds would overflow for years
+// far off, which a stamp may name).
+std::optional<long long> utcSeconds(const std::string& text) {
     int y, mo, d, h, mi, sec, n = 0;
     const bool modern = text.size() > 4 && text[4] == '-';
     if (std::sscanf(text.c_str(), modern ? "%4d-%2d-%2dT%2d:%2d:%2d%n" : "%4d%2d%2dT%2d:%2d:%2d%n", &y, &mo, &d, &h,
                     &mi, &sec, &n) != 6 ||
-        mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || sec > 60)
+        y < 0 || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || sec > 60)
         return std::nullopt;
     std::size_t at = static_cast<std::size_t>(n);
     if (at < text.size() && text[at] == '.')
@@ -59,8 +60,7 @@ std::optional<std::chrono::system_clock::time_point> utcTime(const std::string& 
     const int doy = (153 * (mo + (mo > 2 ? -3 : 9)) + 2) / 5 + d - 1;
     const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
     const long long days = era * 146097LL + doe - 719468;
-    return std::chrono::system_clock::time_point(
-        std::chrono::seconds(days * 86400 + h * 3600LL + mi * 60LL + sec - offset));
+    return days * 86400 + h * 3600LL + mi * 60LL + sec - offset;
 }
 
 std::uint64_t randomWord() {
@@ -154,11 +154,12 @@ bool RoomCatchUp::admit(const Stanza& message, const std::string& body, bool his
     // heard (said twice stays twice), unless it was said after we went out.
     const std::uint64_t said = fold(keyOf(message.from().resource()), body);
     std::uint64_t saidAt = said;
-    std::optional<std::chrono::system_clock::time_point> when;
+    std::optional<long long> when;
     if (history) {
         const auto* delay = static_cast<const DelayedDelivery*>(message.extension(ExtDelayedDelivery));
+        if (!delay) delay = static_cast<const DelayedDelivery*>(message.extension(ExtXDelayedDelivery));
         saidAt = fold(said, delay ? delay->stamp() : std::string());
-        if (delay) when = utcTime(delay->stamp());
+        if (delay) when = utcSeconds(delay->stamp());
     }
     const std::uint64_t id = stanzaId.empty() ? 0 : keyOf(stanzaId);
     const std::string own = ownMessageId(message);
@@ -166,8 +167,10 @@ bool RoomCatchUp::admit(const Stanza& message, const std::string& body, bool his
     // The room has this one of ours, whether or not the handler sees it again.
     if (!own.empty()) ownEchoes_.add(keyOf(own));
     if (!stanzaId.empty() && recentIds_.contains(id)) return false;
+    const long long heardBeforeOut =
+        std::chrono::duration_cast<std::chrono::seconds>(heardBeforeOut_.time_since_epoch()).count();
     const bool saidSinceOut = when && heardBeforeOut_ != std::chrono::system_clock::time_point() &&
-                              *when > heardBeforeOut_ + std::chrono::seconds(kClockSlackSeconds);
+                              *when > heardBeforeOut + kClockSlackSeconds;
     if (stanzaId.empty() && history && !saidSinceOut && (recentTexts_.consume(said) || recentTexts_.contains(saidAt)))
         return false;
     if (history && (phase_ == Querying || phase_ == AwaitingHistory)) ++caughtUp_;
@@ -210,6 +213,9 @@ void RoomCatchUp::interrupted(std::vector<PendingStanza>* pending) {
     const std::string& roomAddress = roomAddress_;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        // Asked again while the room has not said whether it keeps an
+        // archive: that step's own deadline decides, not a second probe.
+        if (!pending && phase_ == Probing) return;
         if (pending) {
             for (auto it = pending->begin(); it != pending->end();) {
                 if (it->name == "message" && it->to == roomAddress) {
