@@ -111,6 +111,15 @@ TEST(MemberList, LookupsAndOrder) {
     EXPECT_EQ(list.affiliationOf(u"id3"), 4);
     list.addMember(u"dup", u"dup", u"id1", 0, 0);  // duplicates: the first one answers
     EXPECT_EQ(list.roleOf(u"id1"), 3);
+    // By identifier and nickname, only that member: another showing the
+    // identifier neither changes nor removes the first.
+    list.setRank(u"id1", u"dup", 0, 1);
+    EXPECT_EQ(list.roleOfMember(u"id1", u"dup"), 1);
+    EXPECT_EQ(list.roleOfMember(u"id1", u"n1"), 3);
+    EXPECT_FALSE(list.roleOfMember(u"id1", u"n1x").has_value());
+    list.removeMember(u"id1", u"dup");
+    EXPECT_EQ(list.roleOf(u"id1"), 3);
+    EXPECT_EQ(list.count(), 2);
     list.clear();
     EXPECT_EQ(list.count(), 0);
 }

@@ -213,6 +213,8 @@ TEST(RoomLiveness, NothingBringsUsBackByItself) {
     };
     const Case cases[] = {
         {"kicked", gone + "<status code='307'/><status code='110'/></x></presence>", RoomState::Ended},
+        {"kicked as it shuts down", gone + "<status code='307'/><status code='332'/><status code='110'/></x></presence>",
+         RoomState::Ended},
         {"banned", gone + "<status code='301'/><status code='110'/></x></presence>", RoomState::Ended},
         {"affiliation removed", gone + "<status code='321'/><status code='110'/></x></presence>", RoomState::Ended},
         {"members only now", gone + "<status code='322'/><status code='110'/></x></presence>", RoomState::Ended},
