@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <optional>
 #include <ctime>
+#include <optional>
 #include <random>
 
 #include "client/ClientBase.h"
@@ -34,9 +34,9 @@ std::string utcText(std::chrono::system_clock::time_point t) {
     return text;
 }
 
-// A XEP-0082 date-time, or the legacy CCYYMMDDThh:mm:ss, as UTC; nullopt
-// for anything else. Seconds since 1970 (a time_point's nanoseconds would overflow for years
-// far off, which a stamp may name).
+// A XEP-0082 date-time, or the legacy CCYYMMDDThh:mm:ss, in seconds since
+// 1970 UTC; nullopt for anything else. Not a time_point: its nanoseconds
+// overflow for the far-off years a stamp may name.
 std::optional<long long> utcSeconds(const std::string& text) {
     int y, mo, d, h, mi, sec, n = 0;
     const bool modern = text.size() > 4 && text[4] == '-';
