@@ -83,7 +83,7 @@ TEST(PlatformWin32, ConnectExchangeAndCloseKeepWinsockBalanced) {
         EXPECT_EQ(waitReadable(s, 5000000, &waker), WaitResult::Ready);
         EXPECT_EQ(receiveSome(s, buffer, sizeof buffer), 5);
         EXPECT_EQ(std::string(buffer, 5), "world");
-        EXPECT_EQ(waitWritable(s, &waker), WaitResult::Ready);
+        EXPECT_EQ(waitWritable(s, 1000000, &waker), WaitResult::Ready);
 
         // Another thread's signal ends a wait without limit at once.
         std::thread([&waker] {
