@@ -91,53 +91,26 @@ std::string RoomCatchUp::ownMessageId(const Stanza& message) const {
     return origin ? origin->getAttribute("id") : message.getAttribute("id");
 }
 
-std::size_t RoomCatchUp::RecentKeys::slotOf(std::uint64_t key) const {
-    std::size_t i = key & (kSlots - 1);
-    while (table_[i] != 0 && table_[i] != key) i = (i + 1) & (kSlots - 1);
-    return i;
+// Keys are never 0 in the ring: 0 marks one taken back.
+bool RoomCatchUp::RecentKeys::contains(std::uint64_t key) const {
+    return std::find(ring_.begin(), ring_.end(), key ? key : 1) != ring_.end();
 }
 
-bool RoomCatchUp::RecentKeys::contains(std::uint64_t key) const { return table_[slotOf(key ? key : 1)] != 0; }
-
 void RoomCatchUp::RecentKeys::add(std::uint64_t key) {
-    if (key == 0) key = 1;  // 0 marks an empty slot
-    if (count_ == order_.size()) {
-        // The oldest addition goes (unless it was taken back already).
-        const std::size_t old = slotOf(order_[next_]);
-        if (table_[old] != 0 && --counts_[old] == 0) erase(old);
-    } else {
-        ++count_;
+    if (key == 0) key = 1;
+    if (ring_.size() < kRemembered) {
+        ring_.push_back(key);
+        return;
     }
-    const std::size_t slot = slotOf(key);
-    if (table_[slot] == 0) table_[slot] = key;
-    ++counts_[slot];
-    order_[next_] = key;
-    next_ = (next_ + 1) % order_.size();
+    ring_[next_] = key;
+    next_ = (next_ + 1) % kRemembered;
 }
 
 bool RoomCatchUp::RecentKeys::consume(std::uint64_t key) {
-    const std::size_t slot = slotOf(key ? key : 1);
-    if (table_[slot] == 0) return false;
-    if (--counts_[slot] == 0) erase(slot);
+    const auto it = std::find(ring_.begin(), ring_.end(), key ? key : 1);
+    if (it == ring_.end()) return false;
+    *it = 0;
     return true;
-}
-
-// Linear probing's deletion: later entries of the same run move back so
-// that no lookup stops early at the hole.
-void RoomCatchUp::RecentKeys::erase(std::size_t hole) {
-    table_[hole] = 0;
-    counts_[hole] = 0;
-    for (std::size_t j = (hole + 1) & (kSlots - 1); table_[j] != 0; j = (j + 1) & (kSlots - 1)) {
-        const std::size_t home = table_[j] & (kSlots - 1);
-        // Stays when its home lies cyclically in (hole, j].
-        const bool stays = hole < j ? (home > hole && home <= j) : (home > hole || home <= j);
-        if (stays) continue;
-        table_[hole] = table_[j];
-        counts_[hole] = counts_[j];
-        table_[j] = 0;
-        counts_[j] = 0;
-        hole = j;
-    }
 }
 
 std::uint64_t RoomCatchUp::fold(std::uint64_t h, std::string_view part) const {

@@ -12,7 +12,6 @@
 #ifndef TERN_SERVICES_ROOMCATCHUP_H
 #define TERN_SERVICES_ROOMCATCHUP_H
 
-#include <array>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -85,8 +84,9 @@ public:
 
 private:
     enum Phase { Idle, Probing, Rejoining, Querying, AwaitingHistory };
-    // How often each key came in the last kRemembered additions, in an
-    // open-addressed table twice that size: no allocation for any message.
+    // The last kRemembered keys added, oldest first overwritten. Looked up
+    // only for history and resends, so a scan does; the ring costs nothing
+    // until the first key, and no more than its keys after.
     class RecentKeys {
     public:
         bool contains(std::uint64_t key) const;
@@ -95,13 +95,7 @@ private:
         bool consume(std::uint64_t key);
 
     private:
-        static constexpr std::size_t kSlots = 2 * kRemembered;  // a power of two
-        std::size_t slotOf(std::uint64_t key) const;             // where it is, or the empty slot it would take
-        void erase(std::size_t slot);
-        std::array<std::uint64_t, kSlots> table_{};              // 0: empty
-        std::array<std::uint32_t, kSlots> counts_{};
-        std::array<std::uint64_t, kRemembered> order_{};
-        std::size_t count_ = 0;
+        std::vector<std::uint64_t> ring_;  // 0: taken back
         std::size_t next_ = 0;
     };
     // SipHash under a key of this room's own, so that nobody can choose
