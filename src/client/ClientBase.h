@@ -392,6 +392,7 @@ private:
     void awaitDispatchElsewhere(std::unique_lock<std::mutex>& registryLock);
 
     std::atomic<StreamErrorCondition> streamError_{StreamErrorUndefined};
+    std::unique_ptr<Stanza> spareStanza_;  // the receiving thread's, between elements
     std::map<std::string, std::string> streamErrorText_;
     std::string seeOtherHost_;
     std::unique_ptr<XmlTag> streamErrorAppCondition_;

@@ -73,7 +73,17 @@ bool ClientBase::stanzaInTurn(const Stanza& stanza) {
 }
 
 void ClientBase::handleXmlTag(XmlTag* tag) {
-    std::unique_ptr<Stanza> stanza(Stanza::adopt(*tag));
+    // One stanza object serves element after element (a handler that feeds
+    // the parser again gets a fresh one).
+    struct Recycled {
+        std::unique_ptr<Stanza>& spare;
+        std::unique_ptr<Stanza> stanza;
+        ~Recycled() {
+            stanza->recycle();
+            if (!spare) spare = std::move(stanza);
+        }
+    } held{spareStanza_, std::unique_ptr<Stanza>(Stanza::adopt(*tag, spareStanza_))};
+    std::unique_ptr<Stanza>& stanza = held.stanza;
     // The rest of a chunk read before another thread ended the stream:
     // nothing in it is acted on, or refused.
     if (step_ == StreamStep::Closed) return;

@@ -20,7 +20,13 @@ void JID::assign(const std::string& text) {
         username_.clear();
         serverRaw_.assign(text, 0, hostEnd);
     }
-    rebuild();
+    if (at == 0) {
+        rebuild();  // "@host": the bare address is the host alone
+        return;
+    }
+    // Otherwise the addresses are the text itself, cut where they end.
+    bare_.assign(text, 0, hostEnd);
+    full_.assign(text, 0, resource_.empty() ? hostEnd : text.size());
 }
 
 JID::JID(const std::string& username, const std::string& server, const std::string& resource)

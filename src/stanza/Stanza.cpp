@@ -89,6 +89,24 @@ Stanza* Stanza::adopt(XmlTag& element) {
     return s;
 }
 
+Stanza* Stanza::adopt(XmlTag& element, std::unique_ptr<Stanza>& spare) {
+    if (!spare) return adopt(element);
+    Stanza* s = spare.release();
+    s->takeContentOf(element);
+    s->parseFields();
+    return s;
+}
+
+void Stanza::recycle() {
+    for (XmlTag* c : children_) delete c;  // each takes its own subtree, without recursion
+    children_.clear();
+    attributes_.clear();
+    text_ = std::string();  // one large text is not kept for every stanza after it
+    errorAppCondition_ = nullptr;
+    extensions_.clear();
+    toParsed_ = false;
+}
+
 Stanza::~Stanza() = default;
 
 const JID& Stanza::to() const {

@@ -108,6 +108,11 @@ public:
     // instead of copying them; the husk stays with its owner. The engine uses
     // this for every received element, which the parser deletes right after.
     static Stanza* adopt(XmlTag& element);
+    // The same into spare when there is one: its strings keep their
+    // buffers, so a stream of stanzas costs no allocation for them.
+    static Stanza* adopt(XmlTag& element, std::unique_ptr<Stanza>& spare);
+    // Lets go of the content, keeping the buffers, for the next adopt.
+    void recycle();
 
     void parseFields();
 
