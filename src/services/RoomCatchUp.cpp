@@ -129,8 +129,8 @@ bool RoomCatchUp::admit(const Stanza& message, const std::string& body, bool his
     std::uint64_t saidAt = said;
     std::optional<long long> when;
     if (history) {
-        const auto* delay = static_cast<const DelayedDelivery*>(message.extension(ExtDelayedDelivery));
-        if (!delay) delay = static_cast<const DelayedDelivery*>(message.extension(ExtXDelayedDelivery));
+        const DelayBase* delay = static_cast<const DelayedDelivery*>(message.extension(ExtDelayedDelivery));
+        if (!delay) delay = static_cast<const XDelayedDelivery*>(message.extension(ExtXDelayedDelivery));
         saidAt = fold(said, delay ? delay->stamp() : std::string());
         if (delay) when = utcSeconds(delay->stamp());
     }
