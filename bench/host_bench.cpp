@@ -274,6 +274,20 @@ void watchLog(void*, int32_t, int32_t, const TextBuffer* line) {
         g_smEnabled = true;
 }
 
+// Starts a flood and waits, at most a minute, until done(): the wall time
+// and the receiving thread's CPU from the start.
+struct FloodTimes {
+    double secs, cpuMs;
+};
+template <typename Start, typename Done>
+FloodTimes timeFlood(pid_t thread, Start&& start, Done&& done) {
+    const auto t0 = Clock::now();
+    const double cpu0 = threadCpuMs(thread);
+    start();
+    for (int i = 0; i < 60000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return {seconds(t0, Clock::now()), threadCpuMs(thread) - cpu0};
+}
+
 FloodFigures parleyFlood(const char* domain, bool sm) {
     const std::string user = registered("bh", domain);
     const std::string roomName = testsupport::uniqueName("flood");
@@ -286,19 +300,14 @@ FloodFigures parleyFlood(const char* domain, bool sm) {
     if (g_smEnabled != sm)
         failRun(std::string("parley on ") + domain + ": stream management " + (sm ? "not enabled" : "enabled"));
     Flooder flooder(domain, roomName);
-    const auto t0 = Clock::now();
-    const double cpu0 = threadCpuMs(s.thread);
-    flooder.flood();
-    for (int i = 0; i < 6000 && counter.chat < kFlood && !counter.disconnected; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    const double cpu = threadCpuMs(s.thread) - cpu0;
-    const double secs = seconds(t0, Clock::now());
+    const FloodTimes t = timeFlood(s.thread, [&] { flooder.flood(); },
+                                   [&] { return counter.chat >= kFlood || counter.disconnected; });
     const int got = counter.chat;
     GetLogOut(s.session);
     if (got != kFlood)
         failRun(std::string("parley on ") + domain + ": " + std::to_string(got) + " of " + std::to_string(kFlood) +
                 " messages reached the callback");
-    return {got / secs, cpu * 1e3 / got};
+    return {got / t.secs, t.cpuMs * 1e3 / got};
 }
 
 FloodFigures stropheFlood(const char* domain, int port) {
@@ -319,19 +328,14 @@ FloodFigures stropheFlood(const char* domain, int port) {
     });
     while (!ready) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     Flooder flooder(domain, roomName);
-    const auto t0 = Clock::now();
-    const double cpu0 = threadCpuMs(tid);
-    flooder.flood();
-    for (int i = 0; i < 6000 && s.chat < kFlood && !s.ended; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    const double cpu = threadCpuMs(tid) - cpu0;
-    const double secs = seconds(t0, Clock::now());
+    const FloodTimes t = timeFlood(tid, [&] { flooder.flood(); }, [&] { return s.chat >= kFlood || s.ended; });
     const int got = s.chat;
     stop = true;
     loop.join();
     if (got != kFlood)
         failRun(std::string("libstrophe on ") + domain + ": " + std::to_string(got) + " of " + std::to_string(kFlood) +
                 " messages arrived");
-    return {got / secs, cpu * 1e3 / got};
+    return {got / t.secs, t.cpuMs * 1e3 / got};
 }
 
 
@@ -349,13 +353,8 @@ FloodFigures parleyScriptedFlood(const std::string& flood, const std::string& fl
     Counter counter;
     const HostSession s = login(counter, u"fake.test", u"user", u"4711");
     if (!s.thread) failRun("cannot tell the session's thread");
-    const auto t0 = Clock::now();
-    const double cpu0 = threadCpuMs(s.thread);
-    server.startFlood();
-    for (int i = 0; i < 60000 && counter.chat < kScriptedFlood && !counter.disconnected; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    const double cpu = threadCpuMs(s.thread) - cpu0;
-    const double secs = seconds(t0, Clock::now());
+    const FloodTimes t = timeFlood(s.thread, [&] { server.startFlood(); },
+                                   [&] { return counter.chat >= kScriptedFlood || counter.disconnected; });
     const int got = counter.chat;
     GetLogOut(s.session);
     server.finish();
@@ -366,7 +365,7 @@ FloodFigures parleyScriptedFlood(const std::string& flood, const std::string& fl
     if (server.acksReceived() != server.ackRequests())
         failRun(who + ": " + std::to_string(server.acksReceived()) + " of " + std::to_string(server.ackRequests()) +
                 " requests for an acknowledgement answered");
-    return {got / secs, cpu * 1e3 / got};
+    return {got / t.secs, t.cpuMs * 1e3 / got};
 }
 
 FloodFigures stropheScriptedFlood(const std::string& flood, const std::string& floodWithAckRequests) {
@@ -391,13 +390,7 @@ FloodFigures stropheScriptedFlood(const std::string& flood, const std::string& f
         stropheRelease(s);
     });
     while (!ready) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    const auto t0 = Clock::now();
-    const double cpu0 = threadCpuMs(tid);
-    server.startFlood();
-    for (int i = 0; i < 60000 && s.chat < kScriptedFlood && !s.ended; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    const double cpu = threadCpuMs(tid) - cpu0;
-    const double secs = seconds(t0, Clock::now());
+    const FloodTimes t = timeFlood(tid, [&] { server.startFlood(); }, [&] { return s.chat >= kScriptedFlood || s.ended; });
     const int got = s.chat;
     stop = true;
     loop.join();
@@ -408,7 +401,7 @@ FloodFigures stropheScriptedFlood(const std::string& flood, const std::string& f
     if (server.acksReceived() != server.ackRequests())
         failRun("libstrophe, scripted flood: " + std::to_string(server.acksReceived()) + " of " +
                 std::to_string(server.ackRequests()) + " requests for an acknowledgement answered");
-    return {got / secs, cpu * 1e3 / got};
+    return {got / t.secs, t.cpuMs * 1e3 / got};
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 #include "client/SipHash.h"
 
-#include <random>
+#include "transport/Platform.h"
 
 namespace tern {
 
@@ -51,17 +51,16 @@ std::uint64_t sipHash24(std::uint64_t k0, std::uint64_t k1, std::string_view dat
     return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
 }
 
-std::uint64_t sipHash24(std::string_view data) {
+std::uint64_t sipHash24(std::string_view data, std::uint64_t tweak) {
     struct Key {
-        std::uint64_t k0, k1;
+        std::uint64_t k[2];
     };
     static const Key key = [] {
-        std::random_device source;
-        auto word = [&] { return (std::uint64_t{source()} << 32) ^ source(); };
-        const std::uint64_t k0 = word();
-        return Key{k0, word()};
+        Key drawn{};
+        platform::fillRandom(drawn.k, sizeof drawn.k);
+        return drawn;
     }();
-    return sipHash24(key.k0, key.k1, data);
+    return sipHash24(key.k[0] ^ tweak, key.k[1], data);
 }
 
 }  // namespace tern

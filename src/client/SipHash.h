@@ -11,8 +11,9 @@ namespace tern {
 
 std::uint64_t sipHash24(std::uint64_t k0, std::uint64_t k1, std::string_view data);
 
-// With a key drawn once per process from the system's random source.
-std::uint64_t sipHash24(std::string_view data);
+// With a key drawn once per process from the system's random source, its
+// first half xored with tweak (so that keys can be chained).
+std::uint64_t sipHash24(std::string_view data, std::uint64_t tweak = 0);
 
 }  // namespace tern
 

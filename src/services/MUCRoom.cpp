@@ -72,6 +72,11 @@ std::string MUCRoom::nickname() const {
     return room_.resource();
 }
 
+bool MUCRoom::hasNickname(const std::string& nick) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return room_.resource() == nick;
+}
+
 std::string MUCRoom::pendingNickname() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return pending_;
@@ -140,9 +145,15 @@ void MUCRoom::interruptForNewSession() {
         std::lock_guard<std::mutex> lock(mutex_);
         pending_.clear();
     }
+    goOut(false);
+}
+
+// Out through no decision of the room's: what is sent waits, and whether a
+// deadline asks to come back again depends on what brought us out.
+void MUCRoom::goOut(bool askAgain) {
     state_ = RoomState::Interrupted;
     if (catchUp_) catchUp_->markOut();
-    if (liveness_) liveness_->interrupted(false);
+    if (liveness_) liveness_->interrupted(askAgain);
 }
 
 void MUCRoom::afterNewSession(std::vector<PendingStanza>& pending) {
@@ -384,9 +395,7 @@ void MUCRoom::handlePresenceStanza(Stanza* stanza) {
     if (endsUs && dropped && !decided && catchUp_) {
         // Not the room's decision: back in, caught up, as soon as the session
         // allows, and the handler hears only what changed meanwhile.
-        state_ = RoomState::Interrupted;
-        catchUp_->markOut();
-        if (liveness_) liveness_->interrupted(true);
+        goOut(true);
         parent_->logInstance().log(LogWarning, LogAreaClient,
                                    "room " + room.bare() + " dropped us over a connection problem; joining again");
         catchUp_->interrupted(nullptr);
@@ -418,13 +427,10 @@ void MUCRoom::handlePresenceStanza(Stanza* stanza) {
     // and nothing brings us back by itself. A service shutting down is
     // rejoined when a new session follows (the server restarted), or after
     // the join's deadline when the session goes on (only the service did).
-    if (endsUs && shutDown && !decided && catchUp_) {
-        state_ = RoomState::Interrupted;
-        catchUp_->markOut();
-        if (liveness_) liveness_->interrupted(true);
-    } else if (endsUs) {
+    if (endsUs && shutDown && !decided && catchUp_)
+        goOut(true);
+    else if (endsUs)
         end();
-    }
 }
 
 void MUCRoom::handleMessageStanza(Stanza* stanza, MessageSessionBase*) {
@@ -489,7 +495,7 @@ void MUCRoom::deliverMessage(const Stanza& message, bool history, const std::str
     const std::string body = message.body("default");
     if (body.empty() || !handler_) return;
     const bool privateMessage = message.subtype() == MessageChat || message.subtype() == MessageNormal;
-    if (!privateMessage && catchUp_ && !catchUp_->admit(message, body, history)) return;
+    if (!privateMessage && catchUp_ && !catchUp_->admit(message, body, history, stamp)) return;
     handler_->onRoomMessage(this, message.from().resource(), body, history, stamp, privateMessage);
 }
 

@@ -186,6 +186,7 @@ public:
     // State, safe to read from any thread.
     JID roomJid() const;
     std::string nickname() const;
+    bool hasNickname(const std::string& nick) const;  // without a copy, for every message
     std::string pendingNickname() const;
     // Joining, joined or on the way back in: messages may be sent.
     bool joined() const;
@@ -238,6 +239,7 @@ private:
     void joinGivenUp(StanzaError why, const std::vector<OccupantInfo>& gone);
     // Our own unavailable presence, or a refusal: the room session is over.
     void end();
+    void goOut(bool askAgain);
     bool ownUnavailable(const Stanza& presence, const OccupantInfo& info) const;
     void handleErrorPresence(Stanza* stanza);
     void setFlag(int flag);

@@ -5,13 +5,11 @@
 #include <cstdio>
 #include <ctime>
 #include <optional>
-#include <random>
 
 #include "client/ClientBase.h"
 #include "client/SipHash.h"
 #include "services/MUCRoom.h"
 #include "stanza/Constants.h"
-#include "stanza/DelayedDelivery.h"
 
 namespace tern {
 
@@ -63,19 +61,12 @@ std::optional<long long> utcSeconds(const std::string& text) {
     return days * 86400 + h * 3600LL + mi * 60LL + sec - offset;
 }
 
-std::uint64_t randomWord() {
-    std::random_device source;
-    return (std::uint64_t{source()} << 32) ^ source();
-}
-
 }  // namespace
 
 RoomCatchUp::RoomCatchUp(ClientBase* parent, MUCRoom* room)
     : parent_(parent),
       room_(room),
-      roomAddress_(room->roomJid().bare()),
-      key0_(randomWord()),
-      key1_(randomWord()) {
+      roomAddress_(room->roomJid().bare()) {
     parent_->timers().add(this);
 }
 
@@ -86,7 +77,7 @@ RoomCatchUp::~RoomCatchUp() {
 }
 
 std::string RoomCatchUp::ownMessageId(const Stanza& message) const {
-    if (message.from().resource() != room_->nickname()) return std::string();
+    if (!room_->hasNickname(message.from().resource())) return std::string();
     const XmlTag* origin = message.firstChild("origin-id", "xmlns", kStanzaIds);
     return origin ? origin->getAttribute("id") : message.getAttribute("id");
 }
@@ -113,11 +104,9 @@ bool RoomCatchUp::RecentKeys::consume(std::uint64_t key) {
     return true;
 }
 
-std::uint64_t RoomCatchUp::fold(std::uint64_t h, std::string_view part) const {
-    return sipHash24(key0_ ^ h, key1_, part);
-}
+std::uint64_t RoomCatchUp::fold(std::uint64_t h, std::string_view part) const { return sipHash24(part, h); }
 
-bool RoomCatchUp::admit(const Stanza& message, const std::string& body, bool history) {
+bool RoomCatchUp::admit(const Stanza& message, const std::string& body, bool history, const std::string& stamp) {
     std::string stanzaId;
     for (const XmlTag* c : message.childrenNamed("stanza-id"))
         if (c->hasAttribute("xmlns", kStanzaIds) && c->getAttribute("by") == roomAddress_) stanzaId = c->getAttribute("id");
@@ -129,10 +118,8 @@ bool RoomCatchUp::admit(const Stanza& message, const std::string& body, bool his
     std::uint64_t saidAt = said;
     std::optional<long long> when;
     if (history) {
-        const DelayBase* delay = static_cast<const DelayedDelivery*>(message.extension(ExtDelayedDelivery));
-        if (!delay) delay = static_cast<const XDelayedDelivery*>(message.extension(ExtXDelayedDelivery));
-        saidAt = fold(said, delay ? delay->stamp() : std::string());
-        if (delay) when = utcSeconds(delay->stamp());
+        saidAt = fold(said, stamp);
+        when = utcSeconds(stamp);
     }
     const std::uint64_t id = stanzaId.empty() ? 0 : keyOf(stanzaId);
     const std::string own = ownMessageId(message);

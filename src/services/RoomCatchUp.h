@@ -46,9 +46,10 @@ public:
     RoomCatchUp(const RoomCatchUp&) = delete;
     RoomCatchUp& operator=(const RoomCatchUp&) = delete;
 
-    // A groupchat message from the room with its body: false when the
-    // handler had it already. Remembers it otherwise.
-    bool admit(const Stanza& message, const std::string& body, bool history);
+    // A groupchat message from the room with its body (and, from the
+    // history, its delay stamp): false when the handler had it already.
+    // Remembers it otherwise.
+    bool admit(const Stanza& message, const std::string& body, bool history, const std::string& stamp);
     // An archive result (consumed: true) while a query is out; what it
     // carries reaches the room's handler through deliver.
     bool archived(const Stanza& message);
@@ -98,7 +99,7 @@ private:
         std::vector<std::uint64_t> ring_;  // 0: taken back
         std::size_t next_ = 0;
     };
-    // SipHash under a key of this room's own, so that nobody can choose
+    // SipHash under a key nobody else knows, so that nobody can choose
     // texts or nicknames whose keys collide; each part is folded in on its
     // own, so where one ends counts.
     std::uint64_t fold(std::uint64_t key, std::string_view part) const;
@@ -113,8 +114,6 @@ private:
     ClientBase* parent_;
     MUCRoom* room_;
     const std::string roomAddress_;  // bare: a nickname change leaves it
-    const std::uint64_t key0_;
-    const std::uint64_t key1_;
     mutable std::mutex mutex_;
     Phase phase_ = Idle;
     Clock::time_point stepDeadline_;  // of Probing, Querying and AwaitingHistory

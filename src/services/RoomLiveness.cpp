@@ -139,7 +139,6 @@ bool RoomLiveness::admitSubject(const std::string& nick, const std::string& subj
     return !repeat;
 }
 
-
 long long RoomLiveness::untilDue(Clock::time_point now) {
     const RoomState state = room_->state();
     std::lock_guard<std::mutex> lock(mutex_);
