@@ -176,7 +176,7 @@ bool CParley::logout() {
     members_.clear();
     // Best effort: behind a write stuck on a full socket it would wait out
     // the write's deadline; the connection's end tells the room then.
-    if (const auto writer = client_->idleWriter(); writer.owns_lock()) room_->leaveRoom("");
+    room_->leaveRoom("", true);
     const bool own = onOwnThread();
     if (own) {
         stop_ = true;

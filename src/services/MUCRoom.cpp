@@ -195,11 +195,19 @@ void MUCRoom::end() {
     parent_->disposeMessageSession(session);
 }
 
-void MUCRoom::leaveRoom(const std::string& status) {
+void MUCRoom::leaveRoom(const std::string& status, bool unlessWriting) {
     if (!parent_ || !joined()) return;
-    Stanza* p = Stanza::buildPresence(roomJid(), status, PresenceShowUnavailable);
-    new XmlTag(p, "x", "xmlns", XMPP_XMLNS_MUC);
-    parent_->sendTag(p);
+    std::unique_ptr<Stanza> p(Stanza::buildPresence(roomJid(), status, PresenceShowUnavailable));
+    new XmlTag(p.get(), "x", "xmlns", XMPP_XMLNS_MUC);
+    if (!unlessWriting) {
+        parent_->sendTag(p.release());
+    } else {
+        // Let go before end(): it waits for a dispatch whose handler may be
+        // sending from a callback.
+        const auto writer = parent_->idleWriter();
+        if (!writer.owns_lock()) return;
+        parent_->sendTag(p.release());
+    }
     end();
 }
 

@@ -158,7 +158,9 @@ public:
 
     virtual void joinRoom();
     virtual bool acceptsInstantRoom() { return false; }
-    void leaveRoom(const std::string& status = std::string());
+    // unlessWriting: not behind a write that holds the stream (perhaps stuck
+    // on a full socket); the room session then ends with the connection.
+    void leaveRoom(const std::string& status = std::string(), bool unlessWriting = false);
     void sendMessage(const std::string& text);
     void changeSubject(const std::string& subject);
     void changeNickname(const std::string& nickname);
