@@ -423,8 +423,14 @@ int main(int argc, char** argv) {
         flood.append(one, 0, at).append("fake.test/").append(one, at + 13, std::string::npos);
     }
     const std::string floodWithAckRequests = bench::withAckRequests(flood);
+    if (argc > 1 && std::string(argv[1]) == "--theirs-once") {  // the same for libstrophe
+        const FloodFigures f = stropheScriptedFlood(flood, floodWithAckRequests);
+        std::printf("%.0f messages/s, %.2f CPU us/message\n", f.messagesPerSecond, f.cpuUsPerMessage);
+        return 0;
+    }
     if (argc > 1 && std::string(argv[1]) == "--ours-once") {  // for profilers: the scripted flood, stream management on
-        std::printf("%.0f messages/s\n", parleyScriptedFlood(flood, floodWithAckRequests, true).messagesPerSecond);
+        const FloodFigures f = parleyScriptedFlood(flood, floodWithAckRequests, true);
+        std::printf("%.0f messages/s, %.2f CPU us/message\n", f.messagesPerSecond, f.cpuUsPerMessage);
         return 0;
     }
 

@@ -189,13 +189,18 @@ ConnectionError ClientBase::receive(int timeoutUs) {
     // An idle session wakes only when the keepalive or a service's
     // deadline has something to do.
     const auto now = std::chrono::steady_clock::now();
-    for (const long long due : {keepAlive_->untilDue(now), negotiating_ ? -1 : timers_.untilDue(now)})
+    const long long timerDue = negotiating_ ? -1 : timers_.untilDue(now);
+    for (const long long due : {keepAlive_->untilDue(now), timerDue})
         if (due >= 0 && (wait < 0 || wait > due)) wait = due;
     ConnectionError e = c->receiveOnce(static_cast<int>(std::min<long long>(wait, 0x7fffffff)));
     if (e == NoError) {
         checkDeadline();
-        if (keepAlive_->check(std::chrono::steady_clock::now())) endConnection(IoError, false);
-        if (!negotiating_ && c->state() == StateConnected) timers_.fire(std::chrono::steady_clock::now());
+        const auto after = std::chrono::steady_clock::now();
+        if (keepAlive_->check(after)) endConnection(IoError, false);
+        // Under a flood most reads come long before any deadline; one set
+        // meanwhile is seen on the next pass, whose wait it shortens.
+        const bool timerDueNow = timerDue >= 0 && after >= now + std::chrono::microseconds(timerDue);
+        if (timerDueNow && !negotiating_ && c->state() == StateConnected) timers_.fire(after);
         if (c->state() == StateDisconnected) e = NotConnected;
     }
     if (e == NotConnected) e = reportEndOnReceiver();

@@ -1,5 +1,7 @@
 #include "client/SipHash.h"
 
+#include <cstring>
+
 #include "transport/Platform.h"
 
 namespace tern {
@@ -13,6 +15,17 @@ inline std::uint64_t load64(const unsigned char* p, std::size_t n) {
     std::uint64_t v = 0;
     for (std::size_t i = 0; i < n; ++i) v |= std::uint64_t{p[i]} << (8 * i);
     return v;
+}
+
+// A whole block: one load where the machine is little-endian.
+inline std::uint64_t loadBlock(const unsigned char* p) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ || defined(_WIN32)
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+#else
+    return load64(p, 8);
+#endif
 }
 
 struct State {
@@ -29,38 +42,55 @@ struct State {
         v1 = rotl(v1, 17) ^ v2;
         v2 = rotl(v2, 32);
     }
+    template <int Rounds>
     void absorb(std::uint64_t m) {
         v3 ^= m;
-        round();
-        round();
+        for (int i = 0; i < Rounds; ++i) round();
         v0 ^= m;
     }
 };
 
-}  // namespace
-
-std::uint64_t sipHash24(std::uint64_t k0, std::uint64_t k1, std::string_view data) {
+// SipHash-c-d: c rounds for each block, d to finish.
+template <int C, int D>
+std::uint64_t sipHash(std::uint64_t k0, std::uint64_t k1, std::string_view data) {
     State s{k0 ^ 0x736f6d6570736575ull, k1 ^ 0x646f72616e646f6dull, k0 ^ 0x6c7967656e657261ull,
             k1 ^ 0x7465646279746573ull};
     const auto* p = reinterpret_cast<const unsigned char*>(data.data());
     const std::size_t whole = data.size() / 8 * 8;
-    for (std::size_t i = 0; i < whole; i += 8) s.absorb(load64(p + i, 8));
-    s.absorb(load64(p + whole, data.size() - whole) | (std::uint64_t{data.size() & 0xff} << 56));
+    for (std::size_t i = 0; i < whole; i += 8) s.absorb<C>(loadBlock(p + i));
+    s.absorb<C>(load64(p + whole, data.size() - whole) | (std::uint64_t{data.size() & 0xff} << 56));
     s.v2 ^= 0xff;
-    for (int i = 0; i < 4; ++i) s.round();
+    for (int i = 0; i < D; ++i) s.round();
     return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
 }
 
-std::uint64_t sipHash24(std::string_view data, std::uint64_t tweak) {
-    struct Key {
-        std::uint64_t k[2];
-    };
+struct Key {
+    std::uint64_t k[2];
+};
+
+const Key& processKey() {
     static const Key key = [] {
         Key drawn{};
         platform::fillRandom(drawn.k, sizeof drawn.k);
         return drawn;
     }();
+    return key;
+}
+
+}  // namespace
+
+std::uint64_t sipHash24(std::uint64_t k0, std::uint64_t k1, std::string_view data) { return sipHash<2, 4>(k0, k1, data); }
+
+std::uint64_t sipHash24(std::string_view data, std::uint64_t tweak) {
+    const Key& key = processKey();
     return sipHash24(key.k[0] ^ tweak, key.k[1], data);
+}
+
+std::uint64_t sipHash13(std::uint64_t k0, std::uint64_t k1, std::string_view data) { return sipHash<1, 3>(k0, k1, data); }
+
+std::uint64_t sipHash13(std::string_view data, std::uint64_t tweak) {
+    const Key& key = processKey();
+    return sipHash13(key.k[0] ^ tweak, key.k[1], data);
 }
 
 }  // namespace tern

@@ -130,6 +130,7 @@ private:
     std::string registrationPassword_;
     JID roomJid_;  // with the own nickname as resource, as given at login
     std::u16string ownTail_;  // its last 39 code units, which tell our own echo
+    std::int32_t roomNumber_ = 0;  // the room's name read as a number, as events carry it
     std::thread receiveThread_;
     std::mutex doneMutex_;
     std::condition_variable doneCv_;

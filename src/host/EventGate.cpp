@@ -20,6 +20,7 @@ void EventGate::close() {
 }
 
 bool EventGate::hold(std::int32_t code, std::int32_t arg3, std::int32_t arg4, const std::u16string* text) {
+    if (open_.load(std::memory_order_acquire)) return false;
     std::lock_guard<std::mutex> lock(mutex_);
     if (open_ || aboutTheSession(code)) return false;
     held_.push_back({code, arg3, arg4, text != nullptr, text ? *text : std::u16string()});

@@ -4,6 +4,7 @@
 #ifndef PARLEY_HOST_EVENTGATE_H
 #define PARLEY_HOST_EVENTGATE_H
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -29,7 +30,7 @@ public:
 
 private:
     std::mutex mutex_;
-    bool open_ = true;
+    std::atomic<bool> open_{true};  // read without the lock by every event once open
     std::vector<Event> held_;
 };
 

@@ -2,6 +2,9 @@
 
 #include <cstdint>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace tern {
 
@@ -14,15 +17,38 @@ inline bool isContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
 // recommendation that Windows follows): overlong forms, surrogates, values
 // past U+10FFFF and truncated sequences included.
 std::u16string utf8ToUtf16(std::string_view in) {
+    std::u16string out;
+    appendUtf16(out, in);
+    return out;
+}
+
+void appendUtf16(std::u16string& out, std::string_view in) {
     // No input byte yields more than one code unit (four bytes yield two),
     // so the result fits in as many units as there are bytes.
-    std::u16string out(in.size(), u'\0');
-    char16_t* q = out.data();
+    const std::size_t start = out.size();
+    out.resize(start + in.size());
+    out.resize(start + utf8ToUtf16(in, out.data() + start));
+}
+
+std::size_t utf8ToUtf16(std::string_view in, char16_t* const out) {
+    char16_t* q = out;
     const auto* p = reinterpret_cast<const unsigned char*>(in.data());
     const auto* end = p + in.size();
     while (p < end) {
         const unsigned char c = *p;
         if (c < 0x80) {
+#if defined(__SSE2__)
+            // Sixteen at a time while there is no byte above 0x7F.
+            const __m128i zero = _mm_setzero_si128();
+            while (end - p >= 16) {
+                const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+                if (_mm_movemask_epi8(bytes) != 0) break;
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(q), _mm_unpacklo_epi8(bytes, zero));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(q + 8), _mm_unpackhi_epi8(bytes, zero));
+                p += 16;
+                q += 16;
+            }
+#endif
             // Eight at a time while there is no byte above 0x7F.
             std::uint64_t word;
             while (end - p >= 8 && (std::memcpy(&word, p, 8), (word & 0x8080808080808080ull) == 0)) {
@@ -82,8 +108,7 @@ std::u16string utf8ToUtf16(std::string_view in) {
             *q++ = static_cast<char16_t>(cp);
         }
     }
-    out.resize(static_cast<std::size_t>(q - out.data()));
-    return out;
+    return static_cast<std::size_t>(q - out);
 }
 
 std::string utf16ToUtf8(std::u16string_view in) {

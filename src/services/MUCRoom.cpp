@@ -500,7 +500,7 @@ void MUCRoom::deliverArchived(const Stanza& message, const std::string& stamp) {
 // What the handler had already (the room's history once more, after a join
 // sent twice or a rejoin that caught up) is not delivered again.
 void MUCRoom::deliverMessage(const Stanza& message, bool history, const std::string& stamp) {
-    const std::string body = message.body("default");
+    const std::string& body = message.bodyText();
     if (body.empty() || !handler_) return;
     const bool privateMessage = message.subtype() == MessageChat || message.subtype() == MessageNormal;
     if (!privateMessage && catchUp_ && !catchUp_->admit(message, body, history, stamp)) return;

@@ -104,12 +104,13 @@ bool RoomCatchUp::RecentKeys::consume(std::uint64_t key) {
     return true;
 }
 
-std::uint64_t RoomCatchUp::fold(std::uint64_t h, std::string_view part) const { return sipHash24(part, h); }
+std::uint64_t RoomCatchUp::fold(std::uint64_t h, std::string_view part) const { return sipHash13(part, h); }
 
 bool RoomCatchUp::admit(const Stanza& message, const std::string& body, bool history, const std::string& stamp) {
     std::string stanzaId;
-    for (const XmlTag* c : message.childrenNamed("stanza-id"))
-        if (c->hasAttribute("xmlns", kStanzaIds) && c->getAttribute("by") == roomAddress_) stanzaId = c->getAttribute("id");
+    for (const XmlTag* c : message.children())
+        if (c->name() == "stanza-id" && c->hasAttribute("xmlns", kStanzaIds) && c->hasAttribute("by", roomAddress_))
+            stanzaId = c->getAttribute("id");
     // A live message is remembered by sender and text; one from the history
     // by the time it carries as well. A history message with the sender and
     // text of one heard live is that one again, once for each time it was

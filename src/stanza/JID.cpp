@@ -5,6 +5,14 @@
 
 namespace tern {
 
+namespace {
+// Messages from one room share most parts of their sender: a part that is
+// already what it should be is compared, not copied again.
+inline void setPart(std::string& part, const std::string& text, std::size_t at, std::size_t n) {
+    if (part.size() != n || text.compare(at, n, part) != 0) part.assign(text, at, n);
+}
+}  // namespace
+
 void JID::assign(const std::string& text) {
     const std::size_t slash = text.find('/');
     const std::size_t hostEnd = slash == std::string::npos ? text.size() : slash;
@@ -14,18 +22,18 @@ void JID::assign(const std::string& text) {
     else
         resource_.clear();
     if (at != std::string::npos && at < hostEnd) {
-        username_.assign(text, 0, at);
-        serverRaw_.assign(text, at + 1, hostEnd - at - 1);
+        setPart(username_, text, 0, at);
+        setPart(serverRaw_, text, at + 1, hostEnd - at - 1);
     } else {
         username_.clear();
-        serverRaw_.assign(text, 0, hostEnd);
+        setPart(serverRaw_, text, 0, hostEnd);
     }
     if (at == 0) {
         rebuild();  // "@host": the bare address is the host alone
         return;
     }
     // Otherwise the addresses are the text itself, cut where they end.
-    bare_.assign(text, 0, hostEnd);
+    setPart(bare_, text, 0, hostEnd);
     full_.assign(text, 0, resource_.empty() ? hostEnd : text.size());
 }
 

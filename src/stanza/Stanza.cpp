@@ -44,6 +44,14 @@ std::string languageKey(const XmlTag* child) {
     return lang.empty() ? std::string("default") : lang;
 }
 
+// Whether the child's language key (its xml:lang, or "default") is lang,
+// read in place: every message's body is looked up this way.
+bool inLanguage(const XmlTag& child, std::string_view lang) {
+    for (const Attribute& a : child.attributes())
+        if (a.first == "xml:lang"sv) return a.second.empty() ? lang == "default"sv : a.second == lang;
+    return lang == "default"sv;
+}
+
 std::string lookup(const LanguageMap& map, const std::string& lang) {
     auto it = map.find(lang);
     return it == map.end() ? std::string() : it->second;
@@ -250,12 +258,15 @@ bool Stanza::carries(std::string_view name) const {
     return kind_ == KindMessage;  // body, subject
 }
 
-std::string Stanza::childText(std::string_view name, const std::string& lang) const {
-    if (!carries(name)) return std::string();
+const std::string& Stanza::childTextRef(std::string_view name, std::string_view lang) const {
+    static const std::string kNone;
+    if (!carries(name)) return kNone;
     for (auto it = children_.rbegin(); it != children_.rend(); ++it)
-        if ((*it)->name() == name && languageKey(*it) == lang) return (*it)->text();
-    return std::string();
+        if ((*it)->name() == name && inLanguage(**it, lang)) return (*it)->text();
+    return kNone;
 }
+
+std::string Stanza::childText(std::string_view name, const std::string& lang) const { return childTextRef(name, lang); }
 
 const LanguageMap& Stanza::childTexts(std::optional<LanguageMap>& cache, std::string_view name) const {
     if (!cache) {
@@ -269,6 +280,7 @@ const LanguageMap& Stanza::childTexts(std::optional<LanguageMap>& cache, std::st
 
 std::string Stanza::status(const std::string& lang) const { return childText("status"sv, lang); }
 std::string Stanza::body(const std::string& lang) const { return childText("body"sv, lang); }
+const std::string& Stanza::bodyText(std::string_view lang) const { return childTextRef("body"sv, lang); }
 std::string Stanza::subject(const std::string& lang) const { return childText("subject"sv, lang); }
 const LanguageMap& Stanza::bodies() const { return childTexts(bodies_, "body"sv); }
 const LanguageMap& Stanza::subjects() const { return childTexts(subjects_, "subject"sv); }

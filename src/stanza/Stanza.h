@@ -139,6 +139,8 @@ public:
     virtual std::string body(const std::string& lang = "default") const;
     virtual std::string subject(const std::string& lang = "default") const;
     virtual std::string errorText(const std::string& lang = "default") const;
+    // body(lang), borrowed from the stanza: valid while it is.
+    const std::string& bodyText(std::string_view lang = "default") const;
     virtual const std::string& thread() const { return thread_; }
     virtual StanzaError errorCondition() const { return errorCondition_; }
     virtual PresenceShow show() const { return show_; }
@@ -167,6 +169,7 @@ private:
     // The text of the last child of that name in that language ("default":
     // without xml:lang), where this kind of stanza carries such texts.
     std::string childText(std::string_view name, const std::string& lang) const;
+    const std::string& childTextRef(std::string_view name, std::string_view lang) const;
     const LanguageMap& childTexts(std::optional<LanguageMap>& cache, std::string_view name) const;
     bool carries(std::string_view name) const;
 
