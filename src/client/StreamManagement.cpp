@@ -219,8 +219,7 @@ bool StreamManagement::dropAcknowledged(std::uint32_t h, std::string& problem, s
 }
 
 void StreamManagement::inboundStanza() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (enabled_) ++inbound_;
+    if (enabled_.load(std::memory_order_relaxed)) inbound_.fetch_add(1, std::memory_order_relaxed);
 }
 
 bool StreamManagement::keep(PendingStanza stanza) {
@@ -255,7 +254,7 @@ bool StreamManagement::requestAck() {
 
 std::string StreamManagement::ackText() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return std::string("<a xmlns='") + kNamespace + "' h='" + std::to_string(inbound_) + "'/>";
+    return std::string("<a xmlns='") + kNamespace + "' h='" + std::to_string(inbound_.load()) + "'/>";
 }
 
 void StreamManagement::connectionLost() {
@@ -325,7 +324,7 @@ void StreamManagement::sendResume() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         resumeOutstanding_ = true;
-        text = std::string("<resume xmlns='") + kNamespace + "' h='" + std::to_string(inbound_) + "' previd='" +
+        text = std::string("<resume xmlns='") + kNamespace + "' h='" + std::to_string(inbound_.load()) + "' previd='" +
                escapeXml(id_) + "'/>";
     }
     parent_->sendRaw(text);

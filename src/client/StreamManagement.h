@@ -10,6 +10,7 @@
 #ifndef TERN_CLIENT_STREAMMANAGEMENT_H
 #define TERN_CLIENT_STREAMMANAGEMENT_H
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -146,14 +147,15 @@ private:
     int firstPauseMs_ = kFirstPauseMs;
 
     bool requested_ = false;  // <enable/> sent: outbound stanzas count
-    bool enabled_ = false;    // <enabled/> came: inbound stanzas count
+    std::atomic<bool> enabled_{false};  // <enabled/> came: inbound stanzas count
     bool resumable_ = false;  // the server granted resumption
     bool tls_ = false;        // TLS protected the stream it was enabled on
     std::string id_;
     int maxSeconds_ = kDefaultResumeSeconds;
     std::uint32_t startInbound_ = 0;
     std::uint32_t startOutbound_ = 0;
-    std::uint32_t inbound_ = 0;  // stanzas received and handled
+    // Stanzas received and handled; counted without the lock, once a stanza.
+    std::atomic<std::uint32_t> inbound_{0};
     std::uint32_t acked_ = 0;    // outbound stanzas the server has acknowledged
     std::deque<PendingStanza> unacked_;
     std::vector<PendingStanza> renewal_;  // what the forgotten session had not had acknowledged

@@ -79,10 +79,7 @@ void RoomLiveness::interrupted(bool askAgain) {
     joinSentAt_ = Clock::now();
 }
 
-void RoomLiveness::heard() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lastHeard_ = Clock::now();
-}
+void RoomLiveness::heard() { setLastHeard(Clock::now()); }
 
 bool RoomLiveness::joinRefused(StanzaError error) {
     {
@@ -146,7 +143,7 @@ long long RoomLiveness::untilDue(Clock::time_point now) {
     if (joining(state))
         return microsUntil(retryPending_ ? retryAt_ : joinSentAt_ + Ms(joinTimeoutMs_), now);
     if (state != RoomState::Joined && state != RoomState::NickChangePending) return -1;
-    return pinging_ ? microsUntil(pingSentAt_ + Ms(pingTimeoutMs_), now) : microsUntil(lastHeard_ + Ms(quietMs_), now);
+    return pinging_ ? microsUntil(pingSentAt_ + Ms(pingTimeoutMs_), now) : microsUntil(lastHeard() + Ms(quietMs_), now);
 }
 
 void RoomLiveness::onTimer(Clock::time_point now) {
@@ -181,13 +178,13 @@ void RoomLiveness::onTimer(Clock::time_point now) {
             // No self-ping while the nickname is changing: it would ask after
             // a name that is on its way out.
             pinging_ = false;
-            lastHeard_ = now;
+            setLastHeard(now);
         } else if (state == RoomState::Joined && pinging_) {
             pinging_ = false;
-            lastHeard_ = now;
+            setLastHeard(now);
             action = Unanswered;
         } else if (state == RoomState::Joined) {
-            if (now < lastHeard_ + Ms(quietMs_)) return;
+            if (now < lastHeard() + Ms(quietMs_)) return;
             pinging_ = true;
             pingSentAt_ = now;
             action = Ping;
@@ -229,7 +226,7 @@ void RoomLiveness::onResumed(Clock::time_point now) {
     // What was due while the connection was away counts from now: the
     // stream was resumed, so nothing sent before was lost.
     joinSentAt_ = now;
-    lastHeard_ = now;
+    setLastHeard(now);
     if (pinging_) pingSentAt_ = now;
     if (retryPending_) retryAt_ = std::max(retryAt_, now);
 }
@@ -239,7 +236,7 @@ bool RoomLiveness::handleIqById(Stanza* stanza, int) {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!pinging_) return true;
         pinging_ = false;
-        lastHeard_ = Clock::now();
+        setLastHeard(Clock::now());
     }
     const std::string room = room_->roomJid().bare();
     switch (selfPingVerdict(*stanza)) {

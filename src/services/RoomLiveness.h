@@ -15,6 +15,7 @@
 #ifndef TERN_SERVICES_ROOMLIVENESS_H
 #define TERN_SERVICES_ROOMLIVENESS_H
 
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -97,7 +98,10 @@ private:
     bool retryPending_ = false;
     Clock::time_point retryAt_;
     Clock::time_point joinSentAt_;
-    Clock::time_point lastHeard_;
+    // Set by every stanza from the room, without the lock.
+    std::atomic<Clock::rep> lastHeard_{0};
+    Clock::time_point lastHeard() const { return Clock::time_point(Clock::duration(lastHeard_.load(std::memory_order_relaxed))); }
+    void setLastHeard(Clock::time_point t) { lastHeard_.store(t.time_since_epoch().count(), std::memory_order_relaxed); }
     bool pinging_ = false;
     bool askAgain_ = false;  // interrupted: try again by ourselves
     Clock::time_point pingSentAt_;
