@@ -9,7 +9,8 @@ namespace {
 // Messages from one room share most parts of their sender: a part that is
 // already what it should be is compared, not copied again.
 inline void setPart(std::string& part, const std::string& text, std::size_t at, std::size_t n) {
-    if (part.size() != n || text.compare(at, n, part) != 0) part.assign(text, at, n);
+    const char* from = text.data() + at;
+    if (part.size() != n || std::memcmp(part.data(), from, n) != 0) part.assign(from, n);
 }
 }  // namespace
 
@@ -18,7 +19,7 @@ void JID::assign(const std::string& text) {
     const std::size_t hostEnd = slash == std::string::npos ? text.size() : slash;
     const std::size_t at = text.find('@');
     if (slash != std::string::npos)
-        resource_.assign(text, slash + 1, std::string::npos);
+        resource_.assign(text.data() + slash + 1, text.size() - slash - 1);
     else
         resource_.clear();
     if (at != std::string::npos && at < hostEnd) {
@@ -34,7 +35,7 @@ void JID::assign(const std::string& text) {
     }
     // Otherwise the addresses are the text itself, cut where they end.
     setPart(bare_, text, 0, hostEnd);
-    full_.assign(text, 0, resource_.empty() ? hostEnd : text.size());
+    full_.assign(text.data(), resource_.empty() ? hostEnd : text.size());
 }
 
 JID::JID(const std::string& username, const std::string& server, const std::string& resource)
