@@ -1,7 +1,9 @@
 #include "xml/XmlParser.h"
 
+#include <algorithm>
 #include <cstring>
 #include <tuple>
+#include <typeinfo>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -104,14 +106,26 @@ inline bool hasEntities(const char* b, const char* e) {
     return std::memchr(b, '&', static_cast<std::size_t>(e - b)) != nullptr;
 }
 
-// Wire text into its place, decoded where it has an '&'.
+// Wire text into its place, decoded where it has an '&'; a recycled
+// string's buffer is reused.
 inline void assignWire(std::string& dst, const char* b, const char* e, bool entities) {
     if (entities) {
         dst.clear();
         appendUnescaped(dst, std::string_view(b, static_cast<std::size_t>(e - b)));
+    } else if (static_cast<std::size_t>(e - b) > dst.capacity()) {
+        dst = std::string(b, e);
     } else {
-        dst = std::string(b, e);  // a fresh string is cheaper to build than to assign into
+        dst.clear();
+        dst.append(b, static_cast<std::size_t>(e - b));  // cheaper than assign, which allows for overlap
     }
+}
+
+// What a recycled element may keep: larger buffers go back to the heap.
+constexpr std::size_t kKeptBytes = 256;
+constexpr std::size_t kKeptEntries = 16;
+
+inline void trim(std::string& s) {
+    if (s.capacity() > kKeptBytes) std::string().swap(s);
 }
 
 }  // namespace
@@ -121,12 +135,52 @@ XmlParser::XmlParser(XmlTagHandler* handler) : handler_(handler) {}
 XmlParser::~XmlParser() {
     delete pending_;
     delete root_;
+    for (XmlTag* t : spare_) delete t;
+}
+
+// Takes a tree apart into spare_, in the order it was built; what does not
+// fit, and anything a handler put in that is not a plain element, is deleted.
+void XmlParser::recycle(XmlTag* top) {
+    if (!top) return;
+    const std::size_t before = spare_.size();
+    walk_.clear();
+    walk_.push_back(top);
+    while (!walk_.empty()) {
+        XmlTag* t = walk_.back();
+        walk_.pop_back();
+        if (spare_.size() >= kSpareElements || typeid(*t) != typeid(XmlTag)) {
+            delete t;  // with whatever is still below it
+            continue;
+        }
+        TagList& children = t->children_;
+        if (walk_.size() + children.size() <= kSpareElements) {
+            for (auto it = children.rbegin(); it != children.rend(); ++it)
+                if (*it) walk_.push_back(*it);
+        } else {
+            for (XmlTag* c : children) delete c;
+        }
+        children.clear();
+        if (children.capacity() > kKeptEntries) TagList().swap(children);
+        if (t->attributes_.size() > kKeptEntries) AttributeList().swap(t->attributes_);
+        for (Attribute& a : t->attributes_) {
+            trim(a.first);
+            trim(a.second);
+        }
+        trim(t->name_);
+        t->text_.clear();
+        trim(t->text_);
+        t->parent_ = nullptr;
+        t->kind_ = 0;
+        t->fromWire_ = true;
+        spare_.push_back(t);
+    }
+    std::reverse(spare_.begin() + static_cast<std::ptrdiff_t>(before), spare_.end());
 }
 
 void XmlParser::reset() {
-    delete pending_;
+    recycle(pending_);
     pending_ = nullptr;
-    delete root_;
+    recycle(root_);
     root_ = nullptr;
     current_ = nullptr;
     tagName_.clear();
@@ -152,33 +206,45 @@ void XmlParser::deliver() {
 }
 
 void XmlParser::startElement(std::string_view rawName, bool entities) {
-    XmlTag* element = new (arena_) XmlTag(XmlTag::Bare{});
+    XmlTag* element;
+    if (!spare_.empty()) {
+        element = spare_.back();
+        spare_.pop_back();
+    } else {
+        element = new (arena_) XmlTag(XmlTag::Bare{});
+        element->fromWire_ = true;
+    }
     pending_ = element;
+    pendingAttributes_ = 0;
     pendingNameHadEntities_ = entities;
-    element->fromWire_ = true;
-    if (entities)
-        appendUnescaped(element->name_, rawName);
-    else
-        element->name_ = std::string(rawName);
+    assignWire(element->name_, rawName.data(), rawName.data() + rawName.size(), entities);
 }
 
 void XmlParser::startAttribute(std::string_view rawName, bool entities) {
     AttributeList& list = pending_->attributes_;
-    if (list.empty()) list.reserve(4);
-    if (entities) {
-        list.emplace_back(unescapeXml(rawName), std::string());
+    if (pendingAttributes_ < list.size()) {
+        assignWire(list[pendingAttributes_].first, rawName.data(), rawName.data() + rawName.size(), entities);
     } else {
-        list.emplace_back(std::piecewise_construct, std::forward_as_tuple(rawName.data(), rawName.size()),
-                          std::forward_as_tuple());
+        if (list.capacity() == 0) list.reserve(4);
+        if (entities) {
+            list.emplace_back(unescapeXml(rawName), std::string());
+        } else {
+            list.emplace_back(std::piecewise_construct, std::forward_as_tuple(rawName.data(), rawName.size()),
+                              std::forward_as_tuple());
+        }
     }
+    ++pendingAttributes_;
 }
 
 void XmlParser::finishAttribute(const char* b, const char* e, bool entities) {
-    assignWire(pending_->attributes_.back().second, b, e, entities);
+    assignWire(pending_->attributes_[pendingAttributes_ - 1].second, b, e, entities);
 }
 
 bool XmlParser::openElement() {
     XmlTag* element = pending_;
+    AttributeList& attributes = element->attributes_;
+    if (attributes.size() > pendingAttributes_)
+        attributes.erase(attributes.begin() + static_cast<std::ptrdiff_t>(pendingAttributes_), attributes.end());
     // A nameless element could not be written back; refuse it like any
     // other malformed markup.
     if (element->name_.empty()) return false;
@@ -187,7 +253,7 @@ bool XmlParser::openElement() {
     // whole stream ending.
     if (skipping_ > 0 || (root_ && depth_ + 1 > maxDepth_)) {
         ++skipping_;
-        delete pending_;
+        recycle(pending_);
         pending_ = nullptr;
         return true;
     }
