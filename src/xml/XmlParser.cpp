@@ -120,6 +120,13 @@ inline void assignWire(std::string& dst, const char* b, const char* e, bool enti
     }
 }
 
+// A name into a recycled element's string: the same name comes back stanza
+// after stanza, and comparing is cheaper than writing it again.
+inline void assignName(std::string& dst, std::string_view raw, bool entities) {
+    if (!entities && dst.size() == raw.size() && std::memcmp(dst.data(), raw.data(), raw.size()) == 0) return;
+    assignWire(dst, raw.data(), raw.data() + raw.size(), entities);
+}
+
 // What a recycled element may keep: larger buffers go back to the heap.
 constexpr std::size_t kKeptBytes = 256;
 constexpr std::size_t kKeptEntries = 16;
@@ -217,13 +224,13 @@ void XmlParser::startElement(std::string_view rawName, bool entities) {
     pending_ = element;
     pendingAttributes_ = 0;
     pendingNameHadEntities_ = entities;
-    assignWire(element->name_, rawName.data(), rawName.data() + rawName.size(), entities);
+    assignName(element->name_, rawName, entities);
 }
 
 void XmlParser::startAttribute(std::string_view rawName, bool entities) {
     AttributeList& list = pending_->attributes_;
     if (pendingAttributes_ < list.size()) {
-        assignWire(list[pendingAttributes_].first, rawName.data(), rawName.data() + rawName.size(), entities);
+        assignName(list[pendingAttributes_].first, rawName, entities);
     } else {
         if (list.capacity() == 0) list.reserve(4);
         if (entities) {
