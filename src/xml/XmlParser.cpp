@@ -386,7 +386,8 @@ bool XmlParser::feed(std::string_view data) {
         if (p == stop) return fail();  // the element outgrew its limit
 
         switch (state_) {
-            case ParserStart: {  // between the children of an open element
+            case ParserStart:
+            betweenChildren: {  // between the children of an open element
                 const char* lt = static_cast<const char*>(std::memchr(p, '<', static_cast<std::size_t>(stop - p)));
                 if (!lt) {
                     p = stop;
@@ -394,16 +395,23 @@ bool XmlParser::feed(std::string_view data) {
                 }
                 p = lt + 1;
                 state_ = ParserTagOpening;
-                break;
+                if (p == stop) break;
             }
+                [[fallthrough]];
 
-            case ParserTagOpening: {
+            // The usual next state is entered directly rather than through
+            // the loop, whenever a byte is left before stop.
+            case ParserTagOpening:
+            tagOpening: {
                 const char c = *p++;
                 if (isSpace(c)) break;
                 const char* name = p - 1;
                 switch (c) {
                     case '!': case '<': case '>': return fail();
-                    case '/': state_ = ParserEndTagOpening; continue;
+                    case '/':
+                        state_ = ParserEndTagOpening;
+                        if (p != stop) goto endTagOpening;
+                        continue;
                     case '?':
                         declarationState_ = DeclarationOpen;
                         name = p;
@@ -438,21 +446,27 @@ bool XmlParser::feed(std::string_view data) {
                 const char c = *p++;
                 if (isSpace(c)) {
                     state_ = ParserInsideTag;
+                    if (p != stop) goto insideTag;
                 } else if (c == '/') {
                     state_ = ParserEmptyTagClosing;
                 } else if (c == '>') {
                     state_ = ParserContent;
                     if (!openElement()) return fail();
                     if (abandoned_) return true;
+                    if (state_ == ParserContent && p != stop) goto content;
                 } else {
                     return fail();  // ! < ?
                 }
                 break;
             }
 
-            case ParserInsideTag: {
-                const char c = *p++;
-                if (isSpace(c)) break;
+            case ParserInsideTag:
+            insideTag: {
+                char c = *p++;
+                while (isSpace(c)) {
+                    if (p == stop) goto next;
+                    c = *p++;
+                }
                 switch (c) {
                     case '/': state_ = ParserEmptyTagClosing; continue;
                     case '<': return fail();
@@ -461,6 +475,7 @@ bool XmlParser::feed(std::string_view data) {
                         state_ = ParserContent;
                         if (!openElement()) return fail();
                         if (abandoned_) return true;
+                        if (state_ == ParserContent && p != stop) goto content;
                         continue;
                     case '?':
                         if (declarationState_ != DeclarationOpen) return fail();
@@ -500,6 +515,7 @@ bool XmlParser::feed(std::string_view data) {
                     state_ = ParserAfterAttributeName;
                 } else if (c == '=') {
                     state_ = ParserAfterEquals;
+                    if (p != stop) goto afterEquals;
                 } else {
                     return fail();  // / < >
                 }
@@ -514,7 +530,8 @@ bool XmlParser::feed(std::string_view data) {
                 break;
             }
 
-            case ParserAfterEquals: {
+            case ParserAfterEquals:
+            afterEquals: {
                 const char c = *p++;
                 if (isSpace(c)) break;
                 if (c == '"')
@@ -550,6 +567,7 @@ bool XmlParser::feed(std::string_view data) {
                 p = q + 1;
                 doubleQuoted_ = false;
                 state_ = ParserInsideTag;
+                if (p != stop) goto insideTag;
                 break;
             }
 
@@ -567,18 +585,20 @@ bool XmlParser::feed(std::string_view data) {
                 // The stream header and the declaration are dealt with at
                 // their '>': nothing is left open to close.
                 if (!current_) return fail();
+                state_ = ParserStart;
                 if (current_->parent_) {
                     current_ = current_->parent_;
                     --depth_;
+                    if (p != stop) goto betweenChildren;
                 } else {
                     deliver();
                     if (abandoned_) return true;
                 }
-                state_ = ParserStart;
                 break;
             }
 
-            case ParserContent: {
+            case ParserContent:
+            content: {
                 bool entities = false;
                 const char* lt = scanText(p, stop, entities);
                 if (lt == stop) {
@@ -602,10 +622,12 @@ bool XmlParser::feed(std::string_view data) {
                 }
                 p = lt + 1;
                 state_ = ParserTagOpening;
+                if (p != stop) goto tagOpening;
                 break;
             }
 
-            case ParserEndTagOpening: {
+            case ParserEndTagOpening:
+            endTagOpening: {
                 const char c = *p++;
                 if (isSpace(c)) break;
                 if (c == '/' || c == '<' || c == '>') return fail();
@@ -625,6 +647,7 @@ bool XmlParser::feed(std::string_view data) {
                     return fail();
                 if (abandoned_) return true;
                 state_ = ParserStart;
+                if (root_ && p != stop) goto betweenChildren;
                 break;
             }
 
@@ -644,6 +667,7 @@ bool XmlParser::feed(std::string_view data) {
                 break;
             }
         }
+    next:;
     }
     if (root_ || state_ != ParserStart) elementBytes_ = counted + static_cast<std::size_t>(p - countFrom);
     return true;
