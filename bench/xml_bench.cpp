@@ -6,6 +6,8 @@
 //
 //   xml_bench                       full comparison, ratios on the last lines
 //   xml_bench --instructions NAME   one pass of NAME between callgrind markers
+//   xml_bench --instructions flood  ours on room messages only, each adopted
+//                                   into a reused Stanza as the client does
 #include <expat.h>
 #include <libxml/parser.h>
 #include <malloc.h>
@@ -17,11 +19,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "StreamGenerator.h"
+#include "stanza/Stanza.h"
 #include "xml/XmlParser.h"
 
 using namespace tern;
@@ -91,6 +95,33 @@ void parseOurs(const std::string& stream, Sink& sink) {
     XmlParser parser(&h);
     for (std::size_t off = 0; off < stream.size(); off += kChunk)
         if (!parser.feed(std::string_view(stream).substr(off, kChunk))) std::abort();
+}
+
+// The receive path's shape: every element handed to one recycled Stanza.
+struct AdoptingHandler : XmlTagHandler {
+    Sink* sink;
+    std::unique_ptr<Stanza> spare;
+    explicit AdoptingHandler(Sink* s) : sink(s) {}
+    void handleXmlTag(XmlTag* element) override {
+        std::unique_ptr<Stanza> stanza(Stanza::adopt(*element, spare));
+        sink->deliver(*stanza);
+        stanza->recycle();
+        spare = std::move(stanza);
+    }
+};
+
+void parseFlood(const std::string& stream, Sink& sink) {
+    AdoptingHandler h(&sink);
+    XmlParser parser(&h);
+    for (std::size_t off = 0; off < stream.size(); off += kChunk)
+        if (!parser.feed(std::string_view(stream).substr(off, kChunk))) std::abort();
+}
+
+std::string floodStream(std::size_t minBytes) {
+    bench::Rng rng(7);
+    std::string out = bench::streamHeader();
+    for (int id = 1; out.size() < minBytes; ++id) bench::appendGroupchat(out, rng, id);
+    return out;
 }
 
 // ---- tree building shared by the two baselines --------------------------------
@@ -233,6 +264,15 @@ int main(int argc, char** argv) {
                                   {"expat", parseExpat, {}, {}, {}, 0},
                                   {"libxml2", parseLibxml2, {}, {}, {}, 0}};
 
+    if (argc == 3 && std::strcmp(argv[1], "--instructions") == 0 && std::strcmp(argv[2], "flood") == 0) {
+        const std::string flood = floodStream(2 * 1024 * 1024);
+        Sink sink;
+        CALLGRIND_TOGGLE_COLLECT;
+        parseFlood(flood, sink);
+        CALLGRIND_TOGGLE_COLLECT;
+        std::printf("%zu bytes %zu elements\n", flood.size(), sink.elements);
+        return 0;
+    }
     if (argc == 3 && std::strcmp(argv[1], "--instructions") == 0) {
         for (Contender& c : all) {
             if (std::strcmp(c.name, argv[2]) != 0) continue;

@@ -1,7 +1,9 @@
 #include "xml/XmlParser.h"
 
+#include <algorithm>
 #include <cstring>
 #include <tuple>
+#include <typeinfo>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -100,18 +102,64 @@ inline const char* scanValue(const char* p, const char* stop, const char* end, c
     return stop;
 }
 
+// The first '<' of character data in [p, stop), or stop; notes an '&'
+// before it. Short texts, the common ones, take one pass instead of a
+// memchr for each byte.
+inline const char* scanText(const char* p, const char* stop, bool& entities) {
+#if defined(__SSE2__)
+    const __m128i lt = _mm_set1_epi8('<');
+    const __m128i amp = _mm_set1_epi8('&');
+    while (stop - p >= 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const unsigned l = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, lt)));
+        const unsigned a = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, amp)));
+        if (a && (!l || __builtin_ctz(a) < __builtin_ctz(l))) {
+            entities = true;
+            const char* q = static_cast<const char*>(std::memchr(p, '<', static_cast<std::size_t>(stop - p)));
+            return q ? q : stop;
+        }
+        if (l) return p + __builtin_ctz(l);
+        p += 16;
+    }
+#endif
+    for (; p < stop; ++p) {
+        if (*p == '<') return p;
+        if (*p == '&') entities = true;
+    }
+    return stop;
+}
+
 inline bool hasEntities(const char* b, const char* e) {
     return std::memchr(b, '&', static_cast<std::size_t>(e - b)) != nullptr;
 }
 
-// Wire text into its place, decoded where it has an '&'.
+// Wire text into its place, decoded where it has an '&'; a recycled
+// string's buffer is reused.
 inline void assignWire(std::string& dst, const char* b, const char* e, bool entities) {
     if (entities) {
         dst.clear();
         appendUnescaped(dst, std::string_view(b, static_cast<std::size_t>(e - b)));
+    } else if (static_cast<std::size_t>(e - b) > dst.capacity()) {
+        dst = std::string(b, e);
     } else {
-        dst = std::string(b, e);  // a fresh string is cheaper to build than to assign into
+        dst.clear();
+        dst.append(b, static_cast<std::size_t>(e - b));  // cheaper than assign, which allows for overlap
     }
+}
+
+// A name into a recycled element's string: the same name comes back stanza
+// after stanza, and comparing is cheaper than writing it again.
+inline void assignName(std::string& dst, std::string_view raw, bool entities) {
+    if (!entities && dst.size() == raw.size() && std::memcmp(dst.data(), raw.data(), raw.size()) == 0) return;
+    assignWire(dst, raw.data(), raw.data() + raw.size(), entities);
+}
+
+// What a recycled element may keep: larger buffers go back to the heap.
+constexpr std::size_t kKeptBytes = 256;
+constexpr std::size_t kKeptEntries = 16;
+
+inline void trim(std::string& s) {
+    if (s.capacity() > kKeptBytes) std::string().swap(s);
 }
 
 }  // namespace
@@ -121,12 +169,52 @@ XmlParser::XmlParser(XmlTagHandler* handler) : handler_(handler) {}
 XmlParser::~XmlParser() {
     delete pending_;
     delete root_;
+    for (XmlTag* t : spare_) delete t;
+}
+
+// Takes a tree apart into spare_, in the order it was built; what does not
+// fit, and anything a handler put in that is not a plain element, is deleted.
+void XmlParser::recycle(XmlTag* top) {
+    if (!top) return;
+    const std::size_t before = spare_.size();
+    walk_.clear();
+    walk_.push_back(top);
+    while (!walk_.empty()) {
+        XmlTag* t = walk_.back();
+        walk_.pop_back();
+        if (spare_.size() >= kSpareElements || typeid(*t) != typeid(XmlTag)) {
+            delete t;  // with whatever is still below it
+            continue;
+        }
+        TagList& children = t->children_;
+        if (walk_.size() + children.size() <= kSpareElements) {
+            for (auto it = children.rbegin(); it != children.rend(); ++it)
+                if (*it) walk_.push_back(*it);
+        } else {
+            for (XmlTag* c : children) delete c;
+        }
+        children.clear();
+        if (children.capacity() > kKeptEntries) TagList().swap(children);
+        if (t->attributes_.size() > kKeptEntries) AttributeList().swap(t->attributes_);
+        for (Attribute& a : t->attributes_) {
+            trim(a.first);
+            trim(a.second);
+        }
+        trim(t->name_);
+        t->text_.clear();
+        trim(t->text_);
+        t->parent_ = nullptr;
+        t->kind_ = 0;
+        t->fromWire_ = true;
+        spare_.push_back(t);
+    }
+    std::reverse(spare_.begin() + static_cast<std::ptrdiff_t>(before), spare_.end());
 }
 
 void XmlParser::reset() {
-    delete pending_;
+    recycle(pending_);
     pending_ = nullptr;
-    delete root_;
+    recycle(root_);
     root_ = nullptr;
     current_ = nullptr;
     tagName_.clear();
@@ -152,33 +240,45 @@ void XmlParser::deliver() {
 }
 
 void XmlParser::startElement(std::string_view rawName, bool entities) {
-    XmlTag* element = new (arena_) XmlTag(XmlTag::Bare{});
+    XmlTag* element;
+    if (!spare_.empty()) {
+        element = spare_.back();
+        spare_.pop_back();
+    } else {
+        element = new (arena_) XmlTag(XmlTag::Bare{});
+        element->fromWire_ = true;
+    }
     pending_ = element;
+    pendingAttributes_ = 0;
     pendingNameHadEntities_ = entities;
-    element->fromWire_ = true;
-    if (entities)
-        appendUnescaped(element->name_, rawName);
-    else
-        element->name_ = std::string(rawName);
+    assignName(element->name_, rawName, entities);
 }
 
 void XmlParser::startAttribute(std::string_view rawName, bool entities) {
     AttributeList& list = pending_->attributes_;
-    if (list.empty()) list.reserve(4);
-    if (entities) {
-        list.emplace_back(unescapeXml(rawName), std::string());
+    if (pendingAttributes_ < list.size()) {
+        assignName(list[pendingAttributes_].first, rawName, entities);
     } else {
-        list.emplace_back(std::piecewise_construct, std::forward_as_tuple(rawName.data(), rawName.size()),
-                          std::forward_as_tuple());
+        if (list.capacity() == 0) list.reserve(4);
+        if (entities) {
+            list.emplace_back(unescapeXml(rawName), std::string());
+        } else {
+            list.emplace_back(std::piecewise_construct, std::forward_as_tuple(rawName.data(), rawName.size()),
+                              std::forward_as_tuple());
+        }
     }
+    ++pendingAttributes_;
 }
 
 void XmlParser::finishAttribute(const char* b, const char* e, bool entities) {
-    assignWire(pending_->attributes_.back().second, b, e, entities);
+    assignWire(pending_->attributes_[pendingAttributes_ - 1].second, b, e, entities);
 }
 
 bool XmlParser::openElement() {
     XmlTag* element = pending_;
+    AttributeList& attributes = element->attributes_;
+    if (attributes.size() > pendingAttributes_)
+        attributes.erase(attributes.begin() + static_cast<std::ptrdiff_t>(pendingAttributes_), attributes.end());
     // A nameless element could not be written back; refuse it like any
     // other malformed markup.
     if (element->name_.empty()) return false;
@@ -187,7 +287,7 @@ bool XmlParser::openElement() {
     // whole stream ending.
     if (skipping_ > 0 || (root_ && depth_ + 1 > maxDepth_)) {
         ++skipping_;
-        delete pending_;
+        recycle(pending_);
         pending_ = nullptr;
         return true;
     }
@@ -286,7 +386,8 @@ bool XmlParser::feed(std::string_view data) {
         if (p == stop) return fail();  // the element outgrew its limit
 
         switch (state_) {
-            case ParserStart: {  // between the children of an open element
+            case ParserStart:
+            betweenChildren: {  // between the children of an open element
                 const char* lt = static_cast<const char*>(std::memchr(p, '<', static_cast<std::size_t>(stop - p)));
                 if (!lt) {
                     p = stop;
@@ -294,16 +395,23 @@ bool XmlParser::feed(std::string_view data) {
                 }
                 p = lt + 1;
                 state_ = ParserTagOpening;
-                break;
+                if (p == stop) break;
             }
+                [[fallthrough]];
 
-            case ParserTagOpening: {
+            // The usual next state is entered directly rather than through
+            // the loop, whenever a byte is left before stop.
+            case ParserTagOpening:
+            tagOpening: {
                 const char c = *p++;
                 if (isSpace(c)) break;
                 const char* name = p - 1;
                 switch (c) {
                     case '!': case '<': case '>': return fail();
-                    case '/': state_ = ParserEndTagOpening; continue;
+                    case '/':
+                        state_ = ParserEndTagOpening;
+                        if (p != stop) goto endTagOpening;
+                        continue;
                     case '?':
                         declarationState_ = DeclarationOpen;
                         name = p;
@@ -338,21 +446,27 @@ bool XmlParser::feed(std::string_view data) {
                 const char c = *p++;
                 if (isSpace(c)) {
                     state_ = ParserInsideTag;
+                    if (p != stop) goto insideTag;
                 } else if (c == '/') {
                     state_ = ParserEmptyTagClosing;
                 } else if (c == '>') {
                     state_ = ParserContent;
                     if (!openElement()) return fail();
                     if (abandoned_) return true;
+                    if (state_ == ParserContent && p != stop) goto content;
                 } else {
                     return fail();  // ! < ?
                 }
                 break;
             }
 
-            case ParserInsideTag: {
-                const char c = *p++;
-                if (isSpace(c)) break;
+            case ParserInsideTag:
+            insideTag: {
+                char c = *p++;
+                while (isSpace(c)) {
+                    if (p == stop) goto next;
+                    c = *p++;
+                }
                 switch (c) {
                     case '/': state_ = ParserEmptyTagClosing; continue;
                     case '<': return fail();
@@ -361,6 +475,7 @@ bool XmlParser::feed(std::string_view data) {
                         state_ = ParserContent;
                         if (!openElement()) return fail();
                         if (abandoned_) return true;
+                        if (state_ == ParserContent && p != stop) goto content;
                         continue;
                     case '?':
                         if (declarationState_ != DeclarationOpen) return fail();
@@ -400,6 +515,7 @@ bool XmlParser::feed(std::string_view data) {
                     state_ = ParserAfterAttributeName;
                 } else if (c == '=') {
                     state_ = ParserAfterEquals;
+                    if (p != stop) goto afterEquals;
                 } else {
                     return fail();  // / < >
                 }
@@ -414,7 +530,8 @@ bool XmlParser::feed(std::string_view data) {
                 break;
             }
 
-            case ParserAfterEquals: {
+            case ParserAfterEquals:
+            afterEquals: {
                 const char c = *p++;
                 if (isSpace(c)) break;
                 if (c == '"')
@@ -450,6 +567,7 @@ bool XmlParser::feed(std::string_view data) {
                 p = q + 1;
                 doubleQuoted_ = false;
                 state_ = ParserInsideTag;
+                if (p != stop) goto insideTag;
                 break;
             }
 
@@ -467,26 +585,29 @@ bool XmlParser::feed(std::string_view data) {
                 // The stream header and the declaration are dealt with at
                 // their '>': nothing is left open to close.
                 if (!current_) return fail();
+                state_ = ParserStart;
                 if (current_->parent_) {
                     current_ = current_->parent_;
                     --depth_;
+                    if (p != stop) goto betweenChildren;
                 } else {
                     deliver();
                     if (abandoned_) return true;
                 }
-                state_ = ParserStart;
                 break;
             }
 
-            case ParserContent: {
-                const char* lt = static_cast<const char*>(std::memchr(p, '<', static_cast<std::size_t>(stop - p)));
-                if (!lt) {
+            case ParserContent:
+            content: {
+                bool entities = false;
+                const char* lt = scanText(p, stop, entities);
+                if (lt == stop) {
                     textBuffer_.append(p, stop);
                     p = stop;
                     break;
                 }
                 if (textBuffer_.empty()) {
-                    if (current_ && skipping_ == 0) assignWire(current_->text_, p, lt, hasEntities(p, lt));
+                    if (current_ && skipping_ == 0) assignWire(current_->text_, p, lt, entities);
                 } else {
                     textBuffer_.append(p, lt);
                     if (current_ && skipping_ == 0) {
@@ -501,10 +622,12 @@ bool XmlParser::feed(std::string_view data) {
                 }
                 p = lt + 1;
                 state_ = ParserTagOpening;
+                if (p != stop) goto tagOpening;
                 break;
             }
 
-            case ParserEndTagOpening: {
+            case ParserEndTagOpening:
+            endTagOpening: {
                 const char c = *p++;
                 if (isSpace(c)) break;
                 if (c == '/' || c == '<' || c == '>') return fail();
@@ -524,6 +647,7 @@ bool XmlParser::feed(std::string_view data) {
                     return fail();
                 if (abandoned_) return true;
                 state_ = ParserStart;
+                if (root_ && p != stop) goto betweenChildren;
                 break;
             }
 
@@ -543,6 +667,7 @@ bool XmlParser::feed(std::string_view data) {
                 break;
             }
         }
+    next:;
     }
     if (root_ || state_ != ParserStart) elementBytes_ = counted + static_cast<std::size_t>(p - countFrom);
     return true;

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "NodeArena.h"
 #include "XmlTag.h"
@@ -85,6 +86,7 @@ private:
     bool closeElement(std::string_view rawName, bool entities);
     void deliver();
     void reset();
+    void recycle(XmlTag* top);
 
     XmlTagHandler* handler_;
     XmlTag* current_ = nullptr;
@@ -94,6 +96,9 @@ private:
     // tree (it joins it at its '>').
     XmlTag* pending_ = nullptr;
     bool pendingNameHadEntities_ = false;
+    // Attributes of pending_ set so far; a recycled element's further ones
+    // are leftovers whose strings are reused, and go at its '>'.
+    std::size_t pendingAttributes_ = 0;
     // A name, attribute value or text cut by the end of a chunk waits here,
     // undecoded, for the rest; whole ones go from the chunk into the tree.
     std::string tagName_;
@@ -113,6 +118,13 @@ private:
     bool abandoned_ = false;  // cleanup() was called from a handler during feed
 
     NodeArena arena_;
+    // Elements of delivered trees kept with their buffers for the next
+    // ones, in the order they were built (the next to use at the back), so
+    // that a stream of alike stanzas refills the same strings without
+    // touching the heap. Bounded in count and in what each keeps.
+    static constexpr std::size_t kSpareElements = 32;
+    std::vector<XmlTag*> spare_;
+    std::vector<XmlTag*> walk_;
 };
 
 }  // namespace tern

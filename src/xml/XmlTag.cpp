@@ -21,18 +21,57 @@ struct EscapeTable {
 };
 constexpr EscapeTable kEscape;
 
-// Entity bodies after "&", in the order they are tried, with their character.
-struct Entity {
-    std::string_view body;
-    char ch;
-};
-constexpr Entity kEntities[] = {
-    {"amp;", '&'},   {"lt;", '<'},    {"gt;", '>'},    {"apos;", '\''},  {"quot;", '"'},
-    {"#60;", '<'},   {"#62;", '>'},   {"#39;", '\''},  {"#34;", '"'},    {"#x3c;", '<'},
-    {"#x3e;", '>'},  {"#x3C;", '<'},  {"#x3E;", '>'},  {"#x27;", '\''},  {"#x22;", '"'},
-    {"#X3c;", '<'},  {"#X3e;", '>'},  {"#X3C;", '<'},  {"#X3E;", '>'},   {"#X27;", '\''},
-    {"#X22;", '"'},
-};
+// The character the entity body at p (just after "&", n bytes left) stands
+// for, and the body's length; 0 when it is none of the five named entities
+// or the numeric forms of < > ' " that escapeXml's readers send.
+inline std::size_t decodeEntity(const char* p, std::size_t n, char& out) {
+    if (n < 3) return 0;
+    switch (p[0]) {
+        case 'l':
+        case 'g':
+            if (p[1] != 't' || p[2] != ';') return 0;
+            out = p[0] == 'l' ? '<' : '>';
+            return 3;
+        case 'a':
+            if (n >= 4 && p[1] == 'm' && p[2] == 'p' && p[3] == ';') {
+                out = '&';
+                return 4;
+            }
+            if (n >= 5 && p[1] == 'p' && p[2] == 'o' && p[3] == 's' && p[4] == ';') {
+                out = '\'';
+                return 5;
+            }
+            return 0;
+        case 'q':
+            if (n < 5 || p[1] != 'u' || p[2] != 'o' || p[3] != 't' || p[4] != ';') return 0;
+            out = '"';
+            return 5;
+        case '#':
+            if (n >= 4 && p[3] == ';') {  // decimal: 60 62 39 34
+                if (p[1] == '6' && (p[2] == '0' || p[2] == '2'))
+                    out = p[2] == '0' ? '<' : '>';
+                else if (p[1] == '3' && (p[2] == '9' || p[2] == '4'))
+                    out = p[2] == '9' ? '\'' : '"';
+                else
+                    return 0;
+                return 4;
+            }
+            if (n >= 5 && (p[1] == 'x' || p[1] == 'X') && p[4] == ';') {  // hex: 3c 3e 27 22, either case
+                if (p[2] == '3' && (p[3] == 'c' || p[3] == 'C'))
+                    out = '<';
+                else if (p[2] == '3' && (p[3] == 'e' || p[3] == 'E'))
+                    out = '>';
+                else if (p[2] == '2' && (p[3] == '7' || p[3] == '2'))
+                    out = p[3] == '7' ? '\'' : '"';
+                else
+                    return 0;
+                return 5;
+            }
+            return 0;
+        default:
+            return 0;
+    }
+}
 
 }  // namespace
 
@@ -57,27 +96,29 @@ void appendEscaped(std::string& out, std::string_view text) {
 }
 
 void appendUnescaped(std::string& out, std::string_view text) {
-    const char* p = text.data();
-    const char* end = p + text.size();
-    while (p != end) {
-        const char* amp = static_cast<const char*>(std::memchr(p, '&', static_cast<size_t>(end - p)));
-        if (!amp) {
-            out.append(p, end);
-            return;
-        }
-        out.append(p, amp);
-        const std::string_view rest(amp + 1, static_cast<size_t>(end - amp - 1));
-        p = amp + 1;
-        char decoded = '&';
-        for (const Entity& e : kEntities) {
-            if (rest.substr(0, e.body.size()) == e.body) {
-                decoded = e.ch;
-                p += e.body.size();
-                break;
-            }
-        }
-        out.push_back(decoded);
+    const char* amp = static_cast<const char*>(std::memchr(text.data(), '&', text.size()));
+    const std::size_t base = out.size();
+    out.append(text.data(), text.size());
+    if (!amp) return;
+    // Decoded where it now lies: entities only ever shrink, so the write
+    // position never passes the read position.
+    char* const s = &out[0];
+    char* w = s + base + (amp - text.data());
+    const char* r = w;
+    const char* const end = s + out.size();
+    while (r != end) {  // r is at an '&'
+        char c = '&';
+        const std::size_t n = decodeEntity(r + 1, static_cast<std::size_t>(end - r - 1), c);
+        *w++ = c;
+        r += 1 + n;
+        const char* next = static_cast<const char*>(std::memchr(r, '&', static_cast<std::size_t>(end - r)));
+        if (!next) next = end;
+        const std::size_t run = static_cast<std::size_t>(next - r);
+        if (w != r) std::memmove(w, r, run);
+        w += run;
+        r = next;
     }
+    out.resize(static_cast<std::size_t>(w - s));
 }
 
 std::string escapeXml(std::string_view text) {
@@ -161,10 +202,16 @@ void XmlTag::operator delete(void* p, const std::nothrow_t&) noexcept { NodeAren
 void XmlTag::operator delete(void* p, NodeArena&) noexcept { NodeArena::release(p); }
 
 void XmlTag::takeContentOf(XmlTag& other) {
+    // The lists are swapped, not moved: the parser reuses the element left
+    // behind, and with it the lists' room this one had.
     name_ = std::move(other.name_);
     text_ = std::move(other.text_);
-    attributes_ = std::move(other.attributes_);
-    children_ = std::move(other.children_);
+    other.name_.clear();
+    other.text_.clear();
+    attributes_.swap(other.attributes_);
+    children_.swap(other.children_);
+    other.attributes_.clear();
+    for (XmlTag* c : other.children_) delete c;
     other.children_.clear();
     for (XmlTag* c : children_) c->parent_ = this;
 }

@@ -121,7 +121,8 @@ protected:
     explicit XmlTag(Bare) {}
 
     // Moves name, text, attributes and children out of a parsed element,
-    // which stays behind empty; the children are re-parented to this one.
+    // which stays behind empty but with this one's list buffers; the children are
+    // re-parented to this one, and any this one had are deleted.
     void takeContentOf(XmlTag& other);
 
     AttributeList attributes_;

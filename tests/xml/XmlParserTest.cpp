@@ -181,6 +181,33 @@ TEST(XmlParser, EverySplitOfRealStreamsGivesTheSameElements) {
     }
 }
 
+// Elements are built again in the buffers of earlier ones: nothing of a
+// longer, deeper or different stanza may show in the next, and whatever a
+// handler hangs into a delivered tree goes with it.
+TEST(XmlParser, ReusedElementsCarryNothingOver) {
+    struct Grafter : Collector {
+        struct Made : XmlTag {
+            Made() : XmlTag("made") {}
+        };
+        void handleXmlTag(XmlTag* element) override {
+            Collector::handleXmlTag(element);
+            element->appendChild(new Made);
+            element->appendChild(new XmlTag("plain", "a text longer than any buffer kept inline"));
+        }
+    } c;
+    std::string wide = "<w>";
+    for (int i = 0; i < 40; ++i) wide += "<i n='" + std::to_string(i) + "'>text of item " + std::to_string(i) + "</i>";
+    wide += "</w>";
+    const std::vector<std::string> stanzas = {
+        "<m a='1' b='the second, longer attribute value' c='&amp;3'><b x='y'>a body text well past fifteen</b>"
+        "<t>z</t></m>",
+        "<m a='9'/>", "<p><q k='v'/></p>", "<m c='&lt;' a='1'><b>text</b></m>", "<x&amp;y z&amp;w='1'/>", wide,
+        "<n/>", "<m a='1' b='2' c='3'><b><c><d>deep</d></c></b><t/></m>"};
+    XmlParser p(&c);
+    for (const std::string& s : stanzas) ASSERT_TRUE(p.feed(s)) << s;
+    EXPECT_EQ(c.xml, stanzas);
+}
+
 TEST(XmlParser, ZeroBytesAndHighBytesPassThrough) {
     const std::string body("a\0b\xc3\xa9\xff", 6);
     Collector c;
