@@ -112,7 +112,7 @@ void CParley::login(const std::u16string& user, const std::u16string& password, 
     const std::string domain = utf8(server);
     roomJid_ = JID(utf8(room), "conference." + domain, utf8(nickname));
     roomNumber_ = roomNumber(roomJid_.username());
-    ownTail_ = right(util_.toWideString(roomJid_.resource()), 39);
+    messageText_.setOwnTail(right(util_.toWideString(roomJid_.resource()), 39));
     client_ = std::make_unique<Client>(JID(utf8(user), domain, utf8(resource)), utf8(password), -1);
     HostLog::instance().attach(client_->logInstance());
     client_->addNetworkListener(this);
@@ -343,24 +343,9 @@ void CParley::onOccupantPresence(MUCRoom*, OccupantInfo occupant, PresenceShow s
 
 void CParley::onRoomMessage(MUCRoom*, const std::string& nick, const std::string& body, bool, const std::string&,
                             bool) {
-    // Every message passes here: its event text is converted in one pass
-    // into one buffer, the sender first, to tell our own echo.
-    constexpr std::u16string_view kPrefix = u"NICKNAME=", kSeparator = u"_tok_";
-    std::u16string text(kPrefix.size() + nick.size() + kSeparator.size() + body.size(), u'\0');
-    char16_t* const start = text.data();
-    const std::size_t senderEnd = kPrefix.size() + utf8ToUtf16(nick, start + kPrefix.copy(start, kPrefix.size()));
-    const std::u16string_view sender(start + kPrefix.size(), senderEnd - kPrefix.size());
-    if (sender.substr(sender.size() > 39 ? sender.size() - 39 : 0) == ownTail_) return;  // our own echo
-    std::int32_t code = PARLEY_EVENT_CHAT_MESSAGE;
-    if (body.compare(0, 4, "<tc>") == 0 && body.size() >= 5 && body.compare(body.size() - 5, 5, "</tc>") == 0)
-        code = PARLEY_EVENT_TAGGED_MESSAGE;
-    else if (body.compare(0, 3, "ca:") == 0)
-        code = PARLEY_EVENT_CONTROL_MESSAGE;
-    // The body alone for the tagged and control kinds.
-    std::size_t at = code == PARLEY_EVENT_CHAT_MESSAGE ? senderEnd + kSeparator.copy(start + senderEnd, kSeparator.size()) : 0;
-    at += utf8ToUtf16(body, start + at);
-    text.resize(at);
-    raise(code, roomNumber_, 0, &text);
+    messageText_.deliver(nick, body, [this](std::int32_t code, const std::u16string& text) {
+        raise(code, roomNumber_, 0, &text);
+    });
 }
 
 void CParley::onRoomSubject(MUCRoom*, const std::string& nick, const std::string& subject) {

@@ -18,6 +18,7 @@
 #include "host/CXMPPMemberListManager.h"
 #include "host/CXMPPUtil.h"
 #include "host/EventGate.h"
+#include "host/RoomMessageText.h"
 #include "parley.h"
 #include "services/MUCRoom.h"
 #include "services/Registration.h"
@@ -129,7 +130,7 @@ private:
     std::string registrationUser_;
     std::string registrationPassword_;
     JID roomJid_;  // with the own nickname as resource, as given at login
-    std::u16string ownTail_;  // its last 39 code units, which tell our own echo
+    RoomMessageText messageText_;  // knows our own echo by the nickname's last 39 code units
     std::int32_t roomNumber_ = 0;  // the room's name read as a number, as events carry it
     std::thread receiveThread_;
     std::mutex doneMutex_;

@@ -100,19 +100,26 @@ Stanza* Stanza::adopt(XmlTag& element) {
 Stanza* Stanza::adopt(XmlTag& element, std::unique_ptr<Stanza>& spare) {
     if (!spare) return adopt(element);
     Stanza* s = spare.release();
-    s->takeContentOf(element);
+    s->exchangeContentWith(element);
     s->parseFields();
     return s;
 }
 
+// A small stanza keeps its elements and strings until the next adoption
+// hands them back to the parser; anything larger goes now, so that an idle
+// session does not hold the last big result it received.
 void Stanza::recycle() {
-    for (XmlTag* c : children_) delete c;  // each takes its own subtree, without recursion
-    children_.clear();
-    attributes_.clear();
-    text_ = std::string();  // one large text is not kept for every stanza after it
     errorAppCondition_ = nullptr;
     extensions_.clear();
     toParsed_ = false;
+    constexpr std::size_t kKeptChildren = 8, kKeptText = 256;
+    bool keep = children_.size() <= kKeptChildren && text_.size() <= kKeptText;
+    for (const XmlTag* c : children_) keep = keep && c->children().empty() && c->text().size() <= kKeptText;
+    if (keep) return;
+    for (XmlTag* c : children_) delete c;  // each takes its own subtree, without recursion
+    children_.clear();
+    attributes_.clear();
+    text_ = std::string();
 }
 
 Stanza::~Stanza() = default;

@@ -108,10 +108,12 @@ public:
     // instead of copying them; the husk stays with its owner. The engine uses
     // this for every received element, which the parser deletes right after.
     static Stanza* adopt(XmlTag& element);
-    // The same into spare when there is one: its strings keep their
-    // buffers, so a stream of stanzas costs no allocation for them.
+    // The same into spare when there is one, which leaves what it held in
+    // the element: the parser refills those buffers for later stanzas, so a
+    // stream of alike stanzas costs no allocation.
     static Stanza* adopt(XmlTag& element, std::unique_ptr<Stanza>& spare);
-    // Lets go of the content, keeping the buffers, for the next adopt.
+    // Done with: keeps a small stanza's content for the next adopt to hand
+    // back, lets go of a larger one.
     void recycle();
 
     void parseFields();

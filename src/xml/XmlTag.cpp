@@ -216,6 +216,15 @@ void XmlTag::takeContentOf(XmlTag& other) {
     for (XmlTag* c : children_) c->parent_ = this;
 }
 
+void XmlTag::exchangeContentWith(XmlTag& other) {
+    name_.swap(other.name_);
+    text_.swap(other.text_);
+    attributes_.swap(other.attributes_);
+    children_.swap(other.children_);
+    for (XmlTag* c : children_) c->parent_ = this;
+    for (XmlTag* c : other.children_) c->parent_ = &other;
+}
+
 std::string_view XmlTag::lookupKey(const std::string& key, std::string& scratch) const {
     if (!fromWire_ || key.find('&') == std::string::npos) return key;
     scratch = unescapeXml(key);

@@ -124,6 +124,10 @@ protected:
     // which stays behind empty but with this one's list buffers; the children are
     // re-parented to this one, and any this one had are deleted.
     void takeContentOf(XmlTag& other);
+    // Takes other's content and leaves this one's in its place, strings,
+    // lists and children: handed back to the parser that built other, a
+    // stanza's buffers are refilled by the next one.
+    void exchangeContentWith(XmlTag& other);
 
     AttributeList attributes_;
     std::string name_;

@@ -1,0 +1,47 @@
+#include "host/RoomMessageText.h"
+
+#include <cstring>
+
+#include "host/TextCodec.h"
+#include "parley.h"
+
+namespace tern {
+
+namespace {
+constexpr std::size_t kOwnTail = 39;             // code units of a nickname that tell our echo
+constexpr std::size_t kKeptBuffer = 4096;        // one very long message does not keep its buffer
+constexpr std::u16string_view kPrefix = u"NICKNAME=", kSeparator = u"_tok_";
+
+bool startsWith(std::string_view s, std::string_view head) {
+    return s.size() >= head.size() && std::memcmp(s.data(), head.data(), head.size()) == 0;
+}
+bool endsWith(std::string_view s, std::string_view tail) {
+    return s.size() >= tail.size() && std::memcmp(s.data() + s.size() - tail.size(), tail.data(), tail.size()) == 0;
+}
+}  // namespace
+
+bool RoomMessageText::build(std::string_view nick, std::string_view body, std::u16string& text,
+                            std::int32_t& code) const {
+    // No byte of UTF-8 makes more than one code unit: the sizes bound the text.
+    text.resize(kPrefix.size() + nick.size() + kSeparator.size() + body.size());
+    char16_t* const start = text.data();
+    const std::size_t senderEnd = kPrefix.size() + utf8ToUtf16(nick, start + kPrefix.copy(start, kPrefix.size()));
+    const std::u16string_view sender(start + kPrefix.size(), senderEnd - kPrefix.size());
+    if (sender.substr(sender.size() > kOwnTail ? sender.size() - kOwnTail : 0) == ownTail_) return false;
+    code = PARLEY_EVENT_CHAT_MESSAGE;
+    if (startsWith(body, "<tc>") && body.size() >= 5 && endsWith(body, "</tc>"))
+        code = PARLEY_EVENT_TAGGED_MESSAGE;
+    else if (startsWith(body, "ca:"))
+        code = PARLEY_EVENT_CONTROL_MESSAGE;
+    std::size_t at = code == PARLEY_EVENT_CHAT_MESSAGE ? senderEnd + kSeparator.copy(start + senderEnd, kSeparator.size()) : 0;
+    at += utf8ToUtf16(body, start + at);
+    text.resize(at);
+    return true;
+}
+
+void RoomMessageText::release() {
+    if (buffer_.capacity() > kKeptBuffer) std::u16string().swap(buffer_);
+    busy_.store(false, std::memory_order_release);
+}
+
+}  // namespace tern
