@@ -59,6 +59,18 @@ std::size_t utf8ToUtf16(std::string_view in, char16_t* const out) {
             while (p < end && *p < 0x80) *q++ = *p++;
             continue;
         }
+        // Whole two- and three-byte sequences whose second byte may be any
+        // continuation byte (most non-ASCII text) directly; the rest below.
+        if (c >= 0xC2 && c <= 0xDF && end - p >= 2 && isContinuation(p[1])) {
+            *q++ = static_cast<char16_t>(((c & 0x1F) << 6) | (p[1] & 0x3F));
+            p += 2;
+            continue;
+        }
+        if (c >= 0xE1 && c <= 0xEF && c != 0xED && end - p >= 3 && isContinuation(p[1]) && isContinuation(p[2])) {
+            *q++ = static_cast<char16_t>(((c & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F));
+            p += 3;
+            continue;
+        }
         int length;
         char32_t cp;
         unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
