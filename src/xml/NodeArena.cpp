@@ -73,6 +73,10 @@ void* NodeArena::allocate(std::size_t size) {
     return at + kHeaderBytes;
 }
 
+bool NodeArena::inCurrentBlock(const void* object) const {
+    return block_ && headerOf(const_cast<void*>(object))->block == block_;
+}
+
 void* NodeArena::allocateOnHeap(std::size_t size) {
     const std::size_t need = kHeaderBytes + size;
     unsigned char* at = static_cast<unsigned char*>(::operator new(need));

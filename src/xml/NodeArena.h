@@ -36,6 +36,11 @@ public:
     // Releases memory from either allocate function.
     static void release(void* object) noexcept;
 
+    // Whether object was cut from the block this arena cuts from now (an
+    // element kept for reuse elsewhere would keep an older block alive).
+    bool inCurrentBlock(const void* object) const;
+    const void* currentBlock() const { return block_; }
+
     // Bytes in a block, header included; an element larger than that gets a
     // block of its own.
     static constexpr std::size_t kBlockBytes = 4096;

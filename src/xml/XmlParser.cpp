@@ -176,13 +176,24 @@ XmlParser::~XmlParser() {
 // fit, and anything a handler put in that is not a plain element, is deleted.
 void XmlParser::recycle(XmlTag* top) {
     if (!top) return;
+    // Only elements of the block the arena cuts from now are kept: one of
+    // an older block would keep that block alive for as long as it waits.
+    if (arena_.currentBlock() != sparesBlock_) {
+        sparesBlock_ = arena_.currentBlock();
+        const auto stale = std::remove_if(spare_.begin(), spare_.end(), [this](XmlTag* t) {
+            if (arena_.inCurrentBlock(t)) return false;
+            delete t;
+            return true;
+        });
+        spare_.erase(stale, spare_.end());
+    }
     const std::size_t before = spare_.size();
     walk_.clear();
     walk_.push_back(top);
     while (!walk_.empty()) {
         XmlTag* t = walk_.back();
         walk_.pop_back();
-        if (spare_.size() >= kSpareElements || typeid(*t) != typeid(XmlTag)) {
+        if (spare_.size() >= kSpareElements || typeid(*t) != typeid(XmlTag) || !arena_.inCurrentBlock(t)) {
             delete t;  // with whatever is still below it
             continue;
         }

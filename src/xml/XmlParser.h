@@ -124,6 +124,7 @@ private:
     // touching the heap. Bounded in count and in what each keeps.
     static constexpr std::size_t kSpareElements = 32;
     std::vector<XmlTag*> spare_;
+    const void* sparesBlock_ = nullptr;  // the arena block the spares were cut from
     std::vector<XmlTag*> walk_;
 };
 
