@@ -112,9 +112,16 @@ void Stanza::recycle() {
     errorAppCondition_ = nullptr;
     extensions_.clear();
     toParsed_ = false;
-    constexpr std::size_t kKeptChildren = 8, kKeptText = 256;
-    bool keep = children_.size() <= kKeptChildren && text_.size() <= kKeptText;
-    for (const XmlTag* c : children_) keep = keep && c->children().empty() && c->text().size() <= kKeptText;
+    constexpr std::size_t kKeptChildren = 8, kKeptAttributes = 16, kKeptBytes = 256;
+    auto small = [&](const XmlTag& t) {
+        if (t.name().size() > kKeptBytes || t.text().size() > kKeptBytes || t.attributes().size() > kKeptAttributes)
+            return false;
+        for (const Attribute& a : t.attributes())
+            if (a.first.capacity() > kKeptBytes || a.second.capacity() > kKeptBytes) return false;
+        return true;
+    };
+    bool keep = children_.size() <= kKeptChildren && small(*this);
+    for (const XmlTag* c : children_) keep = keep && c->children().empty() && small(*c);
     if (keep) return;
     for (XmlTag* c : children_) delete c;  // each takes its own subtree, without recursion
     children_.clear();

@@ -157,6 +157,7 @@ inline void assignName(std::string& dst, std::string_view raw, bool entities) {
 // What a recycled element may keep: larger buffers go back to the heap.
 constexpr std::size_t kKeptBytes = 256;
 constexpr std::size_t kKeptEntries = 16;
+constexpr std::size_t kKeptScratchBytes = 4096;
 
 inline void trim(std::string& s) {
     if (s.capacity() > kKeptBytes) std::string().swap(s);
@@ -228,10 +229,12 @@ void XmlParser::reset() {
     recycle(root_);
     root_ = nullptr;
     current_ = nullptr;
-    tagName_.clear();
-    textBuffer_.clear();
-    attrName_.clear();
-    attrValue_.clear();
+    // The pieces of a split name, value or text: cleared, and let go when
+    // one large element left them big.
+    for (std::string* scratch : {&tagName_, &textBuffer_, &attrName_, &attrValue_}) {
+        scratch->clear();
+        if (scratch->capacity() > kKeptScratchBytes) std::string().swap(*scratch);
+    }
     state_ = ParserStart;
     declarationState_ = DeclarationNone;
     doubleQuoted_ = false;

@@ -177,3 +177,25 @@ TEST(StanzaCopy, CopyLeavesTheSourceAndAdoptTakesItsContent) {
     adopted->parseFields();
     EXPECT_EQ(adopted->bodies().size(), 1u);
 }
+
+// A stanza done with keeps its content for the parser to refill only when it
+// is small: an idle session must not hold the last big one.
+TEST(StanzaReuse, OnlySmallContentIsKept) {
+    const std::string big(300, 'v');
+    const struct {
+        std::string xml;
+        bool kept;
+    } cases[] = {
+        {"<message from='r@c/n'><body>hi</body><x xmlns='a'/></message>", true},
+        {"<message big='" + big + "'><body>hi</body></message>", false},
+        {"<message><body k='" + big + "'>hi</body></message>", false},
+        {"<message><body>" + big + "</body></message>", false},
+        {"<message><x><item/></x></message>", false},
+        {"<message><a/><a/><a/><a/><a/><a/><a/><a/><a/></message>", false},
+    };
+    for (const auto& c : cases) {
+        auto s = stanza(c.xml);
+        s->recycle();
+        EXPECT_EQ(!s->attributes().empty() || !s->children().empty(), c.kept) << c.xml;
+    }
+}
