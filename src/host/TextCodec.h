@@ -11,9 +11,6 @@
 namespace tern {
 
 std::u16string utf8ToUtf16(std::string_view utf8);
-// The same conversion appended to out: a text built from several pieces
-// costs one buffer.
-void appendUtf16(std::u16string& out, std::string_view utf8);
 // The same conversion into out, which has room for utf8.size() units;
 // returns the units written.
 std::size_t utf8ToUtf16(std::string_view utf8, char16_t* out);

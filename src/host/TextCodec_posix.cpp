@@ -17,17 +17,11 @@ inline bool isContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
 // recommendation that Windows follows): overlong forms, surrogates, values
 // past U+10FFFF and truncated sequences included.
 std::u16string utf8ToUtf16(std::string_view in) {
-    std::u16string out;
-    appendUtf16(out, in);
-    return out;
-}
-
-void appendUtf16(std::u16string& out, std::string_view in) {
     // No input byte yields more than one code unit (four bytes yield two),
     // so the result fits in as many units as there are bytes.
-    const std::size_t start = out.size();
-    out.resize(start + in.size());
-    out.resize(start + utf8ToUtf16(in, out.data() + start));
+    std::u16string out(in.size(), u'\0');
+    out.resize(utf8ToUtf16(in, out.data()));
+    return out;
 }
 
 std::size_t utf8ToUtf16(std::string_view in, char16_t* const out) {

@@ -17,15 +17,6 @@ std::u16string utf8ToUtf16(std::string_view in) {
     return out;
 }
 
-void appendUtf16(std::u16string& out, std::string_view in) {
-    if (in.empty() || in.size() > INT_MAX) return;
-    const int n = MultiByteToWideChar(CP_UTF8, 0, in.data(), static_cast<int>(in.size()), nullptr, 0);
-    if (n <= 0) return;
-    const std::size_t start = out.size();
-    out.resize(start + static_cast<std::size_t>(n));
-    MultiByteToWideChar(CP_UTF8, 0, in.data(), static_cast<int>(in.size()), reinterpret_cast<wchar_t*>(&out[start]), n);
-}
-
 std::size_t utf8ToUtf16(std::string_view in, char16_t* out) {
     if (in.empty() || in.size() > INT_MAX) return 0;
     const int n = MultiByteToWideChar(CP_UTF8, 0, in.data(), static_cast<int>(in.size()), reinterpret_cast<wchar_t*>(out),
