@@ -91,7 +91,7 @@ Stanza::Stanza(const XmlTag* element) : XmlTag(Bare{}), xmlLang_("default") {
 
 Stanza* Stanza::adopt(XmlTag& element) {
     Stanza* s = new Stanza(Bare{});
-    s->takeContentOf(element);
+    s->exchangeContentWith(element);
     s->xmlLang_ = "default";
     s->parseFields();
     return s;
@@ -112,9 +112,9 @@ void Stanza::recycle() {
     errorAppCondition_ = nullptr;
     extensions_.clear();
     toParsed_ = false;
-    constexpr std::size_t kKeptChildren = 8, kKeptAttributes = 16, kKeptBytes = 256;
+    constexpr std::size_t kKeptChildren = 8;
     auto small = [&](const XmlTag& t) {
-        if (t.name().size() > kKeptBytes || t.text().size() > kKeptBytes || t.attributes().size() > kKeptAttributes)
+        if (t.name().size() > kKeptBytes || t.text().size() > kKeptBytes || t.attributes().size() > kKeptEntries)
             return false;
         for (const Attribute& a : t.attributes())
             if (a.first.capacity() > kKeptBytes || a.second.capacity() > kKeptBytes) return false;

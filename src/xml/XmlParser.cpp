@@ -154,13 +154,10 @@ inline void assignName(std::string& dst, std::string_view raw, bool entities) {
     assignWire(dst, raw.data(), raw.data() + raw.size(), entities);
 }
 
-// What a recycled element may keep: larger buffers go back to the heap.
-constexpr std::size_t kKeptBytes = 256;
-constexpr std::size_t kKeptEntries = 16;
 constexpr std::size_t kKeptScratchBytes = 4096;
 
 inline void trim(std::string& s) {
-    if (s.capacity() > kKeptBytes) std::string().swap(s);
+    if (s.capacity() > XmlTag::kKeptBytes) std::string().swap(s);
 }
 
 }  // namespace
@@ -206,8 +203,8 @@ void XmlParser::recycle(XmlTag* top) {
             for (XmlTag* c : children) delete c;
         }
         children.clear();
-        if (children.capacity() > kKeptEntries) TagList().swap(children);
-        if (t->attributes_.size() > kKeptEntries) AttributeList().swap(t->attributes_);
+        if (children.capacity() > XmlTag::kKeptEntries) TagList().swap(children);
+        if (t->attributes_.size() > XmlTag::kKeptEntries) AttributeList().swap(t->attributes_);
         for (Attribute& a : t->attributes_) {
             trim(a.first);
             trim(a.second);

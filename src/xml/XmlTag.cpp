@@ -201,21 +201,6 @@ void XmlTag::operator delete(void* p, const std::nothrow_t&) noexcept { NodeAren
 
 void XmlTag::operator delete(void* p, NodeArena&) noexcept { NodeArena::release(p); }
 
-void XmlTag::takeContentOf(XmlTag& other) {
-    // The lists are swapped, not moved: the parser reuses the element left
-    // behind, and with it the lists' room this one had.
-    name_ = std::move(other.name_);
-    text_ = std::move(other.text_);
-    other.name_.clear();
-    other.text_.clear();
-    attributes_.swap(other.attributes_);
-    children_.swap(other.children_);
-    other.attributes_.clear();
-    for (XmlTag* c : other.children_) delete c;
-    other.children_.clear();
-    for (XmlTag* c : children_) c->parent_ = this;
-}
-
 void XmlTag::exchangeContentWith(XmlTag& other) {
     name_.swap(other.name_);
     text_.swap(other.text_);

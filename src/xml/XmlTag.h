@@ -41,6 +41,11 @@ void appendUnescaped(std::string& out, std::string_view text);
 
 class XmlTag {
 public:
+    // What an element kept for refilling may hold; anything larger goes
+    // back to the heap.
+    static constexpr std::size_t kKeptBytes = 256;   // of a name, value or text
+    static constexpr std::size_t kKeptEntries = 16;  // attributes or children
+
     // 1: a root element. With fromWire set, name and text are decoded first.
     explicit XmlTag(const std::string& name, const std::string& text = std::string(),
                     bool fromWire = false);
@@ -120,14 +125,12 @@ protected:
     struct Bare {};
     explicit XmlTag(Bare) {}
 
-    // Moves name, text, attributes and children out of a parsed element,
-    // which stays behind empty but with this one's list buffers; the children are
-    // re-parented to this one, and any this one had are deleted.
-    void takeContentOf(XmlTag& other);
-    // Takes other's content and leaves this one's in its place, strings,
-    // lists and children: handed back to the parser that built other, a
-    // stanza's buffers are refilled by the next one.
+    // Takes other's content (name, text, attributes, children) and leaves
+    // this one's in its place: a fresh element leaves other empty, one done
+    // with hands its buffers back to the parser that built other, which
+    // refills them for the next stanzas.
     void exchangeContentWith(XmlTag& other);
+
 
     AttributeList attributes_;
     std::string name_;
