@@ -50,18 +50,43 @@ struct State {
     }
 };
 
-// SipHash-c-d: c rounds for each block, d to finish.
-template <int C, int D>
-std::uint64_t sipHash(std::uint64_t k0, std::uint64_t k1, std::string_view data) {
-    State s{k0 ^ 0x736f6d6570736575ull, k1 ^ 0x646f72616e646f6dull, k0 ^ 0x6c7967656e657261ull,
+// The last data.size() % 8 bytes, in the low bytes of a block: from the last
+// whole block's bytes where there is one, rather than byte by byte.
+inline std::uint64_t loadTail(std::string_view data) {
+    const auto* p = reinterpret_cast<const unsigned char*>(data.data());
+    const std::size_t left = data.size() % 8;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ || defined(_WIN32)
+    if (left && data.size() >= 8) return loadBlock(p + data.size() - 8) >> (8 * (8 - left));
+#endif
+    return load64(p + data.size() - left, left);
+}
+
+State start(std::uint64_t k0, std::uint64_t k1) {
+    return {k0 ^ 0x736f6d6570736575ull, k1 ^ 0x646f72616e646f6dull, k0 ^ 0x6c7967656e657261ull,
             k1 ^ 0x7465646279746573ull};
+}
+
+template <int C>
+void absorbWhole(State& s, std::string_view data) {
     const auto* p = reinterpret_cast<const unsigned char*>(data.data());
     const std::size_t whole = data.size() / 8 * 8;
     for (std::size_t i = 0; i < whole; i += 8) s.absorb<C>(loadBlock(p + i));
-    s.absorb<C>(load64(p + whole, data.size() - whole) | (std::uint64_t{data.size() & 0xff} << 56));
+}
+
+template <int C, int D>
+std::uint64_t finish(State& s, std::string_view data) {
+    absorbWhole<C>(s, data);
+    s.absorb<C>(loadTail(data) | (std::uint64_t{data.size() & 0xff} << 56));
     s.v2 ^= 0xff;
     for (int i = 0; i < D; ++i) s.round();
     return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
+}
+
+// SipHash-c-d: c rounds for each block, d to finish.
+template <int C, int D>
+std::uint64_t sipHash(std::uint64_t k0, std::uint64_t k1, std::string_view data) {
+    State s = start(k0, k1);
+    return finish<C, D>(s, data);
 }
 
 struct Key {
@@ -91,6 +116,16 @@ std::uint64_t sipHash13(std::uint64_t k0, std::uint64_t k1, std::string_view dat
 std::uint64_t sipHash13(std::string_view data, std::uint64_t tweak) {
     const Key& key = processKey();
     return sipHash13(key.k[0] ^ tweak, key.k[1], data);
+}
+
+std::uint64_t sipHash13Pair(std::string_view first, std::string_view second) {
+    const Key& key = processKey();
+    State s = start(key.k[0], key.k[1]);
+    // first's length ahead of it tells where it ends, whatever the bytes.
+    s.absorb<1>(first.size());
+    absorbWhole<1>(s, first);
+    if (first.size() % 8) s.absorb<1>(loadTail(first));
+    return finish<1, 3>(s, second);
 }
 
 }  // namespace tern

@@ -20,6 +20,9 @@ std::uint64_t sipHash24(std::string_view data, std::uint64_t tweak = 0);
 // never leave the process.
 std::uint64_t sipHash13(std::uint64_t k0, std::uint64_t k1, std::string_view data);
 std::uint64_t sipHash13(std::string_view data, std::uint64_t tweak = 0);
+// Both parts in one pass under the process key, where they end counting:
+// ("ab", "c") and ("a", "bc") differ.
+std::uint64_t sipHash13Pair(std::string_view first, std::string_view second);
 
 }  // namespace tern
 

@@ -17,6 +17,11 @@ namespace {
 
 const char* const kArchive = "urn:xmpp:mam:2";
 const char* const kStanzaIds = "urn:xmpp:sid:0";
+// Looked up in every room message: built once, not for each lookup.
+const std::string kXmlns = "xmlns";
+const std::string kResult = "result", kArchiveNs = kArchive;
+const std::string kOrigin = "origin-id", kStanzaId = "stanza-id", kStanzaIdsNs = kStanzaIds;
+const std::string kId = "id", kBy = "by";
 enum Context { ArchiveQuery = 1, FeatureProbe = 2 };
 
 std::string utcText(std::chrono::system_clock::time_point t) {
@@ -78,8 +83,8 @@ RoomCatchUp::~RoomCatchUp() {
 
 std::string RoomCatchUp::ownMessageId(const Stanza& message) const {
     if (!room_->hasNickname(message.from().resource())) return std::string();
-    const XmlTag* origin = message.firstChild("origin-id", "xmlns", kStanzaIds);
-    return origin ? origin->getAttribute("id") : message.getAttribute("id");
+    const XmlTag* origin = message.firstChild(kOrigin, kXmlns, kStanzaIdsNs);
+    return origin ? origin->getAttribute(kId) : message.getAttribute(kId);
 }
 
 // Keys are never 0 in the ring: 0 marks one taken back.
@@ -109,13 +114,13 @@ std::uint64_t RoomCatchUp::fold(std::uint64_t h, std::string_view part) const { 
 bool RoomCatchUp::admit(const Stanza& message, const std::string& body, bool history, const std::string& stamp) {
     std::string stanzaId;
     for (const XmlTag* c : message.children())
-        if (c->name() == "stanza-id" && c->hasAttribute("xmlns", kStanzaIds) && c->hasAttribute("by", roomAddress_))
-            stanzaId = c->getAttribute("id");
+        if (c->name() == kStanzaId && c->hasAttribute(kXmlns, kStanzaIdsNs) && c->hasAttribute(kBy, roomAddress_))
+            stanzaId = c->getAttribute(kId);
     // A live message is remembered by sender and text; one from the history
     // by the time it carries as well. A history message with the sender and
     // text of one heard live is that one again, once for each time it was
     // heard (said twice stays twice), unless it was said after we went out.
-    const std::uint64_t said = fold(keyOf(message.from().resource()), body);
+    const std::uint64_t said = sipHash13Pair(message.from().resource(), body);
     std::uint64_t saidAt = said;
     std::optional<long long> when;
     if (history) {
@@ -145,7 +150,7 @@ bool RoomCatchUp::admit(const Stanza& message, const std::string& body, bool his
 }
 
 bool RoomCatchUp::archived(const Stanza& message) {
-    const XmlTag* result = message.firstChild("result", "xmlns", kArchive);
+    const XmlTag* result = message.firstChild(kResult, kXmlns, kArchiveNs);
     if (!result) return false;
     const std::string& roomAddress = roomAddress_;
     {

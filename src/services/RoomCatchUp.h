@@ -100,8 +100,8 @@ private:
         std::size_t next_ = 0;
     };
     // SipHash under a key nobody else knows, so that nobody can choose
-    // texts or nicknames whose keys collide; each part is folded in on its
-    // own, so where one ends counts.
+    // texts or nicknames whose keys collide; where one part ends counts
+    // (a sender and text are keyed in one pass, sipHash13Pair).
     std::uint64_t fold(std::uint64_t key, std::string_view part) const;
     std::uint64_t keyOf(std::string_view part) const { return fold(0, part); }
     void query(const std::string& after);

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <set>
+
 #include "client/Base64.h"
 #include "client/MD5.h"
 #include "client/SHA.h"
@@ -110,4 +113,16 @@ TEST(SipHash, ReferenceVectors) {
         {0, 0x726fdb47dd0e0e31ull}, {8, 0x93f5f5799a932462ull}, {15, 0xa129ca6149be45e5ull}};
     for (const auto& [length, expected] : vectors)
         EXPECT_EQ(sipHash24(k0, k1, std::string_view(message).substr(0, length)), expected) << length;
+}
+
+// Where the first part ends is part of the key, whatever the bytes.
+TEST(SipHash, PairKeysTellWhereTheFirstPartEnds) {
+    const std::pair<const char*, const char*> pairs[] = {
+        {"ab", "c"}, {"a", "bc"}, {"", "abc"}, {"abc", ""}, {"nickname", "text"}, {"nicknamet", "ext"}};
+    std::set<std::uint64_t> keys;
+    for (const auto& [first, second] : pairs) {
+        EXPECT_EQ(sipHash13Pair(first, second), sipHash13Pair(first, second));
+        keys.insert(sipHash13Pair(first, second));
+    }
+    EXPECT_EQ(keys.size(), std::size(pairs));
 }
