@@ -18,69 +18,65 @@ void Timers::remove(TimerHandler* handler) {
     idle_.wait(lock, [&] { return firing_ != handler; });
 }
 
+template <typename F>
+void Timers::each(F&& f) {
+    constexpr std::size_t kOnStack = 8;
+    TimerHandler* onStack[kOnStack];
+    std::vector<TimerHandler*> onHeap;
+    TimerHandler** list = onStack;
+    std::size_t count;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        count = handlers_.size();
+        if (count > kOnStack) {
+            onHeap = handlers_;
+            list = onHeap.data();
+        } else {
+            std::copy(handlers_.begin(), handlers_.end(), onStack);
+        }
+    }
+    for (std::size_t i = 0; i < count; ++i)
+        if (turnTo(list[i])) f(list[i]);  // skipped when removed meanwhile
+    if (count) turnTo(nullptr);
+}
+
 long long Timers::untilDue(TimerHandler::Clock::time_point now) {
     long long nearest = -1;
-    for (TimerHandler* h : snapshot()) {
-        if (!begin(h)) continue;
+    each([&](TimerHandler* h) {
         const long long due = h->untilDue(now);
-        end();
         if (due >= 0 && (nearest < 0 || due < nearest)) nearest = due;
-    }
+    });
     return nearest;
 }
 
 void Timers::fire(TimerHandler::Clock::time_point now) {
-    for (TimerHandler* h : snapshot()) {
-        if (!begin(h)) continue;  // removed meanwhile
+    each([&](TimerHandler* h) {
         if (h->untilDue(now) == 0) h->onTimer(now);
-        end();
-    }
+    });
 }
 
 void Timers::resumed(TimerHandler::Clock::time_point now) {
-    for (TimerHandler* h : snapshot()) {
-        if (!begin(h)) continue;
-        h->onResumed(now);
-        end();
-    }
+    each([&](TimerHandler* h) { h->onResumed(now); });
 }
 
 void Timers::sessionRenewing() {
-    for (TimerHandler* h : snapshot()) {
-        if (!begin(h)) continue;
-        h->onSessionRenewing();
-        end();
-    }
+    each([](TimerHandler* h) { h->onSessionRenewing(); });
 }
 
 void Timers::sessionRenewed(TimerHandler::Clock::time_point now, std::vector<PendingStanza>& pending) {
-    for (TimerHandler* h : snapshot()) {
-        if (!begin(h)) continue;
-        h->onSessionRenewed(now, pending);
-        end();
-    }
+    each([&](TimerHandler* h) { h->onSessionRenewed(now, pending); });
 }
 
-std::vector<TimerHandler*> Timers::snapshot() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return handlers_;
-}
-
-bool Timers::begin(TimerHandler* handler) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (std::find(handlers_.begin(), handlers_.end(), handler) == handlers_.end()) return false;
-    firing_ = handler;
-    firingThread_ = std::this_thread::get_id();
-    return true;
-}
-
-void Timers::end() {
+bool Timers::turnTo(TimerHandler* handler) {
+    bool listed;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        firing_ = nullptr;
-        firingThread_ = std::thread::id();
+        listed = handler && std::find(handlers_.begin(), handlers_.end(), handler) != handlers_.end();
+        firing_ = listed ? handler : nullptr;
+        firingThread_ = listed ? std::this_thread::get_id() : std::thread::id();
     }
-    idle_.notify_all();
+    idle_.notify_all();  // whoever waits to remove the handler that fired last
+    return listed;
 }
 
 }  // namespace tern

@@ -49,10 +49,16 @@ public:
     void sessionRenewed(TimerHandler::Clock::time_point now, std::vector<PendingStanza>& pending);
 
 private:
-    std::vector<TimerHandler*> snapshot();
-    // Marks the handler as firing when it is still listed.
-    bool begin(TimerHandler* handler);
-    void end();
+    // Calls f for each handler listed when it began and still listed when
+    // its turn comes, marked as firing meanwhile (remove waits for that).
+    // Runs once for every read of the session: the list is copied onto the
+    // stack while it is short, and one lock both ends a turn and begins the
+    // next.
+    template <typename F>
+    void each(F&& f);
+    // Ends the turn of the handler firing, if any, and begins handler's when
+    // it is still listed (null: none).
+    bool turnTo(TimerHandler* handler);
 
     std::mutex mutex_;
     std::condition_variable idle_;
