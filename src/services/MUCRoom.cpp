@@ -14,6 +14,10 @@ namespace {
 const char* const kRoles[] = {"none", "visitor", "participant", "moderator"};
 const char* const kAffiliations[] = {"none", "outcast", "member", "owner", "admin"};
 constexpr int kAnonymityFlags = FlagNonAnonymous | FlagSemiAnonymous | FlagFullyAnonymous;
+// Looked up in every message: built once, not for each lookup.
+const std::string kX = "x";
+const std::string kXmlns = "xmlns";
+const std::string kSubject = "subject";
 }  // namespace
 
 int MUCRoom::roleFromText(const std::string& text) {
@@ -449,7 +453,7 @@ void MUCRoom::handleMessageStanza(Stanza* stanza, MessageSessionBase*) {
         handler_->onRoomError(this, stanza->errorCondition());
         return;
     }
-    if (const XmlTag* x = stanza->firstChild("x", "xmlns", XMPP_XMLNS_MUC_USER)) {
+    if (const XmlTag* x = stanza->firstChild(kX, kXmlns, XMPP_XMLNS_MUC_USER)) {
         for (const XmlTag* c : x->children()) {
             if (c->name() == "decline") {
                 const XmlTag* reason = c->firstChild("reason");
@@ -469,7 +473,7 @@ void MUCRoom::handleMessageStanza(Stanza* stanza, MessageSessionBase*) {
             }
         }
     } else if (configHandler_) {
-        if (const XmlTag* formElement = stanza->firstChild("x", "xmlns", XMPP_XMLNS_X_DATA)) {
+        if (const XmlTag* formElement = stanza->firstChild(kX, kXmlns, XMPP_XMLNS_X_DATA)) {
             XmlDataForm form(formElement);
             configHandler_->onRoomRequestForm(this, form);
             return;
@@ -477,7 +481,7 @@ void MUCRoom::handleMessageStanza(Stanza* stanza, MessageSessionBase*) {
     }
     if (catchUp_ && catchUp_->archived(*stanza)) return;
     const std::string& nick = stanza->from().resource();
-    if (stanza->firstChild("subject")) {
+    if (stanza->firstChild(kSubject)) {
         const std::string subject = stanza->subject("default");
         if (!liveness_ || liveness_->admitSubject(nick, subject)) handler_->onRoomSubject(this, nick, subject);
         if (catchUp_) catchUp_->subjectArrived();  // the subject ends a join's history
