@@ -120,7 +120,9 @@ std::uint64_t sipHash13(std::string_view data, std::uint64_t tweak) {
 
 std::uint64_t sipHash13Pair(std::string_view first, std::string_view second) {
     const Key& key = processKey();
-    State s = start(key.k[0], key.k[1]);
+    // A key of its own (the single-part forms tweak only the first half):
+    // no pair's key is a single text's whatever its lengths.
+    State s = start(key.k[0], key.k[1] ^ 0x7061697273697021ull);
     // first's length ahead of it tells where it ends, whatever the bytes.
     s.absorb<1>(first.size());
     absorbWhole<1>(s, first);
