@@ -1,7 +1,5 @@
 #include "host/RoomMessageText.h"
 
-#include <cstring>
-
 #include "host/TextCodec.h"
 #include "parley.h"
 
@@ -11,13 +9,6 @@ namespace {
 constexpr std::size_t kOwnTail = 39;             // code units of a nickname that tell our echo
 constexpr std::size_t kKeptBuffer = 4096;        // one very long message does not keep its buffer
 constexpr std::u16string_view kPrefix = u"NICKNAME=", kSeparator = u"_tok_";
-
-bool startsWith(std::string_view s, std::string_view head) {
-    return s.size() >= head.size() && std::memcmp(s.data(), head.data(), head.size()) == 0;
-}
-bool endsWith(std::string_view s, std::string_view tail) {
-    return s.size() >= tail.size() && std::memcmp(s.data() + s.size() - tail.size(), tail.data(), tail.size()) == 0;
-}
 }  // namespace
 
 bool RoomMessageText::build(std::string_view nick, std::string_view body, std::u16string& text,
@@ -29,9 +20,9 @@ bool RoomMessageText::build(std::string_view nick, std::string_view body, std::u
     const std::u16string_view sender(start + kPrefix.size(), senderEnd - kPrefix.size());
     if (sender.substr(sender.size() > kOwnTail ? sender.size() - kOwnTail : 0) == ownTail_) return false;
     code = PARLEY_EVENT_CHAT_MESSAGE;
-    if (startsWith(body, "<tc>") && body.size() >= 5 && endsWith(body, "</tc>"))
+    if (body.substr(0, 4) == "<tc>" && body.size() >= 5 && body.substr(body.size() - 5) == "</tc>")
         code = PARLEY_EVENT_TAGGED_MESSAGE;
-    else if (startsWith(body, "ca:"))
+    else if (body.substr(0, 3) == "ca:")
         code = PARLEY_EVENT_CONTROL_MESSAGE;
     std::size_t at = code == PARLEY_EVENT_CHAT_MESSAGE ? senderEnd + kSeparator.copy(start + senderEnd, kSeparator.size()) : 0;
     at += utf8ToUtf16(body, start + at);

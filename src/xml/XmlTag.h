@@ -131,7 +131,6 @@ protected:
     // refills them for the next stanzas.
     void exchangeContentWith(XmlTag& other);
 
-
     AttributeList attributes_;
     std::string name_;
     std::string text_;
