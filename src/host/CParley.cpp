@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "host/DetachedThreads.h"
+#include "host/EventTexts.h"
 #include "host/HostLog.h"
 #include "host/KeepAliveSettings.h"
 #include "host/RegistrationThread.h"
@@ -17,9 +18,6 @@
 namespace tern {
 
 namespace {
-
-const std::u16string kUserTag = u":us";
-const std::u16string kModeratorTag = u":ad";
 
 // Room error codes by stanza error condition; 0 where no event is raised.
 std::int32_t roomErrorCode(StanzaError e) {
@@ -51,11 +49,6 @@ std::int32_t roomErrorCode(StanzaError e) {
 }
 
 std::u16string right(const std::u16string& s, std::size_t n) { return s.size() <= n ? s : s.substr(s.size() - n); }
-
-void replaceAll(std::u16string& s, const std::u16string& from, const std::u16string& to) {
-    for (std::size_t at = s.find(from); at != std::u16string::npos; at = s.find(from, at + to.size()))
-        s.replace(at, from.size(), to);
-}
 
 }  // namespace
 
@@ -296,9 +289,8 @@ void CParley::onOccupantPresence(MUCRoom*, OccupantInfo occupant, PresenceShow s
     const std::int32_t number = currentRoomNumber();
     raise(PARLEY_EVENT_PRESENCE, number, occupant.tc);
 
-    std::u16string text = util_.toWideString("ID=" + occupant.jid->username() + "_tok_NICKNAME=" +
-                                             occupant.nick.resource() + "_tok_NEWNICKNAME=" + occupant.newNick);
-    if (occupant.role == RoleModerator) replaceAll(text, kUserTag, kModeratorTag);
+    const std::u16string text = presenceText(occupant.jid->username(), occupant.nick.resource(), occupant.newNick,
+                                             occupant.role == RoleModerator);
 
     const std::u16string id = cutNickname(nick).identifier;
     const std::u16string ownId = cutNickname(own).identifier;
@@ -349,7 +341,7 @@ void CParley::onRoomMessage(MUCRoom*, const std::string& nick, const std::string
 }
 
 void CParley::onRoomSubject(MUCRoom*, const std::string& nick, const std::string& subject) {
-    const std::u16string text = util_.toWideString("NICKNAME=" + nick + "_tok_SUBJECT=" + subject);
+    const std::u16string text = subjectText(nick, subject);
     raise(PARLEY_EVENT_SUBJECT, currentRoomNumber(), 0, &text);
 }
 

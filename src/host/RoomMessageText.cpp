@@ -1,5 +1,6 @@
 #include "host/RoomMessageText.h"
 
+#include "host/EventTexts.h"
 #include "host/TextCodec.h"
 #include "parley.h"
 
@@ -8,7 +9,7 @@ namespace tern {
 namespace {
 constexpr std::size_t kOwnTail = 39;             // code units of a nickname that tell our echo
 constexpr std::size_t kKeptBuffer = 4096;        // one very long message does not keep its buffer
-constexpr std::u16string_view kPrefix = u"NICKNAME=", kSeparator = u"_tok_";
+constexpr std::u16string_view kPrefix = u"NICKNAME=", kSeparator = kFieldSeparator;
 }  // namespace
 
 bool RoomMessageText::build(std::string_view nick, std::string_view body, std::u16string& text,
@@ -19,6 +20,9 @@ bool RoomMessageText::build(std::string_view nick, std::string_view body, std::u
     const std::size_t senderEnd = kPrefix.size() + utf8ToUtf16(nick, start + kPrefix.copy(start, kPrefix.size()));
     const std::u16string_view sender(start + kPrefix.size(), senderEnd - kPrefix.size());
     if (sender.substr(sender.size() > kOwnTail ? sender.size() - kOwnTail : 0) == ownTail_) return false;
+    // The body is the last field and may hold anything; the sender may not end its field.
+    if (sender.find(kFieldSeparator) != std::u16string_view::npos)
+        disarmSeparators(start + kPrefix.size(), sender.size());
     code = PARLEY_EVENT_CHAT_MESSAGE;
     if (body.substr(0, 4) == "<tc>" && body.size() >= 5 && body.substr(body.size() - 5) == "</tc>")
         code = PARLEY_EVENT_TAGGED_MESSAGE;
