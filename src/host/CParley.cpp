@@ -318,7 +318,11 @@ void CParley::onOccupantPresence(MUCRoom*, OccupantInfo occupant, PresenceShow s
         if (id != ownId && !members_.roleOfMember(ownId, own)) code = PARLEY_EVENT_OCCUPANT_LISTED;
         raise(code, number, 0, &text);
     } else if (show == PresenceShowUnavailable) {
-        members_.removeMember(id, nick);
+        // Out of the room for good: nobody is in it for us any more.
+        if (id == ownId && room_ && room_->state() == RoomState::Ended)
+            members_.clear();
+        else
+            members_.removeMember(id, nick);
         std::int32_t code;
         switch (occupant.flags) {
             case UserSelf: code = PARLEY_EVENT_OCCUPANT_LEFT; break;

@@ -387,6 +387,12 @@ void MUCRoom::handlePresenceStanza(Stanza* stanza) {
     }
     info.status = stanza->status("default");
     const bool endsUs = ownUnavailable(*stanza, info);
+    // Ours however the room words it: some servers leave out the 110, or
+    // the real address, when they destroy a room.
+    if (endsUs) {
+        info.flags |= UserSelf;
+        if (!info.jid) info.jid = parent_->jid();
+    }
 
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -422,6 +428,13 @@ void MUCRoom::handlePresenceStanza(Stanza* stanza) {
         created_ = true;
         if (acceptsInstantRoom() || handler_->onRoomCreated(this)) acknowledgeInstantRoom();
     }
+    // Kicked, banned, removed, destroyed or left: no deadline runs any more
+    // and nothing brings us back by itself; the handler hears of it with
+    // the room session over. A service shutting down is rejoined when a new
+    // session follows (the server restarted), or after the join's deadline
+    // when the session goes on (only the service did).
+    const bool outForNow = endsUs && shutDown && !decided && catchUp_;
+    if (endsUs && !outForNow) end();
     std::vector<OccupantInfo> vanished;
     if (!liveness_ || liveness_->admit(info, stanza->show(), self, vanished))
         handler_->onOccupantPresence(this, info, stanza->show());
@@ -435,14 +448,7 @@ void MUCRoom::handlePresenceStanza(Stanza* stanza) {
         }
         if (!nick.empty()) changeNickname(nick);
     }
-    // Kicked, banned, removed, destroyed or left: no deadline runs any more
-    // and nothing brings us back by itself. A service shutting down is
-    // rejoined when a new session follows (the server restarted), or after
-    // the join's deadline when the session goes on (only the service did).
-    if (endsUs && shutDown && !decided && catchUp_)
-        goOut(true);
-    else if (endsUs)
-        end();
+    if (outForNow) goOut(true);
 }
 
 void MUCRoom::handleMessageStanza(Stanza* stanza, MessageSessionBase*) {

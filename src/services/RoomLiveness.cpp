@@ -108,10 +108,11 @@ std::vector<OccupantInfo> RoomLiveness::known() const {
     return known_.all();
 }
 
-bool RoomLiveness::admit(const OccupantInfo& info, PresenceShow show, bool self, std::vector<OccupantInfo>& vanished) {
+bool RoomLiveness::admit(OccupantInfo& info, PresenceShow show, bool self, std::vector<OccupantInfo>& vanished) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (show == PresenceShowUnavailable) {
-        known_.erase(info.nick.resource());
+        std::optional<JID> known = known_.erase(info.nick.resource());
+        if (!info.jid) info.jid = std::move(known);
         return true;
     }
     const RoomOccupants::Change before = known_.update(info, show, reconciling_);

@@ -67,7 +67,8 @@ public:
     // A presence from the room. False when the handler need not hear of it
     // (unchanged after a silent rejoin, or repeated for a join sent twice);
     // vanished gets the occupants to report as gone once a rejoin is complete.
-    bool admit(const OccupantInfo& info, PresenceShow show, bool self, std::vector<OccupantInfo>& vanished);
+    // A departure that does not name the real address gets the one known.
+    bool admit(OccupantInfo& info, PresenceShow show, bool self, std::vector<OccupantInfo>& vanished);
     // False for the subject the room repeats after a rejoin or a second join.
     bool admitSubject(const std::string& nick, const std::string& subject);
 

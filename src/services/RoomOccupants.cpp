@@ -61,8 +61,13 @@ RoomOccupants::Change RoomOccupants::update(const OccupantInfo& info, PresenceSh
     return change;
 }
 
-void RoomOccupants::erase(const std::string& nick) {
-    if (Record* r = records_.find(nick)) records_.erase(r);
+std::optional<JID> RoomOccupants::erase(const std::string& nick) {
+    Record* r = records_.find(nick);
+    if (!r) return std::nullopt;
+    std::optional<JID> jid;
+    if (r->hasJid) jid = JID(std::string(r->jid()));
+    records_.erase(r);
+    return jid;
 }
 
 OccupantInfo RoomOccupants::gone(const Record& r) const {

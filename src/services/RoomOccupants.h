@@ -9,6 +9,7 @@
 #define TERN_SERVICES_ROOMOCCUPANTS_H
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,7 +29,8 @@ public:
 
     // Records an available presence; marked tells a rejoin's occupant list.
     Change update(const OccupantInfo& info, PresenceShow show, bool marked);
-    void erase(const std::string& nick);
+    // Forgets the occupant; its real address, when it was known.
+    std::optional<JID> erase(const std::string& nick);
     void clear() { records_.clear(); }
     std::size_t size() const { return records_.size(); }
 
