@@ -83,7 +83,20 @@ enum {
     PARLEY_EVENT_SUBJECT = 11047,
     PARLEY_EVENT_ROOM_INFO = 31026,
     PARLEY_EVENT_ROOM_ERROR_FIRST = 11048, /* room errors: 11048..11076 */
-    PARLEY_EVENT_ROOM_ERROR_LAST = 11076
+    PARLEY_EVENT_ROOM_ERROR_LAST = 11076,
+    /* Something the host asked for never reached the room: arg4 says what
+       (PARLEY_NOT_SENT_*), the text is what the host gave (the message,
+       subject, nickname or occupant identifier; none for a destruction). */
+    PARLEY_EVENT_NOT_SENT = 11077
+};
+
+/* arg4 of PARLEY_EVENT_NOT_SENT: the call whose request did not go out. */
+enum {
+    PARLEY_NOT_SENT_MESSAGE = 1,     /* SetChatMessage */
+    PARLEY_NOT_SENT_SUBJECT = 2,     /* SetSubject */
+    PARLEY_NOT_SENT_NICKNAME = 3,    /* SetNickName */
+    PARLEY_NOT_SENT_MODERATION = 4,  /* SetKick, SetBan, SetModerator, SetCancel, SetWriteBlock */
+    PARLEY_NOT_SENT_DESTRUCTION = 5  /* GetRoominfo */
 };
 
 /* Disconnect reasons (PARLEY_EVENT_DISCONNECTED + reason). */
@@ -120,18 +133,25 @@ PARLEY_API void* PARLEY_CALL SetLogin(const ParleyChar* user, const ParleyChar* 
 PARLEY_API void* PARLEY_CALL SetRegistration(const ParleyChar* server, const ParleyChar* user,
                                              const ParleyChar* password, void* context, HostCallback callback);
 
-PARLEY_API void PARLEY_CALL SetChatMessage(void* session, const ParleyChar* text);
-PARLEY_API void PARLEY_CALL SetNickName(void* session, const ParleyChar* nickname);
-PARLEY_API void PARLEY_CALL SetSubject(void* session, const ParleyChar* subject);
+/* The room's commands never wait on the network: each is queued for the
+   session's thread, which sends it once the room can take it (after the
+   join, after a reconnection, in the order given), and returns at once.
+   1: taken; it goes out, or PARLEY_EVENT_NOT_SENT says later that it could
+   not. 0: not taken (a null session or text, no room, the room session
+   over, or PARLEY_QUEUE_LIMIT requests waiting already). */
+#define PARLEY_QUEUE_LIMIT 1000
+PARLEY_API int32_t PARLEY_CALL SetChatMessage(void* session, const ParleyChar* text);
+PARLEY_API int32_t PARLEY_CALL SetNickName(void* session, const ParleyChar* nickname);
+PARLEY_API int32_t PARLEY_CALL SetSubject(void* session, const ParleyChar* subject);
 
 /* Moderation by occupant identifier (the 36 characters before the tag at
    the end of every nickname); an identifier not in the member list does
-   nothing. */
-PARLEY_API void PARLEY_CALL SetKick(void* session, const ParleyChar* identifier);      /* role none */
-PARLEY_API void PARLEY_CALL SetBan(void* session, const ParleyChar* identifier);       /* affiliation outcast */
-PARLEY_API void PARLEY_CALL SetModerator(void* session, const ParleyChar* identifier); /* role moderator */
-PARLEY_API void PARLEY_CALL SetCancel(void* session, const ParleyChar* identifier);    /* role participant */
-PARLEY_API void PARLEY_CALL SetWriteBlock(void* session, const ParleyChar* identifier); /* role visitor */
+   nothing (0). */
+PARLEY_API int32_t PARLEY_CALL SetKick(void* session, const ParleyChar* identifier);      /* role none */
+PARLEY_API int32_t PARLEY_CALL SetBan(void* session, const ParleyChar* identifier);       /* affiliation outcast */
+PARLEY_API int32_t PARLEY_CALL SetModerator(void* session, const ParleyChar* identifier); /* role moderator */
+PARLEY_API int32_t PARLEY_CALL SetCancel(void* session, const ParleyChar* identifier);    /* role participant */
+PARLEY_API int32_t PARLEY_CALL SetWriteBlock(void* session, const ParleyChar* identifier); /* role visitor */
 
 PARLEY_API uint8_t PARLEY_CALL IsOwner(void* session, const ParleyChar* identifier);
 PARLEY_API uint8_t PARLEY_CALL IsModerator(void* session, const ParleyChar* identifier);
@@ -139,8 +159,9 @@ PARLEY_API uint8_t PARLEY_CALL IsWriteBlock(void* session, const ParleyChar* ide
 PARLEY_API uint8_t PARLEY_CALL IsConflictNickName(void* session, const ParleyChar* identifier);
 PARLEY_API int32_t PARLEY_CALL GetUserTotalCount(void* session);
 
-/* Asks the room to destroy itself (the session must own it). */
-PARLEY_API void PARLEY_CALL GetRoominfo(void* session);
+/* Asks the room to destroy itself (the session must own it); queued like
+   the commands above. */
+PARLEY_API int32_t PARLEY_CALL GetRoominfo(void* session);
 
 /* Logs out (leaves the room, disconnects: 21041 on this thread) and
    releases the session. Returns quickly also when the session is idle or

@@ -168,6 +168,10 @@ void ClientBase::interruptReceive() {
     if (NetworkUtil* c = conn()) c->disconnect();
 }
 
+void ClientBase::wakeReceive() {
+    if (NetworkUtil* c = conn()) c->wake();
+}
+
 void ClientBase::runBlockingLoop() {
     while (receive(-1) == NoError) {
     }

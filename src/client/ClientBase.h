@@ -119,6 +119,9 @@ public:
     // Ends a wait for data, or a connection attempt, on the receiving thread
     // at once (receive then returns NotConnected); the stream is not closed.
     void interruptReceive();
+    // Ends a wait for data on the receiving thread, which returns from
+    // receive() with nothing changed (work was queued for it).
+    void wakeReceive();
     // Holds the order of stanzas while no write holds it; empty (not owning)
     // when one does, perhaps stuck on a full socket. For a last word that
     // should not wait behind it: a logout's leave.
@@ -221,6 +224,9 @@ public:
         NetworkUtil* c = conn();
         return c ? c->state() : StateDisconnected;
     }
+    // Connected, and no write has found the connection broken yet: what is
+    // sent now may get through (its end is reported on the receiving thread).
+    bool writable() const { return state() == StateConnected && live_ && endOnReceiver_.load() < 0; }
     // Uses this transport instead of a TCP connection (tests, other
     // transports); the engine owns it. Only while not connected.
     void setConnectionImpl(NetworkUtil* connection);

@@ -131,9 +131,9 @@ void CParley::applySecuritySettings(Client& client) {
 
 void CParley::receiveLoop() {
     if (!stop_ && client_->connect(false)) {
-        // Waits without polling; logout and LibDelete wake it at once.
-        while (!stop_ && client_->receive(-1) == NoError) {
-        }
+        // Waits without polling; logout and LibDelete wake it at once, and
+        // so does the host's next command.
+        while (!stop_ && client_->receive(-1) == NoError) sendQueuedCommands();
     }
     {
         std::lock_guard<std::mutex> lock(doneMutex_);
@@ -168,9 +168,6 @@ void CParley::stopReceiveThread() {
 bool CParley::logout() {
     if (!client_) return true;
     members_.clear();
-    // Best effort: behind a write stuck on a full socket it would wait out
-    // the write's deadline; the connection's end tells the room then.
-    room_->leaveRoom("", true);
     const bool own = onOwnThread();
     if (own) {
         stop_ = true;
@@ -178,6 +175,12 @@ bool CParley::logout() {
     } else {
         stopReceiveThread();
     }
+    // The session's thread is out of the way, and no write waits on a
+    // connection that is ending: what the host queued and the room can take
+    // goes out now, then the leave; the rest is reported, before 21041.
+    sendQueuedCommands();
+    reportNotSent(commands_.takeAll(true));
+    room_->leaveRoom("", true);
     client_->disconnect(UserDisconnected);  // 21041, on this thread
     silenced_ = true;
     if (own) releaseOnExit_ = true;
@@ -262,6 +265,8 @@ void CParley::handleSessionStarting() {
 void CParley::handleDisconnected(ConnectionError e) {
     if (e < 0 || e > NotConnected) return;
     if (e == UserDisconnected && registration_) return;
+    // The session is over: what still waited never goes, and nothing more is taken.
+    reportNotSent(commands_.takeAll(true));
     raise(PARLEY_EVENT_DISCONNECTED + e);
 }
 
@@ -358,54 +363,6 @@ void CParley::onRoomInfo(MUCRoom*, int, const std::string& name, std::unique_ptr
     std::unique_ptr<XmlTag> xml(form ? form->toXml() : nullptr);
     const std::u16string text = util_.toWideString(xml ? xml->serialize() : std::string());
     raise(PARLEY_EVENT_ROOM_INFO, roomNumber(name), 0, &text);
-}
-
-// ---- host calls -----------------------------------------------------------
-
-void CParley::sendChat(const char16_t* text) {
-    if (text && room_) room_->sendMessage(util_.toUtf8String(text));
-}
-
-void CParley::changeNickname(const char16_t* nickname) {
-    if (nickname && room_) room_->changeNickname(util_.toUtf8String(nickname));
-}
-
-void CParley::changeSubject(const char16_t* subject) {
-    if (subject && room_) room_->changeSubject(util_.toUtf8String(subject));
-}
-
-void CParley::moderate(const char16_t* identifier, Moderation what) {
-    if (!identifier || !room_) return;
-    const std::optional<std::u16string> nick = members_.nicknameOf(identifier);
-    if (!nick) return;  // not in the room: nothing to act on
-    const std::string target = util_.toUtf8String(nick->c_str());
-    switch (what) {
-        case Kick: room_->setRole(target, RoleNone, ""); break;
-        case BlockWriting: room_->setRole(target, RoleVisitor, ""); break;
-        case CancelRole: room_->setRole(target, RoleParticipant, ""); break;
-        case MakeModerator: room_->setRole(target, RoleModerator, ""); break;
-        case Ban: room_->setAffiliation(target, AffiliationOutcast, ""); break;
-    }
-}
-
-bool CParley::isOwner(const char16_t* identifier) const {
-    return identifier && members_.affiliationOf(identifier) == AffiliationOwner;
-}
-
-bool CParley::isModerator(const char16_t* identifier) const {
-    return identifier && members_.roleOf(identifier) == RoleModerator;
-}
-
-bool CParley::isWriteBlocked(const char16_t* identifier) const {
-    return identifier && members_.roleOf(identifier) == RoleVisitor;
-}
-
-bool CParley::isNicknameTaken(const char16_t* identifier) const { return identifier && members_.contains(identifier); }
-
-int CParley::memberCount() const { return room_ ? members_.count() : 0; }
-
-void CParley::destroyRoom() {
-    if (client_ && room_) room_->destroy("", nullptr, "");
 }
 
 }  // namespace tern

@@ -18,6 +18,7 @@
 #include "host/CXMPPMemberListManager.h"
 #include "host/CXMPPUtil.h"
 #include "host/EventGate.h"
+#include "host/HostCommands.h"
 #include "host/RoomMessageText.h"
 #include "parley.h"
 #include "services/MUCRoom.h"
@@ -54,20 +55,27 @@ public:
     void* startRegistration(const std::u16string& server, const std::u16string& user,
                             const std::u16string& password);
 
-    void sendChat(const char16_t* text);
-    void changeNickname(const char16_t* nickname);
-    void changeSubject(const char16_t* subject);
-    void kick(const char16_t* identifier) { moderate(identifier, Kick); }
-    void ban(const char16_t* identifier) { moderate(identifier, Ban); }
-    void makeModerator(const char16_t* identifier) { moderate(identifier, MakeModerator); }
-    void cancelRole(const char16_t* identifier) { moderate(identifier, CancelRole); }
-    void blockWriting(const char16_t* identifier) { moderate(identifier, BlockWriting); }
+    // The room's commands queue for the session's thread and return at
+    // once: true when taken, false when not (no text, no room or no such
+    // occupant, the room session over, the queue full).
+    bool sendChat(const char16_t* text);
+    bool changeNickname(const char16_t* nickname);
+    bool changeSubject(const char16_t* subject);
+    bool kick(const char16_t* identifier) { return moderate(identifier, HostCommands::Moderation::Kick); }
+    bool ban(const char16_t* identifier) { return moderate(identifier, HostCommands::Moderation::Ban); }
+    bool makeModerator(const char16_t* identifier) {
+        return moderate(identifier, HostCommands::Moderation::MakeModerator);
+    }
+    bool cancelRole(const char16_t* identifier) { return moderate(identifier, HostCommands::Moderation::CancelRole); }
+    bool blockWriting(const char16_t* identifier) {
+        return moderate(identifier, HostCommands::Moderation::BlockWriting);
+    }
     bool isOwner(const char16_t* identifier) const;
     bool isModerator(const char16_t* identifier) const;
     bool isWriteBlocked(const char16_t* identifier) const;
     bool isNicknameTaken(const char16_t* identifier) const;
     int memberCount() const;
-    void destroyRoom();
+    bool destroyRoom();
     // Leaves, stops the session's thread and disconnects (21041 on this
     // thread). True when the caller may release the session now; false when
     // called from the session's own thread, which then releases it itself.
@@ -108,8 +116,13 @@ public:
     void onRegistrationOob(const JID&, const OOB&) override {}
 
 private:
-    enum Moderation { Kick, Ban, MakeModerator, CancelRole, BlockWriting };
-    void moderate(const char16_t* identifier, Moderation what);
+    bool moderate(const char16_t* identifier, HostCommands::Moderation what);
+    bool queue(HostCommands::Command command);
+    bool roomTakesCommands() const;
+    // On the session's thread: what the room can take now goes out.
+    void sendQueuedCommands();
+    void run(const HostCommands::Command& command);
+    void reportNotSent(const std::vector<HostCommands::Command>& commands);
     void raise(std::int32_t code, std::int32_t arg3 = 0, std::int32_t arg4 = 0,
                const std::u16string* text = nullptr);
     void receiveLoop();
@@ -141,6 +154,7 @@ private:
     std::atomic<bool> releaseOnExit_{false};  // the session's thread releases the session
     bool acceptAnyCertificate_ = false;       // fixed when the session starts
     EventGate roomEvents_;                    // until 11025 has been raised
+    HostCommands commands_;                   // the host's, for the session's thread
 };
 
 }  // namespace tern

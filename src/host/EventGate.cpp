@@ -5,9 +5,10 @@
 namespace tern {
 
 namespace {
-// What the host hears of the connection itself, or of a registration.
+// What the host hears of the connection itself, of a registration, or of
+// its own requests.
 bool aboutTheSession(std::int32_t code) {
-    return code == PARLEY_EVENT_CONNECTED || code == PARLEY_EVENT_REGISTERED ||
+    return code == PARLEY_EVENT_CONNECTED || code == PARLEY_EVENT_REGISTERED || code == PARLEY_EVENT_NOT_SENT ||
            code == PARLEY_EVENT_REGISTRATION_CONFLICT ||
            (code >= PARLEY_EVENT_DISCONNECTED && code <= PARLEY_EVENT_DISCONNECTED + PARLEY_REASON_NOT_CONNECTED);
 }

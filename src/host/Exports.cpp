@@ -51,30 +51,14 @@ PARLEY_API void* SetRegistration(const ParleyChar* server, const ParleyChar* use
     return handle;
 }
 
-PARLEY_API void SetChatMessage(void* s, const ParleyChar* t) {
-    if (s) session(s)->sendChat(u16(t));
-}
-PARLEY_API void SetNickName(void* s, const ParleyChar* t) {
-    if (s) session(s)->changeNickname(u16(t));
-}
-PARLEY_API void SetSubject(void* s, const ParleyChar* t) {
-    if (s) session(s)->changeSubject(u16(t));
-}
-PARLEY_API void SetKick(void* s, const ParleyChar* id) {
-    if (s) session(s)->kick(u16(id));
-}
-PARLEY_API void SetBan(void* s, const ParleyChar* id) {
-    if (s) session(s)->ban(u16(id));
-}
-PARLEY_API void SetModerator(void* s, const ParleyChar* id) {
-    if (s) session(s)->makeModerator(u16(id));
-}
-PARLEY_API void SetCancel(void* s, const ParleyChar* id) {
-    if (s) session(s)->cancelRole(u16(id));
-}
-PARLEY_API void SetWriteBlock(void* s, const ParleyChar* id) {
-    if (s) session(s)->blockWriting(u16(id));
-}
+PARLEY_API int32_t SetChatMessage(void* s, const ParleyChar* t) { return s && session(s)->sendChat(u16(t)); }
+PARLEY_API int32_t SetNickName(void* s, const ParleyChar* t) { return s && session(s)->changeNickname(u16(t)); }
+PARLEY_API int32_t SetSubject(void* s, const ParleyChar* t) { return s && session(s)->changeSubject(u16(t)); }
+PARLEY_API int32_t SetKick(void* s, const ParleyChar* id) { return s && session(s)->kick(u16(id)); }
+PARLEY_API int32_t SetBan(void* s, const ParleyChar* id) { return s && session(s)->ban(u16(id)); }
+PARLEY_API int32_t SetModerator(void* s, const ParleyChar* id) { return s && session(s)->makeModerator(u16(id)); }
+PARLEY_API int32_t SetCancel(void* s, const ParleyChar* id) { return s && session(s)->cancelRole(u16(id)); }
+PARLEY_API int32_t SetWriteBlock(void* s, const ParleyChar* id) { return s && session(s)->blockWriting(u16(id)); }
 PARLEY_API uint8_t IsOwner(void* s, const ParleyChar* id) { return s && session(s)->isOwner(u16(id)); }
 PARLEY_API uint8_t IsModerator(void* s, const ParleyChar* id) { return s && session(s)->isModerator(u16(id)); }
 PARLEY_API uint8_t IsWriteBlock(void* s, const ParleyChar* id) { return s && session(s)->isWriteBlocked(u16(id)); }
@@ -82,9 +66,7 @@ PARLEY_API uint8_t IsConflictNickName(void* s, const ParleyChar* id) {
     return s && session(s)->isNicknameTaken(u16(id));
 }
 PARLEY_API int32_t GetUserTotalCount(void* s) { return s ? session(s)->memberCount() : 0; }
-PARLEY_API void GetRoominfo(void* s) {
-    if (s) session(s)->destroyRoom();
-}
+PARLEY_API int32_t GetRoominfo(void* s) { return s && session(s)->destroyRoom(); }
 PARLEY_API void GetLogOut(void* s) {
     if (s && session(s)->logout()) delete session(s);
 }

@@ -66,6 +66,11 @@ bool MUCRoom::joined() const {
            s == RoomState::Rejoining || s == RoomState::Interrupted;
 }
 
+bool MUCRoom::takesMessages() const {
+    const RoomState s = state_;
+    return (s == RoomState::Joined || s == RoomState::NickChangePending) && !(catchUp_ && catchUp_->holding());
+}
+
 JID MUCRoom::roomJid() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return room_;

@@ -192,6 +192,9 @@ public:
     std::string pendingNickname() const;
     // Joining, joined or on the way back in: messages may be sent.
     bool joined() const;
+    // In the room and caught up: what is sent now goes out at once, in
+    // order, rather than waiting for the way back in.
+    bool takesMessages() const;
     RoomState state() const { return state_; }
     bool created() const { return created_; }
     int flags() const { return flags_; }

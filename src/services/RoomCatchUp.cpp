@@ -259,6 +259,11 @@ void RoomCatchUp::markOut() {
     heardBeforeOut_ = lastHeard_;
 }
 
+bool RoomCatchUp::holding() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return out_;
+}
+
 bool RoomCatchUp::hold(std::unique_ptr<XmlTag>& message) {
     {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -60,6 +60,8 @@ public:
     void interrupted(std::vector<PendingStanza>* pending);
     // We are out of the room (for now): what is sent to it waits.
     void markOut();
+    // Out, or back in but not yet caught up.
+    bool holding() const;
     // Takes the message when we are out, or not yet caught up: it goes out
     // once we are back. False: send it now.
     bool hold(std::unique_ptr<XmlTag>& message);

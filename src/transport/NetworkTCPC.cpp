@@ -71,7 +71,11 @@ ConnectionError NetworkTCPC::receiveOnce(int timeoutUs) {
             const platform::WaitResult w = platform::waitReadable(s, timeoutUs, &waker_);
             if (w == platform::WaitResult::Woken) {
                 if (cancel_.load()) return NotConnected;
-                waker_.clear();  // a stale wake-up: nothing to do
+                waker_.clear();  // a wake-up: the caller has work to do
+                if (cancel_.load()) {
+                    waker_.signal();  // a cancel that came meanwhile stays seen
+                    return NotConnected;
+                }
                 return NoError;
             }
             if (w != platform::WaitResult::Ready) return NoError;

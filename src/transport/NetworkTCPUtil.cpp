@@ -22,6 +22,7 @@ bool NetworkTCPUtil::send(const std::string& data) {
     bool failed = false;
     bool interrupted = false;
     bool stalled = false;
+    bool rewake = false;  // a wake-up meant for the wait for data, taken here
     {
         std::lock_guard<std::mutex> lock(sendLock_);
         const platform::SocketHandle s = socket_.load();
@@ -39,6 +40,14 @@ bool NetworkTCPUtil::send(const std::string& data) {
                     platform::waitWritable(s, limitMs > 0 ? static_cast<long long>(limitMs) * 1000 : -1, &waker_);
                 if (w == platform::WaitResult::Ready) continue;
                 if (w == platform::WaitResult::Woken) {
+                    // Only a cancel ends the write; a wake-up is passed on
+                    // once it is done.
+                    if (!cancel_.load()) waker_.clear();
+                    if (!cancel_.load()) {
+                        rewake = true;
+                        continue;
+                    }
+                    waker_.signal();
                     interrupted = true;
                     break;
                 }
@@ -51,6 +60,7 @@ bool NetworkTCPUtil::send(const std::string& data) {
             break;
         }
         bytesSent_ += data.size();
+        if (rewake) waker_.signal();
     }
     if (failed) {
         if (stalled && log_)
@@ -70,6 +80,10 @@ ConnectionError NetworkTCPUtil::receiveLoop() {
         if (e != NoError) return e;
     }
     return NotConnected;
+}
+
+void NetworkTCPUtil::wake() {
+    if (state_ == StateConnected && !cancel_.load()) waker_.signal();
 }
 
 void NetworkTCPUtil::disconnect() {

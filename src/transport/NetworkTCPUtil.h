@@ -32,6 +32,9 @@ public:
     ConnectionError receiveLoop() override;
     // Sets the cancel flag and wakes a connect or a wait for data in progress.
     void disconnect() override;
+    // Only a connected socket's wait for data: a connection attempt would
+    // take the wake-up for a cancel.
+    void wake() override;
     // Closes the socket and resets; safe from any thread at any time.
     void cleanup() override;
     // The counters, saturated at the largest 32-bit value.

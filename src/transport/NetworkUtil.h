@@ -42,6 +42,9 @@ public:
     // A new, unconnected connection like this one, owned by the caller.
     virtual NetworkUtil* clone() const = 0;
 
+    // Ends a wait for data on the receiving thread, which goes round once
+    // more (work was queued for it); nothing else changes.
+    virtual void wake() {}
     // How long a write may wait for the peer (0: no limit).
     virtual void setWriteTimeout(int) {}
     // XEP-0368: whether _xmpps-client targets may be tried, and whether the

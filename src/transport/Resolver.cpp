@@ -1,6 +1,8 @@
 #include "transport/Resolver.h"
 
 #include <algorithm>
+#include <atomic>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -151,9 +153,40 @@ HostList resolveService(const std::string& service, const std::string& protocol,
     return hosts;
 }
 
+namespace {
+std::mutex pinnedMutex;
+std::map<std::string, ServiceHost> pinned;  // few, and only in tests
+std::atomic<bool> anyPinned{false};
+
+bool pinnedService(const std::string& domain, HostList& out) {
+    if (!anyPinned.load(std::memory_order_acquire)) return false;
+    std::lock_guard<std::mutex> lock(pinnedMutex);
+    const auto it = pinned.find(domain);
+    if (it == pinned.end()) return false;
+    out.push_back(it->second);
+    return true;
+}
+}  // namespace
+
+void pinClientService(const std::string& domain, const std::string& host, int port) {
+    std::lock_guard<std::mutex> lock(pinnedMutex);
+    ServiceHost target;
+    target.host = host;
+    target.port = port;
+    pinned[domain] = target;
+    anyPinned = true;
+}
+
+void unpinClientService(const std::string& domain) {
+    std::lock_guard<std::mutex> lock(pinnedMutex);
+    pinned.erase(domain);
+    anyPinned = !pinned.empty();
+}
+
 HostList resolveClientService(const std::string& domain, LogExport* log, bool directTls, platform::Waker* waker,
                               bool* cancelled) {
     HostList tls;
+    if (pinnedService(domain, tls)) return tls;
     bool stopped = false;
     // Without a direct-TLS record nothing changes.
     if (!directTls || domain.empty() || !srvTargets("_xmpps-client._tcp." + domain, log, tls, waker, &stopped)) {

@@ -52,6 +52,11 @@ HostList resolveService(const std::string& service, const std::string& protocol,
 // (XEP-0368), merged by priority, direct TLS first on equal priority.
 HostList resolveClientService(const std::string& domain, LogExport* log, bool directTls = false,
                               platform::Waker* waker = nullptr, bool* cancelled = nullptr);
+// In-process answers for tests with a server of their own on a loopback
+// port: while pinned, the domain's client service is that host and port,
+// and DNS is not asked. The shared library does not export them.
+void pinClientService(const std::string& domain, const std::string& host, int port);
+void unpinClientService(const std::string& domain);
 // Merges two ordered lists by priority; on equal priority the direct-TLS
 // targets come first, each list keeping its own order.
 HostList mergeClientTargets(const HostList& directTls, const HostList& startTls);

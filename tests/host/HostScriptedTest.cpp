@@ -1,8 +1,9 @@
 // The host interface against the scripted server on loopback, for what
 // Prosody will not produce on request: the tc attribute, a destroyed room
 // seen from inside, every stanza-error condition; and the threading of
-// log-out, LibDelete and callbacks. The server is reached through the SRV
-// records of fake.test in the test environment.
+// log-out, LibDelete and callbacks. The scripted servers listen on free
+// loopback ports, which their domains are pinned to in process: these tests
+// need neither the test environment nor its name server.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -13,8 +14,8 @@
 #include "host/CParley.h"
 #include "support/FaultServer.h"
 #include "support/HostRecorder.h"
-#include "support/TestEnv.h"
 #include "support/XmppTestServer.h"
+#include "transport/Resolver.h"
 
 using namespace tern;
 using testsupport::HostEvent;
@@ -66,11 +67,25 @@ struct Session {
 
 std::string text(const HostEvent& e) { return e.utf8(); }
 
+// The domain's client service is this port on loopback while it lives.
+struct Pinned {
+    Pinned(const char* domain, int port) : domain(domain) { pinClientService(domain, "127.0.0.1", port); }
+    ~Pinned() { unpinClientService(domain); }
+    Pinned(const Pinned&) = delete;
+    Pinned& operator=(const Pinned&) = delete;
+    const char* domain;
+};
+
+// A scripted server for fake.test.
+struct FakeServer : XmppTestServer {
+    FakeServer() : pin("fake.test", port()) {}
+    Pinned pin;
+};
+
 }  // namespace
 
 TEST(HostScripted, JoinListsOccupantsThenSelfWithTcAndTexts) {
-    REQUIRE_LIVE_SERVERS();
-    XmppTestServer server(15300);
+    FakeServer server;
     server.onJoin({occupant(kAliceNick, "alice", "affiliation='owner' role='moderator' tc='7'"),
                    occupant(kBobNick, "bob", "affiliation='none' role='participant'"),
                    occupant(kOwnNick, "user", "affiliation='none' role='participant'", "<status code='110'/>"),
@@ -98,7 +113,6 @@ TEST(HostScripted, JoinListsOccupantsThenSelfWithTcAndTexts) {
 }
 
 TEST(HostScripted, RoomEventsWaitForConnectedWhenTheRoomAnswersFirst) {
-    REQUIRE_LIVE_SERVERS();
     const struct {
         const char* name;
         std::vector<std::string> reply;
@@ -115,7 +129,7 @@ TEST(HostScripted, RoomEventsWaitForConnectedWhenTheRoomAnswersFirst) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        XmppTestServer server(15300);
+        FakeServer server;
         server.answerRosterAfterJoin();  // the room's answer overtakes the roster
         server.onJoin(row.reply);
         Session s;
@@ -136,8 +150,7 @@ TEST(HostScripted, RoomEventsWaitForConnectedWhenTheRoomAnswersFirst) {
 }
 
 TEST(HostScripted, RoleChangesAndDepartures) {
-    REQUIRE_LIVE_SERVERS();
-    XmppTestServer server(15300);
+    FakeServer server;
     server.onJoin({occupant(kBobNick, "bob", "affiliation='none' role='participant'"),
                    occupant(kOwnNick, "user", "affiliation='owner' role='moderator'", "<status code='110'/>")});
     Session s;
@@ -182,8 +195,7 @@ TEST(HostScripted, RoleChangesAndDepartures) {
 }
 
 TEST(HostScripted, MessageClassesAndOwnEcho) {
-    REQUIRE_LIVE_SERVERS();
-    XmppTestServer server(15300);
+    FakeServer server;
     server.onJoin({occupant(kOwnNick, "user", "role='participant'", "<status code='110'/>")});
     Session s;
     ASSERT_TRUE(s.events.waitForCode(11027));
@@ -215,8 +227,7 @@ TEST(HostScripted, MessageClassesAndOwnEcho) {
 }
 
 TEST(HostScripted, RoomErrorsByCondition) {
-    REQUIRE_LIVE_SERVERS();
-    XmppTestServer server(15300);
+    FakeServer server;
     server.onJoin({occupant(kOwnNick, "user", "role='participant'", "<status code='110'/>")});
     Session s;
     ASSERT_TRUE(s.events.waitForCode(11027));
@@ -265,8 +276,7 @@ TEST(HostScripted, RoomInformationReachesTheHostAsXml) {
 }
 
 TEST(HostScripted, HostCallsReachTheWire) {
-    REQUIRE_LIVE_SERVERS();
-    XmppTestServer server(15300);
+    FakeServer server;
     server.onJoin({occupant(kBobNick, "bob", "role='participant'"),
                    occupant(kOwnNick, "user", "affiliation='owner' role='moderator'", "<status code='110'/>")});
     Session s;
@@ -300,8 +310,7 @@ TEST(HostScripted, HostCallsReachTheWire) {
 }
 
 TEST(HostScripted, LogOutIsQuickOnTheCallingThreadAndFinal) {
-    REQUIRE_LIVE_SERVERS();
-    XmppTestServer server(15300);
+    FakeServer server;
     server.onJoin({occupant(kOwnNick, "user", "role='participant'", "<status code='110'/>")});
     Session s;
     ASSERT_TRUE(s.events.waitForCode(11027));
@@ -321,8 +330,8 @@ TEST(HostScripted, LogOutIsQuickOnTheCallingThreadAndFinal) {
 }
 
 TEST(HostScripted, LogOutWhileConnectingToASilentServer) {
-    REQUIRE_LIVE_SERVERS();
-    testsupport::FaultServer silent(testsupport::FaultServer::Silent, "", "127.0.0.1", 15302);
+    testsupport::FaultServer silent(testsupport::FaultServer::Silent);
+    const Pinned pin("silent.test", silent.port());
     Session s(u"silent.test");
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const auto t0 = Clock::now();
@@ -332,8 +341,7 @@ TEST(HostScripted, LogOutWhileConnectingToASilentServer) {
 }
 
 TEST(HostScripted, LogOutAndLibDeleteRightAfterStarting) {
-    REQUIRE_LIVE_SERVERS();
-    XmppTestServer server(15300);
+    FakeServer server;
     for (int i = 0; i < 20; ++i) {
         Session s;
         if (i % 2)
@@ -346,8 +354,7 @@ TEST(HostScripted, LogOutAndLibDeleteRightAfterStarting) {
 }
 
 TEST(HostScripted, CallbacksMayCallTheHostFunctions) {
-    REQUIRE_LIVE_SERVERS();
-    XmppTestServer server(15300);
+    FakeServer server;
     server.onJoin({occupant(kOwnNick, "user", "role='participant'", "<status code='110'/>")});
     Session s;
     std::atomic<void*> session{nullptr};
@@ -374,8 +381,7 @@ TEST(HostScripted, CallbacksMayCallTheHostFunctions) {
 }
 
 TEST(HostScripted, LogOutFromInsideTheCallback) {
-    REQUIRE_LIVE_SERVERS();
-    XmppTestServer server(15300);
+    FakeServer server;
     server.onJoin({occupant(kOwnNick, "user", "role='participant'", "<status code='110'/>")});
     HostRecorder events;
     std::atomic<void*> session{nullptr};
@@ -398,8 +404,7 @@ TEST(HostScripted, LogOutFromInsideTheCallback) {
 // session's thread is busy in the callback: SetChatMessage returns, and the
 // disconnect comes on the session's thread, where logging out is safe.
 TEST(HostScripted, LogOutInsideTheDisconnectThatAFailedSendCauses) {
-    REQUIRE_LIVE_SERVERS();
-    XmppTestServer server(15300);
+    FakeServer server;
     server.onJoin({occupant(kOwnNick, "user", "role='participant'", "<status code='110'/>")});
     HostRecorder events;
     std::atomic<void*> session{nullptr};
@@ -442,10 +447,10 @@ TEST(HostScripted, LogOutInsideTheDisconnectThatAFailedSendCauses) {
 }
 
 TEST(HostScripted, DefaultPolicyKeepsThePasswordOffAPlainStream) {
-    REQUIRE_LIVE_SERVERS();
     SetEncryptionPolicy(PARLEY_ENCRYPTION_PROTECT_PASSWORD);
-    XmppTestServer login(15300);
-    XmppTestServer registrar(15301);
+    FakeServer login;
+    XmppTestServer registrar;
+    const Pinned pin("fake2.test", registrar.port());
     {  // the scripted server offers PLAIN alone
         Session s;
         EXPECT_TRUE(s.events.waitForCode(21036)) << s.events.codes();
@@ -460,9 +465,9 @@ TEST(HostScripted, DefaultPolicyKeepsThePasswordOffAPlainStream) {
 }
 
 TEST(HostScripted, RegistrationAndAConcurrentLogin) {
-    REQUIRE_LIVE_SERVERS();
-    XmppTestServer login(15300);
-    XmppTestServer registrar(15301);
+    FakeServer login;
+    XmppTestServer registrar;
+    const Pinned pin("fake2.test", registrar.port()), nobody("fake3.test", testsupport::FaultServer::closedPort());
     login.onJoin({occupant(kOwnNick, "user", "role='participant'", "<status code='110'/>")});
     Session s;
     HostRecorder ok, taken;
@@ -481,6 +486,148 @@ TEST(HostScripted, RegistrationAndAConcurrentLogin) {
     void* c = SetRegistration(P(u"fake3.test"), P(u"x"), P(u"y"), &refused, &HostRecorder::callback);
     EXPECT_EQ(WaitRegistration(c, 10000), 1);
     EXPECT_EQ(refused.codes(), "21033");
+}
+
+// Whatever another occupant chooses for a nickname, a user part or a
+// subject, an event's fields before the last stay where they are.
+TEST(HostScripted, WireTextsCannotAddOrEndAField) {
+    FakeServer server;
+    const std::u16string forged = u"Alice" + kAliceId + u":us_tok_Bob" + kBobId + u":us";
+    const std::string shown = "Alice" + u8(kAliceId) + ":us＿tok＿Bob" + u8(kBobId) + ":us";
+    server.onJoin({occupant(forged, "eve_tok_x", "role='participant'"),
+                   occupant(kOwnNick, "user", "role='participant'", "<status code='110'/>")});
+    Session s;
+    ASSERT_TRUE(s.events.waitForCode(11027));
+    const std::string from = "<message from='4711@conference.fake.test/" + u8(forged) + "' type='groupchat'>";
+    server.send(from + "<body>hi_tok_there</body></message>");
+    server.send(from + "<subject>new_tok_subject</subject></message>");
+    server.send(occupant(forged, "eve_tok_x", "role='none'", "", "unavailable"));
+    ASSERT_TRUE(s.events.waitForCode(11028));
+    const std::string presence = "ID=eve＿tok＿x_tok_NICKNAME=" + shown + "_tok_NEWNICKNAME=";
+    const std::pair<int, std::string> expected[] = {
+        {11054, presence},
+        {11029, "NICKNAME=" + shown + "_tok_hi_tok_there"},  // the last field keeps what was sent
+        {11047, "NICKNAME=" + shown + "_tok_SUBJECT=new_tok_subject"},
+        {11028, presence},
+    };
+    for (const auto& row : expected)
+        EXPECT_TRUE(s.events.waitForText(row.first, row.second, 1000)) << row.first << " " << row.second;
+}
+
+// The room ends us whatever the server puts in our own last presence (one
+// server's destruction names no address and no 110): the host hears it
+// once, its member list empties and the room takes no more commands.
+TEST(HostScripted, OwnDepartureEndsTheRoomForTheHost) {
+    const std::string self = "<status code='110'/>";
+    const struct {
+        const char* name;
+        std::string item, extra;
+    } rows[] = {
+        {"destroyed, no address", "role='none' affiliation='none'", "<destroy/>"},
+        {"destroyed, with address and 110", "role='none'", self + "<destroy/>"},
+        {"kicked, no 110", "role='none'", "<status code='307'/>"},
+        {"banned, with 110", "affiliation='outcast' role='none'", self + "<status code='301'/>"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        FakeServer server;
+        server.onJoin({occupant(kBobNick, "bob", "role='participant'"),
+                       occupant(kOwnNick, "user", "role='participant'", self)});
+        Session s;
+        ASSERT_TRUE(s.events.waitForCode(11027));
+        s.events.clear();
+        std::string own = occupant(kOwnNick, "user", row.item, row.extra, "unavailable");
+        const std::string address = "jid='user@fake.test/r' ";
+        if (row.item.find("affiliation='none'") != std::string::npos) own.erase(own.find(address), address.size());
+        server.send(own);
+        ASSERT_TRUE(s.events.waitForCode(11028)) << s.events.codes();
+        EXPECT_EQ(s.events.codes(), "31028 11028");
+        EXPECT_EQ(text(s.events.events()[1]), "ID=user_tok_NICKNAME=" + u8(kOwnNick) + "_tok_NEWNICKNAME=");
+        EXPECT_EQ(GetUserTotalCount(s.session), 0);
+        EXPECT_EQ(SetChatMessage(s.session, P(u"too late")), 0);
+    }
+}
+
+// A server that stops reading holds up the session's writes, never the
+// host: every call returns while it reads nothing, a full queue refuses
+// the call, and once it reads again everything taken arrives, once and in
+// order.
+TEST(HostScripted, CallsNeverWaitForAServerThatStoppedReading) {
+    FakeServer server;
+    server.onJoin({occupant(kOwnNick, "user", "role='participant'", "<status code='110'/>")});
+    Session s;
+    ASSERT_TRUE(s.events.waitForCode(11027));
+    server.setReading(false);
+    const std::u16string filler(10000, u'x');
+    int taken = 0;
+    double slowest = 0;
+    for (int i = 0; i < 3000; ++i) {
+        const std::string number = std::to_string(i);
+        const std::u16string body = u"m" + std::u16string(number.begin(), number.end()) + u" " + filler;
+        const auto t0 = Clock::now();
+        const int32_t ok = SetChatMessage(s.session, P(body.c_str()));
+        slowest = std::max(slowest, std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+        if (!ok) break;
+        ++taken;
+    }
+    RecordProperty("slowest_call_ms", std::to_string(slowest));
+    EXPECT_GT(taken, 100);
+    EXPECT_LT(taken, 3000);  // the queue's bound, reached while nothing was read
+    server.setReading(true);
+    const std::string last = "m" + std::to_string(taken - 1) + " ";
+    ASSERT_NE(server.waitFor("<body>" + last, 30000), "");
+    int next = 0;
+    for (const std::string& r : server.received()) {
+        const std::size_t at = r.find("<body>m");
+        if (at == std::string::npos) continue;
+        EXPECT_EQ(r.substr(at + 6, r.find(' ', at) - at - 6), "m" + std::to_string(next)) << "out of order or doubled";
+        ++next;
+    }
+    EXPECT_EQ(next, taken);
+    EXPECT_FALSE(s.events.waitForCode(11077, 100));
+}
+
+// What can never go is reported, with the text the host gave: commands
+// waiting for a join that is refused, and for a session that ends.
+TEST(HostScripted, WhatNeverWentIsReportedNotSent) {
+    const std::string refusal = "<presence from='4711@conference.fake.test/" + u8(kOwnNick) +
+                                "' type='error'><error type='auth'><forbidden "
+                                "xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></presence>";
+    for (const bool refused : {true, false}) {
+        SCOPED_TRACE(refused ? "the join is refused" : "the session ends");
+        FakeServer server;
+        server.onJoin({refused ? refusal : occupant(kOwnNick, "user", "role='participant'", "<status code='110'/>")});
+        server.setReading(false);  // nothing is joined meanwhile
+        Session s;
+        EXPECT_EQ(SetChatMessage(s.session, P(u"first")), 1);
+        EXPECT_EQ(SetSubject(s.session, P(u"topic")), 1);
+        server.setReading(true);
+        if (!refused) {
+            ASSERT_TRUE(s.events.waitForCode(11027));
+            server.setReading(false);
+            const std::u16string big(200000, u'y');
+            for (int i = 0; i < 100; ++i) SetChatMessage(s.session, P(big.c_str()));  // fills the socket
+            EXPECT_EQ(SetChatMessage(s.session, P(u"first")), 1);
+            EXPECT_EQ(SetSubject(s.session, P(u"topic")), 1);
+            server.reset();
+        }
+        ASSERT_TRUE(s.events.waitUntil([](const std::vector<HostEvent>& all) {
+            int n = 0;
+            for (const HostEvent& e : all) n += e.code == 11077 && e.text.size() < 10;
+            return n == 2;
+        })) << s.events.codes();
+        std::vector<HostEvent> unsent;
+        for (const HostEvent& e : s.events.events())
+            if (e.code == 11077 && e.text.size() < 10) unsent.push_back(e);
+        EXPECT_EQ(text(unsent[0]), "first");
+        EXPECT_EQ(unsent[0].arg4, PARLEY_NOT_SENT_MESSAGE);
+        EXPECT_EQ(text(unsent[1]), "topic");
+        EXPECT_EQ(unsent[1].arg4, PARLEY_NOT_SENT_SUBJECT);
+        EXPECT_EQ(unsent[1].arg3, 4711);
+        if (refused) {
+            EXPECT_TRUE(s.events.waitForCode(11053));
+        }
+    }
 }
 
 TEST(HostInterface, NullSessionsAndStrings) {

@@ -68,6 +68,7 @@ void XmppTestServer::reset() {
     const linger abort{1, 0};  // the close that follows sends a reset
     setsockopt(client_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
     ::shutdown(client_, SHUT_RD);  // the serving loop reads the end and closes
+    reading_ = true;
 }
 
 void XmppTestServer::dropClient(int fd) {
@@ -170,11 +171,12 @@ void XmppTestServer::run() {
         char buf[4096];
         for (;;) {
             pollfd p[2] = {{c, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
-            if (::poll(p, 2, -1) < 0) continue;
+            if (::poll(reading_ ? p : p + 1, reading_ ? 2 : 1, reading_ ? -1 : 20) < 0) continue;
             if (p[1].revents) {
                 dropClient(c);
                 return;
             }
+            if (!reading_ || !p[0].revents) continue;
             const ssize_t n = ::recv(c, buf, sizeof buf, 0);
             if (n <= 0) break;
             parser.feed(std::string_view(buf, static_cast<std::size_t>(n)));

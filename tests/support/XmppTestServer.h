@@ -34,6 +34,9 @@ public:
     void send(const std::string& xml);
     // Drops the client with a TCP reset.
     void reset();
+    // While paused nothing is read from the client (a server that stopped):
+    // its writes fill the socket buffers.
+    void setReading(bool reading) { reading_ = reading; }
     // Waits (bounded) for an element from the client whose serialisation
     // contains the fragment; returns it, or "" on time-out.
     std::string waitFor(const std::string& fragment, int timeoutMs = 10000);
@@ -58,6 +61,7 @@ private:
     std::atomic<bool> loggedIn_{false};
     std::vector<std::string> joinReply_;
     std::atomic<bool> rosterAfterJoin_{false};
+    std::atomic<bool> reading_{true};
     std::string heldRoster_;
     mutable std::mutex mutex_;
     std::condition_variable cv_;
