@@ -68,6 +68,7 @@ void ClientBase::reset() {
     if (!keepAlive_) keepAlive_ = std::make_unique<KeepAlive>(this);
     if (!sm_) sm_ = std::make_unique<StreamManagement>(this);
     streamError_ = StreamErrorUndefined;
+    streamErrorFromServer_ = false;
     block_ = false;
     resetState();
 }
@@ -692,22 +693,32 @@ void ClientBase::onDisconnected(NetworkUtil* connection, ConnectionError reason)
 
 void ClientBase::disconnect(ConnectionError reason) { endConnection(reason, reason != TlsFailed); }
 
-void ClientBase::endConnection(ConnectionError reason, bool sendClose) {
+void ClientBase::endConnection(ConnectionError reason, bool sendClose, std::vector<PendingStanza> unsent) {
     NetworkUtil* c = conn();
     if (!c) return;
     // A loss that stream management can repair is not reported (yet).
     if (live_ && reason != UserDisconnected &&
         sm_->beginResumption(reason, authenticatedStream_, std::chrono::steady_clock::now())) {
         suspendConnection();
+        reportNotSent(sm_->takeRefused(), NotSentReason::Refused);
         return;
     }
     // Exactly one report per connection, whichever thread sees its end first.
     if (!live_.exchange(false)) return;
     if (sendClose) sendRaw("</stream:stream>");
     dropConnection();
-    sm_->forget();
+    sm_->forget(&unsent);
+    // A session the client ends itself hears of nothing more.
+    if (reason != UserDisconnected) reportNotSent(unsent, NotSentReason::SessionEnded);
     for (NetworkListener* l : listenersSnapshot()) l->handleDisconnected(reason);
     reset();
+}
+
+void ClientBase::reportNotSent(const std::vector<PendingStanza>& stanzas, NotSentReason reason) {
+    if (stanzas.empty()) return;
+    const std::vector<NetworkListener*> listeners = listenersSnapshot();
+    for (const PendingStanza& p : stanzas)
+        for (NetworkListener* l : listeners) l->handleNotSent(p, reason);
 }
 
 }  // namespace tern

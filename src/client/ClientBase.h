@@ -150,6 +150,9 @@ public:
     void sendIq(XmlTag* iq, IqHandler* handler, int context);
     // A stanza of a session the server forgot, sent again as it was.
     void sendAgain(const PendingStanza& stanza);
+    // Stanzas of the session that will not arrive, for the listeners
+    // (handleNotSent); services that held some call it too.
+    void reportNotSent(const std::vector<PendingStanza>& stanzas, NotSentReason reason);
     void removeIqIdHandler(IqHandler* handler);
     void addPresenceHandler(PresenceHandler* handler);
     void removePresenceHandler(PresenceHandler* handler);
@@ -214,8 +217,10 @@ public:
     // Limits on received elements (see XmlParser).
     void setParserLimits(std::size_t maxDepth, std::size_t maxElementSize);
 
-    // What the last stream error said.
+    // What the last stream error said, and whether the server said it (not
+    // this engine, refusing what the server sent).
     StreamErrorCondition streamError() const { return streamError_; }
+    bool streamErrorFromServer() const { return streamErrorFromServer_; }
     std::string streamErrorText(const std::string& lang = "default") const;
     const std::string& seeOtherHost() const { return seeOtherHost_; }
     const XmlTag* streamErrorAppCondition() const { return streamErrorAppCondition_.get(); }
@@ -325,7 +330,7 @@ protected:
 private:
     void reset();
     bool sendText(const std::string& text);
-    void endConnection(ConnectionError reason, bool sendClose);
+    void endConnection(ConnectionError reason, bool sendClose, std::vector<PendingStanza> unsent = {});
     void feedParser(const std::string& data);
     void parseStreamError(const Stanza& error);
     bool stanzaInTurn(const Stanza& stanza);
@@ -398,6 +403,7 @@ private:
     void awaitDispatchElsewhere(std::unique_lock<std::mutex>& registryLock);
 
     std::atomic<StreamErrorCondition> streamError_{StreamErrorUndefined};
+    std::atomic<bool> streamErrorFromServer_{false};
     std::unique_ptr<Stanza> spareStanza_;  // the receiving thread's, between elements
     std::map<std::string, std::string> streamErrorText_;
     std::string seeOtherHost_;

@@ -28,6 +28,14 @@ enum SessionCreateError {
     ScErrorConflict = 3,
 };
 
+struct PendingStanza;
+
+// Why a stanza sent on the session will never reach its addressee.
+enum class NotSentReason {
+    Refused,       // the server ended the stream over it, and would again
+    SessionEnded,  // the session ended before the server acknowledged it
+};
+
 class NetworkListener {
 public:
     virtual ~NetworkListener() = default;
@@ -47,6 +55,10 @@ public:
     // new one replaces it, without a new handleConnected. Services have
     // brought back what they had.
     virtual void handleSessionRenewed() {}
+    // A stanza sent on the session that will not arrive: the one the server
+    // refused (the others go on), or one still waiting when the session
+    // ended. Not for a session the client itself ends.
+    virtual void handleNotSent(const PendingStanza&, NotSentReason) {}
 };
 
 class IqHandler {

@@ -59,6 +59,7 @@ void ClientBase::sendAgain(const PendingStanza& stanza) {
         sent = !sm_->holding() && sendText(stanza.text);
     }
     if (sent) logger_.log(LogDebug, LogAreaXmlOutgoing, stanza.logText.empty() ? stanza.text : stanza.logText);
+    sm_->requestAckIfDue();
 }
 
 ClientBase::ElementVerdict ClientBase::handleStreamManagement(const Stanza& element) {
@@ -184,8 +185,9 @@ void ClientBase::sessionRenewed() {
 
 void ClientBase::giveUpResumption() {
     const ConnectionError reason = sm_->lostReason();
-    sm_->forget();
-    endConnection(reason, true);
+    std::vector<PendingStanza> unsent;
+    sm_->forget(&unsent);
+    endConnection(reason, true, std::move(unsent));
 }
 
 }  // namespace tern

@@ -31,7 +31,7 @@ const char* reasonName(ConnectionError reason) {
 // What another attempt may mend: the network, a server on its way back.
 // A refused password or certificate, a missing mechanism and most stream
 // errors would fail the same way for as long as the window lasts.
-bool transientLoss(ConnectionError reason, StreamErrorCondition condition, bool authenticated) {
+bool mendableLoss(ConnectionError reason, StreamErrorCondition condition, bool authenticated) {
     if (!authenticated && reason == StreamError) return true;
     switch (reason) {
         case IoError:
@@ -42,6 +42,24 @@ bool transientLoss(ConnectionError reason, StreamErrorCondition condition, bool 
         case StreamError:
             return condition == StreamErrorConnectionTimeout || condition == StreamErrorSystemShutdown ||
                    condition == StreamErrorReset;
+        default: return false;
+    }
+}
+
+// Conditions that say something about the session or the account, not
+// about a stanza we sent: another attempt would meet them again.
+bool aboutTheSession(StreamErrorCondition condition) {
+    switch (condition) {
+        case StreamErrorConflict:  // another login took the resource
+        case StreamErrorNotAuthorized:
+        case StreamErrorHostGone:
+        case StreamErrorHostUnknown:
+        case StreamErrorSeeOtherHost:
+        case StreamErrorUnsupportedVersion:
+        case StreamErrorInvalidNamespace:
+        case StreamErrorBadNamespacePrefix:
+        case StreamErrorUnsupportedEncoding:
+        case StreamErrorInvalidFrom: return true;
         default: return false;
     }
 }
@@ -71,6 +89,7 @@ void StreamManagement::enable() {
         unasked_ = 0;
         enableOutstanding_ = true;
         onStream_ = false;
+        pacedStream_ = pacing_;
     }
     parent_->sendRaw(std::string("<enable xmlns='") + kNamespace + "' resume='true'/>");
 }
@@ -142,6 +161,7 @@ StreamManagement::Outcome StreamManagement::handle(const XmlTag& element, std::s
             if (!dropAcknowledged(h, problem, said)) return CountTooHigh;
             resumeOutstanding_ = false;
             onStream_ = true;
+            resumedStream_ = true;
             tls_ = tls_ || parent_->encrypted();
             said = "stream resumed; " + std::to_string(unacked_.size()) + " unacknowledged stanza(s) sent again";
             outcome = Resumed;
@@ -236,7 +256,7 @@ bool StreamManagement::keep(PendingStanza stanza) {
 void StreamManagement::requestAckIfDue() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!onStream_ || resuming_ || unasked_ < kAckRequestEvery) return;
+        if (!onStream_ || resuming_ || unasked_ < (pacedStream_ ? 1u : kAckRequestEvery)) return;
     }
     requestAck();
 }
@@ -259,7 +279,7 @@ std::string StreamManagement::ackText() const {
 
 void StreamManagement::connectionLost() {
     std::lock_guard<std::mutex> lock(mutex_);
-    enableOutstanding_ = resumeOutstanding_ = onStream_ = false;
+    enableOutstanding_ = resumeOutstanding_ = onStream_ = resumedStream_ = false;
     askedAt_ = Clock::time_point();
 }
 
@@ -270,19 +290,54 @@ StreamManagement::Clock::time_point StreamManagement::unansweredSince() const {
 
 // ---- resumption -------------------------------------------------------------
 
-bool StreamManagement::beginResumption(ConnectionError reason, bool authenticated, Clock::time_point now) {
+bool StreamManagement::transientLoss(ConnectionError reason, bool authenticated, std::string& said) {
     const StreamErrorCondition condition = parent_->streamError();
-    std::string said;
+    if (mendableLoss(reason, condition, authenticated)) return true;
+    const bool waiting = !unacked_.empty() || !renewal_.empty();
+    if (reason != StreamError || !parent_->streamErrorFromServer() || aboutTheSession(condition) || !waiting)
+        return false;
+    // Refused over what we sent. On a paced stream that was not resumed, the
+    // server was reading the first stanza it had not acknowledged.
+    std::string blamed;
+    if (pacedStream_ && !resumedStream_ && !unacked_.empty()) {
+        refused_.push_back(std::move(unacked_.front()));
+        unacked_.pop_front();
+        blamed = "; it will not take one " + refused_.back().name + " (" +
+                 std::to_string(refused_.back().text.size()) + " bytes), which is dropped";
+    }
+    const std::size_t left = unacked_.size() + renewal_.size();
+    said = "the server ended the stream over what was sent (stream error " + std::to_string(condition) + ")" +
+           blamed + "; a new session takes the " + std::to_string(left) +
+           " stanza(s) still waiting, one acknowledgement at a time";
+    pacing_ = true;
+    // Made afresh rather than resumed: the resumed stream may be what the
+    // server held against them. What waits moves to the new session.
+    if (!renewing_) renewal_.assign(std::make_move_iterator(unacked_.begin()), std::make_move_iterator(unacked_.end()));
+    unacked_.clear();
+    renewing_ = true;
+    id_.clear();
+    return true;
+}
+
+std::vector<PendingStanza> StreamManagement::takeRefused() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<PendingStanza> out;
+    out.swap(refused_);
+    return out;
+}
+
+bool StreamManagement::beginResumption(ConnectionError reason, bool authenticated, Clock::time_point now) {
+    std::string said, refusal;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (endedByServer_ || !transientLoss(reason, condition, authenticated)) return false;
+        if (endedByServer_ || (!resuming_ && !resumable_) || !transientLoss(reason, authenticated, refusal))
+            return false;
         if (resuming_) {
             nextAttempt_ = now + std::chrono::milliseconds(pauseMs_);
             said = "recovery attempt failed (" + std::to_string(reason) + "); next in " + std::to_string(pauseMs_) +
                    " ms";
             pauseMs_ = std::min(pauseMs_ * 2, kLongestPauseMs);
         } else {
-            if (!resumable_) return false;
             resuming_ = true;
             interrupted_ = false;
             lostReason_ = reason;
@@ -295,6 +350,7 @@ bool StreamManagement::beginResumption(ConnectionError reason, bool authenticate
                    "); resuming the session, for at most " + std::to_string(recoverySeconds_) + " s";
         }
     }
+    if (!refusal.empty()) parent_->logInstance().log(LogWarning, LogAreaClient, refusal);
     parent_->logInstance().log(LogWarning, LogAreaClient, said);
     return true;
 }
@@ -359,10 +415,18 @@ void StreamManagement::interrupt() {
     wake_.notify_all();
 }
 
-void StreamManagement::forget() {
+void StreamManagement::forget(std::vector<PendingStanza>* waiting) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (waiting) {
+        waiting->insert(waiting->end(), std::make_move_iterator(renewal_.begin()),
+                        std::make_move_iterator(renewal_.end()));
+        waiting->insert(waiting->end(), std::make_move_iterator(unacked_.begin()),
+                        std::make_move_iterator(unacked_.end()));
+    }
     requested_ = enabled_ = resumable_ = resuming_ = interrupted_ = overflowed_ = tls_ = endedByServer_ = false;
     enableOutstanding_ = resumeOutstanding_ = onStream_ = renewing_ = false;
+    resumedStream_ = pacing_ = pacedStream_ = false;
+    refused_.clear();
     id_.clear();
     unacked_.clear();
     renewal_.clear();

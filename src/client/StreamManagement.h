@@ -116,7 +116,18 @@ public:
     // errors, the server ending the session) is false: the session is over.
     // A stream error or a clean close counts as permanent only from a stream
     // that has authenticated: before that, anyone in the path could send it.
+    //
+    // A stream error the server sends over what we sent (a stanza too big,
+    // a policy) while stanzas wait for its acknowledgement is a refusal: the
+    // session is made afresh rather than resumed (a resumed stream may be
+    // what the server holds against them), and what waits goes out on it
+    // with a request for an acknowledgement after every stanza. Refused
+    // again while that is so, on a stream not resumed, the first stanza not
+    // acknowledged is the one the server will not take: it leaves the queue
+    // (takeRefused) and the others go on.
     bool beginResumption(ConnectionError reason, bool authenticated, Clock::time_point now);
+    // The stanza the last refusal came over, to report; empty when none.
+    std::vector<PendingStanza> takeRefused();
     bool resuming() const;
     ConnectionError lostReason() const;
     // A session that TLS ever protected resumes only over TLS.
@@ -131,13 +142,17 @@ public:
     // Ends a waitForAttempt at once (the session is being stopped).
     void interrupt();
     // Nothing survives: the session is over (reported, or never managed).
-    void forget();
+    // What still waited for an acknowledgement goes to waiting, when given.
+    void forget(std::vector<PendingStanza>* waiting = nullptr);
 
 private:
     // With the lock held: drops what h acknowledges; false (problem set)
     // when h is more than was sent. An h behind what was acknowledged
     // already changes nothing (said tells).
     bool dropAcknowledged(std::uint32_t h, std::string& problem, std::string& said);
+    // With the lock held: whether the loss is one another attempt may mend,
+    // and what a refusal changes (said: the log line).
+    bool transientLoss(ConnectionError reason, bool authenticated, std::string& said);
 
     ClientBase* parent_;
     mutable std::mutex mutex_;
@@ -166,6 +181,13 @@ private:
     bool enableOutstanding_ = false;
     bool resumeOutstanding_ = false;
     bool onStream_ = false;  // on for this stream: <r/> and <a/> count
+    bool resumedStream_ = false;  // this stream resumed the session
+
+    // After a refusal: an acknowledgement is asked for after every stanza,
+    // so that another refusal names the stanza it came over.
+    bool pacing_ = false;
+    bool pacedStream_ = false;  // this stream began paced
+    std::vector<PendingStanza> refused_;
 
     bool resuming_ = false;  // recovering a lost session (resume or renew)
     bool renewing_ = false;  // the server forgot it: a new one is being made

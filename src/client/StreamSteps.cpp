@@ -46,6 +46,7 @@ void ClientBase::refuseElement(const XmlTag& element, StreamErrorCondition condi
                     (why.empty() ? "out of turn (" + std::string(streamStepName(step_)) + ")" : why) +
                     "; ending the stream with " + conditionName);
     streamError_ = condition;
+    streamErrorFromServer_ = false;
     sendRaw(std::string("<stream:error><") + conditionName + " xmlns='" + XMPP_XMLNS_XMPP_STREAM + "'/>" + detail +
             "</stream:error>");
     disconnect(StreamError);
@@ -173,6 +174,7 @@ bool ClientBase::checkStreamVersion(const std::string& version) {
 }
 
 void ClientBase::parseStreamError(const Stanza& error) {
+    streamErrorFromServer_ = true;
     streamErrorText_.clear();
     streamErrorAppCondition_.reset();
     seeOtherHost_.clear();

@@ -90,6 +90,7 @@ public:
     void handleConnected() override;
     void handleSessionStarting() override;
     void handleDisconnected(ConnectionError e) override;
+    void handleNotSent(const PendingStanza& stanza, NotSentReason reason) override;
     bool handleTlsConnected(const CertificateInfo& info) override;
     // LogExportHandler: nothing (the host's log goes through SetLogCallback).
     void handleLogMessage(int, int, const std::string&) override {}

@@ -82,6 +82,14 @@ void CParley::reportNotSent(const std::vector<HostCommands::Command>& commands) 
               c.kind == Kind::Destruction ? nullptr : &c.text);
 }
 
+void CParley::handleNotSent(const PendingStanza& stanza, NotSentReason) {
+    HostCommands::Kind kind;
+    std::u16string text;
+    if (!room_ || !HostCommands::fromStanza(stanza, roomJid_.bare(), kind, text)) return;
+    raise(PARLEY_EVENT_NOT_SENT, roomNumber_, static_cast<std::int32_t>(kind),
+          kind == HostCommands::Kind::Destruction ? nullptr : &text);
+}
+
 bool CParley::isOwner(const char16_t* identifier) const {
     return identifier && members_.affiliationOf(identifier) == AffiliationOwner;
 }

@@ -20,6 +20,8 @@
 
 namespace tern {
 
+struct PendingStanza;
+
 class HostCommands {
 public:
     // At most this many wait, holding at most kByteLimit of text; beyond
@@ -58,6 +60,10 @@ public:
     }
     // Everything still waiting; with close, nothing is taken any more.
     std::vector<Command> takeAll(bool close);
+
+    // What a command sent to the room (a stanza of the session's that will
+    // not arrive) was, as the host gave it; false for the session's own.
+    static bool fromStanza(const PendingStanza& stanza, const std::string& room, Kind& kind, std::u16string& text);
 
 private:
     void pop();  // under mutex_

@@ -273,10 +273,11 @@ bool RoomCatchUp::hold(std::unique_ptr<XmlTag>& message) {
             return true;
         }
     }
-    message.reset();
     parent_->logInstance().log(LogError, LogAreaClient,
                                "room " + roomAddress_ + ": out of the room with " + std::to_string(kOutboxLimit) +
-                                   " messages waiting already; this one is dropped");
+                                   " messages waiting already; this one is not sent");
+    parent_->reportNotSent({pending(*message)}, NotSentReason::SessionEnded);
+    message.reset();
     return true;
 }
 
@@ -397,14 +398,24 @@ void RoomCatchUp::finish() {
                                              counts);
 }
 
+PendingStanza RoomCatchUp::pending(const XmlTag& message) const {
+    return {message.serialize(), std::string(), message.name(), roomAddress_, message.getAttribute("id")};
+}
+
 void RoomCatchUp::reset() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    phase_ = Idle;
-    out_ = false;
-    heardBeforeOut_ = {};
-    resend_.clear();
-    outbox_.clear();
-    renewed_ = false;
+    std::vector<PendingStanza> unsent;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        phase_ = Idle;
+        out_ = false;
+        heardBeforeOut_ = {};
+        unsent.swap(resend_);
+        for (const auto& m : outbox_) unsent.push_back(pending(*m));
+        outbox_.clear();
+        renewed_ = false;
+    }
+    // The room session is over: what waited for it will not go.
+    parent_->reportNotSent(unsent, NotSentReason::SessionEnded);
 }
 
 }  // namespace tern

@@ -112,6 +112,7 @@ private:
     void probed(bool archive);
     void startStep(Phase phase);  // under mutex_
     std::string ownMessageId(const Stanza& message) const;
+    PendingStanza pending(const XmlTag& message) const;
 
     ClientBase* parent_;
     MUCRoom* room_;

@@ -272,8 +272,65 @@ TEST(StreamManagement, ARefusedResumptionStartsANewSession) {
     s.says("<enabled xmlns='urn:xmpp:sm:3' id='sm-2' resume='true'/><iq type='result' id='uid6'/>");
     s.sent();
     s.says("<iq type='result' id='uid8'><query xmlns='jabber:iq:roster'/></iq>");
-    EXPECT_EQ(s.sent(), chat("lost"));
+    EXPECT_EQ(s.sent(), chat("lost") + "<r xmlns='urn:xmpp:sm:3'/>");
     EXPECT_TRUE(s.listener.has("renewed"));
     EXPECT_EQ(s.listener.joined().find("connected"), s.listener.joined().rfind("connected"));  // once, at login
+    EXPECT_TRUE(s.listener.disconnects.empty());
+}
+
+// A server that ends a resumed stream over what was sent again (Prosody
+// kept a resumed stream to the unauthenticated stanza size): the session
+// is made afresh instead of resumed, and what waited goes out on it with a
+// request for an acknowledgement after each stanza. Refused once more, the
+// first stanza it had not acknowledged is the one it will not take: that
+// one is reported, the rest go on. Nothing else ends.
+TEST(StreamManagement, ARefusalTakesOneStanzaAtMostAndNeverTheOthers) {
+    FakeSession s;
+    s.client->streamManagement()->setFirstPause(1);
+    login(s);
+    for (const char* body : {"m1", "m2", "m3"}) sendChat(s, body);
+    s.sent();
+    const std::string tooBig = "<stream:error><policy-violation xmlns='urn:ietf:params:xml:ns:xmpp-streams'/>"
+                               "<stanza-too-big xmlns='urn:xmpp:errors'/></stream:error>";
+    EXPECT_EQ(dropAndReconnect(s), "<resume xmlns='urn:xmpp:sm:3' h='2' previd='sm-1'/>");
+    s.says("<resumed xmlns='urn:xmpp:sm:3' h='4' previd='sm-1'/>");  // the session's own four
+    EXPECT_EQ(s.sent(), chat("m1") + chat("m2") + chat("m3"));
+    // Refused on a resumed stream: no stanza is blamed, a new session follows.
+    const auto renew = [&](const std::string& expectedResend) {
+        const int connects = s.fake->connects;
+        s.says(tooBig);
+        EXPECT_TRUE(pumpUntil(s, [&] { return s.fake->connects == connects + 1; }));
+        s.sent();
+        authenticate(s);
+        std::string out = s.sent();
+        EXPECT_NE(out.find("xmpp-bind"), std::string::npos) << "made afresh, not resumed: " << out;
+        s.says("<iq type='result' id='" + testsupport::idOf(out, "xmpp-bind") + "'/>");
+        out = s.sent();
+        s.says("<enabled xmlns='urn:xmpp:sm:3' id='sm-2' resume='true'/><iq type='result' id='" +
+               testsupport::idOf(out, "xmpp-session") + "'/>");
+        out = s.sent();
+        s.says("<iq type='result' id='" + testsupport::idOf(out, "jabber:iq:roster") +
+               "'><query xmlns='jabber:iq:roster'/></iq>");
+        out = s.sent();
+        EXPECT_NE(out.find(expectedResend), std::string::npos) << "one acknowledgement at a time: " << out;
+    };
+    const std::string r = "<r xmlns='urn:xmpp:sm:3'/>";
+    renew(chat("m1") + r + chat("m2") + r + chat("m3") + r);
+    EXPECT_EQ(s.listener.joined().find("refused:"), std::string::npos);
+    // The server took the session's own four and m1, then refused the stream.
+    s.says("<a xmlns='urn:xmpp:sm:3' h='5'/>");
+    renew(chat("m3") + r);
+    EXPECT_TRUE(s.listener.has("refused:" + chat("m2"))) << s.listener.joined();
+    // A resumed stream refused is no verdict on a stanza, paced or not.
+    const int connects = s.fake->connects;
+    s.fake->serverCloses();
+    EXPECT_TRUE(pumpUntil(s, [&] { return s.fake->connects == connects + 1; }));
+    s.sent();
+    authenticate(s);
+    EXPECT_EQ(s.sent(), "<resume xmlns='urn:xmpp:sm:3' h='2' previd='sm-2'/>");
+    s.says("<resumed xmlns='urn:xmpp:sm:3' h='4' previd='sm-2'/>");
+    EXPECT_EQ(s.sent(), chat("m3"));
+    renew(chat("m3") + r);
+    EXPECT_EQ(s.listener.joined().find("refused:"), s.listener.joined().rfind("refused:"));
     EXPECT_TRUE(s.listener.disconnects.empty());
 }

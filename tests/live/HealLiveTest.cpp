@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <thread>
 
@@ -122,4 +124,58 @@ TEST(HostHealing, ProsodyRestartedUnderTheSession) {
 TEST(HostHealing, EjabberdRestartedUnderTheSession) {
     REQUIRE_LIVE_SERVERS();
     healsAcrossARestart({"ejabberd-heal", "eheal.test", 5352, 5264});
+}
+
+// The server stops (SIGSTOP) while the host talks, long enough for the
+// client to take the link for dead. Prosody 0.12 then refuses the stanzas
+// sent again on the resumed stream (a resumed stream keeps the size limit
+// of an unauthenticated one: 10,000 bytes); the session is made afresh
+// and every message still reaches the room, once.
+TEST(HostHealing, NothingWaitingIsLostWhenTheResumedStreamIsRefused) {
+    REQUIRE_LIVE_SERVERS();
+    const Server server{"prosody-heal", "heal.test", 5252, 5263};
+    const std::string room = uniqueName("stall"), roomJid = room + "@conference." + server.domain;
+    const std::string hostUser = uniqueName("sh"), hostNick = nickname("Host");
+    const std::string peerJid = uniqueName("sp") + "@" + server.domain;
+    ASSERT_EQ(Peer::registerAccount(hostUser + "@" + server.domain, "pw", server.port), 0);
+    ASSERT_EQ(Peer::registerAccount(peerJid, "pw", server.port), 0);
+    Peer peer(peerJid + "/py", "pw", server.port);
+    ASSERT_EQ(peer.command("join", {{"room", roomJid}, {"nick", nickname("Peer")}}).at("ok"), "true");
+    FaultProxy proxy(server.proxyPort, server.port);
+    setenv("PARLEY_KEEPALIVE", "2000,2000", 1);  // the link counts as dead after 2 s
+    HostRecorder host;
+    void* session = SetLogin(P(wide(hostUser).c_str()), P(u"pw"), P(wide(room).c_str()), P(wide(hostNick).c_str()),
+                             P(wide(server.domain).c_str()), P(u"parley"), &host, &HostRecorder::callback);
+    unsetenv("PARLEY_KEEPALIVE");
+    ASSERT_TRUE(host.waitForCode(11027));
+
+    pid_t pid = 0;
+    std::ifstream(std::string(std::getenv("PARLEY_TESTENV_DIR")) + "/" + server.name + ".pid") >> pid;
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(kill(pid, SIGSTOP), 0);
+    const std::u16string filler(10000, u'x');
+    constexpr int kCount = 30;
+    for (int i = 0; i < kCount; ++i) {
+        const std::string number = std::to_string(i);
+        EXPECT_EQ(SetChatMessage(session, P((u"m" + wide(number) + u" " + filler).c_str())), 1);
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(5));  // reconnecting meanwhile, into the backlog
+    ASSERT_EQ(kill(pid, SIGCONT), 0);
+
+    const std::string hostFrom = roomJid + "/" + hostNick;
+    const auto heard = [&](const std::vector<Json>& events) {
+        std::map<std::string, int> n;
+        for (const Json& e : events)
+            if (e.count("event") && e.at("event") == "groupchat" && e.at("from") == hostFrom)
+                ++n[e.at("body").substr(0, e.at("body").find(' '))];
+        return n;
+    };
+    peer.waitEvent([&](const Json&) { return heard(peer.events()).size() == kCount; }, 60000);
+    peer.waitEvent([](const Json&) { return false; }, 1000);  // anything doubled would be here by now
+    const std::map<std::string, int> counts = heard(peer.events());
+    EXPECT_EQ(counts.size(), std::size_t(kCount));
+    for (const auto& h : counts) EXPECT_EQ(h.second, 1) << h.first;
+    for (const HostEvent& e : host.events())
+        EXPECT_FALSE((e.code >= 21024 && e.code <= 21042) || e.code == PARLEY_EVENT_NOT_SENT) << host.codes();
+    GetLogOut(session);
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "client/Handlers.h"
+#include "client/PendingStanza.h"
 
 namespace testsupport {
 
@@ -34,6 +35,9 @@ public:
     }
     void handleStreamEvent(tern::StreamEvent e) override { add("event:" + std::to_string(e)); }
     void handleSessionRenewed() override { add("renewed"); }
+    void handleNotSent(const tern::PendingStanza& stanza, tern::NotSentReason reason) override {
+        add(std::string(reason == tern::NotSentReason::Refused ? "refused:" : "unsent:") + stanza.text);
+    }
 
     std::vector<std::string> events() const {
         std::lock_guard<std::mutex> l(mutex_);

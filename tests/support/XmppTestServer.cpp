@@ -160,8 +160,10 @@ void XmppTestServer::run() {
         if (fds[1].revents) return;
         const int c = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         if (c < 0) continue;
-        int one = 1;
+        int one = 1, small = 64 * 1024;
         setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        // A paused server holds little: the client's writes fill up soon.
+        setsockopt(c, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
         {
             std::lock_guard<std::mutex> lock(writeMutex_);
             client_ = c;
