@@ -705,6 +705,12 @@ void ClientBase::endConnection(ConnectionError reason, bool sendClose, std::vect
     }
     // Exactly one report per connection, whichever thread sees its end first.
     if (!live_.exchange(false)) return;
+    if (reason == UserDisconnected) {
+        // Our own end waits for nobody: the close, and whatever the stream
+        // still had to say before it, go out once the server takes them.
+        c->disconnect();
+        c->lingerOnClose(kClosingLingerMs);
+    }
     if (sendClose) sendRaw("</stream:stream>");
     dropConnection();
     sm_->forget(&unsent);

@@ -90,6 +90,9 @@ class ClientBase : public XmlTagHandler,
                    public TLSHandler {
 public:
     static constexpr int kDefaultNegotiationTimeoutMs = 60000;
+    // How long what a disconnect() leaves to write may take to go out, on a
+    // thread of its own, before the socket closes regardless.
+    static constexpr int kClosingLingerMs = 60000;
 
     ClientBase(const std::string& ns, const std::string& server, int port = -1);
     ClientBase(const std::string& ns, const std::string& password, const std::string& server, int port = -1);

@@ -178,7 +178,7 @@ bool CParley::logout() {
     // The session's thread is out of the way, and no write waits on a
     // connection that is ending: what the host queued and the room can take
     // goes out now, then the leave; the rest is reported, before 21041.
-    sendQueuedCommands();
+    sendQueuedCommands(true);
     reportNotSent(commands_.takeAll(true));
     room_->leaveRoom("", true);
     client_->disconnect(UserDisconnected);  // 21041, on this thread

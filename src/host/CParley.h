@@ -7,6 +7,7 @@
 #define TERN_HOST_CPARLEY_H
 
 #include <atomic>
+#include <cstdint>
 #include <condition_variable>
 #include <mutex>
 #include <memory>
@@ -120,8 +121,9 @@ private:
     bool moderate(const char16_t* identifier, HostCommands::Moderation what);
     bool queue(HostCommands::Command command);
     bool roomTakesCommands() const;
-    // On the session's thread: what the room can take now goes out.
-    void sendQueuedCommands();
+    // What the room can take now goes out: on the session's thread, or once
+    // more as the log-out's last word.
+    void sendQueuedCommands(bool loggingOut = false);
     void run(const HostCommands::Command& command);
     void reportNotSent(const std::vector<HostCommands::Command>& commands);
     void raise(std::int32_t code, std::int32_t arg3 = 0, std::int32_t arg4 = 0,

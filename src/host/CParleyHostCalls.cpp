@@ -11,6 +11,11 @@ namespace tern {
 using Kind = HostCommands::Kind;
 using Moderation = HostCommands::Moderation;
 
+namespace {
+// Text the log-out still sends of what the host queued, in UTF-16 units.
+constexpr std::size_t kLogoutFlushUnits = 64 * 1024;
+}  // namespace
+
 bool CParley::queue(HostCommands::Command command) {
     // A registration has no room; a room session that is over takes nothing.
     if (!client_ || !room_ || room_->state() == RoomState::Ended || !commands_.push(std::move(command))) return false;
@@ -44,14 +49,24 @@ bool CParley::roomTakesCommands() const {
            !client_->streamManagement()->resuming() && room_->takesMessages();
 }
 
-void CParley::sendQueuedCommands() {
+void CParley::sendQueuedCommands(bool loggingOut) {
     if (commands_.empty() || !room_) return;
     if (room_->state() == RoomState::Ended) {
         reportNotSent(commands_.takeAll(false));
         return;
     }
+    // A session being stopped sends nothing more on its own thread; the
+    // log-out sends a bounded part of a backlog (the server had stopped
+    // reading): more would hold up the host.
+    std::size_t budget = loggingOut ? kLogoutFlushUnits : SIZE_MAX;
+    const auto ready = [&](const HostCommands::Command& next) {
+        return (loggingOut || !stop_) && next.text.size() <= budget && roomTakesCommands();
+    };
     HostCommands::Command c;
-    while (commands_.takeIf([this](const HostCommands::Command&) { return roomTakesCommands(); }, c)) run(c);
+    while (commands_.takeIf(ready, c)) {
+        budget -= c.text.size();
+        run(c);
+    }
 }
 
 void CParley::run(const HostCommands::Command& c) {

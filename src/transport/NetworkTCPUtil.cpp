@@ -3,6 +3,7 @@
 #include <climits>
 
 #include "client/LogExport.h"
+#include "transport/LingeringClose.h"
 
 namespace tern {
 
@@ -27,6 +28,14 @@ bool NetworkTCPUtil::send(const std::string& data) {
         std::lock_guard<std::mutex> lock(sendLock_);
         const platform::SocketHandle s = socket_.load();
         if (data.empty() || s < 0) return false;
+        // A connection that is ending never waits: what it cannot take now
+        // waits behind the rest of the write it cut short, for a lingering
+        // close (else it goes with the socket).
+        if (cancel_.load() || !unsent_.empty()) {
+            unsent_ += data;
+            bytesSent_ += data.size();
+            return writeUnsent(s);
+        }
         std::size_t offset = 0;
         while (offset < data.size()) {
             const long n = platform::sendSome(s, data.data() + offset, data.size() - offset);
@@ -48,6 +57,7 @@ bool NetworkTCPUtil::send(const std::string& data) {
                         continue;
                     }
                     waker_.signal();
+                    unsent_.assign(data, offset, std::string::npos);
                     interrupted = true;
                     break;
                 }
@@ -92,12 +102,30 @@ void NetworkTCPUtil::disconnect() {
     std::lock_guard<std::mutex> lock(receiveLock_);
 }
 
+bool NetworkTCPUtil::writeUnsent(platform::SocketHandle s) {
+    while (!unsent_.empty()) {
+        const long n = platform::sendSome(s, unsent_.data(), unsent_.size());
+        if (n == platform::kWouldBlock) return false;
+        if (n <= 0) {
+            unsent_.clear();  // the peer is gone: nothing will take it
+            return false;
+        }
+        unsent_.erase(0, static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
 void NetworkTCPUtil::cleanup() {
     interrupt();
     std::lock_guard<std::mutex> sendLock(sendLock_);
     std::lock_guard<std::mutex> receiveLock(receiveLock_);
     const platform::SocketHandle s = socket_.exchange(platform::kInvalidSocket);
-    platform::closeSocket(s);
+    const int lingerMs = lingerMs_.exchange(0);
+    if (lingerMs > 0 && s >= 0)
+        closeLingering(s, std::move(unsent_), lingerMs);
+    else
+        platform::closeSocket(s);
+    unsent_.clear();
     state_ = StateDisconnected;
     cancel_ = true;
     bytesReceived_ = 0;

@@ -35,8 +35,11 @@ public:
     // Only a connected socket's wait for data: a connection attempt would
     // take the wake-up for a cancel.
     void wake() override;
-    // Closes the socket and resets; safe from any thread at any time.
+    // Closes the socket and resets; safe from any thread at any time. After
+    // lingerOnClose the socket closes on a thread of its own (see
+    // LingeringClose) once what the stream still had to say is written.
     void cleanup() override;
+    void lingerOnClose(int ms) override { lingerMs_ = ms; }
     // The counters, saturated at the largest 32-bit value.
     void statistics(int& bytesReceived, int& bytesSent) override;
 
@@ -64,6 +67,11 @@ protected:
     std::atomic<bool> cancel_{true};
     std::atomic<int> connectTimeoutMs_{kDefaultConnectTimeoutMs};
     std::atomic<int> writeTimeoutMs_{0};
+    std::atomic<int> lingerMs_{0};
+    // Written after a cancel, or the rest of a write a cancel cut short:
+    // the stream stays whole for a lingering close. Guarded by sendLock_.
+    std::string unsent_;
+    bool writeUnsent(platform::SocketHandle s);
     platform::Waker waker_;
 };
 

@@ -45,6 +45,9 @@ public:
     // Ends a wait for data on the receiving thread, which goes round once
     // more (work was queued for it); nothing else changes.
     virtual void wake() {}
+    // The client ends the connection itself: its cleanup may take up to ms
+    // to write what the stream still has to say, without anyone waiting.
+    virtual void lingerOnClose(int) {}
     // How long a write may wait for the peer (0: no limit).
     virtual void setWriteTimeout(int) {}
     // XEP-0368: whether _xmpps-client targets may be tried, and whether the

@@ -46,6 +46,8 @@ std::vector<NetAddress> resolveHost(const std::string& host, unsigned short port
 // A non-blocking stream socket for the address's family, or kInvalidSocket.
 SocketHandle openStreamSocket(const NetAddress& address);
 void closeSocket(SocketHandle s);
+// No more is written: the peer reads the end of the stream after the rest.
+void shutdownWrite(SocketHandle s);
 
 enum class ConnectOutcome { Connected, Refused, TimedOut, Cancelled };
 ConnectOutcome connectWithin(SocketHandle s, const NetAddress& address, int timeoutMs, Waker* waker);

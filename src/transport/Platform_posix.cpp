@@ -130,6 +130,10 @@ SocketHandle openStreamSocket(const NetAddress& address) {
     return s;
 }
 
+void shutdownWrite(SocketHandle s) {
+    if (s >= 0) ::shutdown(static_cast<int>(s), SHUT_WR);
+}
+
 void closeSocket(SocketHandle s) {
     if (s >= 0) ::close(fd(s));
 }

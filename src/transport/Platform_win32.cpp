@@ -120,6 +120,10 @@ SocketHandle openStreamSocket(const NetAddress& address) {
     return static_cast<SocketHandle>(s);
 }
 
+void shutdownWrite(SocketHandle s) {
+    if (s != kInvalidSocket) ::shutdown(sock(s), SD_SEND);
+}
+
 void closeSocket(SocketHandle s) {
     if (s == kInvalidSocket) return;
     closesocket(sock(s));

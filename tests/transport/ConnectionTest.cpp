@@ -2,6 +2,11 @@
 // nothing here asks DNS).
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <future>
@@ -182,6 +187,51 @@ TEST(Connection, AWriteThePeerNeverTakesEndsAtItsDeadline) {
     EXPECT_TRUE(failed);
     ASSERT_FALSE(r.disconnects.empty());
     EXPECT_EQ(r.disconnects.front(), IoError);
+}
+
+// A write stuck on a peer that reads nothing, cut short by a disconnect:
+// after lingerOnClose, cleanup returns at once, and the rest of that write
+// and whatever was sent after it reach the peer, whole and in order, once
+// it reads again; then the end of the stream.
+TEST(Connection, ALingeringCloseFinishesTheStreamOnceThePeerReads) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    int small = 64 * 1024;
+    setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);  // the peer holds little
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&a), &length);
+    Recorder r;
+    r.cleanupOnDisconnect = false;
+    NetworkTCPC c(&r, nullptr, "127.0.0.1", ntohs(a.sin_port));
+    ASSERT_EQ(c.connect(), NoError);
+    const int peer = ::accept(listener, nullptr, nullptr);
+    const std::string block(1 << 20, 'a');
+    auto writer = std::async(std::launch::async, [&] {
+        for (int i = 0; i < 8; ++i) c.send(block);  // more than both sides' buffers
+    });
+    EXPECT_EQ(writer.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout) << "not stuck";
+    c.disconnect();
+    ASSERT_EQ(writer.wait_for(std::chrono::seconds(2)), std::future_status::ready);
+    c.send("tail");
+    c.lingerOnClose(10000);
+    const auto started = Clock::now();
+    c.cleanup();
+    EXPECT_LT(secondsSince(started), 0.1);
+    std::string received;
+    char buffer[65536];
+    for (ssize_t n = 1; n > 0 && secondsSince(started) < 10;) {
+        n = ::recv(peer, buffer, sizeof buffer, 0);
+        if (n > 0) received.append(buffer, static_cast<std::size_t>(n));
+    }
+    EXPECT_EQ(received.size(), 8 * block.size() + 4);
+    EXPECT_EQ(received.substr(received.size() - 5), "atail");
+    EXPECT_TRUE(r.disconnects.empty());
+    ::close(peer);
+    ::close(listener);
 }
 
 TEST(Connection, DisconnectFromAnotherThreadEndsAnEndlessWaitAtOnce) {

@@ -1,0 +1,107 @@
+#include "transport/LingeringClose.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+namespace tern {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr long long kSliceUs = 100000;  // how often a close looks whether the process is ending
+
+// The closes under way. Never destroyed: at exit they are told to stop and
+// are waited for (briefly) before the process's globals go.
+struct Closes {
+    std::mutex mutex;
+    std::condition_variable done;
+    int running = 0;
+    bool ending = false;
+};
+
+Closes& closes() {
+    static Closes* all = [] {
+        auto* c = new Closes;
+        std::atexit([] {
+            Closes& c = closes();
+            std::unique_lock<std::mutex> lock(c.mutex);
+            c.ending = true;
+            c.done.wait_for(lock, std::chrono::seconds(1), [&] { return c.running == 0; });
+        });
+        return c;
+    }();
+    return *all;
+}
+
+bool ending() {
+    Closes& c = closes();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    return c.ending;
+}
+
+long long usUntil(Clock::time_point t) {
+    const long long left = std::chrono::duration_cast<std::chrono::microseconds>(t - Clock::now()).count();
+    return left < 0 ? 0 : left < kSliceUs ? left : kSliceUs;
+}
+
+void linger(platform::SocketHandle s, std::string unsent, int timeoutMs) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::size_t offset = 0;
+    while (offset < unsent.size() && Clock::now() < deadline && !ending()) {
+        const long n = platform::sendSome(s, unsent.data() + offset, unsent.size() - offset);
+        if (n > 0)
+            offset += static_cast<std::size_t>(n);
+        else if (n == platform::kWouldBlock)
+            platform::waitWritable(s, usUntil(deadline), nullptr);
+        else
+            break;  // the peer is gone
+    }
+    if (offset == unsent.size()) {
+        platform::shutdownWrite(s);
+        // What the peer still sends (a server that was only stopped answers
+        // all it read) is read and dropped up to its own end: closed with
+        // unread data, the socket would reset what it has not yet delivered.
+        char buffer[4096];
+        while (Clock::now() < deadline && !ending()) {
+            const long n = platform::receiveSome(s, buffer, sizeof buffer);
+            if (n == platform::kWouldBlock)
+                platform::waitReadable(s, usUntil(deadline), nullptr);
+            else if (n <= 0)
+                break;
+        }
+    }
+    platform::closeSocket(s);
+}
+
+}  // namespace
+
+void closeLingering(platform::SocketHandle socket, std::string unsent, int timeoutMs) {
+    Closes& c = closes();
+    {
+        std::lock_guard<std::mutex> lock(c.mutex);
+        if (c.ending) {
+            platform::closeSocket(socket);
+            return;
+        }
+        ++c.running;
+    }
+    try {
+        std::thread([socket, unsent = std::move(unsent), timeoutMs]() mutable {
+            linger(socket, std::move(unsent), timeoutMs);
+            Closes& all = closes();
+            std::lock_guard<std::mutex> lock(all.mutex);
+            --all.running;
+            all.done.notify_all();
+        }).detach();
+    } catch (...) {
+        // No thread to be had: closed at once, as it always was.
+        platform::closeSocket(socket);
+        std::lock_guard<std::mutex> lock(c.mutex);
+        --c.running;
+    }
+}
+
+}  // namespace tern
