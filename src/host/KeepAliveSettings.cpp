@@ -1,6 +1,8 @@
 #include "host/KeepAliveSettings.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "client/ClientBase.h"
@@ -43,9 +45,13 @@ void applyKeepAliveSettings(ClientBase& client) {
 }
 
 void applyRoomLivenessSettings(ClientBase& client, MUCRoom& room) {
-    int ms[3];
-    if (room.liveness() && millisecondsFrom("PARLEY_ROOM_LIVENESS", 3, ms, client, "JOIN_MS,QUIET_MS,PING_MS"))
-        room.liveness()->setIntervals(ms[0], ms[1], ms[2]);
+    // The grace for occupants missing after a rejoin is optional.
+    const char* value = std::getenv("PARLEY_ROOM_LIVENESS");
+    const bool grace = value && std::count(value, value + std::strlen(value), ',') == 3;
+    int ms[4] = {0, 0, 0, RoomLiveness::kReturnGraceMs};
+    if (room.liveness() && millisecondsFrom("PARLEY_ROOM_LIVENESS", grace ? 4 : 3, ms, client,
+                                            "JOIN_MS,QUIET_MS,PING_MS[,GRACE_MS]"))
+        room.liveness()->setIntervals(ms[0], ms[1], ms[2], RoomLiveness::kRefusedRetryMs, ms[3]);
 }
 
 }  // namespace tern

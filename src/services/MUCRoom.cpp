@@ -187,6 +187,11 @@ void MUCRoom::joinGivenUp(StanzaError why, const std::vector<OccupantInfo>& gone
     handler_->onRoomError(this, why);
 }
 
+void MUCRoom::reportGone(const std::vector<OccupantInfo>& gone) {
+    if (!handler_ || !joined()) return;
+    for (const OccupantInfo& o : gone) handler_->onOccupantPresence(this, o, PresenceShowUnavailable);
+}
+
 void MUCRoom::end() {
     MUCMessageSession* session;
     JID room;
@@ -440,10 +445,7 @@ void MUCRoom::handlePresenceStanza(Stanza* stanza) {
     // when the session goes on (only the service did).
     const bool outForNow = endsUs && shutDown && !decided && catchUp_;
     if (endsUs && !outForNow) end();
-    std::vector<OccupantInfo> vanished;
-    if (!liveness_ || liveness_->admit(info, stanza->show(), self, vanished))
-        handler_->onOccupantPresence(this, info, stanza->show());
-    for (const OccupantInfo& gone : vanished) handler_->onOccupantPresence(this, gone, PresenceShowUnavailable);
+    if (!liveness_ || liveness_->admit(info, stanza->show(), self)) handler_->onOccupantPresence(this, info, stanza->show());
     if (backIn && catchUp_) catchUp_->rejoined();
     if (backIn) {
         std::string nick;

@@ -242,6 +242,9 @@ private:
     // The liveness gave up on a join (or a silent rejoin): we leave, in
     // case the room does let us in late, and say why.
     void joinGivenUp(StanzaError why, const std::vector<OccupantInfo>& gone);
+    // Occupants that did not come back after a rejoin: the handler hears
+    // that they are gone.
+    void reportGone(const std::vector<OccupantInfo>& gone);
     // Our own unavailable presence, or a refusal: the room session is over.
     void end();
     void goOut(bool askAgain);

@@ -47,12 +47,14 @@ RoomLiveness::~RoomLiveness() {
 
 void RoomLiveness::detach() { parent_->timers().remove(this); }
 
-void RoomLiveness::setIntervals(int joinTimeoutMs, int quietMs, int pingTimeoutMs, int refusedRetryMs) {
+void RoomLiveness::setIntervals(int joinTimeoutMs, int quietMs, int pingTimeoutMs, int refusedRetryMs,
+                                int returnGraceMs) {
     std::lock_guard<std::mutex> lock(mutex_);
     joinTimeoutMs_ = joinTimeoutMs;
     quietMs_ = quietMs;
     pingTimeoutMs_ = pingTimeoutMs;
     refusedRetryMs_ = refusedRetryMs;
+    returnGraceMs_ = returnGraceMs;
 }
 
 void RoomLiveness::joinSent(bool silent) {
@@ -101,28 +103,47 @@ void RoomLiveness::stop() {
     retryPending_ = false;
     reconciling_ = false;
     known_.clear();
+    missing_.clear();
 }
 
 std::vector<OccupantInfo> RoomLiveness::known() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return known_.all();
+    std::vector<OccupantInfo> all = known_.all();
+    all.insert(all.end(), missing_.begin(), missing_.end());
+    return all;
 }
 
-bool RoomLiveness::admit(OccupantInfo& info, PresenceShow show, bool self, std::vector<OccupantInfo>& vanished) {
+bool RoomLiveness::admit(OccupantInfo& info, PresenceShow show, bool self) {
     std::lock_guard<std::mutex> lock(mutex_);
+    const std::string& nick = info.nick.resource();
+    const auto wasMissing = std::find_if(missing_.begin(), missing_.end(),
+                                         [&](const OccupantInfo& o) { return o.nick.resource() == nick; });
     if (show == PresenceShowUnavailable) {
-        std::optional<JID> known = known_.erase(info.nick.resource());
+        std::optional<JID> known = known_.erase(nick);
+        if (wasMissing != missing_.end()) {
+            if (!known) known = wasMissing->jid;
+            missing_.erase(wasMissing);
+        }
         if (!info.jid) info.jid = std::move(known);
         return true;
     }
     const RoomOccupants::Change before = known_.update(info, show, reconciling_);
     const bool repeated = before.samePresence && Clock::now() < duplicatesUntil_;
-    const bool unchanged = (reconciling_ && before.sameRank) || repeated;
+    bool unchanged = (reconciling_ && before.sameRank) || repeated;
+    if (wasMissing != missing_.end()) {
+        // Back within the grace period: as if it had never been away.
+        unchanged = wasMissing->role == info.role && wasMissing->affiliation == info.affiliation;
+        missing_.erase(wasMissing);
+    }
     if (self && reconciling_) {
         // The own presence closes the occupant list: whoever was not in it
-        // has gone while we were out.
+        // went while we were out, or is on the way back as we were.
         reconciling_ = false;
-        for (OccupantInfo& gone : known_.dropUnmarked()) vanished.push_back(std::move(gone));
+        std::vector<OccupantInfo> absent = known_.dropUnmarked();
+        if (!absent.empty()) {
+            missing_.insert(missing_.end(), absent.begin(), absent.end());
+            missingUntil_ = Clock::now() + Ms(returnGraceMs_);
+        }
     }
     return !unchanged;
 }
@@ -140,17 +161,34 @@ bool RoomLiveness::admitSubject(const std::string& nick, const std::string& subj
 long long RoomLiveness::untilDue(Clock::time_point now) {
     const RoomState state = room_->state();
     std::lock_guard<std::mutex> lock(mutex_);
+    if (!missing_.empty() && (state == RoomState::Joined || state == RoomState::NickChangePending))
+        return std::min(microsUntil(missingUntil_, now), microsUntil(inRoomDeadline(), now));
     if (state == RoomState::Interrupted) return askAgain_ ? microsUntil(joinSentAt_ + Ms(joinTimeoutMs_), now) : -1;
     if (joining(state))
         return microsUntil(retryPending_ ? retryAt_ : joinSentAt_ + Ms(joinTimeoutMs_), now);
     if (state != RoomState::Joined && state != RoomState::NickChangePending) return -1;
-    return pinging_ ? microsUntil(pingSentAt_ + Ms(pingTimeoutMs_), now) : microsUntil(lastHeard() + Ms(quietMs_), now);
+    return microsUntil(inRoomDeadline(), now);
+}
+
+RoomLiveness::Clock::time_point RoomLiveness::inRoomDeadline() const {
+    return pinging_ ? pingSentAt_ + Ms(pingTimeoutMs_) : lastHeard() + Ms(quietMs_);
 }
 
 void RoomLiveness::onTimer(Clock::time_point now) {
     enum { Nothing, Resend, Retry, GiveUp, Ping, Unanswered, AskAgain } action = Nothing;
     std::vector<OccupantInfo> gone;
     const RoomState state = room_->state();
+    bool inRoomDue = true;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const bool in = state == RoomState::Joined || state == RoomState::NickChangePending;
+        if (in && !missing_.empty() && now >= missingUntil_) gone.swap(missing_);
+        inRoomDue = !in || now >= inRoomDeadline();
+    }
+    // Not back in time: gone, once.
+    if (!gone.empty()) room_->reportGone(gone);
+    if (!inRoomDue) return;  // only the grace period was due
+    gone.clear();
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (state == RoomState::Interrupted) {

@@ -8,8 +8,11 @@
 // quiet for a while is asked whether we are still in it (XEP-0410
 // self-ping); only an answer that says we fell out leads to a silent
 // rejoin, whose occupant list is reconciled with what the handler already
-// knew: occupants still there raise nothing, those gone are reported as
-// gone, newcomers as arriving. Whatever a room repeats because a join went
+// knew: occupants still there raise nothing, newcomers are reported as
+// arriving, and those missing from the list are given a grace period to
+// come back (after a server restart they reconnect too, some after us):
+// back within it with the same rank, they raise nothing; still missing at
+// its end, they are reported gone, once. Whatever a room repeats because a join went
 // out twice (its occupants, history and subject) is dropped. Deadlines stop
 // while the connection is suspended and start afresh when it is resumed.
 #ifndef TERN_SERVICES_ROOMLIVENESS_H
@@ -35,6 +38,12 @@ public:
     static constexpr int kQuietMs = 300000;  // before a self-ping
     static constexpr int kPingTimeoutMs = 30000;
     static constexpr int kRefusedRetryMs = 1000;
+    // After a rejoin, how long an occupant missing from the room's list may
+    // take to come back before it is reported gone. A restarted Prosody
+    // took 1.3 s and ejabberd 2 to 3.5 s to take connections again, clients
+    // came back up to a second after that, and one that reconnects with
+    // pauses that double from 0.5 s may need one more pause than we did.
+    static constexpr int kReturnGraceMs = 10000;
 
     // What an answer to the self-ping says (XEP-0410).
     enum class PingVerdict { Joined, Inconclusive, NotJoined };
@@ -45,7 +54,8 @@ public:
     RoomLiveness(const RoomLiveness&) = delete;
     RoomLiveness& operator=(const RoomLiveness&) = delete;
 
-    void setIntervals(int joinTimeoutMs, int quietMs, int pingTimeoutMs, int refusedRetryMs = kRefusedRetryMs);
+    void setIntervals(int joinTimeoutMs, int quietMs, int pingTimeoutMs, int refusedRetryMs = kRefusedRetryMs,
+                      int returnGraceMs = kReturnGraceMs);
     // No deadline fires after this returns (the room is going).
     void detach();
 
@@ -65,10 +75,10 @@ public:
     // The occupants as the handler knows them, to report them gone.
     std::vector<OccupantInfo> known() const;
     // A presence from the room. False when the handler need not hear of it
-    // (unchanged after a silent rejoin, or repeated for a join sent twice);
-    // vanished gets the occupants to report as gone once a rejoin is complete.
-    // A departure that does not name the real address gets the one known.
-    bool admit(OccupantInfo& info, PresenceShow show, bool self, std::vector<OccupantInfo>& vanished);
+    // (unchanged after a silent rejoin, back within the grace period with
+    // the same rank, or repeated for a join sent twice). A departure that
+    // does not name the real address gets the one known.
+    bool admit(OccupantInfo& info, PresenceShow show, bool self);
     // False for the subject the room repeats after a rejoin or a second join.
     bool admitSubject(const std::string& nick, const std::string& subject);
 
@@ -84,6 +94,8 @@ public:
 
 private:
     void rejoin(const std::string& why);
+    // In the room: when the self-ping goes out, or its answer is overdue.
+    Clock::time_point inRoomDeadline() const;
 
     ClientBase* parent_;
     MUCRoom* room_;
@@ -92,6 +104,7 @@ private:
     int quietMs_ = kQuietMs;
     int pingTimeoutMs_ = kPingTimeoutMs;
     int refusedRetryMs_ = kRefusedRetryMs;
+    int returnGraceMs_ = kReturnGraceMs;
 
     int joinAttempts_ = 0;
     bool silent_ = false;       // the join under way is a silent rejoin
@@ -109,6 +122,8 @@ private:
     Clock::time_point duplicatesUntil_;  // a join went out twice: repeats are dropped until then
 
     RoomOccupants known_;  // as the handler knows them
+    std::vector<OccupantInfo> missing_;  // known, not in a rejoin's list: reported gone at missingUntil_
+    Clock::time_point missingUntil_;
     bool reconciling_ = false;  // a silent rejoin's occupant list is coming
     bool subjectRepeat_ = false;
     std::string subjectNick_;

@@ -179,3 +179,69 @@ TEST(HostHealing, NothingWaitingIsLostWhenTheResumedStreamIsRefused) {
         EXPECT_FALSE((e.code >= 21024 && e.code <= 21042) || e.code == PARLEY_EVENT_NOT_SENT) << host.codes();
     GetLogOut(session);
 }
+
+// A server restart drops every occupant; those who come back within the
+// grace period (RoomLiveness::kReturnGraceMs, shortened here) were never
+// gone for the host (only a change of role is news), and one who does not
+// is reported gone, once.
+TEST(HostHealing, OccupantsBackWithinTheGraceWereNeverGone) {
+    REQUIRE_LIVE_SERVERS();
+    const Server server{"prosody-heal", "heal.test", 5252, 5263};
+    const std::string room = uniqueName("grace"), roomJid = room + "@conference." + server.domain;
+    const std::string hostUser = uniqueName("gh");
+    std::vector<std::string> peers;
+    for (int i = 0; i < 2; ++i) {
+        peers.push_back(uniqueName("gp") + "@" + server.domain);
+        ASSERT_EQ(Peer::registerAccount(peers.back(), "pw", server.port), 0);
+    }
+    ASSERT_EQ(Peer::registerAccount(hostUser + "@" + server.domain, "pw", server.port), 0);
+    const std::string backNick = nickname("Back"), goneNick = nickname("Gone");
+    auto back = std::make_unique<Peer>(peers[0] + "/py", "pw", server.port);
+    auto gone = std::make_unique<Peer>(peers[1] + "/py", "pw", server.port);
+    ASSERT_EQ(back->command("join", {{"room", roomJid}, {"nick", backNick}}).at("ok"), "true");
+    // A temporary room: it goes with the restart, and everyone in it.
+    back->command("raw_iq", {{"type", "set"}, {"to", roomJid},
+                             {"xml", "<query xmlns='http://jabber.org/protocol/muc#owner'><x xmlns='jabber:x:data' "
+                                     "type='submit'><field var='FORM_TYPE'><value>http://jabber.org/protocol/"
+                                     "muc#roomconfig</value></field><field var='muc#roomconfig_persistentroom'>"
+                                     "<value>0</value></field></x></query>"}});
+    ASSERT_EQ(gone->command("join", {{"room", roomJid}, {"nick", goneNick}}).at("ok"), "true");
+    FaultProxy proxy(server.proxyPort, server.port);
+    setenv("PARLEY_ROOM_LIVENESS", "15000,300000,30000,4000", 1);
+    HostRecorder host;
+    void* session = SetLogin(P(wide(hostUser).c_str()), P(u"pw"), P(wide(room).c_str()),
+                             P(wide(nickname("Host")).c_str()), P(wide(server.domain).c_str()), P(u"parley"), &host,
+                             &HostRecorder::callback);
+    unsetenv("PARLEY_ROOM_LIVENESS");
+    ASSERT_TRUE(host.waitUntil([](const std::vector<HostEvent>& all) {
+        int present = 0;
+        for (const HostEvent& e : all) present += e.code == 11054 || e.code == 11027;
+        return present == 3;
+    }));
+    const std::size_t before = host.events().size();
+    restart(server);  // the peers do not leave: the restart drops them
+    gone.reset();
+    back.reset();
+    // The host is in again (it made the room anew: its own rank changed)
+    // before Back returns.
+    ASSERT_TRUE(host.waitUntil([&](const std::vector<HostEvent>& all) { return all.size() > before + 1; }, 20000));
+    for (int i = 0; i < 50 && !(back && back->ready()); ++i) {
+        back = std::make_unique<Peer>(peers[0] + "/py", "pw", server.port);
+        if (!back->ready()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_EQ(back->command("join", {{"room", roomJid}, {"nick", backNick}}).at("ok"), "true");
+    const auto about = [&](const std::string& nick, const std::vector<HostEvent>& all) {
+        std::vector<int> codes;
+        for (std::size_t i = before; i < all.size(); ++i)
+            if (all[i].code != 31028 && all[i].utf8().find("NICKNAME=" + nick) != std::string::npos)
+                codes.push_back(all[i].code);
+        return codes;
+    };
+    ASSERT_TRUE(host.waitUntil([&](const std::vector<HostEvent>& all) { return !about(goneNick, all).empty(); }, 30000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(about(goneNick, host.events()), std::vector<int>{11028});
+    // Back, perhaps with another role (the room was made anew): never gone, never arriving.
+    for (const int code : about(backNick, host.events()))
+        EXPECT_TRUE(code != 11028 && code != 11027) << HostRecorder::codesOf(host.events());
+    GetLogOut(session);
+}

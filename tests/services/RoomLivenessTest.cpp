@@ -38,7 +38,7 @@ struct Room {
     Room(int joinTimeoutMs, int quietMs, bool managed = false) {
         s.login(managed);
         room = std::make_unique<MUCRoom>(s.client.get(), JID("room@conf.example.test/me"), &events, &events);
-        room->liveness()->setIntervals(joinTimeoutMs, quietMs, 60000);
+        room->liveness()->setIntervals(joinTimeoutMs, quietMs, 60000, RoomLiveness::kRefusedRetryMs, 300);
         room->joinRoom();
     }
     // Receive passes (which fire due deadlines) until done(); at most 3 s.
@@ -163,27 +163,32 @@ TEST(RoomLiveness, SelfPingAfterQuietAndWhatTheAnswersMean) {
 TEST(RoomLiveness, SilentRejoinReconcilesTheOccupants) {
     Room r(600000, 40);
     r.s.sent();
-    r.s.says(occupant("stays", "participant"));
-    r.s.says(occupant("leaves", "participant"));
-    r.s.says(occupant("muted", "participant"));
+    for (const char* nick : {"stays", "leaves", "muted", "late", "later"}) r.s.says(occupant(nick, "participant"));
     r.s.says(kSelf);
     r.s.says("<message from='room@conf.example.test/stays' type='groupchat'><subject>topic</subject></message>");
     r.pingSaysNotJoined();
     EXPECT_EQ(r.s.sent(), kRejoin);
     r.events.clear();
-    // The room as it is now: "leaves" is gone, "muted" lost its voice, "new"
-    // came in; then our own presence and the same subject again.
+    // The room as it is now: "muted" lost its voice, "new" came in; "leaves",
+    // "late" and "later" are not in the list. Then our own presence and the
+    // same subject again.
     r.s.says(occupant("stays", "participant"));
     r.s.says(occupant("muted", "visitor"));
     r.s.says(occupant("new", "participant"));
     r.s.says(kSelf);
     r.s.says("<message from='room@conf.example.test/stays' type='groupchat'><subject>topic</subject></message>");
+    // Back within the grace period: "late" as it was (nothing), "later" as a visitor.
+    r.s.says(occupant("late", "participant"));
+    r.s.says(occupant("later", "visitor"));
+    EXPECT_TRUE(r.pumpUntil([&] { return r.events.lines().size() == 4; })) << r.events.all();
     const std::vector<std::string> lines = r.events.lines();
-    ASSERT_EQ(lines.size(), 3u) << r.events.all();
+    ASSERT_EQ(lines.size(), 4u) << r.events.all();
     EXPECT_EQ(lines[0].rfind("presence muted show=1 role=1", 0), 0u) << lines[0];
     EXPECT_EQ(lines[1].rfind("presence new show=1 role=2", 0), 0u) << lines[1];
-    EXPECT_EQ(lines[2].rfind("presence leaves show=6 role=2 aff=0 flags=0 jid=leaves@example.test/r", 0), 0u)
-        << lines[2];
+    EXPECT_EQ(lines[2].rfind("presence later show=1 role=1", 0), 0u) << lines[2];
+    // Not back by the end of it: gone, once.
+    EXPECT_EQ(lines[3].rfind("presence leaves show=6 role=2 aff=0 flags=0 jid=leaves@example.test/r", 0), 0u)
+        << lines[3];
     // A new subject is reported as ever.
     r.s.says("<message from='room@conf.example.test/stays' type='groupchat'><subject>new topic</subject></message>");
     EXPECT_TRUE(r.events.has("subject stays: new topic"));
@@ -196,7 +201,8 @@ TEST(RoomLiveness, SilentRejoinReconcilesTheOccupants) {
              "xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></presence>");
     std::string heard;
     for (const std::string& l : r.events.lines()) heard += l.substr(0, l.find(" role")) + ";";
-    EXPECT_EQ(heard, "presence me show=6;presence muted show=6;presence new show=6;presence stays show=6;error 4;");
+    EXPECT_EQ(heard, "presence late show=6;presence later show=6;presence me show=6;presence muted show=6;presence new "
+                     "show=6;presence stays show=6;error 4;");
     EXPECT_EQ(r.room->state(), RoomState::Ended);
 }
 
