@@ -121,6 +121,40 @@ TEST(Engine, NamespaceHandlersAllRunAndTrackedIdsFireOnce) {
     EXPECT_NE(s.sent().find("service-unavailable"), std::string::npos);
 }
 
+// An answer counts only from where the request went (or, for an occupant,
+// its room's bare address, which returns the errors); for a request to the
+// account itself only from the server.
+TEST(Engine, AnswersCountOnlyFromWhereTheRequestWent) {
+    const struct {
+        const char* to;
+        const char* from;
+        bool counts;
+    } rows[] = {
+        {"", "", true},
+        {"", "example.test", true},
+        {"", "user@example.test", true},
+        {"", "example.test/x", false},
+        {"", "user@example.test/other", false},
+        {"", "mallory@example.test", false},
+        {"room@conf.example.test", "room@conf.example.test", true},
+        {"room@conf.example.test", "room@conf.example.test/someone", false},
+        {"room@conf.example.test/me", "room@conf.example.test/me", true},
+        {"room@conf.example.test/me", "room@conf.example.test", true},
+        {"room@conf.example.test/me", "room@conf.example.test/other", false},
+    };
+    FakeSession s;
+    s.login();
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.to) + " answered by " + row.from);
+        CountingIq tracked;
+        s.client->trackIqId(&tracked, "q", 0, JID(row.to));
+        s.says(std::string("<iq type='result' id='q'") + (*row.from ? std::string(" from='") + row.from + "'" : "") +
+               "/>");
+        EXPECT_EQ(tracked.byId, row.counts ? 1 : 0);
+        s.client->removeIqIdHandler(&tracked);
+    }
+}
+
 TEST(Engine, PresenceGoesToThePerJidHandlerOnly) {
     FakeSession s;
     s.login();

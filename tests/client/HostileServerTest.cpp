@@ -29,6 +29,7 @@ const std::string kChat = "<message type='groupchat' to='room@conference.example
 enum class Stage {
     Features,     // the server's header is in, its features are due
     Digest,       // DIGEST-MD5 chosen, its challenge due
+    Binding,      // authenticated, the bind request out
     Established,  // logged in, without stream management
     Managed,      // logged in with stream management, one stanza unacknowledged
     Reconnected,  // that connection lost; the new one is open, its header due
@@ -60,8 +61,9 @@ void reach(FakeSession& s, Stage stage) {
         s.says(serverHeader() + features(mechanisms({"DIGEST-MD5"})));
         return;
     }
-    const bool managed = stage != Stage::Established;
+    const bool managed = stage != Stage::Established && stage != Stage::Binding;
     authenticate(s, std::string(kBindAndSession) + (managed ? "<sm " + kSm + "/>" : ""));
+    if (stage == Stage::Binding) return;
     s.says("<iq type='result' id='uid1'/>");
     if (managed) s.says("<enabled " + kSm + " id='sm-1' resume='true'/>");
     s.says("<iq type='result' id='uid2'/><iq type='result' id='uid4'><query xmlns='jabber:iq:roster'/></iq>");
@@ -115,6 +117,14 @@ TEST(HostileServer, ElementsOutOfTurn) {
         {"failed without enable", Stage::Established, "<failed " + kSm + "/>", policy, StreamError},
         {"an ack request while not enabled", Stage::Established, "<r " + kSm + "/>", policy, StreamError},
         {"resumed without resume", Stage::Managed, "<resumed " + kSm + " h='0' previd='sm-1'/>", policy, StreamError},
+        {"an ack whose count does not fit 32 bits", Stage::Managed, "<a " + kSm + " h='4294967296'/>", policy,
+         StreamError},
+        {"a stanza from another account while binding", Stage::Binding,
+         "<message from='mallory@example.test/x'><body>hi</body></message>", policy, StreamError},
+        {"the bind answer from another account", Stage::Binding,
+         "<iq type='result' id='uid1' from='mallory@example.test/x'><bind "
+         "xmlns='urn:ietf:params:xml:ns:xmpp-bind'><jid>mallory@example.test/x</jid></bind></iq>",
+         policy, StreamError},
         {"an ack beyond what was sent", Stage::Managed, "<a " + kSm + " h='99'/>",
          streamError("undefined-condition", "<handled-count-too-high " + kSm + " h='99' send-count='5'/>"),
          StreamError},
@@ -129,6 +139,10 @@ TEST(HostileServer, ElementsOutOfTurn) {
         {"DIGEST-MD5 success without the server's proof", Stage::Digest,
          "<challenge " + kSasl + ">" + base64Encode("nonce=\"n\",qop=\"auth\"") + "</challenge><success " + kSasl +
              "/>",
+         "<abort " + kSasl + "/></stream:stream>", AuthenticationFailed},
+        {"DIGEST-MD5 with a wrong rspauth of the right length", Stage::Digest,
+         "<challenge " + kSasl + ">" + base64Encode("nonce=\"n\",qop=\"auth\"") + "</challenge><challenge " + kSasl +
+             ">" + base64Encode("rspauth=" + std::string(32, '0')) + "</challenge>",
          "<abort " + kSasl + "/></stream:stream>", AuthenticationFailed},
         // Stanzas from another account are not the server's doing: ignored.
         {"a stanza nested deeper than the parser keeps, from another account", Stage::Established,

@@ -7,6 +7,7 @@
 #include <functional>
 #include <thread>
 
+#include "client/KeepAlive.h"
 #include "support/FakeSession.h"
 #include "support/LogRecorder.h"
 
@@ -88,13 +89,23 @@ TEST(KeepAlive, ProbeAfterIdleAndWhatCountsAsAnAnswer) {
     }
 }
 
+// The wait for data ends when the probe is due, counted from the last data;
+// every write has the probe's answer time as its deadline, and the default
+// one when the probe is off.
 TEST(KeepAlive, TheWaitForDataEndsWhenTheProbeIsDue) {
     FakeSession s;
     s.login();
     s.client->receive(-1);
     EXPECT_GT(s.fake->lastWaitUs, 59000000);  // the default idle interval, 60 s
     EXPECT_LE(s.fake->lastWaitUs, 60000000);
+    s.client->setKeepAlive(2000, 150);
+    EXPECT_EQ(s.fake->writeTimeoutMs, 150);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    s.says(" ");  // data: the idle interval starts again
+    s.client->receive(-1);
+    EXPECT_GT(s.fake->lastWaitUs, 1500000);
     s.client->setKeepAlive(0, 0);
+    EXPECT_EQ(s.fake->writeTimeoutMs, KeepAlive::kDefaultTimeoutMs);
     s.client->receive(-1);
     EXPECT_EQ(s.fake->lastWaitUs, -1);
     EXPECT_EQ(s.sent(), "");

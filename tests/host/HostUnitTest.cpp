@@ -8,6 +8,7 @@
 #include "host/CXMPPMemberListManager.h"
 #include "host/CXMPPUtil.h"
 #include "host/TextCodec.h"
+#include "support/HostRecorder.h"
 
 using namespace tern;
 
@@ -30,6 +31,7 @@ TEST(TextCodec, IllFormedInputBecomesReplacementCharacters) {
         {"a\xc3z", u"a\uFFFDz"},               // a truncated sequence
         {"a\xe2\x82z", u"a\uFFFDz"},           // one replacement for the whole truncated part
         {"\xc0\xaf", u"\uFFFD\uFFFD"},         // an overlong form
+        {"\xe0\x80\xaf", u"\uFFFD\uFFFD\uFFFD"},  // an overlong three-byte form
         {"\xed\xa0\x80", u"\uFFFD\uFFFD\uFFFD"},  // an encoded surrogate
         {"\xf4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // past U+10FFFF
         {"\xff\xfe", u"\uFFFD\uFFFD"},
@@ -120,6 +122,12 @@ TEST(MemberList, LookupsAndOrder) {
     list.removeMember(u"id1", u"dup");
     EXPECT_EQ(list.roleOf(u"id1"), 3);
     EXPECT_EQ(list.count(), 2);
+    // Renamed to a prefix of its old nickname: found by the new one only.
+    list.addMember(u"u5", u"bob", u"id5", 0, 2);
+    list.updateMember(u"u5", u"bo", u"id5", 0, 1);
+    EXPECT_EQ(list.roleOfMember(u"id5", u"bo"), 1);
+    EXPECT_FALSE(list.roleOfMember(u"id5", u"bob").has_value());
+    list.removeMember(u"id5");
     list.clear();
     EXPECT_EQ(list.count(), 0);
 }
@@ -177,6 +185,15 @@ TEST(MemberList, EveryShapeOfEntry) {
     for (int i = 0; i < 3000; i += 2) list.removeMember(u"id" + std::u16string(1, char16_t(0x100 + i)));
     EXPECT_EQ(list.count(), 1505);
     for (int i = 1; i < 3000; i += 2) ASSERT_EQ(list.roleOf(u"id" + std::u16string(1, char16_t(0x100 + i))), i);
+}
+
+// Reasons up to NotConnected reach the host as 21024 + reason; later ones,
+// and none at all, do not.
+TEST(HostEvents, DisconnectReasonsInTheTable) {
+    testsupport::HostRecorder events;
+    CParley session(&events, &testsupport::HostRecorder::callback);
+    for (const int e : {0, 7, 17, 18, 19, -1}) session.handleDisconnected(static_cast<ConnectionError>(e));
+    EXPECT_EQ(events.codes(), "21024 21031 21041 21042");
 }
 
 TEST(NicknameLayout, CutsAndRoomNumbers) {

@@ -133,12 +133,16 @@ TEST(RoomLiveness, SelfPingAfterQuietAndWhatTheAnswersMean) {
         const char* name;
         const char* error;  // null: a result
         bool rejoins;
+        bool renaming = false;  // a nickname change goes out before the answer comes
     };
     const Case cases[] = {
         {"result", nullptr, false},
         {"our client answered", "service-unavailable", false},
+        {"our client does not know pings", "feature-not-implemented", false},
         {"unreachable for now", "remote-server-timeout", false},
+        {"the room's server not found for now", "remote-server-not-found", false},
         {"not joined", "not-acceptable", true},
+        {"not joined, while the nickname changes", "not-acceptable", false, true},
         {"joined under a nickname changed meanwhile", "item-not-found", false},
         {"any other error from the room", "forbidden", true},
     };
@@ -153,6 +157,10 @@ TEST(RoomLiveness, SelfPingAfterQuietAndWhatTheAnswersMean) {
         const std::string id = ping.substr(prefix.size(), ping.find('\'', prefix.size()) - prefix.size());
         EXPECT_EQ(ping.substr(prefix.size() + id.size()),
                   "' to='room@conf.example.test/me'><ping xmlns='urn:xmpp:ping'/></iq>");
+        if (c.renaming) {
+            r.room->changeNickname("other");
+            EXPECT_NE(r.s.sent().find("room@conf.example.test/other"), std::string::npos);
+        }
         r.s.says(c.error ? "<iq type='error' id='" + id + "' from='room@conf.example.test/me'><error type='cancel'><" +
                                c.error + " xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></iq>"
                          : "<iq type='result' id='" + id + "' from='room@conf.example.test/me'/>");
@@ -221,6 +229,10 @@ TEST(RoomLiveness, NothingBringsUsBackByItself) {
         {"kicked", gone + "<status code='307'/><status code='110'/></x></presence>", RoomState::Ended},
         {"kicked as it shuts down", gone + "<status code='307'/><status code='332'/><status code='110'/></x></presence>",
          RoomState::Ended},
+        {"banned as it shuts down", gone + "<status code='301'/><status code='332'/><status code='110'/></x></presence>",
+         RoomState::Ended},
+        {"banned, over a connection problem",
+         gone + "<status code='301'/><status code='333'/><status code='110'/></x></presence>", RoomState::Ended},
         {"banned", gone + "<status code='301'/><status code='110'/></x></presence>", RoomState::Ended},
         {"affiliation removed", gone + "<status code='321'/><status code='110'/></x></presence>", RoomState::Ended},
         {"members only now", gone + "<status code='322'/><status code='110'/></x></presence>", RoomState::Ended},
@@ -295,12 +307,14 @@ TEST(RoomLiveness, CaughtUpAfterANewSession) {
             r.s.says(results + "<iq type='result' from='room@conf.example.test' id='" +
                      testsupport::idOf(query, "urn:xmpp:mam:2") + "'><fin xmlns='urn:xmpp:mam:2' complete='true'/></iq>");
         } else {
+            // Another occupant's message showing our origin-id proves nothing.
             r.s.says(said("a", "before", "S1", delay) + said("a", "new", "S2", delay) +
+                     said("mallory", "spoof", "S4", delay + ours) +
                      "<message from='room@conf.example.test' type='groupchat'><subject>t</subject></message>");
         }
         std::string heard;
         for (const std::string& l : r.events.lines()) heard += l.substr(0, l.find(" [")) + ";";
-        EXPECT_EQ(heard, archive ? "message a: new;message me: mine;" : "message a: new;subject : t;");
+        EXPECT_EQ(heard, archive ? "message a: new;message me: mine;" : "message a: new;message mallory: spoof;subject : t;");
         // The archive had ours; the history did not show it: it goes again.
         const std::string after = r.s.sent();
         EXPECT_EQ(after.find("<body>mine</body>") != std::string::npos, !archive) << after;

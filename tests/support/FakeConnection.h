@@ -40,6 +40,7 @@ public:
     void disconnect() override {}
     void cleanup() override { state_ = tern::StateDisconnected; }
     void statistics(int& in, int& out) override { in = out = 0; }
+    void setWriteTimeout(int ms) override { writeTimeoutMs = ms; }
     tern::NetworkUtil* clone() const override { return new FakeConnection(handler_); }
 
     // The server's side.
@@ -64,6 +65,7 @@ public:
     bool refuse = false;
     int connects = 0;
     int lastWaitUs = 0;  // what the last receive pass was allowed to wait
+    int writeTimeoutMs = 0;
 
 private:
     std::mutex mutex_;
