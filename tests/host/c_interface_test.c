@@ -28,7 +28,7 @@ static int passed, failed;
 typedef void* (*SetLoginFn)(const ParleyChar*, const ParleyChar*, const ParleyChar*, const ParleyChar*,
                             const ParleyChar*, const ParleyChar*, void*, HostCallback);
 typedef void* (*SetRegistrationFn)(const ParleyChar*, const ParleyChar*, const ParleyChar*, void*, HostCallback);
-typedef void (*TextFn)(void*, const ParleyChar*);
+typedef int32_t (*TextFn)(void*, const ParleyChar*);
 typedef uint8_t (*QueryFn)(void*, const ParleyChar*);
 typedef int32_t (*CountFn)(void*);
 typedef void (*SessionFn)(void*);
@@ -41,8 +41,8 @@ struct Api {
     SetRegistrationFn SetRegistration;
     TextFn SetChatMessage, SetNickName, SetSubject, SetKick, SetBan, SetModerator, SetCancel, SetWriteBlock;
     QueryFn IsOwner, IsModerator, IsWriteBlock, IsConflictNickName;
-    CountFn GetUserTotalCount;
-    SessionFn GetRoominfo, GetLogOut, LibDelete;
+    CountFn GetUserTotalCount, GetRoominfo;
+    SessionFn GetLogOut, LibDelete;
     WaitFn WaitRegistration;
     LogFn SetLogCallback;
     PolicyFn SetEncryptionPolicy;
@@ -118,20 +118,20 @@ static int lookUp(void* lib, struct Api* api) {
 
 static void nullHandling(const struct Api* api) {
     const ParleyChar* x = W(0, "x");
-    api->SetChatMessage(NULL, x);
-    api->SetNickName(NULL, x);
-    api->SetSubject(NULL, x);
-    api->SetKick(NULL, x);
-    api->SetBan(NULL, x);
-    api->SetModerator(NULL, x);
-    api->SetCancel(NULL, x);
-    api->SetWriteBlock(NULL, x);
+    CHECK(api->SetChatMessage(NULL, x) == 0);
+    CHECK(api->SetNickName(NULL, x) == 0);
+    CHECK(api->SetSubject(NULL, x) == 0);
+    CHECK(api->SetKick(NULL, x) == 0);
+    CHECK(api->SetBan(NULL, x) == 0);
+    CHECK(api->SetModerator(NULL, x) == 0);
+    CHECK(api->SetCancel(NULL, x) == 0);
+    CHECK(api->SetWriteBlock(NULL, x) == 0);
     CHECK(api->IsOwner(NULL, x) == 0);
     CHECK(api->IsModerator(NULL, x) == 0);
     CHECK(api->IsWriteBlock(NULL, x) == 0);
     CHECK(api->IsConflictNickName(NULL, x) == 0);
     CHECK(api->GetUserTotalCount(NULL) == 0);
-    api->GetRoominfo(NULL);
+    CHECK(api->GetRoominfo(NULL) == 0);
     api->GetLogOut(NULL);
     api->LibDelete(NULL);
     CHECK(api->WaitRegistration(NULL, 0) == 0);
