@@ -61,7 +61,7 @@ void ClientBase::sendAgain(const PendingStanza& stanza) {
     if (sent) logger_.log(LogDebug, LogAreaXmlOutgoing, stanza.logText.empty() ? stanza.text : stanza.logText);
 }
 
-ClientBase::ElementVerdict ClientBase::handleStreamManagement(const Stanza& element) {
+ClientBase::ElementVerdict ClientBase::handleStreamManagement(const XmlTag& element) {
     std::string problem;
     switch (sm_->handle(element, problem)) {
         case StreamManagement::Consumed: return ElementVerdict::Handled;
