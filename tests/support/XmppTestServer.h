@@ -30,6 +30,9 @@ public:
     // The roster's result waits until a room join has been answered: the
     // room's presences come first.
     void answerRosterAfterJoin() { rosterAfterJoin_ = true; }
+    // SASL2 (PLAIN) with Bind2 and stream management inline, instead of
+    // classic SASL: the session can be resumed inside <authenticate>.
+    void offerSasl2() { sasl2_ = true; }
     // Sends raw text to the client (once connected).
     void send(const std::string& xml);
     // Drops the client with a TCP reset.
@@ -55,6 +58,10 @@ private:
     int client_ = -1;
     int stopPipe_[2] = {-1, -1};
     bool authed_ = false;
+    std::atomic<bool> sasl2_{false};
+    bool managed_ = false;     // stream management on for this connection
+    bool resumable_ = false;   // a session that can be resumed (sm-fake)
+    unsigned handled_ = 0;     // the client's stanzas since <enable/>
     std::atomic<bool> loggedIn_{false};
     std::vector<std::string> joinReply_;
     std::atomic<bool> rosterAfterJoin_{false};
