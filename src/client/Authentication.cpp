@@ -212,7 +212,7 @@ void Client::startSasl(int mechanism) {
     digestRspauth_.clear();
     bindingType_.clear();
     bindingFlagY_ = false;
-    inlineResume_ = false;
+    inlineResume_ = bind2Sent_ = false;
     sasl2_ = offer_->sasl2;
     setAuthenticating(true);
     // A pipelined exchange waits for the server's header and features first.
@@ -245,8 +245,8 @@ XmlTag* Client::sasl2Extras(XmlTag* authenticate) {
     inlineResume_ =
         recovering && !sm->renewing() && offer_->inlineResume && KnownServers::inlineResumeWorks(serverKey());
     if (inlineResume_) authenticate->appendChild(sm->resumeRequest());
-    if (offer_->bind2 && (!recovering || sm->renewing() || inlineResume_))
-        authenticate->appendChild(buildBind2(jid_.resource(), offer_->bind2Csi));
+    bind2Sent_ = offer_->bind2 && (!recovering || sm->renewing() || inlineResume_);
+    if (bind2Sent_) authenticate->appendChild(buildBind2(jid_.resource(), offer_->bind2Csi));
     return authenticate;
 }
 
@@ -448,6 +448,10 @@ void Client::handleSasl2Success(const Stanza& success) {
     setAnswerDeadline(std::chrono::steady_clock::time_point());
     const Sasl2Success s = readSasl2Success(success);
     if (!serverProvedItself(s.additionalData)) return;
+    if ((s.bound && !bind2Sent_) || ((s.resumed || s.resumeFailed) && !inlineResume_)) {
+        refuseElement(success, StreamErrorPolicyViolation, "answering a request this client did not make");
+        return;
+    }
     if (!acceptAuthorizationId(s.authorizationId, s.bound != nullptr)) {
         refuseElement(success, StreamErrorPolicyViolation,
                       "naming '" + s.authorizationId + "', not an address of this account, as the session's");
@@ -458,13 +462,13 @@ void Client::handleSasl2Success(const Stanza& success) {
     streamAuthenticated();
     setAuthenticating(false);
     StreamManagement* sm = streamManagement();
-    if (inlineResume_ && s.resumed) {
+    if (s.resumed) {
         sasl2FeaturesDue_ = true;
         if (handleStreamManagement(*s.resumed) != ElementVerdict::Handled)
             refuseElement(*s.resumed, StreamErrorPolicyViolation);
         return;
     }
-    if (inlineResume_ && s.resumeFailed) {
+    if (s.resumeFailed) {
         std::string problem;
         if (sm->handle(*s.resumeFailed, problem) == StreamManagement::CountTooHigh) {
             refuseElement(*s.resumeFailed, StreamErrorUndefinedCondition, "acknowledging more stanzas than were sent",
@@ -486,7 +490,7 @@ void Client::handleSasl2Success(const Stanza& success) {
         sessionBound(offer_->bind2Sm || offer_->inlineResume, false);
         return;
     }
-    if (inlineResume_ && s.resumeFailed) {
+    if (s.resumeFailed) {
         renewSession();  // bound once the server's features come
         return;
     }

@@ -37,9 +37,7 @@ void Client::resetState() {
     authed_ = false;
     bound_ = false;
     streamFeatures_ = 0;
-    offer_.reset();
-    sasl2_ = pipelined_ = inlineResume_ = sasl2FeaturesDue_ = false;
-    inlineBound_.reset();
+    sasl2_ = pipelined_ = inlineResume_ = bind2Sent_ = sasl2FeaturesDue_ = false;
 }
 
 void Client::disconnect(ConnectionError reason) {

@@ -186,10 +186,12 @@ private:
     std::unique_ptr<LoginOffer> offer_;
     std::string bindingType_;  // the channel binding of a -PLUS exchange
     bool bindingFlagY_ = false;  // the exchange said "y": binding possible, none offered
-    bool sasl2_ = false;         // the exchange under way is SASL2's
-    bool pipelined_ = false;     // its <authenticate> went with the stream header
-    bool inlineResume_ = false;  // ... and resumes the session inline
-    bool sasl2FeaturesDue_ = false;  // the features after SASL2's success are still to come
+    // The receiving thread's; cleared by whichever thread ends a connection.
+    std::atomic<bool> sasl2_{false};         // the exchange under way is SASL2's
+    std::atomic<bool> pipelined_{false};     // its <authenticate> went with the stream header
+    std::atomic<bool> inlineResume_{false};  // ... and resumes the session inline
+    std::atomic<bool> bind2Sent_{false};     // ... and binds one with Bind2
+    std::atomic<bool> sasl2FeaturesDue_{false};  // the features after SASL2's success are still to come
     std::unique_ptr<JID> inlineBound_;  // the address Bind2 gave a session made afresh
     std::chrono::steady_clock::time_point authenticateSent_;
 };

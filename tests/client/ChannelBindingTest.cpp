@@ -1,11 +1,9 @@
 // Logins bound to their TLS connection, against an in-process TLS server
 // that checks the binding as a server computes it: which mechanism and
 // binding type a stream's offer leads to, XEP-0474's check of the offered
-// lists, a bound login the server refuses, and the <authenticate> that
-// goes with the stream header to a server this process knows.
+// lists, and a bound login the server refuses.
 #include <gtest/gtest.h>
 
-#include "client/Sasl2.h"
 #include "support/LogRecorder.h"
 #include "support/Sasl2Script.h"
 #include "support/TlsSession.h"
@@ -149,38 +147,4 @@ TEST(ChannelBinding, ARefusedLoginEndsWithoutAnotherTry) {
         EXPECT_EQ(login.s.listener.disconnects, std::vector<ConnectionError>{AuthenticationFailed});
         EXPECT_TRUE(log.contains(c.logged));
     }
-}
-
-// Once a connection has shown what the server offers, the next one of the
-// same kind sends its <authenticate> in the write of the stream header.
-TEST(ChannelBinding, TheAuthenticateGoesWithTheHeaderToAKnownServer) {
-    KnownServers::forgetAll();
-    const std::string offer = sasl2Offer({"SCRAM-SHA-256", "SCRAM-SHA-256-PLUS"}, kBind2);
-    {
-        BoundLogin first(0, offer);
-        EXPECT_EQ(first.mechanism(), "SCRAM-SHA-256-PLUS");
-    }
-    TlsSession s({"example.test"}, 0, "user@example.test/res", "pencil");
-    s.client->setSaslClientNonce("n0nce");
-    // The handshake, write by write: what each write after it carried.
-    std::vector<std::string> afterHandshake;
-    std::string toClient = s.peer.receive(s.untilProceed());
-    for (int i = 0; i < 10 && !toClient.empty(); ++i) {
-        s.says(toClient);
-        toClient.clear();
-        for (const std::string& w : s.fake->takeWrites()) {
-            const bool established = s.peer.established();
-            const std::size_t before = s.peer.plaintext.size();
-            toClient += s.peer.receive(w);
-            if (established) afterHandshake.push_back(s.peer.plaintext.substr(before));
-        }
-    }
-    ASSERT_EQ(afterHandshake.size(), 1u);
-    EXPECT_EQ(afterHandshake.back().rfind("<?xml version='1.0' ?><stream:stream to='example.test'", 0), 0u);
-    EXPECT_NE(afterHandshake.back().find("<authenticate xmlns='urn:xmpp:sasl:2' mechanism='SCRAM-SHA-256-PLUS'>"),
-              std::string::npos)
-        << afterHandshake.back();
-    // The features that come next are only checked: nothing more goes out.
-    EXPECT_EQ(s.exchange(serverHeader("s2") + features(offer)), "");
-    EXPECT_EQ(s.client->step(), StreamStep::Sasl2);
 }
