@@ -1,16 +1,14 @@
 #include "support/TlsRelay.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <regex>
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+
+#include "support/LoopbackSocket.h"
 
 namespace testsupport {
 
@@ -18,23 +16,7 @@ namespace {
 
 constexpr int kWaitMs = 5000;  // for any one read of the setup
 
-sockaddr_in loopback(int port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
-bool sendAll(int fd, const std::string& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
+bool sendAll(int fd, const std::string& data) { return testsupport::sendAll(fd, data.data(), data.size()); }
 
 // Bytes from fd, waiting at most kWaitMs; empty at the end or on time-out.
 std::string readSome(int fd) {
@@ -160,16 +142,8 @@ std::string withoutBinding(const std::string& features) {
 
 TlsRelay::TlsRelay(const Options& options) : options_(options) {
     if (::pipe2(wake_, O_CLOEXEC) != 0) return;
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    const sockaddr_in a = loopback(options.listenPort);
-    if (::bind(listener_, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 || ::listen(listener_, 16) != 0) {
-        ::close(listener_);
-        listener_ = -1;
-        return;
-    }
-    thread_ = std::thread([this] { acceptLoop(); });
+    listener_ = listenOnLoopback(options.listenPort);
+    if (listener_ >= 0) thread_ = std::thread([this] { acceptLoop(); });
 }
 
 TlsRelay::~TlsRelay() {

@@ -65,9 +65,19 @@ PROSODY
 vhost() {  # domain certificate-name [muc|-] [protocol]
   printf 'VirtualHost "%s"\n  ssl = { certificate = "%s/%s.pem"; key = "%s/%s.key"%s }\n' "$1" "$certs" "$2" "$certs" \
     "$2" "${4:+; protocol = \"$4\"}"
-  if [ "${3:-}" = muc ]; then
-    printf 'Component "conference.%s" "muc"\n  muc_room_default_public_jids = true\n  muc_room_locking = false\n' "$1"
-  fi
+  if [ "${3:-}" = muc ]; then muc_service "$1"; fi
+}
+
+muc_service() {  # domain
+  printf 'Component "conference.%s" "muc"\n  muc_room_default_public_jids = true\n  muc_room_locking = false\n' "$1"
+}
+
+# A host with SASL2, Bind2, the client state and stream management, and a
+# MUC service.
+sasl2_vhost() {  # domain
+  printf 'VirtualHost "%s"\n  modules_enabled = { "sasl2"; "sasl2_bind2"; "smacks"; "csi_simple" }\n' "$1"
+  printf '  smacks_hibernation_time = 120\n'
+  muc_service "$1"
 }
 
 prosody_instance plain 5222 '
@@ -88,21 +98,11 @@ VirtualHost "nosm.test"
 Component "conference.nosm.test" "muc"
   muc_room_default_public_jids = true
   muc_room_locking = false
-VirtualHost "sasl2.test"
-  modules_enabled = { "sasl2"; "sasl2_bind2"; "smacks"; "csi_simple" }
-  smacks_hibernation_time = 120
-Component "conference.sasl2.test" "muc"
-  muc_room_default_public_jids = true
-  muc_room_locking = false
-VirtualHost "sasl2tls.test"
-  modules_enabled = { "sasl2"; "sasl2_bind2"; "smacks"; "csi_simple" }
-  smacks_hibernation_time = 120
-Component "conference.sasl2tls.test" "muc"
-  muc_room_default_public_jids = true
-  muc_room_locking = false
 VirtualHost "sasl2sm.test"
   modules_enabled = { "sasl2"; "sasl2_bind2"; "sasl2_sm"; "smacks" }
-  smacks_hibernation_time = 120'
+  smacks_hibernation_time = 120'"
+$(sasl2_vhost sasl2.test)
+$(sasl2_vhost sasl2tls.test)"
 
 prosody_instance tls 5232 "
 c2s_direct_tls_ports = { 5233 }
