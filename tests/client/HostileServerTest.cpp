@@ -153,6 +153,8 @@ TEST(HostileServer, ElementsOutOfTurn) {
         {"a SASL2 challenge without authenticate", Stage::Features, testsupport::sasl2Challenge("r=x"), policy,
          StreamError},
         {"a classic success during SASL2", Stage::Sasl2, "<success " + kSasl + "/>", policy, StreamError},
+        {"another account's stanza during SASL2", Stage::Sasl2,
+         "<message from='mallory@example.test/x'><body>hi</body></message>", policy, StreamError},
         {"bound in another domain", Stage::Sasl2, testsupport::sasl2Success("", "user@evil.test/res", true), policy,
          StreamError},
         {"bound without a resource", Stage::Sasl2, testsupport::sasl2Success("", "user@example.test", true), policy,
