@@ -2,19 +2,11 @@
 #ifndef PARLEY_BENCH_LOOPBACK_H
 #define PARLEY_BENCH_LOOPBACK_H
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
+#include "../tests/support/LoopbackSocket.h"
 
 namespace bench {
 
-inline sockaddr_in loopbackAddress(int port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<unsigned short>(port));
-    return a;
-}
+inline sockaddr_in loopbackAddress(int port) { return testsupport::loopback(port); }
 
 // A listening socket on 127.0.0.1 with a port the kernel picks (in port).
 inline int listenOnLoopback(int& port, int backlog = 1) {

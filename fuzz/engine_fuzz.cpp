@@ -1,5 +1,6 @@
 // Arbitrary bytes from "the server" into a client that is negotiating: the
-// engine, SASL (DIGEST-MD5 and SCRAM challenges included), STARTTLS with
+// engine, SASL and SASL2 with Bind2 (DIGEST-MD5 and SCRAM challenges
+// included), STARTTLS with
 // garbage for a handshake, legacy authentication,
 // binding, the roster, discovery and a joined room must survive whatever
 // arrives.

@@ -2,8 +2,9 @@
 # command line each time the environment comes up. Sourced by scripts/testenv.
 #
 #   ca.pem                 the test authority (tests trust it explicitly)
-#   tls.test.{pem,key}     good: tls.test, tlsreq.test, direct.test, slow.test
-#                          and their conference services
+#   tls.test.{pem,key}     good: tls.test, tlsreq.test, direct.test, slow.test,
+#                          tls12.test, sasl2tls.test and their conference
+#                          services
 #   wrongname.test.*       names other.test only
 #   expired.test.*         valid 2024-01-01 .. 2025-01-01
 #   selfsigned.test.*      its own issuer
@@ -37,7 +38,8 @@ EOF_CNF
   authority "$d/ca" "Parley Test CA"
   authority "$d/other-ca" "Parley Untrusted CA"
   leaf "$d" ca tls.test "DNS:tls.test,DNS:conference.tls.test,DNS:tlsreq.test,DNS:conference.tlsreq.test,\
-DNS:direct.test,DNS:conference.direct.test,DNS:slow.test,DNS:conference.slow.test"
+DNS:direct.test,DNS:conference.direct.test,DNS:slow.test,DNS:conference.slow.test,DNS:tls12.test,\
+DNS:conference.tls12.test,DNS:sasl2tls.test,DNS:conference.sasl2tls.test"
   leaf "$d" ca wrongname.test "DNS:other.test"
   leaf "$d" ca expired.test "DNS:expired.test" 20240101000000Z 20250101000000Z
   leaf "$d" other-ca untrusted.test "DNS:untrusted.test"

@@ -2,17 +2,12 @@
 
 #include <algorithm>
 
-#include "client/Base64.h"
-#include "client/Hex.h"
-#include "client/MD5.h"
 #include "client/NonSaslAuth.h"
-#include "client/SaslPrep.h"
-#include "client/Scram.h"
+#include "client/Sasl2.h"
 #include "client/StreamManagement.h"
 #include "services/RosterManager.h"
 #include "services/ServiceDiscovery.h"
 #include "stanza/Constants.h"
-#include "transport/Platform.h"
 
 namespace tern {
 
@@ -42,6 +37,7 @@ void Client::resetState() {
     authed_ = false;
     bound_ = false;
     streamFeatures_ = 0;
+    sasl2_ = pipelined_ = inlineResume_ = bind2Sent_ = sasl2FeaturesDue_ = false;
 }
 
 void Client::disconnect(ConnectionError reason) {
@@ -99,6 +95,13 @@ const Client::Expected Client::kExpected[] = {
     {StreamStep::Sasl, "challenge", "urn:ietf:params:xml:ns:xmpp-sasl", &Client::handleSaslChallenge},
     {StreamStep::Sasl, "success", "urn:ietf:params:xml:ns:xmpp-sasl", &Client::handleSaslSuccess},
     {StreamStep::Sasl, "failure", "urn:ietf:params:xml:ns:xmpp-sasl", &Client::handleSaslFailure},
+    {StreamStep::Sasl2, "challenge", sasl2::kNamespace, &Client::handleSaslChallenge},
+    {StreamStep::Sasl2, "success", sasl2::kNamespace, &Client::handleSasl2Success},
+    {StreamStep::Sasl2, "failure", sasl2::kNamespace, &Client::handleSaslFailure},
+    {StreamStep::Sasl2, "continue", sasl2::kNamespace, &Client::handleSasl2Continue},
+    // SASL2's success is followed by features without a new stream.
+    {StreamStep::Session, "stream:features", nullptr, &Client::handleFeaturesAfterSasl2},
+    {StreamStep::Established, "stream:features", nullptr, &Client::handleFeaturesAfterSasl2},
 };
 
 ClientBase::ElementVerdict Client::handleNormalTag(Stanza* stanza) {
@@ -132,47 +135,6 @@ void Client::handleTlsRefused(const Stanza&) {
     disconnect(TlsFailed);
 }
 
-void Client::handleSaslChallenge(const Stanza& challenge) {
-    logger_.log(LogDebug, LogAreaClient, "processing SASL challenge");
-    const std::string decoded = base64Decode(challenge.text());
-    if (selectedMechanism_ == SaslScramSha1 || selectedMechanism_ == SaslScramSha256)
-        processScramChallenge(decoded);
-    else if (selectedMechanism_ == SaslDigestMd5)
-        processDigestChallenge(decoded);
-    else
-        sendSaslResponse(std::string(), false);
-}
-
-void Client::handleSaslSuccess(const Stanza& success) {
-    if (!serverProvedItself(base64Decode(success.text()))) return;
-    logger_.log(LogDebug, LogAreaClient, "SASL authentication successful");
-    authed_ = true;
-    streamAuthenticated();
-    setAuthenticating(false);
-    enterStep(StreamStep::Header);
-    header();
-}
-
-void Client::handleSaslFailure(const Stanza& failure) {
-    logger_.log(LogError, LogAreaClient, "SASL authentication failed!");
-    static const std::pair<const char*, AuthenticationError> conditions[] = {
-        {"aborted", SaslAborted},
-        {"incorrect-encoding", SaslIncorrectEncoding},
-        {"invalid-authzid", SaslInvalidAuthzid},
-        {"invalid-mechanism", SaslInvalidMechanism},
-        {"mechanism-too-weak", SaslMechanismTooWeak},
-        {"not-authorized", SaslNotAuthorized},
-        {"temporary-auth-failure", SaslTemporaryAuthFailure},
-    };
-    for (const auto& c : conditions) {
-        if (failure.hasChild(c.first)) {
-            authError_ = c.second;
-            break;
-        }
-    }
-    disconnect(AuthenticationFailed);
-}
-
 void Client::handleFeatures(const Stanza& features) {
     int bits = 0;
     auto offered = [&](const char* child, const std::string& ns) { return features.hasChild(child, "xmlns", ns); };
@@ -189,19 +151,15 @@ void Client::handleFeatures(const Stanza& features) {
         if (c->hasChildWithText("method", "zlib")) bits |= StreamFeatureCompressZlib;
         if (c->hasChildWithText("method", "lzw")) bits |= StreamFeatureCompressDclz;
     }
-    if (const XmlTag* m = features.firstChild("mechanisms", "xmlns", XMPP_XMLNS_STREAM_SASL)) {
-        static const std::pair<const char*, int> mechanisms[] = {
-            {"DIGEST-MD5", SaslDigestMd5}, {"PLAIN", SaslPlain},           {"ANONYMOUS", SaslAnonymous},
-            {"EXTERNAL", SaslExternal},    {"GSSAPI", SaslGssapi},         {"SCRAM-SHA-1", SaslScramSha1},
-            {"SCRAM-SHA-256", SaslScramSha256},
-        };
-        for (const auto& mech : mechanisms)
-            if (m->hasChildWithText("mechanism", mech.first)) bits |= mech.second;
-    }
+    offer_ = std::make_unique<LoginOffer>(readLoginOffer(features));
+    bits |= offer_->mechanisms;
+    if (offer_->sasl2) bits |= StreamFeatureSasl2;
     if (bits == 0) bits = StreamFeatureIqAuth;  // a server that announces nothing: legacy authentication
     streamFeatures_ = bits;
 
-    const bool tlsPossible = encryptionImpl() && tlsPolicy_ != TlsDisabled && (bits & StreamFeatureStartTls);
+    // Never after authentication: whatever that sent went in the clear.
+    const bool tlsPossible =
+        encryptionImpl() && tlsPolicy_ != TlsDisabled && (bits & StreamFeatureStartTls) && !authed_;
     // A session that TLS once protected is not resumed without it: that
     // would be the way to read it for whoever strips the STARTTLS offer.
     const bool resumingUnderTls = streamManagement()->resuming() && streamManagement()->protectedByTls();
@@ -223,6 +181,20 @@ void Client::handleFeatures(const Stanza& features) {
         notifyStreamEvent(StreamEventEncryption);
         enterStep(StreamStep::StartTls);
         sendTag(new XmlTag(nullptr, "starttls", "xmlns", XMPP_XMLNS_STREAM_TLS));
+        return;
+    }
+    if (encryptionActive_ && !authed_) KnownServers::remember(serverKey(), *offer_);
+    if (pipelined_) {
+        // The <authenticate> went with the header: these features only
+        // tell the SCRAM exchange what the server offered.
+        if (!offer_->sasl2) {
+            logger_.log(LogWarning, LogAreaClient, "the server no longer offers SASL2; authenticating as it offers now");
+            pipelined_ = false;
+            authenticate();
+            return;
+        }
+        if (scram_) scram_->setOfferedLists(offeredListsText(offer_->names(), offer_->binding));
+        enterStep(StreamStep::Sasl2);
         return;
     }
     if (authed_) {
@@ -248,259 +220,6 @@ void Client::handleFeatures(const Stanza& features) {
         return;
     }
     authenticate();
-}
-
-// ---- authentication -----------------------------------------------------
-
-std::string Client::credentialProblem() const {
-    if (!hasCredentials_) return std::string();
-    // No user and no password: an anonymous login, when the server offers one.
-    if (jid_.username().empty() && password_.empty()) return std::string();
-    const std::string problem = jid_.addressProblem();
-    if (!problem.empty()) return problem;
-    if (password_.empty() && (clientCerts_.empty() || clientKey_.empty()))
-        return "the password is empty (and there is no client certificate)";
-    return std::string();
-}
-
-// What the encryption policy lets a mechanism do on this stream: on a
-// stream without TLS under ProtectPassword only SCRAM, whose exchange an
-// eavesdropper cannot cheaply turn into the password (see startSasl for
-// the iteration count); DIGEST-MD5 and the legacy digest are one MD5 or
-// SHA-1 per guess, PLAIN and the legacy password the password itself.
-bool Client::mayUseOnThisStream(int mechanism) {
-    if (passwordMayTravel() || mechanism == SaslScramSha1 || mechanism == SaslScramSha256) return true;
-    const char* name = mechanism == SaslDigestMd5 ? "DIGEST-MD5" : mechanism == SaslPlain ? "PLAIN" : "legacy authentication";
-    const char* why = mechanism == SaslPlain ? "it would send the password on an unencrypted stream"
-                      : mechanism == SaslDigestMd5
-                          ? "an eavesdropper could test guesses of the password against it offline, one MD5 each"
-                          : "it sends the password, or a SHA-1 digest to test guesses against, unencrypted";
-    logger_.log(LogWarning, LogAreaClient,
-                std::string("not using ") + name + ": " + why + " (encryption policy)");
-    return false;
-}
-
-void Client::authenticate() {
-    if (!hasCredentials_) {
-        notifyStreamEvent(StreamEventFinished);
-        connectedStep();
-        return;
-    }
-    auto start = [this](int mechanism) {
-        notifyStreamEvent(StreamEventAuthentication);
-        startSasl(mechanism);
-    };
-    if (!password_.empty()) {
-        if (!saslPrep(jid_.username(), saslUser_) || !saslPrep(password_, saslPassword_)) {
-            logger_.log(LogError, LogAreaClient,
-                        "the user name or the password holds characters that SASLprep prohibits; nothing was sent");
-            disconnect(AuthenticationFailed);
-            return;
-        }
-        for (int mechanism : {SaslScramSha256, SaslScramSha1, SaslDigestMd5, SaslPlain}) {
-            if (!usable(mechanism) || !mayUseOnThisStream(mechanism)) continue;
-            start(mechanism);
-            return;
-        }
-        if ((streamFeatures_ & StreamFeatureIqAuth) && mayUseOnThisStream(0)) {
-            notifyStreamEvent(StreamEventAuthentication);
-            if (!nonSaslAuth_) nonSaslAuth_ = std::make_unique<NonSaslAuth>(this);
-            setAuthenticating(true);
-            enterStep(StreamStep::LegacyAuth);
-            nonSaslAuth_->doAuth(streamId_);
-            return;
-        }
-    } else if (!jid_.username().empty()) {
-        if (usable(SaslExternal)) {
-            start(SaslExternal);
-            return;
-        }
-    } else if (usable(SaslAnonymous)) {
-        start(SaslAnonymous);
-        return;
-    }
-    logger_.log(LogError, LogAreaClient, "the server doesn't support any auth mechanisms we know about");
-    disconnect(NoSupportedAuth);
-}
-
-void Client::startSasl(int mechanism) {
-    selectedMechanism_ = mechanism;
-    saslChallenges_ = 0;
-    serverVerified_ = false;
-    digestRspauth_.clear();
-    setAuthenticating(true);
-    enterStep(StreamStep::Sasl);
-    XmlTag* auth = new XmlTag("auth");
-    auth->setAttribute("xmlns", XMPP_XMLNS_STREAM_SASL);
-    const bool haveAuthzid = !authzid_.server().empty();
-    switch (mechanism) {
-        case SaslDigestMd5:
-            auth->setAttribute("mechanism", "DIGEST-MD5");
-            break;
-        case SaslPlain: {
-            auth->setAttribute("mechanism", "PLAIN");
-            std::string payload = haveAuthzid ? authzid_.bare() : std::string();
-            payload.push_back('\0');
-            payload += saslUser_;
-            payload.push_back('\0');
-            payload += saslPassword_;
-            auth->setText(base64Encode(payload));
-            break;
-        }
-        case SaslAnonymous:
-            auth->setAttribute("mechanism", "ANONYMOUS");
-            auth->setText(newId());
-            break;
-        case SaslExternal:
-            auth->setAttribute("mechanism", "EXTERNAL");
-            auth->setText(base64Encode(haveAuthzid ? authzid_.bare() : jid_.bare()));
-            break;
-        case SaslScramSha1:
-        case SaslScramSha256: {
-            const auto hash = mechanism == SaslScramSha1 ? ScramClient::Hash::Sha1 : ScramClient::Hash::Sha256;
-            scram_ = std::make_unique<ScramClient>(hash, saslUser_, saslPassword_,
-                                                   haveAuthzid ? authzid_.bare() : std::string(), clientNonce(),
-                                                   &saltedPassword_);
-            if (!passwordMayTravel()) scram_->setMinimumIterations(kMinPlaintextScramIterations);
-            auth->setAttribute("mechanism", ScramClient::mechanismName(hash));
-            auth->setText(base64Encode(scram_->clientFirst()));
-            break;
-        }
-    }
-    sendTag(auth);
-}
-
-void Client::sendSaslResponse(const std::string& text, bool encode) {
-    XmlTag* response = new XmlTag("response");
-    response->setAttribute("xmlns", XMPP_XMLNS_STREAM_SASL);
-    if (!text.empty()) response->setText(encode ? base64Encode(text) : text);
-    sendTag(response);
-}
-
-std::string Client::clientNonce() const {
-    if (!fixedCnonce_.empty()) return fixedCnonce_;
-    std::string bytes(16, '\0');
-    platform::fillRandom(&bytes[0], bytes.size());
-    return hexEncode(bytes);
-}
-
-std::string digestMd5Response(const std::string& user, const std::string& realm, const std::string& password,
-                              const std::string& nonce, const std::string& cnonce, const std::string& digestUri,
-                              bool server) {
-    MD5 a;
-    a.update(user + ":" + realm + ":" + password);
-    MD5 ha1;
-    ha1.update(a.rawDigest() + ":" + nonce + ":" + cnonce);
-    MD5 ha2;
-    ha2.update((server ? ":" : "AUTHENTICATE:") + digestUri);
-    MD5 response;
-    response.update(ha1.hexDigest() + ":" + nonce + ":00000001:" + cnonce + ":auth:" + ha2.hexDigest());
-    return response.hexDigest();
-}
-
-namespace {
-// The value after key=" up to the closing quote (or the end).
-std::string quotedValue(const std::string& text, std::size_t keyPos, std::size_t keyLength, bool honourEscapes) {
-    const std::size_t start = keyPos + keyLength + 1;
-    if (start > text.size()) return std::string();
-    std::size_t end = start;
-    while (end < text.size()) {
-        if (text[end] == '"' && !(honourEscapes && end > start && text[end - 1] == '\\')) break;
-        ++end;
-    }
-    return text.substr(start, end - start);
-}
-
-// Compares without leaking where the first difference is.
-bool sameSecret(const std::string& a, const std::string& b) {
-    if (a.size() != b.size() || a.empty()) return false;
-    unsigned char diff = 0;
-    for (std::size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
-    return diff == 0;
-}
-}  // namespace
-
-void Client::abortSasl(const std::string& why, ConnectionError reason) {
-    logger_.log(LogError, LogAreaClient, why);
-    XmlTag* abort = new XmlTag("abort");
-    abort->setAttribute("xmlns", XMPP_XMLNS_STREAM_SASL);
-    sendTag(abort);
-    disconnect(reason);
-}
-
-void Client::processScramChallenge(const std::string& decoded) {
-    std::string error;
-    // The server's first message, then at most its final one (some servers
-    // send that as a challenge rather than inside success).
-    if (++saslChallenges_ == 1) {
-        std::string reply;
-        if (!scram_ || !scram_->clientFinal(decoded, reply, error)) {
-            // Too few iterations on a plain stream: the policy refuses what is
-            // left, as when no mechanism is allowed at all.
-            const bool policy = scram_ && scram_->refusedForIterations();
-            abortSasl("SASL SCRAM: " + error, policy ? NoSupportedAuth : AuthenticationFailed);
-            return;
-        }
-        sendSaslResponse(reply, true);
-        return;
-    }
-    if (saslChallenges_ > 2 || !scram_->verifyServerFinal(decoded, error)) {
-        abortSasl("SASL SCRAM: " + (error.empty() ? std::string("the server keeps sending challenges") : error));
-        return;
-    }
-    serverVerified_ = true;
-    sendSaslResponse(std::string(), false);
-}
-
-void Client::processDigestChallenge(const std::string& decoded) {
-    // DIGEST-MD5 has one real challenge and the server's proof (rspauth);
-    // anything else would go on without end.
-    if (++saslChallenges_ > 2) {
-        abortSasl("SASL DIGEST-MD5: the server keeps sending challenges");
-        return;
-    }
-    if (decoded.compare(0, 8, "rspauth=") == 0) {
-        if (!serverProvedItself(decoded)) return;
-        sendSaslResponse(std::string(), false);
-        return;
-    }
-    const std::size_t realmPos = decoded.find("realm=");
-    const std::string realm = realmPos == std::string::npos ? jid_.server() : quotedValue(decoded, realmPos, 6, false);
-    const std::size_t noncePos = decoded.find("nonce=");
-    if (noncePos == std::string::npos || saslChallenges_ != 1) {
-        // Left unanswered the exchange would hang until the server gives up.
-        abortSasl("SASL DIGEST-MD5 challenge without a nonce");
-        return;
-    }
-    const std::string nonce = quotedValue(decoded, noncePos, 6, true);
-    const std::string cnonce = clientNonce();
-    const std::string uri = "xmpp/" + jid_.server();
-    std::string text = "username=\"" + saslUser_ + "\",realm=\"" + realm + "\",nonce=\"" + nonce + "\",cnonce=\"" +
-                       cnonce + "\",nc=00000001,qop=auth,digest-uri=\"" + uri + "\",response=" +
-                       digestMd5Response(saslUser_, realm, saslPassword_, nonce, cnonce, uri) + ",charset=utf-8";
-    if (!authzid_.server().empty()) text += ",authzid=" + authzid_.bare();
-    digestRspauth_ = digestMd5Response(saslUser_, realm, saslPassword_, nonce, cnonce, uri, true);
-    sendSaslResponse(text, true);
-}
-
-// Without the server's proof that it knows the password, anyone in the
-// path could have said success: SCRAM's signature, DIGEST-MD5's rspauth.
-bool Client::serverProvedItself(const std::string& decoded) {
-    if (serverVerified_) return true;
-    const bool scram = selectedMechanism_ == SaslScramSha1 || selectedMechanism_ == SaslScramSha256;
-    if (!scram && selectedMechanism_ != SaslDigestMd5) return true;
-    std::string error;
-    if (scram) {
-        serverVerified_ = scram_ && scram_->verifyServerFinal(decoded, error);
-        error = "SASL SCRAM: " + error;
-    } else {
-        const std::string rspauth = decoded.compare(0, 8, "rspauth=") == 0 ? decoded.substr(8) : std::string();
-        serverVerified_ = sameSecret(rspauth, digestRspauth_);
-        error = "SASL DIGEST-MD5: the server's rspauth does not prove that it knows the password";
-    }
-    if (serverVerified_) return true;
-    abortSasl(error);
-    return false;
 }
 
 // ---- binding, session, ready --------------------------------------------
@@ -546,23 +265,14 @@ void Client::handleBindReply(const Stanza& reply) {
                 // Only the server answers this, in its step: its form of our
                 // address counts (a prepared user part, an anonymous one, a
                 // resource of its choice), but not another domain.
-                const JID bound(jid->text());
-                if (JID(bound.server()).sameBareAs(JID(jid_.server())) && !bound.resource().empty() &&
-                    (!bound.username().empty() || jid_.username().empty()))
-                    jid_ = bound;
+                if (acceptAuthorizationId(jid->text(), true))
+                    jid_ = JID(jid->text());
                 else
                     logger_.log(LogWarning, LogAreaClient, "ignoring the bound address " + jid->text());
             }
-        bound_ = true;
-        beginWriteBatch();
-        if ((streamFeatures_ & StreamFeatureStreamManagement) && streamManagement()->wanted())
-            streamManagement()->enable();
         // A session the server marks optional costs a round trip for nothing.
-        if ((streamFeatures_ & StreamFeatureSession) && !(streamFeatures_ & StreamFeatureSessionOptional))
-            createSession();
-        else
-            connectedStep();
-        endWriteBatch();
+        sessionBound(streamFeatures_ & StreamFeatureStreamManagement,
+                     (streamFeatures_ & StreamFeatureSession) && !(streamFeatures_ & StreamFeatureSessionOptional));
         return;
     }
     const ErrorView error(reply);
@@ -577,6 +287,19 @@ void Client::handleBindReply(const Stanza& reply) {
     else if (error.has("conflict"))
         e = RbErrorConflict;
     for (NetworkListener* l : listenersSnapshot()) l->handleBindError(e);
+}
+
+// Stream management, the session and the first requests go out in one
+// write.
+void Client::sessionBound(bool manageStream, bool askSession) {
+    bound_ = true;
+    beginWriteBatch();
+    if (manageStream && streamManagement()->wanted()) streamManagement()->enable();
+    if (askSession)
+        createSession();
+    else
+        connectedStep();
+    endWriteBatch();
 }
 
 void Client::createSession() {
@@ -640,6 +363,18 @@ void Client::sessionReady() {
 
 void Client::startNewSession() {
     bound_ = false;
+    if (inlineBound_) {  // SASL2's success bound it already
+        jid_ = *inlineBound_;
+        inlineBound_.reset();
+        notifyStreamEvent(StreamEventResourceBinding);
+        sessionBound(offer_->bind2Sm || offer_->inlineResume, false);
+        return;
+    }
+    if (step() == StreamStep::Sasl2) {
+        // Authenticated without a binding: the server's features follow.
+        enterStep(StreamStep::Features);
+        return;
+    }
     if (!(streamFeatures_ & StreamFeatureBind)) {
         logger_.log(LogError, LogAreaClient, "the server offers no resource binding for a new session");
         giveUpResumption();

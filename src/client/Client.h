@@ -1,12 +1,14 @@
 // A client session: reads the server's stream features and, in a fixed
-// order of preference, starts TLS, authenticates (SASL or legacy), binds a
-// resource, starts a session, fetches the roster, sends the initial
+// order of preference, starts TLS, authenticates (SASL2 where offered, else
+// SASL or legacy), binds a resource (inline with SASL2 where the server
+// offers Bind2), starts a session, fetches the roster, sends the initial
 // presence and tells every listener that the client is connected. Each of
 // those steps acts only on the elements it expects (see StreamStep).
 #ifndef TERN_CLIENT_CLIENT_H
 #define TERN_CLIENT_CLIENT_H
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -18,6 +20,8 @@ namespace tern {
 
 class NonSaslAuth;
 class RosterManager;
+class XmlTag;
+struct LoginOffer;
 
 // Bits of Client::streamFeatures().
 enum StreamFeature {
@@ -30,6 +34,7 @@ enum StreamFeature {
     StreamFeatureCompressDclz = 0x80,
     StreamFeatureStreamManagement = 0x10000,
     StreamFeatureSessionOptional = 0x20000,  // the session request may be left out
+    StreamFeatureSasl2 = 0x80000,            // SASL2 (XEP-0388)
 };
 
 // SASL mechanisms, as offered by a server and as allowed by saslMechanisms.
@@ -41,6 +46,10 @@ enum SaslMechanism {
     SaslGssapi = 0x1000,
     SaslScramSha1 = 0x2000,
     SaslScramSha256 = 0x4000,
+    // With channel binding (RFC 5802): offered by the server as their own
+    // mechanisms, allowed by saslMechanisms with their base mechanism's bit.
+    SaslScramSha1Plus = 0x8000,
+    SaslScramSha256Plus = 0x40000,
 };
 
 // authError values: SASL failure conditions, then legacy-authentication errors.
@@ -108,6 +117,8 @@ protected:
     void resetState() override;
     void streamResumed() override { bound_ = true; }
     void startNewSession() override;
+    void encryptedStreamOpening() override;
+    void answerOverdue() override;
 
 private:
     friend class NonSaslAuth;
@@ -121,9 +132,19 @@ private:
     void handleSaslChallenge(const Stanza& challenge);
     void handleSaslSuccess(const Stanza& success);
     void handleSaslFailure(const Stanza& failure);
+    void handleSasl2Success(const Stanza& success);
+    void handleSasl2Continue(const Stanza&);
+    void handleFeaturesAfterSasl2(const Stanza& features);
     void authenticate();
     bool mayUseOnThisStream(int mechanism);
+    bool prepareCredentials();
+    int chooseMechanism(const LoginOffer& offer);
+    bool allowed(int mechanism) const;
     void startSasl(int mechanism);
+    std::string initialResponse(int mechanism);
+    XmlTag* sasl2Extras(XmlTag* authenticate);
+    bool acceptAuthorizationId(const std::string& id, bool bound);
+    std::string serverKey() const;
     void processScramChallenge(const std::string& decoded);
     void processDigestChallenge(const std::string& decoded);
     bool serverProvedItself(const std::string& decoded);
@@ -131,10 +152,10 @@ private:
     void sendSaslResponse(const std::string& text, bool encode);
     void bindResource();
     void handleBindReply(const Stanza& reply);
+    void sessionBound(bool manageStream, bool askSession);
     void createSession();
     void handleSessionReply(const Stanza& reply);
     void connectedStep();
-    bool usable(int mechanism) const { return (streamFeatures_ & mechanism) && (saslMechanisms_ & mechanism); }
     std::string clientNonce() const;
 
     std::unique_ptr<RosterManager> rosterManager_;
@@ -160,6 +181,19 @@ private:
     // What SCRAM derived from the password at login: a reconnection to
     // resume the session does not run PBKDF2 again.
     ScramClient::SaltedPasswordCache saltedPassword_;
+    // This stream's offer (what its features said, or what an earlier
+    // connection to the server learned while they are still due).
+    std::unique_ptr<LoginOffer> offer_;
+    std::string bindingType_;  // the channel binding of a -PLUS exchange
+    bool bindingFlagY_ = false;  // the exchange said "y": binding possible, none offered
+    // The receiving thread's; cleared by whichever thread ends a connection.
+    std::atomic<bool> sasl2_{false};         // the exchange under way is SASL2's
+    std::atomic<bool> pipelined_{false};     // its <authenticate> went with the stream header
+    std::atomic<bool> inlineResume_{false};  // ... and resumes the session inline
+    std::atomic<bool> bind2Sent_{false};     // ... and binds one with Bind2
+    std::atomic<bool> sasl2FeaturesDue_{false};  // the features after SASL2's success are still to come
+    std::unique_ptr<JID> inlineBound_;  // the address Bind2 gave a session made afresh
+    std::chrono::steady_clock::time_point authenticateSent_;
 };
 
 }  // namespace tern

@@ -140,6 +140,7 @@ bool ClientBase::connect(bool block) {
     logger_.log(LogDebug, LogAreaClientBase, "This is xmpp " + XMPP_VERSION + ", connecting...");
     block_ = block;
     negotiationStart_ = std::chrono::steady_clock::now();
+    answerDeadline_ = std::chrono::steady_clock::time_point();
     authenticating_ = false;
     negotiating_ = true;
     endOnReceiver_ = -1;
@@ -185,7 +186,9 @@ ConnectionError ClientBase::receive(int timeoutUs) {
     if (!c || c->state() == StateDisconnected) return reportEndOnReceiver();
     long long wait = timeoutUs;
     if (negotiating_) {
-        const auto deadline = negotiationStart_ + std::chrono::milliseconds(negotiationTimeoutMs_.load());
+        auto deadline = negotiationStart_ + std::chrono::milliseconds(negotiationTimeoutMs_.load());
+        if (answerDeadline_ != std::chrono::steady_clock::time_point() && answerDeadline_ < deadline)
+            deadline = answerDeadline_;
         const long long left =
             std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now()).count();
         const long long bounded = std::max(0LL, left);
@@ -222,7 +225,14 @@ ConnectionError ClientBase::reportEndOnReceiver() {
 
 void ClientBase::checkDeadline() {
     if (!negotiating_) return;
-    const auto elapsed = std::chrono::steady_clock::now() - negotiationStart_;
+    const auto now = std::chrono::steady_clock::now();
+    if (answerDeadline_ != std::chrono::steady_clock::time_point() && now >= answerDeadline_) {
+        answerDeadline_ = std::chrono::steady_clock::time_point();
+        answerOverdue();
+        disconnect(NotConnected);
+        return;
+    }
+    const auto elapsed = now - negotiationStart_;
     if (elapsed < std::chrono::milliseconds(negotiationTimeoutMs_.load())) return;
     logger_.log(LogError, LogAreaClientBase,
                 "stream negotiation did not finish within " + std::to_string(negotiationTimeoutMs_.load()) + " ms");
@@ -660,7 +670,10 @@ void ClientBase::onHandshakeResult(TLSBase*, bool success, CertificateInfo& info
                         info.resumed ? "connection encryption active (TLS session resumed)"
                                      : "connection encryption active");
             enterStep(StreamStep::Header);
+            beginWriteBatch();
             header();
+            encryptedStreamOpening();
+            endWriteBatch();
             return;
         }
         logger_.log(LogError, LogAreaClientBase, "Server's certificate rejected!");

@@ -295,6 +295,16 @@ protected:
     virtual void startNewSession() { giveUpResumption(); }
     // The new session is up (instead of notifyConnected).
     void sessionRenewed();
+    // The stream header is going out over a new TLS connection: what is
+    // sent from here goes in the same write.
+    virtual void encryptedStreamOpening() {}
+    // An answer the login waits for that must come sooner than the
+    // negotiation's end: past the time, answerOverdue runs and the
+    // connection ends with NotConnected. A default time point clears it.
+    void setAnswerDeadline(std::chrono::steady_clock::time_point due) { answerDeadline_ = due; }
+    virtual void answerOverdue() {}
+    // An element of urn:xmpp:sm:3, also when SASL2's <success> carries it.
+    ElementVerdict handleStreamManagement(const XmlTag& element);
 
     void notifyStreamEvent(StreamEvent event);
     void notifyConnected();
@@ -356,7 +366,6 @@ private:
     // While a new session is made, before it is bound, a stanza other than
     // the binding's own requests waits for it: true when it was kept.
     bool waitForNewSession(const XmlTag& stanza);
-    ElementVerdict handleStreamManagement(const Stanza& element);
     void dropConnection();
     void suspendConnection();
     ConnectionError resumeStep(int timeoutUs);
@@ -428,6 +437,7 @@ private:
     std::atomic<bool> negotiating_{false};
     std::atomic<bool> authenticating_{false};
     std::chrono::steady_clock::time_point negotiationStart_;
+    std::chrono::steady_clock::time_point answerDeadline_;  // the receiving thread's
 };
 
 }  // namespace tern

@@ -11,10 +11,14 @@ const char* const kRedacted = "[redacted]";
 
 namespace {
 
-// SASL elements whose text may carry a password (PLAIN) or a proof.
+// SASL elements whose text may carry a password (PLAIN) or a proof, in
+// the classic form and in SASL2's (an initial response inside
+// <authenticate>, or a response).
 bool isSaslSecret(const XmlTag& t) {
-    return (t.name() == "auth" || t.name() == "response") && !t.text().empty() &&
-           t.hasAttribute("xmlns", XMPP_XMLNS_STREAM_SASL);
+    if (t.text().empty()) return false;
+    if ((t.name() == "auth" || t.name() == "response") && t.hasAttribute("xmlns", XMPP_XMLNS_STREAM_SASL)) return true;
+    if (t.name() == "response") return t.hasAttribute("xmlns", "urn:xmpp:sasl:2");
+    return t.name() == "initial-response" && t.parent() && t.parent()->name() == "authenticate";
 }
 
 bool isPasswordField(const XmlTag& t) {

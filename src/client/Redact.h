@@ -1,5 +1,6 @@
-// Log lines never carry credentials: SASL payloads, legacy-authentication and
-// registration passwords and digests are replaced, the element kept.
+// Log lines never carry credentials: SASL and SASL2 payloads,
+// legacy-authentication and registration passwords and digests are
+// replaced, the element kept.
 #ifndef TERN_CLIENT_REDACT_H
 #define TERN_CLIENT_REDACT_H
 

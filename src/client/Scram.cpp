@@ -68,8 +68,14 @@ std::string exclusiveOr(std::string a, const std::string& b) {
 ScramClient::ScramClient(Hash hash, const std::string& user, const std::string& password, const std::string& authzid,
                          const std::string& nonce, SaltedPasswordCache* cache)
     : hash_(hash), cache_(cache), password_(password), nonce_(nonce) {
-    gs2Header_ = authzid.empty() ? std::string("n,,") : "n,a=" + saslName(authzid) + ",";
+    authzidPart_ = authzid.empty() ? std::string() : "a=" + saslName(authzid);
+    setChannelBinding("n");
     clientFirstBare_ = "n=" + saslName(user) + ",r=" + nonce;
+}
+
+void ScramClient::setChannelBinding(const std::string& flag, const std::string& data) {
+    gs2Header_ = flag + "," + authzidPart_ + ",";
+    bindingData_ = data;
 }
 
 std::string ScramClient::clientFirst() const { return gs2Header_ + clientFirstBare_; }
@@ -133,7 +139,17 @@ bool ScramClient::clientFinal(const std::string& serverFirst, std::string& out, 
         return false;
     }
 
-    const std::string withoutProof = "c=" + base64Encode(gs2Header_) + ",r=" + nonce;
+    // XEP-0474: what the server says it offered, against what arrived here.
+    bool haveOffered;
+    const std::string offered = attribute(serverFirst, 'd', haveOffered);
+    if (haveOffered && !sameBytes(base64Decode(offered), digest(offeredLists_))) {
+        listsDiffered_ = true;
+        error = "the mechanisms or channel-binding types the server says it offered differ from what this stream "
+                "received: someone in the path may be intercepting the connection";
+        return false;
+    }
+
+    const std::string withoutProof = "c=" + base64Encode(gs2Header_ + bindingData_) + ",r=" + nonce;
     const std::string authMessage = clientFirstBare_ + "," + serverFirst + "," + withoutProof;
     const std::string salted = saltedPassword(salt, static_cast<unsigned>(iterations));
     const std::string clientKey = hmac(salted, "Client Key");

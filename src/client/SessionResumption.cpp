@@ -62,7 +62,7 @@ void ClientBase::sendAgain(const PendingStanza& stanza) {
     sm_->requestAckIfDue();
 }
 
-ClientBase::ElementVerdict ClientBase::handleStreamManagement(const Stanza& element) {
+ClientBase::ElementVerdict ClientBase::handleStreamManagement(const XmlTag& element) {
     std::string problem;
     switch (sm_->handle(element, problem)) {
         case StreamManagement::Consumed: return ElementVerdict::Handled;

@@ -386,6 +386,16 @@ void StreamManagement::sendResume() {
     parent_->sendRaw(text);
 }
 
+XmlTag* StreamManagement::resumeRequest() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    resumeOutstanding_ = true;
+    XmlTag* request = new XmlTag("resume");
+    request->setAttribute("xmlns", kNamespace);
+    request->setAttribute("h", std::to_string(inbound_.load()));
+    request->setAttribute("previd", id_);
+    return request;
+}
+
 StreamManagement::Next StreamManagement::waitForAttempt(long long timeoutUs) {
     const Clock::time_point start = Clock::now();
     std::unique_lock<std::mutex> lock(mutex_);

@@ -136,6 +136,9 @@ public:
     void sessionEndedByServer();
     // Sends <resume h='…' previd='…'/> on the new stream.
     void sendResume();
+    // The same request for SASL2's <authenticate>, whose <success> carries
+    // the answer (XEP-0198 inline).
+    XmlTag* resumeRequest();
     enum Next { Attempt, Wait, Interrupted, GiveUp };
     // Waits, at most timeoutUs (-1: no limit), for the next attempt's time.
     Next waitForAttempt(long long timeoutUs);

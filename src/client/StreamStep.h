@@ -13,6 +13,7 @@ enum class StreamStep {
     StartTls,      // <starttls/> went out: <proceed/> or <failure/>
     TlsHandshake,  // TLS records only, until the handshake is done
     Sasl,          // <auth/> went out: challenges, then <success/> or <failure/>
+    Sasl2,         // SASL2's <authenticate/> went out: challenges, then <success/> or <failure/>
     LegacyAuth,    // a jabber:iq:auth request is out: only its answer
     Resume,        // <resume/> went out: <resumed/> or <failed/>
     Bind,          // the bind request is out: only its answer
@@ -28,6 +29,7 @@ inline const char* streamStepName(StreamStep step) {
         case StreamStep::StartTls: return "STARTTLS";
         case StreamStep::TlsHandshake: return "TLS handshake";
         case StreamStep::Sasl: return "SASL authentication";
+        case StreamStep::Sasl2: return "SASL2 authentication";
         case StreamStep::LegacyAuth: return "legacy authentication";
         case StreamStep::Resume: return "resuming the session";
         case StreamStep::Bind: return "binding a resource";

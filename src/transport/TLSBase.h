@@ -37,6 +37,15 @@ public:
 
 using StringList = std::vector<std::string>;
 
+// Ways to name a TLS connection so that an authentication can be bound to
+// it (SCRAM's -PLUS mechanisms): RFC 5929's first Finished message of the
+// handshake, RFC 9266's exporter.
+enum class ChannelBindingType { TlsUnique, TlsExporter };
+
+// The negotiated protocol as the wire writes it.
+constexpr int kTls12 = 0x0303;
+constexpr int kTls13 = 0x0304;
+
 class TLSBase {
 public:
     TLSBase(TLSHandler* handler, const std::string& server) : handler_(handler), server_(server) {}
@@ -56,6 +65,11 @@ public:
     virtual void setClientCert(const std::string& clientKey, const std::string& clientCerts) = 0;
     // The ALPN protocol to offer in the next handshake; empty offers none.
     virtual void setAlpn(const std::string& protocol) { alpn_ = protocol; }
+    // Once secure: the negotiated protocol (kTls12, kTls13, ...); 0 before.
+    virtual int protocolVersion() const { return 0; }
+    // Once secure: this connection's channel-binding data of that type;
+    // empty when the implementation cannot give it.
+    virtual std::string channelBinding(ChannelBindingType) const { return std::string(); }
 
     TLSHandler* handler() const { return handler_; }
     const std::string& server() const { return server_; }

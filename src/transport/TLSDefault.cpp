@@ -25,5 +25,9 @@ void TLSDefault::setClientCert(const std::string& clientKey, const std::string& 
 void TLSDefault::setAlpn(const std::string& protocol) {
     if (impl_) impl_->setAlpn(protocol);
 }
+int TLSDefault::protocolVersion() const { return impl_ ? impl_->protocolVersion() : 0; }
+std::string TLSDefault::channelBinding(ChannelBindingType type) const {
+    return impl_ ? impl_->channelBinding(type) : std::string();
+}
 
 }  // namespace tern

@@ -36,6 +36,8 @@ public:
     CertificateInfo& certificateInfo() override;
     void setClientCert(const std::string& clientKey, const std::string& clientCerts) override;
     void setAlpn(const std::string& protocol) override;
+    int protocolVersion() const override;
+    std::string channelBinding(ChannelBindingType type) const override;
 
 private:
     std::unique_ptr<TLSBase> impl_;

@@ -445,6 +445,30 @@ bool TLSOpenSSL::encrypt(const std::string& data) {
     return true;
 }
 
+int TLSOpenSSL::protocolVersion() const {
+    std::lock_guard<std::mutex> lock(sslMutex_);
+    return ssl_ && secure_ ? SSL_version(ssl_) : 0;
+}
+
+std::string TLSOpenSSL::channelBinding(ChannelBindingType type) const {
+    std::lock_guard<std::mutex> lock(sslMutex_);
+    if (!ssl_ || !secure_) return std::string();
+    if (type == ChannelBindingType::TlsUnique) {
+        // The first Finished of the handshake: ours in a full one, the
+        // server's when a session was resumed (RFC 5929, 3.1).
+        unsigned char finished[EVP_MAX_MD_SIZE];
+        const std::size_t n = SSL_session_reused(ssl_) ? SSL_get_peer_finished(ssl_, finished, sizeof finished)
+                                                       : SSL_get_finished(ssl_, finished, sizeof finished);
+        return std::string(reinterpret_cast<const char*>(finished), std::min(n, sizeof finished));
+    }
+    if (SSL_version(ssl_) < TLS1_3_VERSION && SSL_get_extms_support(ssl_) != 1) return std::string();
+    static const char kLabel[] = "EXPORTER-Channel-Binding";
+    unsigned char out[32];
+    if (SSL_export_keying_material(ssl_, out, sizeof out, kLabel, sizeof kLabel - 1, nullptr, 0, 0) != 1)
+        return std::string();
+    return std::string(reinterpret_cast<const char*>(out), sizeof out);
+}
+
 void TLSOpenSSL::cleanup() {
     std::lock_guard<std::mutex> lock(sslMutex_);
     if (ssl_) releaseSession();

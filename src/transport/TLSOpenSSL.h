@@ -36,6 +36,11 @@ public:
     void setCACerts(const StringList& caCerts) override;
     // Client certificates are not offered.
     void setClientCert(const std::string& clientKey, const std::string& clientCerts) override;
+    int protocolVersion() const override;
+    // tls-unique of any version (the TLS 1.3 form is what servers without
+    // RFC 9266 compute); tls-exporter on TLS 1.3, and on TLS 1.2 only with
+    // the extended master secret (RFC 7627), as RFC 9266 requires.
+    std::string channelBinding(ChannelBindingType type) const override;
 
 private:
     bool createSession();

@@ -26,6 +26,10 @@ constexpr ULONG kRequest = ISC_REQ_REPLAY_DETECT | ISC_REQ_SEQUENCE_DETECT | ISC
 // SECURITY_FLAG_IGNORE_UNKNOWN_CA, from wininet.h.
 constexpr DWORD kIgnoreUnknownCa = 0x00000100;
 
+// RFC 9266's exporter label.
+char kExporterLabel[] = "EXPORTER-Channel-Binding";
+constexpr DWORD kExporterLength = 32;
+
 std::wstring wide(const std::string& utf8) {
     if (utf8.empty()) return std::wstring();
     const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
@@ -90,6 +94,12 @@ const char* protocolName(DWORD protocol) {
     if (protocol & SP_PROT_TLS1_CLIENT) return "TLSv1";
     if (protocol & SP_PROT_SSL3_CLIENT) return "SSLv3";
     return "unknown";
+}
+
+int versionOf(DWORD protocol) {
+    if (protocol & SP_PROT_TLS1_3_CLIENT) return kTls13;
+    if (protocol & SP_PROT_TLS1_2_CLIENT) return kTls12;
+    return 0;
 }
 
 const char* cipherName(ALG_ID cipher) {
@@ -157,6 +167,7 @@ void TLSSChannel::releaseHandles() {
     if (released_) return;
     secure_ = false;
     released_ = true;
+    protocolVersion_ = 0;
     DeleteSecurityContext(&context_);
     FreeCredentialsHandle(&credentials_);
     SecInvalidateHandle(&credentials_);
@@ -212,6 +223,15 @@ bool TLSSChannel::handshake() {
             released_ = false;
             if (s == SEC_I_CONTINUE_NEEDED && out.pvBuffer && out.cbBuffer > 0)
                 first.assign(static_cast<const char*>(out.pvBuffer), out.cbBuffer);
+            // The exporter's label is registered before the handshake ends,
+            // where the system exports keying material at all; channelBinding
+            // reads the result.
+            SecPkgContext_KeyingMaterialInfo exporter{};
+            exporter.cbLabel = sizeof kExporterLabel;
+            exporter.pszLabel = kExporterLabel;
+            exporter.cbKeyingMaterial = kExporterLength;
+            if (s == SEC_I_CONTINUE_NEEDED)
+                SetContextAttributesA(&context_, SECPKG_ATTR_KEYING_MATERIAL_INFO, &exporter, sizeof exporter);
             if (out.pvBuffer) FreeContextBuffer(out.pvBuffer);
         } else {
             SecInvalidateHandle(&credentials_);
@@ -392,6 +412,49 @@ bool TLSSChannel::encrypt(const std::string& data) {
     return true;
 }
 
+int TLSSChannel::protocolVersion() const {
+    std::lock_guard<std::mutex> lock(sslMutex_);
+    return secure_ ? protocolVersion_ : 0;
+}
+
+std::string TLSSChannel::channelBinding(ChannelBindingType type) const {
+    std::lock_guard<std::mutex> lock(sslMutex_);
+    if (released_ || !secure_) return std::string();
+    CtxtHandle* context = const_cast<CtxtHandle*>(&context_);
+    std::string data;
+    if (type == ChannelBindingType::TlsUnique) {
+        SecPkgContext_Bindings bindings{};
+        if (QueryContextAttributesA(context, SECPKG_ATTR_UNIQUE_BINDINGS, &bindings) != SEC_E_OK || !bindings.Bindings)
+            return data;
+        const SEC_CHANNEL_BINDINGS* b = bindings.Bindings;
+        if (b->dwApplicationDataOffset + b->cbApplicationDataLength <= bindings.BindingsLength) {
+            data.assign(reinterpret_cast<const char*>(b) + b->dwApplicationDataOffset, b->cbApplicationDataLength);
+            static const std::string prefix = "tls-unique:";
+            if (data.compare(0, prefix.size(), prefix) == 0) data.erase(0, prefix.size());
+        }
+        FreeContextBuffer(bindings.Bindings);
+        return data;
+    }
+    if (protocolVersion_ < kTls13) return data;
+    SecPkgContext_KeyingMaterial material{};
+    if (QueryContextAttributesA(context, SECPKG_ATTR_KEYING_MATERIAL, &material) == SEC_E_OK && material.pbKeyingMaterial) {
+        if (material.cbKeyingMaterial == kExporterLength)
+            data.assign(reinterpret_cast<const char*>(material.pbKeyingMaterial), material.cbKeyingMaterial);
+        FreeContextBuffer(material.pbKeyingMaterial);
+        return data;
+    }
+    // Later systems export on request, after the handshake.
+    unsigned char out[kExporterLength];
+    SecPkgContext_KeyingMaterial_Inproc inproc{};
+    inproc.cbLabel = sizeof kExporterLabel;
+    inproc.pszLabel = kExporterLabel;
+    inproc.cbKeyingMaterial = kExporterLength;
+    inproc.pbKeyingMaterial = out;
+    if (QueryContextAttributesA(context, SECPKG_ATTR_KEYING_MATERIAL_INPROC, &inproc) == SEC_E_OK)
+        data.assign(reinterpret_cast<const char*>(out), sizeof out);
+    return data;
+}
+
 // Whether the chain ends in one of the anchors handed in by setCACerts.
 bool TLSSChannel::anchoredInOurStore(PCCERT_CHAIN_CONTEXT chain) const {
     if (!anchors_ || chain->cChain == 0 || chain->rgpChain[0]->cElement == 0) return false;
@@ -461,6 +524,7 @@ void TLSSChannel::collectCertificateInfo() {
     }
     SecPkgContext_ConnectionInfo connection{};
     if (QueryContextAttributesA(&context_, SECPKG_ATTR_CONNECTION_INFO, &connection) == SEC_E_OK) {
+        protocolVersion_ = versionOf(connection.dwProtocol);
         info.protocol = protocolName(connection.dwProtocol);
         info.cipher = cipherName(connection.aiCipher);
         info.mac = macName(connection.aiHash);

@@ -33,6 +33,10 @@ public:
     void setCACerts(const StringList& caCerts) override;
     // Client certificates are not offered.
     void setClientCert(const std::string& clientKey, const std::string& clientCerts) override;
+    int protocolVersion() const override;
+    // tls-unique as SECPKG_ATTR_UNIQUE_BINDINGS gives it; tls-exporter on
+    // TLS 1.3, where the system exports keying material.
+    std::string channelBinding(ChannelBindingType type) const override;
 
 private:
     struct Step {
@@ -55,6 +59,7 @@ private:
     SecPkgContext_StreamSizes sizes_{};
     std::string received_;  // bytes not yet consumed, during and after the handshake
     bool released_ = true;
+    int protocolVersion_ = 0;  // of the established context
     HCERTSTORE anchors_ = nullptr;  // the caCerts that could be read
 };
 

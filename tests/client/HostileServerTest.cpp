@@ -12,6 +12,7 @@
 #include "client/StreamManagement.h"
 #include "support/FakeSession.h"
 #include "support/LogRecorder.h"
+#include "support/Sasl2Script.h"
 
 using namespace tern;
 using testsupport::FakeSession;
@@ -34,6 +35,9 @@ enum class Stage {
     Managed,      // logged in with stream management, one stanza unacknowledged
     Reconnected,  // that connection lost; the new one is open, its header due
     ResumeSent,   // authenticated again on it, <resume/> sent
+    Sasl2,        // SASL2 PLAIN with Bind2 sent, its success due
+    Sasl2Scram,   // SASL2 SCRAM, the client's proof sent, the success due
+    Sasl2Bound,   // logged in with SASL2 and Bind2, the features after it in
 };
 
 void sendChat(FakeSession& s) {
@@ -53,6 +57,19 @@ void authenticate(FakeSession& s, const std::string& afterSuccess) {
 void reach(FakeSession& s, Stage stage) {
     s.client->streamManagement()->setFirstPause(1);
     s.open();
+    if (stage == Stage::Sasl2 || stage == Stage::Sasl2Bound) {
+        s.says(serverHeader() + features(testsupport::sasl2Offer({"PLAIN"}, testsupport::kBind2)));
+        if (stage == Stage::Sasl2) return;
+        s.says(testsupport::sasl2Success("", "user@example.test/res~1", true) + features(kBindAndSession));
+        return;
+    }
+    if (stage == Stage::Sasl2Scram) {
+        testsupport::ScramServer server;
+        s.client->setSaslClientNonce("n0nce");
+        s.says(serverHeader() + features(testsupport::sasl2Offer({"SCRAM-SHA-256"})));
+        s.says(testsupport::sasl2Challenge(server.first(testsupport::sentPayload(s.sent(), "initial-response"))));
+        return;
+    }
     if (stage == Stage::Features) {
         s.says(serverHeader());
         return;
@@ -144,6 +161,34 @@ TEST(HostileServer, ElementsOutOfTurn) {
          "<challenge " + kSasl + ">" + base64Encode("nonce=\"n\",qop=\"auth\"") + "</challenge><challenge " + kSasl +
              ">" + base64Encode("rspauth=" + std::string(32, '0')) + "</challenge>",
          "<abort " + kSasl + "/></stream:stream>", AuthenticationFailed},
+        // SASL2 and Bind2 in turn, and only what was asked for.
+        {"a SASL2 success without authenticate", Stage::Features, testsupport::sasl2Success("", "user@example.test"),
+         policy, StreamError},
+        {"a SASL2 challenge without authenticate", Stage::Features, testsupport::sasl2Challenge("r=x"), policy,
+         StreamError},
+        {"a classic success during SASL2", Stage::Sasl2, "<success " + kSasl + "/>", policy, StreamError},
+        {"another account's stanza during SASL2", Stage::Sasl2,
+         "<message from='mallory@example.test/x'><body>hi</body></message>", policy, StreamError},
+        {"bound in another domain", Stage::Sasl2, testsupport::sasl2Success("", "user@evil.test/res", true), policy,
+         StreamError},
+        {"bound without a resource", Stage::Sasl2, testsupport::sasl2Success("", "user@example.test", true), policy,
+         StreamError},
+        {"a resumption nobody asked for", Stage::Sasl2,
+         "<success xmlns='urn:xmpp:sasl:2'><authorization-identifier>user@example.test/res</authorization-identifier>"
+         "<resumed " + kSm + " h='0' previd='sm-1'/></success>",
+         policy, StreamError},
+        {"further steps after authentication", Stage::Sasl2,
+         "<continue xmlns='urn:xmpp:sasl:2'><tasks><task>HOTP-EXAMPLE</task></tasks></continue>",
+         "<abort xmlns='urn:xmpp:sasl:2'/></stream:stream>", AuthenticationFailed},
+        {"a SASL2 success without the server's signature", Stage::Sasl2Scram,
+         testsupport::sasl2Success("", "user@example.test/res"), "<abort xmlns='urn:xmpp:sasl:2'/></stream:stream>",
+         AuthenticationFailed},
+        {"a SASL2 signature that does not verify", Stage::Sasl2Scram,
+         testsupport::sasl2Success("v=AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=", "user@example.test/res"),
+         "<abort xmlns='urn:xmpp:sasl:2'/></stream:stream>", AuthenticationFailed},
+        {"features twice after a SASL2 success", Stage::Sasl2Bound, features(kBindAndSession), policy, StreamError},
+        {"a SASL2 success once bound", Stage::Sasl2Bound, testsupport::sasl2Success("", "user@example.test/x", true),
+         policy, StreamError},
         // Stanzas from another account are not the server's doing: ignored.
         {"a stanza nested deeper than the parser keeps, from another account", Stage::Established,
          "<message from='mallory@example.test/x' type='chat'><body>hi</body><n xmlns='urn:x'>" +

@@ -7,44 +7,10 @@
 #include "support/FakeSession.h"
 #include "support/LogRecorder.h"
 #include "support/TlsFixtures.h"
+#include "support/TlsSession.h"
 
 using namespace tern;
 using namespace testsupport;
-
-namespace {
-const std::string kTlsNs = "urn:ietf:params:xml:ns:xmpp-tls";
-
-struct TlsSession : FakeSession {
-    explicit TlsSession(const std::vector<std::string>& names)
-        : authority(makeAuthority("Parley Test CA")), peer(leafFor(names)) {
-        client->setCACerts({authority.writePem("engine-ca")});
-    }
-    Credential leafFor(const std::vector<std::string>& names) {
-        CertificateSpec spec;
-        spec.commonName = names.front();
-        spec.dnsNames = names;
-        return issue(spec, &authority);
-    }
-    // Up to the server's go-ahead; returns the client's first TLS bytes.
-    std::string untilProceed() {
-        open();
-        says(serverHeader() + features("<starttls xmlns='" + kTlsNs + "'/>" + mechanisms({"PLAIN"})));
-        EXPECT_EQ(sent(), "<starttls xmlns='" + kTlsNs + "'/>");
-        says("<proceed xmlns='" + kTlsNs + "'/>");
-        return sent();
-    }
-    // Ciphertext both ways until neither side has more to say.
-    void pump(std::string toServer) {
-        for (int i = 0; i < 10 && !toServer.empty(); ++i) {
-            const std::string toClient = peer.receive(toServer);
-            if (!toClient.empty()) says(toClient);
-            toServer = sent();
-        }
-    }
-    Credential authority;
-    MemoryTlsServer peer;
-};
-}  // namespace
 
 TEST(ClientStartTls, TheStreamRestartsInsideTls) {
     TlsSession s({"example.test"});

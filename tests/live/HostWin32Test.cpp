@@ -7,7 +7,9 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 
 #include "support/HostRecorder.h"
@@ -221,4 +223,48 @@ TEST(HostWin32, TheHostsOwnAuthority) {
         << events.codes();
     api().release(s);
     api().trustedCa(nullptr);
+}
+
+namespace {
+// The mechanism a session's log shows it authenticating with.
+struct MechanismLog {
+    std::mutex mutex;
+    std::string mechanism;
+    static void PARLEY_CALL line(void* c, int32_t, int32_t, const TextBuffer* text) {
+        const std::string s = toUtf8(std::u16string(reinterpret_cast<const char16_t*>(text->text),
+                                                    static_cast<std::size_t>(text->length)));
+        const std::size_t at = s.find(" mechanism='");
+        if (s.rfind("<auth", 0) != 0 || at == std::string::npos) return;
+        auto* self = static_cast<MechanismLog*>(c);
+        std::lock_guard<std::mutex> lock(self->mutex);
+        self->mechanism = s.substr(at + 12, s.find('\'', at + 12) - at - 12);
+    }
+};
+}  // namespace
+
+// Into a room over STARTTLS with what SChannel can bind: -PLUS on TLS 1.2
+// against Prosody (tls12.test) where the system gives tls-unique, else
+// SCRAM unbound; a wrong binding would fail the login.
+TEST(HostWin32, BoundLoginWhereSChannelCanBind) {
+    REQUIRE_LIVE();
+    const char* ca = std::getenv("PARLEY_TEST_CA");
+    ASSERT_NE(ca, nullptr);
+    api().trustedCa(W(windowsPath(ca)));
+    for (const char16_t* domain : {u"tls12.test", u"tls.test"}) {
+        Host host("Bound", "bound", identifier('2'));
+        HostRecorder reg;
+        void* h = api().registration(W(domain), W(host.user), L"pw", &reg, &HostRecorder::callback);
+        ASSERT_EQ(api().waitRegistration(h, 20000), 1);
+        ASSERT_EQ(reg.codes(), "11056");
+        MechanismLog log;
+        api().logCallback(&MechanismLog::line, &log, 0);
+        host.session = api().login(W(host.user), L"pw", W(u16(unique("r"))), W(host.nick), W(domain), L"win",
+                                   &host.events, &HostRecorder::callback);
+        EXPECT_TRUE(host.events.waitForCode(PARLEY_EVENT_OCCUPANT_PRESENT, 20000)) << host.events.codes();
+        api().logout(host.session);
+        api().logCallback(nullptr, nullptr, 0);
+        std::lock_guard<std::mutex> lock(log.mutex);
+        std::printf("%s: %s\n", toUtf8(domain).c_str(), log.mechanism.c_str());
+        EXPECT_EQ(log.mechanism.rfind("SCRAM-SHA-", 0), 0u) << log.mechanism;
+    }
 }

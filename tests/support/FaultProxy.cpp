@@ -11,44 +11,16 @@
 #include <algorithm>
 #include <chrono>
 
+#include "support/LoopbackSocket.h"
+
 namespace testsupport {
-
-namespace {
-
-sockaddr_in loopback(int port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
-bool sendAll(int s, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::send(s, data, size, MSG_NOSIGNAL);
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-}  // namespace
 
 FaultProxy::FaultProxy(int listenPort, int serverPort, int delayMs) : serverPort_(serverPort), delayMs_(delayMs) {
     // Close-on-exec throughout: a peer process forked by the test must not
     // hold a copy of a connection, or closing it here would not end it.
     if (::pipe2(wake_, O_CLOEXEC) != 0) return;
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    const sockaddr_in a = loopback(listenPort);
-    if (::bind(listener_, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 || ::listen(listener_, 16) != 0) {
-        ::close(listener_);
-        listener_ = -1;
-        return;
-    }
-    thread_ = std::thread([this] { run(); });
+    listener_ = listenOnLoopback(listenPort);
+    if (listener_ >= 0) thread_ = std::thread([this] { run(); });
 }
 
 FaultProxy::~FaultProxy() {

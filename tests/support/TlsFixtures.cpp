@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -179,6 +180,20 @@ std::string MemoryTlsServer::send(const std::string& plaintext) {
     ERR_clear_error();
     SSL_write(ssl_, plaintext.data(), static_cast<int>(plaintext.size()));
     return drain();
+}
+
+std::string MemoryTlsServer::tlsUnique() const {
+    unsigned char finished[EVP_MAX_MD_SIZE];
+    const std::size_t n = SSL_session_reused(ssl_) ? SSL_get_finished(ssl_, finished, sizeof finished)
+                                                   : SSL_get_peer_finished(ssl_, finished, sizeof finished);
+    return std::string(reinterpret_cast<const char*>(finished), std::min(n, sizeof finished));
+}
+
+std::string MemoryTlsServer::exporter() const {
+    static const char label[] = "EXPORTER-Channel-Binding";
+    unsigned char out[32];
+    if (SSL_export_keying_material(ssl_, out, sizeof out, label, sizeof label - 1, nullptr, 0, 0) != 1) return "";
+    return std::string(reinterpret_cast<const char*>(out), sizeof out);
 }
 
 bool completeHandshake(tern::TLSBase& client, RecordingTlsHandler& handler, MemoryTlsServer& server) {

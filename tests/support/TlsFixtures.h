@@ -66,6 +66,11 @@ public:
     bool established() const { return SSL_is_init_finished(ssl_) == 1; }
     bool resumed() const { return SSL_session_reused(ssl_) == 1; }
     bool failed() const { return failed_; }
+    // The channel-binding data of this connection as the server computes
+    // it: the first Finished of the handshake (RFC 5929), the exporter
+    // (RFC 9266).
+    std::string tlsUnique() const;
+    std::string exporter() const;
     // Plaintext received so far.
     std::string plaintext;
 

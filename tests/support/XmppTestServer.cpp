@@ -105,7 +105,40 @@ void XmppTestServer::handleXmlTag(tern::XmlTag* e) {
     cv_.notify_all();
     const std::string& n = e->name();
     const std::string id = e->getAttribute("id");
-    if (n == "stream:stream") {
+    const bool stanza = n == "message" || n == "presence" || n == "iq";
+    if (stanza && managed_) ++handled_;
+    if (n == "stream:stream" && sasl2_) {
+        write("<?xml version='1.0'?><stream:stream xmlns='jabber:client' "
+              "xmlns:stream='http://etherx.jabber.org/streams' id='t" + std::to_string(port_) + "' from='" +
+              e->getAttribute("to") + "' version='1.0'><stream:features><authentication xmlns='urn:xmpp:sasl:2'>"
+              "<mechanism>SCRAM-SHA-256</mechanism><inline><bind xmlns='urn:xmpp:bind:0'><inline><feature "
+              "var='urn:xmpp:sm:3'/></inline></bind><sm xmlns='urn:xmpp:sm:3'/></inline></authentication>"
+              "</stream:features>");
+    } else if (n == "authenticate") {
+        resumeAsked_ = resumable_ && e->hasChild("resume", "xmlns", "urn:xmpp:sm:3");
+        scram_ = std::make_unique<ScramServer>(false, "pw");
+        const tern::XmlTag* first = e->firstChild("initial-response");
+        write("<challenge xmlns='urn:xmpp:sasl:2'>" +
+              tern::base64Encode(scram_->first(tern::base64Decode(first ? first->text() : std::string()))) +
+              "</challenge>");
+    } else if (n == "response" && scram_) {
+        // Resumed where the client asks and the session is there; bound otherwise.
+        authed_ = true;
+        managed_ = resumeAsked_;
+        write("<success xmlns='urn:xmpp:sasl:2'><additional-data>" +
+              tern::base64Encode(scram_->final(tern::base64Decode(e->text()))) +
+              "</additional-data><authorization-identifier>user@fake.test/r</authorization-identifier>" +
+              (resumeAsked_ ? "<resumed xmlns='urn:xmpp:sm:3' previd='sm-fake' h='" + std::to_string(handled_) + "'/>"
+                            : std::string("<bound xmlns='urn:xmpp:bind:0'/>")) +
+              "</success><stream:features><sm xmlns='urn:xmpp:sm:3'/></stream:features>");
+        scram_.reset();
+    } else if (n == "enable") {
+        managed_ = resumable_ = true;
+        handled_ = 0;
+        write("<enabled xmlns='urn:xmpp:sm:3' id='sm-fake' resume='true'/>");
+    } else if (n == "r") {
+        write("<a xmlns='urn:xmpp:sm:3' h='" + std::to_string(handled_) + "'/>");
+    } else if (n == "stream:stream") {
         write("<?xml version='1.0'?><stream:stream xmlns='jabber:client' "
                    "xmlns:stream='http://etherx.jabber.org/streams' id='t" + std::to_string(port_) +
                        "' from='" + e->getAttribute("to") + "' version='1.0'>");
@@ -168,7 +201,7 @@ void XmppTestServer::run() {
             std::lock_guard<std::mutex> lock(writeMutex_);
             client_ = c;
         }
-        authed_ = false;
+        authed_ = managed_ = false;
         tern::XmlParser parser(this);
         char buf[4096];
         for (;;) {

@@ -9,11 +9,13 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/ScramServer.h"
 #include "xml/XmlParser.h"
 
 namespace testsupport {
@@ -30,6 +32,10 @@ public:
     // The roster's result waits until a room join has been answered: the
     // room's presences come first.
     void answerRosterAfterJoin() { rosterAfterJoin_ = true; }
+    // SASL2 (SCRAM-SHA-256, password "pw") with Bind2 and stream
+    // management inline, instead of classic SASL: the session can be
+    // resumed inside <authenticate>.
+    void offerSasl2() { sasl2_ = true; }
     // Sends raw text to the client (once connected).
     void send(const std::string& xml);
     // Drops the client with a TCP reset.
@@ -58,6 +64,12 @@ private:
     int client_ = -1;
     int stopPipe_[2] = {-1, -1};
     bool authed_ = false;
+    std::atomic<bool> sasl2_{false};
+    bool managed_ = false;     // stream management on for this connection
+    bool resumable_ = false;   // a session that can be resumed (sm-fake)
+    unsigned handled_ = 0;     // the client's stanzas since <enable/>
+    bool resumeAsked_ = false;  // the <authenticate> under way resumes
+    std::unique_ptr<ScramServer> scram_;
     std::atomic<bool> loggedIn_{false};
     std::vector<std::string> joinReply_;
     std::atomic<bool> rosterAfterJoin_{false};

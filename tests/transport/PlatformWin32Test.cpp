@@ -8,6 +8,7 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -209,5 +210,45 @@ TEST(SChannel, CertificateInformationAndVerdicts) {
         EXPECT_TRUE(bad.has("tls")) << domain << ": " << bad.joined();
         EXPECT_FALSE(bad.certificate.chainValid) << domain;
         EXPECT_EQ(bad.disconnects, std::vector<ConnectionError>{TlsFailed}) << domain;
+    }
+}
+
+// What the system's SChannel gives for channel binding: the version, and
+// tls-unique and the exporter where it gives them (printed: under Wine
+// this is how one finds out). A login that uses them is in HostWin32Test.
+TEST(SChannel, WhatTheSystemGivesForChannelBinding) {
+    if (!std::getenv("PARLEY_TESTENV")) GTEST_SKIP() << "needs scripts/testenv";
+    struct Probe : testsupport::RecordingListener {
+        Client* client = nullptr;
+        int version = 0;
+        std::string unique, exporter;
+        bool handleTlsConnected(const CertificateInfo& info) override {
+            TLSBase* tls = client->encryptionImpl();
+            version = tls->protocolVersion();
+            unique = tls->channelBinding(ChannelBindingType::TlsUnique);
+            exporter = tls->channelBinding(ChannelBindingType::TlsExporter);
+            return RecordingListener::handleTlsConnected(info);
+        }
+    };
+    for (const char* domain : {"tls12.test", "tls.test"}) {
+        Client client(JID(std::string("nobody@") + domain + "/win"), "pw", -1);
+        Probe probe;
+        probe.client = &client;
+        client.setCACerts({windowsPath(std::getenv("PARLEY_TEST_CA"))});
+        client.addNetworkListener(&probe);
+        if (client.connect(false))
+            for (int i = 0; i < 100 && !probe.has("tls") && client.receive(100000) == NoError; ++i) {
+            }
+        client.disconnect();
+        std::printf("%s: TLS 0x%04x, tls-unique %zu bytes, tls-exporter %zu bytes\n", domain,
+                    static_cast<unsigned>(probe.version), probe.unique.size(), probe.exporter.size());
+        ASSERT_TRUE(probe.has("tls")) << domain;
+        EXPECT_TRUE(probe.version == kTls12 || probe.version == kTls13) << probe.version;
+        if (probe.version == kTls12 && !probe.unique.empty()) {
+            EXPECT_EQ(probe.unique.size(), 12u);
+        }
+        if (!probe.exporter.empty()) {
+            EXPECT_EQ(probe.exporter.size(), 32u);
+        }
     }
 }

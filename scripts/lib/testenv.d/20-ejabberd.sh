@@ -3,7 +3,8 @@
 # that DIGEST-MD5 and the legacy digest work. Stream management is on;
 # ejabberd-sm.test, served beside it, has its SRV record at the port of the
 # resumption tests' fault proxy. ejabberd-direct.test is reached by direct
-# TLS only (XEP-0368), on 5324.
+# TLS only (XEP-0368), on 5324. On 5325 STARTTLS stops at TLS 1.2: ejabberd
+# offers the -PLUS mechanisms on both versions (tls-unique).
 # It runs as the ejabberd user, so its folders belong to that user;
 # ERL_DIST_PORT keeps Erlang from starting an epmd that would outlive it.
 # Sourced by scripts/testenv up.
@@ -36,6 +37,13 @@ listen:
     ip: "127.0.0.1"
     module: ejabberd_c2s
     tls: true
+  -
+    port: 5325
+    ip: "127.0.0.1"
+    module: ejabberd_c2s
+    starttls: true
+    protocol_options:
+      - "no_tlsv1_3"
 auth_method: internal
 registration_timeout: infinity
 auth_password_format: plain

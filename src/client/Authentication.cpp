@@ -1,0 +1,551 @@
+// Client's authentication: the choice of mechanism, the SASL exchange in its
+// classic form (RFC 6120) and SASL2's (XEP-0388), SCRAM with channel
+// binding, and what SASL2's <success> carries inline (Bind2, resumption).
+#include <algorithm>
+
+#include "client/Base64.h"
+#include "client/ChannelBinding.h"
+#include "client/Client.h"
+#include "client/Hex.h"
+#include "client/MD5.h"
+#include "client/NonSaslAuth.h"
+#include "client/Sasl2.h"
+#include "client/SaslPrep.h"
+#include "client/StreamManagement.h"
+#include "services/ServiceDiscovery.h"
+#include "stanza/Constants.h"
+#include "transport/NetworkUtil.h"
+#include "transport/Platform.h"
+
+namespace tern {
+
+namespace {
+
+// The least time an answer that carries inline stream management gets
+// before the server counts as one that cannot give it.
+constexpr auto kInlineAnswerFloor = std::chrono::milliseconds(5000);
+
+bool isScram(int m) { return m == SaslScramSha1 || m == SaslScramSha256 || m == SaslScramSha1Plus || m == SaslScramSha256Plus; }
+bool isPlus(int m) { return m == SaslScramSha1Plus || m == SaslScramSha256Plus; }
+
+const char* mechanismName(int m) {
+    switch (m) {
+        case SaslDigestMd5: return "DIGEST-MD5";
+        case SaslPlain: return "PLAIN";
+        case SaslAnonymous: return "ANONYMOUS";
+        case SaslExternal: return "EXTERNAL";
+        case SaslScramSha1: return "SCRAM-SHA-1";
+        case SaslScramSha256: return "SCRAM-SHA-256";
+        case SaslScramSha1Plus: return "SCRAM-SHA-1-PLUS";
+        case SaslScramSha256Plus: return "SCRAM-SHA-256-PLUS";
+        default: return "";
+    }
+}
+
+// The value after key=" up to the closing quote (or the end).
+std::string quotedValue(const std::string& text, std::size_t keyPos, std::size_t keyLength, bool honourEscapes) {
+    const std::size_t start = keyPos + keyLength + 1;
+    if (start > text.size()) return std::string();
+    std::size_t end = start;
+    while (end < text.size()) {
+        if (text[end] == '"' && !(honourEscapes && end > start && text[end - 1] == '\\')) break;
+        ++end;
+    }
+    return text.substr(start, end - start);
+}
+
+// Compares without leaking where the first difference is.
+bool sameSecret(const std::string& a, const std::string& b) {
+    if (a.size() != b.size() || a.empty()) return false;
+    unsigned char diff = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return diff == 0;
+}
+
+}  // namespace
+
+std::string Client::credentialProblem() const {
+    if (!hasCredentials_) return std::string();
+    // No user and no password: an anonymous login, when the server offers one.
+    if (jid_.username().empty() && password_.empty()) return std::string();
+    const std::string problem = jid_.addressProblem();
+    if (!problem.empty()) return problem;
+    if (password_.empty() && (clientCerts_.empty() || clientKey_.empty()))
+        return "the password is empty (and there is no client certificate)";
+    return std::string();
+}
+
+// What the encryption policy lets a mechanism do on this stream: on a
+// stream without TLS under ProtectPassword only SCRAM, whose exchange an
+// eavesdropper cannot cheaply turn into the password (see startSasl for
+// the iteration count); DIGEST-MD5 and the legacy digest are one MD5 or
+// SHA-1 per guess, PLAIN and the legacy password the password itself.
+bool Client::mayUseOnThisStream(int mechanism) {
+    if (passwordMayTravel() || isScram(mechanism)) return true;
+    const char* name = mechanism == SaslDigestMd5 ? "DIGEST-MD5" : mechanism == SaslPlain ? "PLAIN" : "legacy authentication";
+    const char* why = mechanism == SaslPlain ? "it would send the password on an unencrypted stream"
+                      : mechanism == SaslDigestMd5
+                          ? "an eavesdropper could test guesses of the password against it offline, one MD5 each"
+                          : "it sends the password, or a SHA-1 digest to test guesses against, unencrypted";
+    logger_.log(LogWarning, LogAreaClient,
+                std::string("not using ") + name + ": " + why + " (encryption policy)");
+    return false;
+}
+
+bool Client::allowed(int mechanism) const {
+    const int base = mechanism == SaslScramSha1Plus ? SaslScramSha1 : mechanism == SaslScramSha256Plus ? SaslScramSha256 : mechanism;
+    return (saslMechanisms_ & base) != 0;
+}
+
+bool Client::prepareCredentials() {
+    if (saslPrep(jid_.username(), saslUser_) && saslPrep(password_, saslPassword_)) return true;
+    logger_.log(LogError, LogAreaClient,
+                "the user name or the password holds characters that SASLprep prohibits; nothing was sent");
+    return false;
+}
+
+// With a password: the -PLUS mechanisms first where this connection can be
+// bound, then SCRAM, DIGEST-MD5 and PLAIN, as the policy allows them.
+int Client::chooseMechanism(const LoginOffer& offer) {
+    const int offered = offer.usableMechanisms();
+    const bool canBind =
+        encryptionActive_ && !chooseChannelBinding(encryptionImpl(), offer.binding).type.empty();
+    for (int m : {SaslScramSha256Plus, SaslScramSha1Plus, SaslScramSha256, SaslScramSha1, SaslDigestMd5, SaslPlain}) {
+        if (!(offered & m) || !allowed(m) || (isPlus(m) && !canBind) || !mayUseOnThisStream(m)) continue;
+        return m;
+    }
+    return 0;
+}
+
+void Client::authenticate() {
+    if (!hasCredentials_) {
+        notifyStreamEvent(StreamEventFinished);
+        connectedStep();
+        return;
+    }
+    auto start = [this](int mechanism) {
+        notifyStreamEvent(StreamEventAuthentication);
+        startSasl(mechanism);
+    };
+    auto offers = [this](int m) { return (offer_->usableMechanisms() & m) && allowed(m); };
+    if (!password_.empty()) {
+        if (!prepareCredentials()) {
+            disconnect(AuthenticationFailed);
+            return;
+        }
+        if (const int mechanism = chooseMechanism(*offer_)) {
+            start(mechanism);
+            return;
+        }
+        if ((streamFeatures_ & StreamFeatureIqAuth) && mayUseOnThisStream(0)) {
+            notifyStreamEvent(StreamEventAuthentication);
+            if (!nonSaslAuth_) nonSaslAuth_ = std::make_unique<NonSaslAuth>(this);
+            setAuthenticating(true);
+            enterStep(StreamStep::LegacyAuth);
+            nonSaslAuth_->doAuth(streamId_);
+            return;
+        }
+    } else if (!jid_.username().empty()) {
+        if (offers(SaslExternal)) {
+            start(SaslExternal);
+            return;
+        }
+    } else if (offers(SaslAnonymous)) {
+        start(SaslAnonymous);
+        return;
+    }
+    logger_.log(LogError, LogAreaClient, "the server doesn't support any auth mechanisms we know about");
+    disconnect(NoSupportedAuth);
+}
+
+// The mechanism's first message, before any encoding; empty for DIGEST-MD5,
+// which has none.
+std::string Client::initialResponse(int mechanism) {
+    const bool haveAuthzid = !authzid_.server().empty();
+    switch (mechanism) {
+        case SaslPlain: {
+            std::string payload = haveAuthzid ? authzid_.bare() : std::string();
+            payload.push_back('\0');
+            payload += saslUser_;
+            payload.push_back('\0');
+            payload += saslPassword_;
+            return payload;
+        }
+        case SaslAnonymous: return newId();
+        case SaslExternal: return haveAuthzid ? authzid_.bare() : jid_.bare();
+        case SaslScramSha1:
+        case SaslScramSha256:
+        case SaslScramSha1Plus:
+        case SaslScramSha256Plus: {
+            const bool sha1 = mechanism == SaslScramSha1 || mechanism == SaslScramSha1Plus;
+            scram_ = std::make_unique<ScramClient>(sha1 ? ScramClient::Hash::Sha1 : ScramClient::Hash::Sha256, saslUser_,
+                                                   saslPassword_, haveAuthzid ? authzid_.bare() : std::string(),
+                                                   clientNonce(), &saltedPassword_);
+            if (!passwordMayTravel()) scram_->setMinimumIterations(kMinPlaintextScramIterations);
+            // The binding, or the flag that tells a server that binds logins
+            // that an offer reached us without -PLUS (RFC 5802, 6).
+            const ChannelBinding binding =
+                encryptionActive_ ? chooseChannelBinding(encryptionImpl(), offer_->binding) : ChannelBinding{};
+            const bool plusOffered = offer_->usableMechanisms() & (SaslScramSha1Plus | SaslScramSha256Plus);
+            if (isPlus(mechanism)) {
+                bindingType_ = binding.type;
+                scram_->setChannelBinding("p=" + binding.type, binding.data);
+            } else if (!binding.type.empty() && !plusOffered) {
+                bindingFlagY_ = true;
+                scram_->setChannelBinding("y");
+            } else if (plusOffered) {
+                logger_.log(LogWarning, LogAreaClient,
+                            "the server offers channel binding, but this connection can give none of its types; "
+                            "authenticating without it");
+            }
+            if (!pipelined_) scram_->setOfferedLists(offeredListsText(offer_->names(), offer_->binding));
+            return scram_->clientFirst();
+        }
+        default: return std::string();
+    }
+}
+
+void Client::startSasl(int mechanism) {
+    selectedMechanism_ = mechanism;
+    saslChallenges_ = 0;
+    serverVerified_ = false;
+    digestRspauth_.clear();
+    bindingType_.clear();
+    bindingFlagY_ = false;
+    inlineResume_ = bind2Sent_ = false;
+    sasl2_ = offer_->sasl2;
+    setAuthenticating(true);
+    // A pipelined exchange waits for the server's header and features first.
+    if (!pipelined_) enterStep(sasl2_ ? StreamStep::Sasl2 : StreamStep::Sasl);
+    const std::string first = initialResponse(mechanism);
+    const bool hasFirst = mechanism != SaslDigestMd5;
+    XmlTag* element;
+    if (sasl2_) {
+        element = buildAuthenticate(mechanismName(mechanism), hasFirst ? &first : nullptr, userAgentId(jid_),
+                                    disco()->name());
+        sasl2Extras(element);
+    } else {
+        element = new XmlTag("auth");
+        element->setAttribute("xmlns", XMPP_XMLNS_STREAM_SASL);
+        element->setAttribute("mechanism", mechanismName(mechanism));
+        if (hasFirst) element->setText(mechanism == SaslAnonymous ? first : base64Encode(first));
+    }
+    authenticateSent_ = std::chrono::steady_clock::now();
+    sendTag(element);
+    if (inlineResume_ && mechanism == SaslPlain) setAnswerDeadline(authenticateSent_ + kInlineAnswerFloor);
+}
+
+// What SASL2 carries inline. A lost session is resumed (XEP-0198), where
+// the server offers it and has answered such a request before; a new one
+// is bound (Bind2) at login, while one is made afresh, and with a
+// resumption, for the server to bind should the session be gone.
+XmlTag* Client::sasl2Extras(XmlTag* authenticate) {
+    StreamManagement* sm = streamManagement();
+    const bool recovering = sm->resuming();
+    inlineResume_ =
+        recovering && !sm->renewing() && offer_->inlineResume && KnownServers::inlineResumeWorks(serverKey());
+    if (inlineResume_) authenticate->appendChild(sm->resumeRequest());
+    bind2Sent_ = offer_->bind2 && (!recovering || sm->renewing() || inlineResume_);
+    if (bind2Sent_) authenticate->appendChild(buildBind2(jid_.resource(), offer_->bind2Csi));
+    return authenticate;
+}
+
+void Client::sendSaslResponse(const std::string& text, bool encode) {
+    XmlTag* response = new XmlTag("response");
+    response->setAttribute("xmlns", sasl2_ ? sasl2::kNamespace : XMPP_XMLNS_STREAM_SASL);
+    if (!text.empty()) response->setText(encode ? base64Encode(text) : text);
+    sendTag(response);
+    if (inlineResume_) {
+        // A server that cannot resume inline may never answer: it gets a
+        // few times what the exchange took so far.
+        const auto now = std::chrono::steady_clock::now();
+        setAnswerDeadline(now + std::max<std::chrono::steady_clock::duration>(kInlineAnswerFloor,
+                                                                              4 * (now - authenticateSent_)));
+    }
+}
+
+std::string Client::clientNonce() const {
+    if (!fixedCnonce_.empty()) return fixedCnonce_;
+    std::string bytes(16, '\0');
+    platform::fillRandom(&bytes[0], bytes.size());
+    return hexEncode(bytes);
+}
+
+std::string digestMd5Response(const std::string& user, const std::string& realm, const std::string& password,
+                              const std::string& nonce, const std::string& cnonce, const std::string& digestUri,
+                              bool server) {
+    MD5 a;
+    a.update(user + ":" + realm + ":" + password);
+    MD5 ha1;
+    ha1.update(a.rawDigest() + ":" + nonce + ":" + cnonce);
+    MD5 ha2;
+    ha2.update((server ? ":" : "AUTHENTICATE:") + digestUri);
+    MD5 response;
+    response.update(ha1.hexDigest() + ":" + nonce + ":00000001:" + cnonce + ":auth:" + ha2.hexDigest());
+    return response.hexDigest();
+}
+
+void Client::abortSasl(const std::string& why, ConnectionError reason) {
+    logger_.log(LogError, LogAreaClient, why);
+    XmlTag* abort = new XmlTag("abort");
+    abort->setAttribute("xmlns", sasl2_ ? sasl2::kNamespace : XMPP_XMLNS_STREAM_SASL);
+    sendTag(abort);
+    disconnect(reason);
+}
+
+void Client::processScramChallenge(const std::string& decoded) {
+    std::string error;
+    // The server's first message, then at most its final one (some servers
+    // send that as a challenge rather than inside success).
+    if (++saslChallenges_ == 1) {
+        std::string reply;
+        if (!scram_ || !scram_->clientFinal(decoded, reply, error)) {
+            // Too few iterations on a plain stream: the policy refuses what is
+            // left, as when no mechanism is allowed at all. Lists that differ
+            // from what the server sent: this connection is not the server's.
+            const ConnectionError reason = !scram_                          ? AuthenticationFailed
+                                           : scram_->refusedForIterations() ? NoSupportedAuth
+                                           : scram_->listsDiffered()        ? TlsFailed
+                                                                            : AuthenticationFailed;
+            abortSasl("SASL SCRAM: " + error, reason);
+            return;
+        }
+        sendSaslResponse(reply, true);
+        return;
+    }
+    if (saslChallenges_ > 2 || !scram_->verifyServerFinal(decoded, error)) {
+        abortSasl("SASL SCRAM: " + (error.empty() ? std::string("the server keeps sending challenges") : error));
+        return;
+    }
+    serverVerified_ = true;
+    sendSaslResponse(std::string(), false);
+}
+
+void Client::processDigestChallenge(const std::string& decoded) {
+    // DIGEST-MD5 has one real challenge and the server's proof (rspauth);
+    // anything else would go on without end.
+    if (++saslChallenges_ > 2) {
+        abortSasl("SASL DIGEST-MD5: the server keeps sending challenges");
+        return;
+    }
+    if (decoded.compare(0, 8, "rspauth=") == 0) {
+        if (!serverProvedItself(decoded)) return;
+        sendSaslResponse(std::string(), false);
+        return;
+    }
+    const std::size_t realmPos = decoded.find("realm=");
+    const std::string realm = realmPos == std::string::npos ? jid_.server() : quotedValue(decoded, realmPos, 6, false);
+    const std::size_t noncePos = decoded.find("nonce=");
+    if (noncePos == std::string::npos || saslChallenges_ != 1) {
+        // Left unanswered the exchange would hang until the server gives up.
+        abortSasl("SASL DIGEST-MD5 challenge without a nonce");
+        return;
+    }
+    const std::string nonce = quotedValue(decoded, noncePos, 6, true);
+    const std::string cnonce = clientNonce();
+    const std::string uri = "xmpp/" + jid_.server();
+    std::string text = "username=\"" + saslUser_ + "\",realm=\"" + realm + "\",nonce=\"" + nonce + "\",cnonce=\"" +
+                       cnonce + "\",nc=00000001,qop=auth,digest-uri=\"" + uri + "\",response=" +
+                       digestMd5Response(saslUser_, realm, saslPassword_, nonce, cnonce, uri) + ",charset=utf-8";
+    if (!authzid_.server().empty()) text += ",authzid=" + authzid_.bare();
+    digestRspauth_ = digestMd5Response(saslUser_, realm, saslPassword_, nonce, cnonce, uri, true);
+    sendSaslResponse(text, true);
+}
+
+// Without the server's proof that it knows the password, anyone in the
+// path could have said success: SCRAM's signature, DIGEST-MD5's rspauth.
+bool Client::serverProvedItself(const std::string& decoded) {
+    if (serverVerified_) return true;
+    const bool scram = isScram(selectedMechanism_);
+    if (!scram && selectedMechanism_ != SaslDigestMd5) return true;
+    std::string error;
+    if (scram) {
+        serverVerified_ = scram_ && scram_->verifyServerFinal(decoded, error);
+        error = "SASL SCRAM: " + error;
+    } else {
+        const std::string rspauth = decoded.compare(0, 8, "rspauth=") == 0 ? decoded.substr(8) : std::string();
+        serverVerified_ = sameSecret(rspauth, digestRspauth_);
+        error = "SASL DIGEST-MD5: the server's rspauth does not prove that it knows the password";
+    }
+    if (serverVerified_) return true;
+    abortSasl(error);
+    return false;
+}
+
+// ---- the server's answers -------------------------------------------------
+
+void Client::handleSaslChallenge(const Stanza& challenge) {
+    logger_.log(LogDebug, LogAreaClient, "processing SASL challenge");
+    const std::string decoded = base64Decode(challenge.text());
+    if (isScram(selectedMechanism_))
+        processScramChallenge(decoded);
+    else if (selectedMechanism_ == SaslDigestMd5)
+        processDigestChallenge(decoded);
+    else
+        sendSaslResponse(std::string(), false);
+}
+
+void Client::handleSaslSuccess(const Stanza& success) {
+    if (!serverProvedItself(base64Decode(success.text()))) return;
+    logger_.log(LogDebug, LogAreaClient, "SASL authentication successful");
+    authed_ = true;
+    streamAuthenticated();
+    setAuthenticating(false);
+    enterStep(StreamStep::Header);
+    header();
+}
+
+void Client::handleSaslFailure(const Stanza& failure) {
+    logger_.log(LogError, LogAreaClient, "SASL authentication failed!");
+    // A bound login fails where the server's connection is not ours, and a
+    // server that binds logins refuses "y" where someone removed -PLUS
+    // from its offer; neither is tried again without.
+    if (!bindingType_.empty())
+        logger_.log(LogError, LogAreaClient,
+                    "the login was bound to this TLS connection (" + bindingType_ +
+                        "): either the password is wrong or the connection is not the server's own, and someone in "
+                        "the path may be intercepting it");
+    else if (bindingFlagY_)
+        logger_.log(LogError, LogAreaClient,
+                    "the server refused a login that said this client can bind it to the TLS connection: if the "
+                    "server binds logins, its offer of -PLUS was removed on the way, and someone in the path may be "
+                    "intercepting the connection");
+    static const std::pair<const char*, AuthenticationError> conditions[] = {
+        {"aborted", SaslAborted},
+        {"incorrect-encoding", SaslIncorrectEncoding},
+        {"invalid-authzid", SaslInvalidAuthzid},
+        {"invalid-mechanism", SaslInvalidMechanism},
+        {"mechanism-too-weak", SaslMechanismTooWeak},
+        {"not-authorized", SaslNotAuthorized},
+        {"temporary-auth-failure", SaslTemporaryAuthFailure},
+    };
+    for (const auto& c : conditions) {
+        if (failure.hasChild(c.first)) {
+            authError_ = c.second;
+            break;
+        }
+    }
+    disconnect(AuthenticationFailed);
+}
+
+void Client::handleSasl2Continue(const Stanza&) {
+    abortSasl("SASL2: the server asks for further steps after authentication, which this client does not take");
+}
+
+// The address the server gives the session, under the checks a bind
+// answer has: the account's domain, a user part (the server's form of
+// ours, or one it chose for an anonymous login) and, once bound, a resource.
+bool Client::acceptAuthorizationId(const std::string& id, bool bound) {
+    if (id.empty()) return !bound;
+    const JID address(id);
+    return JID(address.server()).sameBareAs(JID(jid_.server())) &&
+           (!address.username().empty() || jid_.username().empty()) && (!bound || !address.resource().empty());
+}
+
+// No stream restart: the session may be bound or resumed already; the
+// server's features follow either way.
+void Client::handleSasl2Success(const Stanza& success) {
+    setAnswerDeadline(std::chrono::steady_clock::time_point());
+    const Sasl2Success s = readSasl2Success(success);
+    if (!serverProvedItself(s.additionalData)) return;
+    if ((s.bound && !bind2Sent_) || ((s.resumed || s.resumeFailed) && !inlineResume_)) {
+        refuseElement(success, StreamErrorPolicyViolation, "answering a request this client did not make");
+        return;
+    }
+    if (!acceptAuthorizationId(s.authorizationId, s.bound != nullptr)) {
+        refuseElement(success, StreamErrorPolicyViolation,
+                      "naming '" + s.authorizationId + "', not an address of this account, as the session's");
+        return;
+    }
+    logger_.log(LogDebug, LogAreaClient, "SASL2 authentication successful");
+    authed_ = true;
+    streamAuthenticated();
+    setAuthenticating(false);
+    StreamManagement* sm = streamManagement();
+    if (s.resumed) {
+        sasl2FeaturesDue_ = true;
+        if (handleStreamManagement(*s.resumed) != ElementVerdict::Handled)
+            refuseElement(*s.resumed, StreamErrorPolicyViolation);
+        return;
+    }
+    if (s.resumeFailed) {
+        std::string problem;
+        if (sm->handle(*s.resumeFailed, problem) == StreamManagement::CountTooHigh) {
+            refuseElement(*s.resumeFailed, StreamErrorUndefinedCondition, "acknowledging more stanzas than were sent",
+                          problem);
+            return;
+        }
+    }
+    if (s.bound) {
+        sasl2FeaturesDue_ = true;
+        if (sm->resuming()) {
+            // The session is gone (or a new one was being made): this one
+            // replaces it.
+            inlineBound_ = std::make_unique<JID>(s.authorizationId);
+            renewSession();
+            return;
+        }
+        jid_ = JID(s.authorizationId);
+        notifyStreamEvent(StreamEventResourceBinding);
+        sessionBound(offer_->bind2Sm || offer_->inlineResume, false);
+        return;
+    }
+    if (s.resumeFailed) {
+        renewSession();  // bound once the server's features come
+        return;
+    }
+    enterStep(StreamStep::Features);
+}
+
+// The features that follow SASL2's success on a session bound or resumed
+// with it: stream management, where it was not on yet. Once.
+void Client::handleFeaturesAfterSasl2(const Stanza& features) {
+    if (!sasl2FeaturesDue_) {
+        refuseElement(features, StreamErrorPolicyViolation);
+        return;
+    }
+    sasl2FeaturesDue_ = false;
+    if (!features.hasChild("sm", "xmlns", StreamManagement::kNamespace)) return;
+    streamFeatures_ |= StreamFeatureStreamManagement;
+    StreamManagement* sm = streamManagement();
+    if (bound_ && sm->wanted() && !sm->counting()) sm->enable();
+}
+
+// ---- pipelining -----------------------------------------------------------
+
+// The server, and the way to it: what one connection learned holds for the
+// next one of the same kind.
+std::string Client::serverKey() const {
+    const NetworkUtil* c = connectionImpl();
+    const TLSBase* tls = encryptionImpl();
+    return jid_.server() + "|" + std::to_string(port_) + "|" + (c && c->directTls() ? "direct" : "starttls") + "|" +
+           std::to_string(encryptionActive_ && tls ? tls->protocolVersion() : 0);
+}
+
+// A server this process has logged in to over the same kind of TLS
+// connection offered SASL2: the <authenticate> goes with the header,
+// without waiting for the features (checked when they come).
+void Client::encryptedStreamOpening() {
+    pipelined_ = false;
+    if (authed_ || !hasCredentials_ || password_.empty()) return;
+    LoginOffer known;
+    if (!KnownServers::recall(serverKey(), known) || !known.sasl2) return;
+    if (!saslPrep(jid_.username(), saslUser_) || !saslPrep(password_, saslPassword_)) return;
+    offer_ = std::make_unique<LoginOffer>(known);
+    const int mechanism = chooseMechanism(*offer_);
+    if (!mechanism) return;
+    pipelined_ = true;
+    logger_.log(LogDebug, LogAreaClient, "authenticating with the stream header, as this server offered before");
+    notifyStreamEvent(StreamEventAuthentication);
+    startSasl(mechanism);
+}
+
+void Client::answerOverdue() {
+    if (!inlineResume_) return;
+    KnownServers::inlineResumeUnanswered(serverKey());
+    logger_.log(LogWarning, LogAreaClient,
+                "the server did not answer an authentication that resumes the session inline (XEP-0198 in SASL2); "
+                "with this server the session is resumed after authenticating from now on");
+}
+
+}  // namespace tern

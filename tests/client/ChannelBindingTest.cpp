@@ -1,0 +1,150 @@
+// Logins bound to their TLS connection, against an in-process TLS server
+// that checks the binding as a server computes it: which mechanism and
+// binding type a stream's offer leads to, XEP-0474's check of the offered
+// lists, and a bound login the server refuses.
+#include <gtest/gtest.h>
+
+#include "support/LogRecorder.h"
+#include "support/Sasl2Script.h"
+#include "support/TlsSession.h"
+
+using namespace tern;
+using namespace testsupport;
+
+namespace {
+
+const std::string kSaslNs = "urn:ietf:params:xml:ns:xmpp-sasl";
+
+std::string bindingTypes(std::initializer_list<const char*> types) {
+    std::string out = "<sasl-channel-binding xmlns='urn:xmpp:sasl-cb:0'>";
+    for (const char* t : types) out += std::string("<channel-binding type='") + t + "'/>";
+    return out + "</sasl-channel-binding>";
+}
+
+std::string sasl(const char* name, const std::string& decoded) {
+    return "<" + std::string(name) + " xmlns='" + kSaslNs + "'>" + base64Encode(decoded) + "</" + name + ">";
+}
+
+// A login over STARTTLS whose features inside TLS offer what the test
+// says; the SCRAM exchange runs against ScramServer.
+struct BoundLogin {
+    BoundLogin(int maxVersion, const std::string& offer, bool sha1 = false)
+        : s({"example.test"}, maxVersion, "user@example.test/res", "pencil"), server(sha1) {
+        s.client->setSaslClientNonce("n0nce");
+        s.pump(s.untilProceed());
+        first = s.exchange(serverHeader("s2") + features(offer));
+        sasl2 = first.find("<authenticate") != std::string::npos;
+    }
+    // The server's first message (with extra attributes); returns what
+    // the client answered.
+    std::string challenge(const std::string& extra = std::string()) {
+        const std::string clientFirst = sentPayload(first, sasl2 ? "initial-response" : "auth");
+        const std::string m = server.first(clientFirst, extra);
+        return s.exchange(sasl2 ? sasl2Challenge(m) : sasl("challenge", m));
+    }
+    std::string mechanism() const {
+        const std::size_t at = first.find("mechanism='") + 11;
+        return first.substr(at, first.find('\'', at) - at);
+    }
+    TlsSession s;
+    ScramServer server;
+    std::string first;  // the client's first element inside TLS
+    bool sasl2 = false;
+};
+
+}  // namespace
+
+TEST(ChannelBinding, TheMechanismAndBindingAStreamsOfferLeadsTo) {
+    struct Case {
+        const char* name;
+        int maxVersion;  // 0: TLS 1.3
+        std::string offer;
+        const char* mechanism;
+        const char* gs2;
+        const char* binding;  // what the server compares: "unique", "exporter" or ""
+    };
+    const std::string plus256 = mechanisms({"SCRAM-SHA-256", "PLAIN", "SCRAM-SHA-256-PLUS"});
+    const Case cases[] = {
+        // Servers that list nothing compute tls-unique, on TLS 1.3 as well.
+        {"TLS 1.3, no list", 0, plus256, "SCRAM-SHA-256-PLUS", "p=tls-unique,,", "unique"},
+        {"TLS 1.3, the exporter listed", 0, plus256 + bindingTypes({"tls-server-end-point", "tls-exporter"}),
+         "SCRAM-SHA-256-PLUS", "p=tls-exporter,,", "exporter"},
+        {"TLS 1.3, only a type this client lacks", 0, plus256 + bindingTypes({"tls-server-end-point"}), "SCRAM-SHA-256",
+         "n,,", ""},
+        {"TLS 1.2, no list, SHA-1 bound before SHA-256 unbound", TLS1_2_VERSION,
+         mechanisms({"SCRAM-SHA-256", "SCRAM-SHA-1-PLUS"}), "SCRAM-SHA-1-PLUS", "p=tls-unique,,", "unique"},
+        {"TLS 1.2, tls-unique listed", TLS1_2_VERSION, plus256 + bindingTypes({"tls-unique"}), "SCRAM-SHA-256-PLUS",
+         "p=tls-unique,,", "unique"},
+        // A server that binds logins sees that -PLUS was removed.
+        {"no -PLUS offered", 0, mechanisms({"SCRAM-SHA-256"}), "SCRAM-SHA-256", "y,,", ""},
+        {"SASL2, TLS 1.3", 0, sasl2Offer({"SCRAM-SHA-256", "SCRAM-SHA-256-PLUS"}), "SCRAM-SHA-256-PLUS",
+         "p=tls-unique,,", "unique"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        BoundLogin login(c.maxVersion, c.offer, std::string(c.mechanism).rfind("SCRAM-SHA-1", 0) == 0);
+        EXPECT_EQ(login.mechanism(), c.mechanism);
+        const std::string response = login.challenge();
+        EXPECT_EQ(login.server.gs2Header(), c.gs2);
+        const std::string binding = std::string(c.binding) == "unique"     ? login.s.peer.tlsUnique()
+                                    : std::string(c.binding) == "exporter" ? login.s.peer.exporter()
+                                                                           : std::string();
+        const std::string final = login.server.final(sentPayload(response, "response"), binding);
+        ASSERT_EQ(final.rfind("v=", 0), 0u) << final;
+        login.s.exchange(login.sasl2 ? sasl2Success(final, "user@example.test/res") : sasl("success", final));
+        EXPECT_TRUE(login.s.client->authed());
+    }
+}
+
+// XEP-0474: the server hashes what it offered; a relay that removed -PLUS
+// or the binding types from the features cannot change that hash.
+TEST(ChannelBinding, TheServersHashOfItsOffer) {
+    const std::string offered = "PLAIN,SCRAM-SHA-256,SCRAM-SHA-256-PLUS|tls-unique";
+    struct Case {
+        const char* name;
+        std::string features;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"as offered", mechanisms({"SCRAM-SHA-256-PLUS", "PLAIN", "SCRAM-SHA-256"}) + bindingTypes({"tls-unique"}),
+         true},
+        {"-PLUS removed", mechanisms({"PLAIN", "SCRAM-SHA-256"}) + bindingTypes({"tls-unique"}), false},
+        {"the binding types removed", mechanisms({"PLAIN", "SCRAM-SHA-256", "SCRAM-SHA-256-PLUS"}), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        BoundLogin login(TLS1_2_VERSION, c.features);
+        LogRecorder log(login.s.client->logInstance());
+        const std::string answer = login.challenge(",d=" + login.server.digestBase64(offered));
+        EXPECT_EQ(answer.find("<response") != std::string::npos, c.accepted) << answer;
+        EXPECT_EQ(login.s.listener.disconnects,
+                  c.accepted ? std::vector<ConnectionError>{} : std::vector<ConnectionError>{TlsFailed});
+        EXPECT_EQ(log.contains("someone in the path may be intercepting the connection"), !c.accepted);
+    }
+}
+
+// A server that refuses a bound login (or a "y") ends it: no second try
+// without binding.
+TEST(ChannelBinding, ARefusedLoginEndsWithoutAnotherTry) {
+    struct Case {
+        const char* name;
+        int maxVersion;
+        std::string offer;
+        const char* logged;
+    };
+    const Case cases[] = {
+        {"bound", TLS1_2_VERSION, mechanisms({"SCRAM-SHA-256", "SCRAM-SHA-256-PLUS"}),
+         "the login was bound to this TLS connection (tls-unique)"},
+        {"y", 0, mechanisms({"SCRAM-SHA-256", "PLAIN"}), "its offer of -PLUS was removed on the way"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        BoundLogin login(c.maxVersion, c.offer);
+        LogRecorder log(login.s.client->logInstance());
+        login.challenge();
+        const std::string after = login.s.exchange("<failure xmlns='" + kSaslNs + "'><not-authorized/></failure>");
+        EXPECT_EQ(after, "</stream:stream>");
+        EXPECT_EQ(login.s.listener.disconnects, std::vector<ConnectionError>{AuthenticationFailed});
+        EXPECT_TRUE(log.contains(c.logged));
+    }
+}
