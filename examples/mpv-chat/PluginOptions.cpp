@@ -117,13 +117,17 @@ PluginOptions readOptions(std::string_view confFile, const KeyValues& scriptOpts
 }
 
 std::string roomFromTitle(std::string_view title) {
-    // A file extension: a dot and one to four letters or digits at the end.
+    // A file extension: a dot and one to four letters or digits, at least
+    // one a letter (".1968" is a year), at the end.
     const std::size_t dot = title.rfind('.');
     if (dot != std::string_view::npos && dot > 0 && title.size() - dot - 1 >= 1 && title.size() - dot - 1 <= 4) {
-        bool extension = true;
-        for (char c : title.substr(dot + 1))
-            extension = extension && ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'));
-        if (extension) title = title.substr(0, dot);
+        bool alnum = true, letter = false;
+        for (char c : title.substr(dot + 1)) {
+            const bool isLetter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+            letter = letter || isLetter;
+            alnum = alnum && (isLetter || (c >= '0' && c <= '9'));
+        }
+        if (alnum && letter) title = title.substr(0, dot);
     }
     std::string key;
     bool gap = false;

@@ -29,7 +29,8 @@ using KeyValues = std::vector<std::pair<std::string, std::string>>;
 PluginOptions readOptions(std::string_view confFile, const KeyValues& scriptOpts);
 
 // The room for a film when none is set: the media title without a file
-// extension, ASCII letters lowered, every run of other ASCII characters
+// extension (a final dot and one to four ASCII letters and digits, at least
+// one a letter), ASCII letters lowered, every run of other ASCII characters
 // than letters and digits made one space, trimmed; its 32-bit FNV-1a hash
 // over the UTF-8 bytes, modulo 999999999, plus 1. Empty when the title has
 // nothing left.

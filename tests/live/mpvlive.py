@@ -27,7 +27,8 @@ def missing_tools():
 def room_from_title(title):
     """The room the plugin derives from a media title (see the README)."""
     dot = title.rfind(".")
-    if 0 < dot and 1 <= len(title) - dot - 1 <= 4 and title[dot + 1:].isascii() and title[dot + 1:].isalnum():
+    ext = title[dot + 1:]
+    if 0 < dot and 1 <= len(ext) <= 4 and ext.isascii() and ext.isalnum() and not ext.isdigit():
         title = title[:dot]
     key, gap = bytearray(), False
     for b in title.encode("utf-8"):
