@@ -99,13 +99,13 @@ void MpvChat::print(const std::string& line) {
 void MpvChat::show(ChatOverlay::Kind kind, const std::string& line) {
     overlay_.add(kind, line, now());
     dirty_ = true;
-    print(line);
+    shownLines_.push_back(line);
 }
 
 void MpvChat::status(const std::string& text, bool sticky) {
     overlay_.setStatus(text, sticky, now());
     dirty_ = true;
-    print(text);
+    shownLines_.push_back(text);
 }
 
 bool MpvChat::osdOverlay(int id, const std::string& data, int z, double* bounds) {
@@ -254,6 +254,9 @@ int MpvChat::run() {
         if (dropped) print(std::to_string(dropped) + " events were dropped: they came faster than they could be shown");
         if (overlay_.expire(now())) dirty_ = true;
         if (dirty_ || event->event_id == MPV_EVENT_NONE) render();
+        // Into the log once they are on the screen.
+        for (const std::string& line : shownLines_) print(line);
+        shownLines_.clear();
     }
     // Quitting logs out at once.
     logout();
@@ -320,9 +323,7 @@ void MpvChat::onSessionEvent(const Inbox::Event& e) {
     if (!link_ || e.session != link_->session || !view_) return;  // a session logged out since
     const RoomView::Outcome out = view_->onEvent(e.code, e.hasText ? &e.text : nullptr);
     if (!out.status.empty()) {
-        overlay_.setStatus(out.status, out.sticky, now());
-        dirty_ = true;
-        print(out.status);
+        status(out.status, out.sticky);
     }
     // A line that repeats the state is said once, on the status line.
     if (!out.line.empty() && out.line != out.status)

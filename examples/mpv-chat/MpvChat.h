@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "ChatOverlay.h"
 #include "PluginOptions.h"
@@ -96,6 +97,7 @@ private:
     std::unique_ptr<Link> link_;
     std::uint64_t sessions_ = 0;
     std::string identifier_, room_;
+    std::vector<std::string> shownLines_;  // printed after the next drawing
     bool dirty_ = false, shown_ = false;
     bool fileLoaded_ = false, pauseKnown_ = false, paused_ = false, seeking_ = false, asked_ = false;
     double duration_ = 0;

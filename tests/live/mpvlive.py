@@ -58,10 +58,10 @@ def wait_until(predicate, timeout, step=0.02):
         time.sleep(step)
 
 
-def make_film(path, seconds=300):
+def make_film(path, seconds=300, rate=10, size="640x360"):
     """A test picture with a known length (lavfi sources have none)."""
     subprocess.run(["mpv", "--no-config", "--really-quiet", "--no-audio",
-                    "av://lavfi:testsrc=size=640x360:rate=10:duration=%d" % seconds,
+                    "av://lavfi:testsrc=size=%s:rate=%d:duration=%d" % (size, rate, seconds),
                     "--o=" + path, "--ovc=mpeg4", "--ovcopts=qscale=8"], check=True, timeout=120)
 
 
