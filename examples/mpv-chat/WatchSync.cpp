@@ -11,7 +11,9 @@ namespace {
 constexpr std::string_view kPrefix = "ca:watch/";
 constexpr double kEchoSeconds = 2;       // how long an applied change is expected back from the player
 constexpr double kAskSeconds = 10;       // how long an answer to our question is taken
-constexpr double kSamePosition = 0.15;   // nearer than this, no seek
+// Nearer than this, no seek: a paused picture is put on the very place; a
+// playing one is not made to jump for less than it would lose seeking.
+constexpr double kSamePaused = 0.04, kSamePlaying = 0.15;
 constexpr double kBurst = 5, kPerSecond = 2;
 constexpr std::size_t kLongest = 64;
 
@@ -89,7 +91,7 @@ WatchSync::Reply WatchSync::applyState(bool pause, double position, const Player
     Reply r;
     if (player.duration <= 0) {
         r.log = "the file's length is not known, so positions from the room are not applied";
-    } else if (std::fabs(position - player.position) >= kSamePosition) {
+    } else if (std::fabs(position - player.position) >= (pause ? kSamePaused : kSamePlaying)) {
         r.seek = true;
         r.position = position;
         expectSeekTo_ = position;
