@@ -1,15 +1,28 @@
-#include "Utf16.h"
+// Exact conversions between the host interface's UTF-16 and UTF-8, for
+// the example hosts. Ill-formed input (an unpaired surrogate, a broken or
+// overlong UTF-8 sequence) becomes U+FFFD instead of losing the rest of the
+// text or turning into other characters.
+#ifndef PARLEY_EXAMPLES_HOSTTEXT_H
+#define PARLEY_EXAMPLES_HOSTTEXT_H
 
-namespace mpvchat {
+#include <cstddef>
+#include <string>
+#include <string_view>
 
-namespace {
+#include "parley.h"
+
+namespace hosttext {
+
+using HostString = std::basic_string<ParleyChar>;
+
+namespace detail {
 constexpr char32_t kReplacement = 0xFFFD;
-bool isHigh(char32_t c) { return c >= 0xD800 && c <= 0xDBFF; }
-bool isLow(char32_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
-}  // namespace
+inline bool isHigh(char32_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+inline bool isLow(char32_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+}  // namespace detail
 
-void appendUtf8(std::string& out, char32_t c) {
-    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = kReplacement;
+inline void appendUtf8(std::string& out, char32_t c) {
+    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = detail::kReplacement;
     if (c < 0x80) {
         out += static_cast<char>(c);
     } else if (c < 0x800) {
@@ -27,22 +40,22 @@ void appendUtf8(std::string& out, char32_t c) {
     }
 }
 
-std::string toUtf8(const ParleyChar* text, std::size_t length) {
+inline std::string toUtf8(const ParleyChar* text, std::size_t length) {
     std::string out;
     out.reserve(length);
     for (std::size_t i = 0; i < length; ++i) {
         char32_t c = static_cast<char16_t>(text[i]);
-        if (isHigh(c) && i + 1 < length && isLow(static_cast<char16_t>(text[i + 1]))) {
+        if (detail::isHigh(c) && i + 1 < length && detail::isLow(static_cast<char16_t>(text[i + 1]))) {
             c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<char16_t>(text[++i]) - 0xDC00);
-        } else if (isHigh(c) || isLow(c)) {
-            c = kReplacement;
+        } else if (detail::isHigh(c) || detail::isLow(c)) {
+            c = detail::kReplacement;
         }
         appendUtf8(out, c);
     }
     return out;
 }
 
-std::u32string decodeUtf8(std::string_view s) {
+inline std::u32string decodeUtf8(std::string_view s) {
     std::u32string out;
     out.reserve(s.size());
     std::size_t i = 0;
@@ -70,7 +83,7 @@ std::u32string decodeUtf8(std::string_view s) {
             c = (c << 6) | (t & 0x3F);
         }
         if (n == 0 || k < n || c < least || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-            out += kReplacement;
+            out += detail::kReplacement;
             i += n == 0 ? 1 : static_cast<std::size_t>(k);  // resynchronise at the first byte that broke it
             continue;
         }
@@ -80,7 +93,7 @@ std::u32string decodeUtf8(std::string_view s) {
     return out;
 }
 
-HostString toHost(std::string_view utf8) {
+inline HostString toHost(std::string_view utf8) {
     HostString out;
     out.reserve(utf8.size());
     for (char32_t c : decodeUtf8(utf8)) {
@@ -95,4 +108,8 @@ HostString toHost(std::string_view utf8) {
     return out;
 }
 
-}  // namespace mpvchat
+inline std::string toUtf8(const HostString& text) { return toUtf8(text.data(), text.size()); }
+
+}  // namespace hosttext
+
+#endif
