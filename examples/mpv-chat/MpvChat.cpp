@@ -63,7 +63,10 @@ enum : std::uint64_t { kPause = 1, kDuration = 2 };
 void Inbox::push(Event event) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (events_.size() >= kLimit) {
+        // Only messages and log lines are dropped: never a state change.
+        const bool droppable = event.session == 0 || event.code == PARLEY_EVENT_CHAT_MESSAGE ||
+                               event.code == PARLEY_EVENT_TAGGED_MESSAGE || event.code == PARLEY_EVENT_CONTROL_MESSAGE;
+        if (droppable && events_.size() >= kLimit) {
             ++dropped_;
             return;
         }
@@ -343,8 +346,7 @@ void MpvChat::say(const std::string& text) {
     if (!session_ || !view_ || !view_->inRoom()) return show(ChatOverlay::Kind::Notice, "not in a room: not sent");
     SetChatMessage(session_, toHost(text).c_str());
     // The room does not send our own messages back: show it as sent.
-    const std::string display = options_.nick.empty() ? options_.user : options_.nick;
-    show(ChatOverlay::Kind::Chat, cleanLine(display, 40) + ": " + cleanLine(text, options_.style.maxChars));
+    show(ChatOverlay::Kind::Chat, view_->ownName() + ": " + cleanLine(text, options_.style.maxChars));
 }
 
 void MpvChat::nick(const std::string& name) {

@@ -35,7 +35,7 @@ public:
     std::deque<Event> take(std::size_t& dropped);
 
 private:
-    static constexpr std::size_t kLimit = 5000;  // beyond this a flood is dropped, and said so
+    static constexpr std::size_t kLimit = 5000;  // beyond this a flood of messages is dropped, and said so
     mpv_handle* mpv_;
     std::mutex mutex_;
     std::deque<Event> events_;

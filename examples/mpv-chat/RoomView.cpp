@@ -135,6 +135,11 @@ bool RoomView::moderator() const {
     return it != occupants_.end() && it->second.role == Role::Moderator;
 }
 
+std::string RoomView::ownName() const {
+    const auto it = occupants_.find(ownIdentifier_);
+    return it == occupants_.end() ? std::string("you") : name(it->second.display, it->second.identifier);
+}
+
 void RoomView::connected(int, const HostString*, Outcome& out) {
     connected_ = true;
     out.status = "connected, joining room " + room_ + "...";

@@ -40,6 +40,8 @@ public:
     // subject; control messages before that are stale.
     bool live() const { return live_; }
     bool moderator() const;
+    // Our own name in the room, as the room last told it.
+    std::string ownName() const;
     const std::string& room() const { return room_; }
     // Occupants whose display name, else whose identifier, is name.
     std::vector<Occupant> find(std::string_view name) const;

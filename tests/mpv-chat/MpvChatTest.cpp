@@ -274,16 +274,18 @@ TEST(MpvChatRoom, EventsBecomeLinesAndStates) {
         {PARLEY_EVENT_CHAT_MESSAGE, "NICKNAME=Carol" + kId + ":us_tok_{\\b1}hi\n", "Carol: {\\b1}hi ", ""},
         {PARLEY_EVENT_ROLE_VISITOR, presence("dave", "Dave"), "Dave may no longer speak", ""},
         {PARLEY_EVENT_NICK_CHANGED, presence("dave", "Dave", ":us", "David"), "Dave is now David", ""},
+        {PARLEY_EVENT_NICK_CHANGED, presence("alice", "Alice", ":us", "Alicia"), "you are now Alicia", ""},
         {PARLEY_EVENT_SUBJECT, "NICKNAME=Carol" + kId + ":ad_tok_SUBJECT=Film night", "Carol set the subject: Film night", ""},
         {PARLEY_EVENT_KICKED, presence("dave", "David"), "David was kicked", ""},
         {PARLEY_EVENT_ROOM_ERROR_FIRST + 5, "", "the room said forbidden: not allowed", ""},
-        {PARLEY_EVENT_OCCUPANT_LEFT, presence("alice", "Alice"), "you were removed from room 4711",
+        {PARLEY_EVENT_OCCUPANT_LEFT, presence("alice", "Alicia"), "you were removed from room 4711",
          "you were removed from room 4711"},
         {99999, "", "", ""},  // unknown codes are ignored
         {PARLEY_EVENT_DISCONNECTED + PARLEY_REASON_IO_ERROR, "", "connection lost: the connection broke",
          "connection lost: the connection broke"},
     });
     EXPECT_FALSE(view.inRoom());
+    EXPECT_EQ(view.ownName(), "you");  // out of the room
 
     RoomView refused(own, "1", 160);
     expectEvents(refused, {{PARLEY_EVENT_DISCONNECTED + PARLEY_REASON_AUTHENTICATION_FAILED, "",
