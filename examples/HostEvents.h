@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "HostText.h"
 #include "parley.h"
 
 inline const char* eventName(int code) {
@@ -36,51 +37,11 @@ inline const char* eventName(int code) {
     return "?";
 }
 
-// UTF-16 (well-formed) to UTF-8 for printing.
+// UTF-16 to UTF-8 for printing, and back for the host functions.
 inline std::string toUtf8(const ParleyChar* s, int length) {
-    std::string out;
-    for (int i = 0; i < length; ++i) {
-        char32_t c = static_cast<char32_t>(s[i]);
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < length) c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00);
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
+    return hosttext::toUtf8(s, length > 0 ? static_cast<std::size_t>(length) : 0);
 }
-
-// UTF-8 to UTF-16 for the host functions.
-inline std::basic_string<ParleyChar> toHost(const std::string& s) {
-    std::basic_string<ParleyChar> out;
-    for (std::size_t i = 0; i < s.size();) {
-        const unsigned char c = static_cast<unsigned char>(s[i]);
-        char32_t cp;
-        int n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-        cp = n == 1 ? c : n == 2 ? (c & 0x1F) : n == 3 ? (c & 0x0F) : (c & 0x07);
-        for (int k = 1; k < n && i + k < s.size(); ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-        i += static_cast<std::size_t>(n);
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out += static_cast<ParleyChar>(0xD800 + (cp >> 10));
-            out += static_cast<ParleyChar>(0xDC00 + (cp & 0x3FF));
-        } else {
-            out += static_cast<ParleyChar>(cp);
-        }
-    }
-    return out;
-}
+inline std::basic_string<ParleyChar> toHost(const std::string& s) { return hosttext::toHost(s); }
 
 inline std::string describe(int code, int arg3, int arg4, const TextBuffer* text) {
     std::string line = std::to_string(code) + " " + eventName(code);

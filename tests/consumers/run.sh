@@ -4,7 +4,8 @@
 #      with pkg-config and a C++ program built with find_package(Parley)
 #      (asking for C++14 only, and including every installed header), both
 #      against that prefix only, run against the test Prosody; the installed
-#      parley-chat starts without LD_LIBRARY_PATH;
+#      parley-chat starts without LD_LIBRARY_PATH, and mpv loads the installed
+#      plugin, which finds the library there;
 #   2. as root: the Debian packages built (scripts/package deb, with their
 #      unit tests and lintian), installed, the C host and the C++ program
 #      built against the system copy and run, and the packages removed again.
@@ -17,7 +18,8 @@ work=$(mktemp -d /tmp/parley-consumers.XXXXXX)
 packages_installed=no
 cleanup() {
   if [ "$packages_installed" = yes ]; then
-    DEBIAN_FRONTEND=noninteractive apt-get remove --purge -y -q parley-chat libparley-dev libparley1 >/dev/null 2>&1 || true
+    DEBIAN_FRONTEND=noninteractive apt-get remove --purge -y -q parley-mpv parley-chat libparley-dev libparley1 \
+      >/dev/null 2>&1 || true
   fi
   rm -rf "$work"
 }
@@ -50,6 +52,14 @@ done
 status=0
 env -u LD_LIBRARY_PATH "$prefix/bin/parley-chat" >/dev/null 2>&1 || status=$?
 [ "$status" -eq 2 ] || fail "the installed parley-chat does not start (exit $status)"
+# The mpv plugin loads from the prefix and finds the library there.
+mpv_plugin_loads() {  # plugin
+  out=$(env -u LD_LIBRARY_PATH -u DISPLAY timeout 30 mpv --no-config --vo=null --ao=null --frames=1 \
+    --script="$1" av://lavfi:testsrc 2>&1 || true)
+  echo "$out" | grep -q '^\[parley\] not logging in: set parley-server' || fail "the mpv plugin $1 did not load: $out"
+}
+plugin=$(find "$prefix" -path '*/parley/mpv/parley.so')
+if command -v mpv >/dev/null && [ -n "$plugin" ]; then mpv_plugin_loads "$plugin"; fi
 
 echo "== consumers: pkg-config files for absolute library and include folders"
 cmake -DPARLEY_PC_IN=cmake/package/parley-core.pc.in -DPARLEY_PC_OUT="$work/abs.pc" -DPARLEY_PC_PREFIX=/usr \
@@ -80,7 +90,7 @@ echo "== consumers: the Debian packages"
 scripts/package deb "$work/debs"
 packages_installed=yes
 DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$work"/debs/libparley1_*.deb "$work"/debs/libparley-dev_*.deb \
-  "$work"/debs/parley-chat_*.deb >/dev/null
+  "$work"/debs/parley-chat_*.deb "$work"/debs/parley-mpv_*.deb >/dev/null
 echo "== consumers: a C host and a C++ program against the installed packages"
 # shellcheck disable=SC2046
 cc -std=c11 -Wall -Wextra -Werror -o "$work/c-host-system" "$here/host.c" $(pkg-config --cflags --libs parley)
@@ -93,6 +103,9 @@ status=0
 parley-chat >/dev/null 2>&1 || status=$?
 [ "$status" -eq 2 ] || fail "the installed parley-chat did not print its usage"
 [ "$(dpkg -S /usr/bin/parley-chat | cut -d: -f1)" = parley-chat ] || fail "parley-chat is not in its own package"
+system_plugin=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/parley/mpv/parley.so
+[ "$(dpkg -S "$system_plugin" | cut -d: -f1)" = parley-mpv ] || fail "the mpv plugin is not in parley-mpv"
+mpv_plugin_loads "$system_plugin"
 echo "== consumers: removing the Debian packages"
-DEBIAN_FRONTEND=noninteractive apt-get remove --purge -y -q parley-chat libparley-dev libparley1 >/dev/null
+DEBIAN_FRONTEND=noninteractive apt-get remove --purge -y -q parley-mpv parley-chat libparley-dev libparley1 >/dev/null
 packages_installed=no

@@ -1,0 +1,108 @@
+// The plugin's loop on the thread mpv gives it. Parley's callback runs on
+// the session's own thread and only queues: the events are handled here,
+// after mpv_wakeup, so that mpv's state is touched from one thread and
+// nothing that mpv waits for waits on the network.
+#ifndef PARLEY_MPV_MPVCHAT_H
+#define PARLEY_MPV_MPVCHAT_H
+
+#include <mpv/client.h>
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ChatOverlay.h"
+#include "PluginOptions.h"
+#include "RoomView.h"
+#include "WatchSync.h"
+
+namespace mpvchat {
+
+// Events from other threads (the session's, the library's log) to the loop.
+class Inbox {
+public:
+    struct Event {
+        std::uint64_t session;  // which login; 0 for a library log line
+        int code;
+        bool hasText;
+        HostString text;
+    };
+    explicit Inbox(mpv_handle* mpv) : mpv_(mpv) {}
+    void push(Event event);
+    std::deque<Event> take(std::size_t& dropped);
+
+private:
+    static constexpr std::size_t kLimit = 5000;  // beyond this a flood of messages is dropped, and said so
+    mpv_handle* mpv_;
+    std::mutex mutex_;
+    std::deque<Event> events_;
+    std::size_t dropped_ = 0;
+};
+
+class MpvChat {
+public:
+    explicit MpvChat(mpv_handle* mpv);
+    ~MpvChat();
+    int run();
+
+    // The callback's context: which inbox, which login.
+    struct Link {
+        Inbox* inbox;
+        std::uint64_t session;
+    };
+
+    // Script-message commands.
+    void say(const std::string& args);
+    void nick(const std::string& args);
+    void subject(const std::string& args);
+    void who(const std::string& args);
+    void kick(const std::string& args);
+    void voice(const std::string& args);
+    void mute(const std::string& args);
+
+private:
+    double now() const;
+    void print(const std::string& line);
+    void show(ChatOverlay::Kind kind, const std::string& line);
+    void status(const std::string& text, bool sticky);
+    void render();
+    bool osdOverlay(int id, const std::string& data, int z, double* bounds);
+
+    void readSettings();
+    void bindKey();
+    void login(const std::string& room);
+    void logout();
+    void fileLoaded();
+    void onMpvEvent(const mpv_event& event);
+    void onCommand(const mpv_event_client_message& message);
+    void onSessionEvent(const Inbox::Event& event);
+    void moderate(const std::string& who, void (*call)(void*, const ParleyChar*), const char* verb);
+
+    bool syncing() const;
+    WatchSync::Player player() const;
+    void sendControl(const std::string& body);
+    void applyFromRoom(const std::string& body);
+    void maybeAsk();
+
+    mpv_handle* mpv_;
+    Inbox inbox_;
+    PluginOptions options_;
+    ChatOverlay overlay_;
+    std::unique_ptr<RoomView> view_;
+    WatchSync sync_;
+    void* session_ = nullptr;
+    std::unique_ptr<Link> link_;
+    std::uint64_t sessions_ = 0;
+    std::string identifier_, room_;
+    std::vector<std::string> shownLines_;  // printed after the next drawing
+    bool dirty_ = false, shown_ = false;
+    bool fileLoaded_ = false, pauseKnown_ = false, paused_ = false, seeking_ = false, asked_ = false;
+    double duration_ = 0;
+};
+
+}  // namespace mpvchat
+
+#endif

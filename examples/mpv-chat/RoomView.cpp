@@ -1,0 +1,294 @@
+#include "RoomView.h"
+
+#include "ChatOverlay.h"
+#include "EventText.h"
+
+namespace mpvchat {
+
+namespace {
+
+using Handler = void (RoomView::*)(int, const HostString*, RoomView::Outcome&);
+
+struct EventRule {
+    int first, last;
+    Handler handler;
+};
+
+// A new event code is one line here.
+const EventRule kEvents[] = {
+    {PARLEY_EVENT_CONNECTED, PARLEY_EVENT_CONNECTED, &RoomView::connected},
+    {PARLEY_EVENT_DISCONNECTED, PARLEY_EVENT_DISCONNECTED + 18, &RoomView::disconnected},
+    {PARLEY_EVENT_OCCUPANT_PRESENT, PARLEY_EVENT_OCCUPANT_PRESENT, &RoomView::present},
+    {PARLEY_EVENT_OCCUPANT_LISTED, PARLEY_EVENT_OCCUPANT_LISTED, &RoomView::listed},
+    {PARLEY_EVENT_ROLE_NONE, PARLEY_EVENT_ROLE_NONE, &RoomView::roleChanged},
+    {PARLEY_EVENT_ROLE_VISITOR, PARLEY_EVENT_ROLE_VISITOR, &RoomView::roleChanged},
+    {PARLEY_EVENT_ROLE_MODERATOR, PARLEY_EVENT_VOICE_GRANTED, &RoomView::roleChanged},
+    {PARLEY_EVENT_OCCUPANT_LEFT, PARLEY_EVENT_OCCUPANT_LEFT, &RoomView::departed},
+    {PARLEY_EVENT_NICK_CHANGED, PARLEY_EVENT_NICK_CHANGED, &RoomView::renamed},
+    {PARLEY_EVENT_KICKED, PARLEY_EVENT_AFFILIATION_CHANGED, &RoomView::departed},
+    {PARLEY_EVENT_CHAT_MESSAGE, PARLEY_EVENT_CHAT_MESSAGE, &RoomView::chat},
+    {PARLEY_EVENT_SUBJECT, PARLEY_EVENT_SUBJECT, &RoomView::subject},
+    {PARLEY_EVENT_CONTROL_MESSAGE, PARLEY_EVENT_CONTROL_MESSAGE, &RoomView::control},
+    {PARLEY_EVENT_ROOM_ERROR_FIRST, PARLEY_EVENT_ROOM_ERROR_LAST, &RoomView::roomError},
+};
+
+struct Words {
+    int code;
+    const char* text;
+};
+
+// "%s" is the occupant's name.
+const Words kPresenceWords[] = {
+    {PARLEY_EVENT_ROLE_NONE, "%s has no role in the room now"},
+    {PARLEY_EVENT_ROLE_VISITOR, "%s may no longer speak"},
+    {PARLEY_EVENT_ROLE_MODERATOR, "%s is now a moderator"},
+    {PARLEY_EVENT_MODERATOR_REVOKED, "%s is no longer a moderator"},
+    {PARLEY_EVENT_VOICE_GRANTED, "%s may speak again"},
+    {PARLEY_EVENT_OCCUPANT_LEFT, "%s left"},
+    {PARLEY_EVENT_KICKED, "%s was kicked"},
+    {PARLEY_EVENT_BANNED, "%s was banned"},
+    {PARLEY_EVENT_ROOM_DESTROYED, "the room was closed"},
+    {PARLEY_EVENT_AFFILIATION_CHANGED, "%s left: their affiliation changed"},
+};
+
+const Words kDisconnectWords[] = {
+    {PARLEY_REASON_NONE, "disconnected"},
+    {PARLEY_REASON_STREAM_ERROR, "the server ended the session"},
+    {PARLEY_REASON_STREAM_VERSION, "the server does not speak this XMPP version"},
+    {PARLEY_REASON_STREAM_CLOSED, "the server closed the connection"},
+    {PARLEY_REASON_IO_ERROR, "the connection broke"},
+    {PARLEY_REASON_XML_PARSE_ERROR, "the server sent something unreadable"},
+    {PARLEY_REASON_CONNECTION_REFUSED, "cannot reach the server"},
+    {PARLEY_REASON_DNS_ERROR, "cannot find the server (DNS)"},
+    {PARLEY_REASON_NO_SUPPORTED_AUTH,
+     "no safe way to log in: the server offers no encryption (parley-plaintext=yes allows it)"},
+    {PARLEY_REASON_TLS_FAILED, "the server's certificate was refused (see parley-ca-file)"},
+    {PARLEY_REASON_TLS_NOT_AVAILABLE, "the server offers no encryption"},
+    {PARLEY_REASON_COMPRESSION_FAILED, "compression failed"},
+    {PARLEY_REASON_AUTHENTICATION_FAILED, "wrong user name or password"},
+    {PARLEY_REASON_NOT_CONNECTED, "not connected"},
+};
+
+// The room error's condition, and what it means for a viewer.
+const Words kRoomErrorWords[] = {
+    {11048, "conflict: that nickname is taken in the room"},
+    {11051, "not-authorized: the room needs a password"},
+    {11053, "forbidden: not allowed"},
+    {11057, "the room reported an error"},
+    {11058, "bad-request"},
+    {11059, "feature-not-implemented"},
+    {11060, "gone: the room has moved or is gone"},
+    {11061, "internal-server-error"},
+    {11062, "item-not-found: there is no such room"},
+    {11063, "jid-malformed: that nickname cannot be used"},
+    {11064, "not-acceptable"},
+    {11065, "not-allowed: not allowed"},
+    {11067, "recipient-unavailable"},
+    {11068, "redirect"},
+    {11069, "registration-required: the room is for members only"},
+    {11070, "remote-server-not-found"},
+    {11071, "remote-server-timeout: the room does not answer"},
+    {11072, "resource-constraint: the room is full"},
+    {11073, "service-unavailable: the room is full or unavailable"},
+    {11074, "subscription-required"},
+    {11075, "undefined-condition"},
+    {11076, "unexpected-request"},
+};
+
+template <std::size_t N>
+const char* wordsFor(const Words (&table)[N], int code) {
+    for (const Words& w : table)
+        if (w.code == code) return w.text;
+    return nullptr;
+}
+
+std::string fill(const char* pattern, const std::string& name) {
+    std::string out = pattern;
+    const std::size_t at = out.find("%s");
+    if (at != std::string::npos) out.replace(at, 2, name);
+    return out;
+}
+
+HostString textOf(const HostString* text) { return text ? *text : HostString(); }
+
+}  // namespace
+
+RoomView::RoomView(std::string ownIdentifier, std::string room, std::size_t maxChars)
+    : ownIdentifier_(std::move(ownIdentifier)), room_(std::move(room)), maxChars_(maxChars) {}
+
+RoomView::Outcome RoomView::onEvent(int code, const HostString* text) {
+    Outcome out;
+    for (const EventRule& rule : kEvents) {
+        if (code < rule.first || code > rule.last) continue;
+        (this->*rule.handler)(code, text, out);
+        break;
+    }
+    return out;
+}
+
+std::string RoomView::name(const std::string& display, const std::string& identifier) const {
+    return cleanLine(display.empty() ? identifier : display, 40);
+}
+
+bool RoomView::moderator() const {
+    const auto it = occupants_.find(ownIdentifier_);
+    return it != occupants_.end() && it->second.role == Role::Moderator;
+}
+
+std::string RoomView::ownName() const {
+    const auto it = occupants_.find(ownIdentifier_);
+    return it == occupants_.end() ? std::string("you") : name(it->second.display, it->second.identifier);
+}
+
+void RoomView::connected(int, const HostString*, Outcome& out) {
+    connected_ = true;
+    out.status = "connected, joining room " + room_ + "...";
+    out.sticky = true;
+}
+
+void RoomView::disconnected(int code, const HostString*, Outcome& out) {
+    const int reason = code - PARLEY_EVENT_DISCONNECTED;
+    out.ended = true;
+    inRoom_ = live_ = false;
+    occupants_.clear();
+    if (reason == PARLEY_REASON_USER_DISCONNECTED) return;  // we logged out
+    const char* words = wordsFor(kDisconnectWords, reason);
+    out.status = std::string(connected_ ? "connection lost: " : "cannot log in: ") +
+                 (words ? words : "disconnected (" + std::to_string(reason) + ")");
+    out.sticky = true;
+    out.line = out.status;
+}
+
+void RoomView::present(int, const HostString* text, Outcome& out) {
+    const PresenceText p = parsePresence(textOf(text));
+    const bool known = occupants_.count(p.nickname.identifier) != 0;
+    Occupant& o = occupants_[p.nickname.identifier];
+    // Texts about moderators carry the tag ":ad".
+    o = {p.nickname.display, p.nickname.identifier, p.nickname.tag == ":ad" ? Role::Moderator : Role::Participant};
+    if (p.nickname.identifier == ownIdentifier_) {
+        if (inRoom_) return;
+        inRoom_ = true;
+        out.status = "in room " + room_ + " as " + name(o.display, o.identifier);
+        const std::size_t others = occupants_.size() - 1;
+        out.line = others == 0 ? "nobody else is here yet"
+                               : std::to_string(others) + (others == 1 ? " other viewer" : " other viewers") +
+                                     " here (script-message parley-who lists them)";
+        return;
+    }
+    if (!known) out.line = name(o.display, o.identifier) + " joined";
+}
+
+void RoomView::listed(int, const HostString* text, Outcome&) {
+    // The room's occupants as we enter: quietly.
+    const PresenceText p = parsePresence(textOf(text));
+    occupants_[p.nickname.identifier] = {p.nickname.display, p.nickname.identifier,
+                                         p.nickname.tag == ":ad" ? Role::Moderator : Role::Participant};
+}
+
+void RoomView::roleChanged(int code, const HostString* text, Outcome& out) {
+    const PresenceText p = parsePresence(textOf(text));
+    Occupant& o = occupants_[p.nickname.identifier];
+    o.display = p.nickname.display;
+    o.identifier = p.nickname.identifier;
+    switch (code) {
+        case PARLEY_EVENT_ROLE_NONE: o.role = Role::None; break;
+        case PARLEY_EVENT_ROLE_VISITOR: o.role = Role::Visitor; break;
+        case PARLEY_EVENT_ROLE_MODERATOR: o.role = Role::Moderator; break;
+        default: o.role = Role::Participant;
+    }
+    const bool self = o.identifier == ownIdentifier_;
+    const char* words = wordsFor(kPresenceWords, code);
+    if (words) out.line = self ? fill(words, "you") : fill(words, name(o.display, o.identifier));
+    if (self && code == PARLEY_EVENT_ROLE_VISITOR) out.line = "you may no longer speak";
+}
+
+void RoomView::departed(int code, const HostString* text, Outcome& out) {
+    const PresenceText p = parsePresence(textOf(text));
+    const auto it = occupants_.find(p.nickname.identifier);
+    const std::string who = name(p.nickname.display, p.nickname.identifier);
+    if (it != occupants_.end()) occupants_.erase(it);
+    if (p.nickname.identifier == ownIdentifier_) {
+        // The room reports our own kick, ban or its closing as our departure.
+        if (!inRoom_) return;
+        inRoom_ = live_ = false;
+        occupants_.clear();
+        out.status = code == PARLEY_EVENT_OCCUPANT_LEFT ? "you were removed from room " + room_
+                                                         : "you were removed from room " + room_ + ": " +
+                                                               fill(wordsFor(kPresenceWords, code), "you");
+        out.sticky = true;
+        out.line = out.status;
+        return;
+    }
+    out.line = fill(wordsFor(kPresenceWords, code), who);
+}
+
+void RoomView::renamed(int, const HostString* text, Outcome& out) {
+    const PresenceText p = parsePresence(textOf(text));
+    const auto it = occupants_.find(p.nickname.identifier);
+    Occupant o = it != occupants_.end() ? it->second : Occupant{};
+    if (it != occupants_.end()) occupants_.erase(it);
+    o.display = p.newNickname.display;
+    o.identifier = p.newNickname.identifier;
+    occupants_[o.identifier] = o;
+    const bool self = p.nickname.identifier == ownIdentifier_;
+    if (self) ownIdentifier_ = o.identifier;
+    out.line = (self ? std::string("you are") : name(p.nickname.display, p.nickname.identifier) + " is") +
+               " now " + name(o.display, o.identifier);
+}
+
+void RoomView::chat(int, const HostString* text, Outcome& out) {
+    const ChatText c = parseChat(textOf(text));
+    out.chat = true;
+    out.line = name(c.sender.display, c.sender.identifier) + ": " + cleanLine(c.body, maxChars_);
+}
+
+void RoomView::subject(int, const HostString* text, Outcome& out) {
+    if (inRoom_ && !live_) live_ = out.live = true;
+    const SubjectText s = parseSubject(textOf(text));
+    if (s.subject.empty() && s.changer.identifier.empty()) return;  // the empty subject of a new room
+    const std::string subject = s.subject.empty() ? "(none)" : cleanLine(s.subject, maxChars_);
+    out.line = s.changer.identifier.empty() ? "subject: " + subject
+                                            : name(s.changer.display, s.changer.identifier) + " set the subject: " + subject;
+}
+
+void RoomView::control(int, const HostString* text, Outcome& out) {
+    if (live_) out.control = toUtf8(textOf(text));
+    else out.log = "watch: skipped a control message from the room's history";
+}
+
+void RoomView::roomError(int code, const HostString*, Outcome& out) {
+    const char* words = wordsFor(kRoomErrorWords, code);
+    const std::string what = words ? words : "error " + std::to_string(code);
+    if (!inRoom_ && connected_) {
+        out.status = "cannot enter room " + room_ + ": " + what;
+        out.sticky = true;
+    }
+    out.line = "the room said " + what;
+}
+
+std::vector<RoomView::Occupant> RoomView::find(std::string_view who) const {
+    std::vector<Occupant> found;
+    for (const auto& o : occupants_)
+        if (o.second.display == who) found.push_back(o.second);
+    if (found.empty())
+        for (const auto& o : occupants_)
+            if (o.second.identifier == who) found.push_back(o.second);
+    return found;
+}
+
+std::vector<std::string> RoomView::who() const {
+    std::vector<std::string> lines{std::to_string(occupants_.size()) + " in room " + room_ + ":"};
+    for (const auto& o : occupants_) {
+        std::string line = "  " + name(o.second.display, o.second.identifier);
+        std::string notes = o.first == ownIdentifier_ ? "you" : "";
+        const char* role = o.second.role == Role::Moderator ? "moderator"
+                           : o.second.role == Role::Visitor ? "muted"
+                           : o.second.role == Role::None    ? "no role"
+                                                            : nullptr;
+        if (role) notes += (notes.empty() ? "" : ", ") + std::string(role);
+        lines.push_back(notes.empty() ? line : line + " (" + notes + ")");
+    }
+    return lines;
+}
+
+}  // namespace mpvchat

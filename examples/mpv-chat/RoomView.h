@@ -1,0 +1,75 @@
+// What the session's events mean for the viewer: lines for the chat box and
+// the log, the connection's state, and who is in the room. One table maps
+// event codes to their handling; codes it does not know are ignored.
+#ifndef PARLEY_MPV_ROOMVIEW_H
+#define PARLEY_MPV_ROOMVIEW_H
+
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Utf16.h"
+
+namespace mpvchat {
+
+class RoomView {
+public:
+    enum class Role { None, Visitor, Participant, Moderator };
+    struct Occupant {
+        std::string display, identifier;
+        Role role = Role::Participant;
+    };
+    struct Outcome {
+        std::string line;     // for the chat box and the log; empty: none
+        std::string log;      // for the log alone
+        bool chat = false;    // a message, not a notice
+        std::string status;   // the connection's new state; empty: unchanged
+        bool sticky = false;  // the state stays on screen (something is wrong)
+        std::string control;  // a control message's body, for watching together
+        bool live = false;    // the room's history is over: what comes now is new
+        bool ended = false;   // the session is over
+    };
+
+    RoomView(std::string ownIdentifier, std::string room, std::size_t maxChars);
+
+    Outcome onEvent(int code, const HostString* text);
+
+    bool inRoom() const { return inRoom_; }
+    // The room replays its history after our presence and ends it with its
+    // subject; control messages before that are stale.
+    bool live() const { return live_; }
+    bool moderator() const;
+    // Our own name in the room, as the room last told it.
+    std::string ownName() const;
+    const std::string& room() const { return room_; }
+    // Occupants whose display name, else whose identifier, is name.
+    std::vector<Occupant> find(std::string_view name) const;
+    // "3 in room 4711:" and a line for each occupant.
+    std::vector<std::string> who() const;
+
+    // Handlers of the event table.
+    void connected(int, const HostString*, Outcome&);
+    void disconnected(int, const HostString*, Outcome&);
+    void present(int, const HostString*, Outcome&);
+    void listed(int, const HostString*, Outcome&);
+    void roleChanged(int, const HostString*, Outcome&);
+    void departed(int, const HostString*, Outcome&);
+    void renamed(int, const HostString*, Outcome&);
+    void chat(int, const HostString*, Outcome&);
+    void subject(int, const HostString*, Outcome&);
+    void control(int, const HostString*, Outcome&);
+    void roomError(int, const HostString*, Outcome&);
+
+private:
+    std::string name(const std::string& display, const std::string& identifier) const;
+
+    std::string ownIdentifier_, room_;
+    std::size_t maxChars_;
+    bool connected_ = false, inRoom_ = false, live_ = false;
+    std::map<std::string, Occupant> occupants_;  // by identifier
+};
+
+}  // namespace mpvchat
+
+#endif

@@ -1,0 +1,148 @@
+#include "WatchSync.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace mpvchat {
+
+namespace {
+
+constexpr std::string_view kPrefix = "ca:watch/";
+constexpr double kEchoSeconds = 2;       // how long an applied change is expected back from the player
+constexpr double kAskSeconds = 10;       // how long an answer to our question is taken
+// Nearer than this, no seek: a paused picture is put on the very place; a
+// playing one is not made to jump for less than it would lose seeking.
+constexpr double kSamePaused = 0.04, kSamePlaying = 0.15;
+constexpr double kBurst = 5, kPerSecond = 2;
+constexpr std::size_t kLongest = 64;
+
+// "123.456": up to nine digits, then at most three decimals.
+bool parsePosition(std::string_view s, double& out) {
+    const std::size_t dot = s.find('.');
+    const std::string_view whole = s.substr(0, dot);
+    const std::string_view fraction = dot == std::string_view::npos ? std::string_view() : s.substr(dot + 1);
+    if (whole.empty() || whole.size() > 9 || (dot != std::string_view::npos && (fraction.empty() || fraction.size() > 3)))
+        return false;
+    double value = 0, scale = 1;
+    for (char c : whole) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + (c - '0');
+    }
+    for (char c : fraction) {
+        if (c < '0' || c > '9') return false;
+        scale /= 10;
+        value += (c - '0') * scale;
+    }
+    out = value;
+    return true;
+}
+
+// Splits at single spaces; at most four words.
+int words(std::string_view s, std::string_view (&out)[4]) {
+    int n = 0;
+    while (!s.empty()) {
+        if (n == 4) return 5;
+        const std::size_t sp = s.find(' ');
+        out[n++] = s.substr(0, sp);
+        s = sp == std::string_view::npos ? std::string_view() : s.substr(sp + 1);
+    }
+    return n;
+}
+
+// A printable copy of a body for the log.
+std::string quoted(std::string_view body) {
+    std::string out = "\"";
+    for (char c : body.substr(0, kLongest)) out += (c >= 0x20 && c < 0x7F) ? c : '?';
+    if (body.size() > kLongest) out += "...";
+    return out + "\"";
+}
+
+}  // namespace
+
+std::string WatchSync::format(const char* verb, double position) {
+    char text[64];
+    std::snprintf(text, sizeof text, "ca:watch/1 %s %.3f", verb, std::max(0.0, position));
+    return text;
+}
+
+std::string WatchSync::localPause(bool paused, double position, double now) {
+    if (now < expectPauseUntil_ && paused == expectPause_) {
+        expectPauseUntil_ = -1;
+        return {};
+    }
+    return format(paused ? "pause" : "play", position);
+}
+
+std::string WatchSync::localSeek(bool paused, double position, double now) {
+    if (now < expectSeekUntil_ && std::fabs(position - expectSeekTo_) < 0.5) {
+        expectSeekUntil_ = -1;
+        return {};
+    }
+    return format(paused ? "pause" : "play", position);
+}
+
+std::string WatchSync::ask(double now) {
+    askingUntil_ = now + kAskSeconds;
+    return "ca:watch/1 ask";
+}
+
+WatchSync::Reply WatchSync::applyState(bool pause, double position, const Player& player, double now) {
+    Reply r;
+    if (player.duration <= 0) {
+        r.log = "the file's length is not known, so positions from the room are not applied";
+    } else if (std::fabs(position - player.position) >= (pause ? kSamePaused : kSamePlaying)) {
+        r.seek = true;
+        r.position = position;
+        expectSeekTo_ = position;
+        expectSeekUntil_ = now + kEchoSeconds;
+    }
+    if (pause != player.paused) {
+        r.setPause = true;
+        r.pause = pause;
+        expectPause_ = pause;
+        expectPauseUntil_ = now + kEchoSeconds;
+    }
+    return r;
+}
+
+WatchSync::Reply WatchSync::remote(std::string_view body, const Player& player, double now) {
+    Reply r;
+    auto ignore = [&](const char* why) {
+        r.log = "ignored the control message " + quoted(body) + ": " + why;
+        return r;
+    };
+    if (body.size() > kLongest) return ignore("too long");
+    if (body.substr(0, kPrefix.size()) != kPrefix) return ignore("not one for watching together");
+    std::string_view w[4];
+    const int n = words(body.substr(kPrefix.size()), w);
+    if (n < 2 || n > 4) return ignore("malformed");
+    if (w[0] != "1") return ignore("a version this player does not know");
+
+    tokens_ = std::min(kBurst, tokens_ + (now - tokensAt_) * kPerSecond);
+    tokensAt_ = now;
+    if (tokens_ < 1) return ignore("too many in a row");
+    tokens_ -= 1;
+
+    double position = 0;
+    if (w[1] == "ask" && n == 2) {
+        r.send = format(player.paused ? "state pause" : "state play", player.position);
+        return r;
+    }
+    const bool state = w[1] == "state";
+    const std::string_view verb = state ? w[2] : w[1];
+    const std::string_view where = state ? w[3] : w[2];
+    if (n != (state ? 4 : 3) || (verb != "pause" && verb != "play")) return ignore("malformed");
+    if (!parsePosition(where, position)) return ignore("not a position");
+    if (player.duration > 0 && position > player.duration) return ignore("beyond the end of the file");
+    if (state) {
+        if (now >= askingUntil_) return r;  // an answer to someone else's question
+        askingUntil_ = -1;
+    }
+    Reply applied = applyState(verb == "pause", position, player, now);
+    if (applied.log.empty()) applied.log = std::string(state ? "joined the others: " : "from the room: ") +
+                                           std::string(verb) + " at " + std::string(where);
+    return applied;
+}
+
+}  // namespace mpvchat

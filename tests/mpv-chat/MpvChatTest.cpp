@@ -1,0 +1,311 @@
+// The mpv plugin's logic without mpv: texts, the chat box, options, the
+// room's events and watching together. The player itself is tested live
+// (tests/live/mpv_chat_test.py).
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "ChatOverlay.h"
+#include "EventText.h"
+#include "PluginOptions.h"
+#include "RoomView.h"
+#include "Utf16.h"
+#include "WatchSync.h"
+
+using namespace mpvchat;
+
+namespace {
+
+const std::string kId = "0123456789abcdef0123456789abcdef0123";  // 36 characters
+
+HostString host(const std::u16string& s) { return HostString(s.begin(), s.end()); }
+HostString host(const std::string& utf8) { return toHost(utf8); }
+
+}  // namespace
+
+TEST(MpvChatText, Utf16ToUtf8IsExact) {
+    struct Case {
+        std::u16string in;
+        std::string out;
+    };
+    const Case cases[] = {
+        {u"hello", "hello"},
+        {u"\U0001F600 grin", "\xF0\x9F\x98\x80 grin"},            // a surrogate pair
+        {u"\u05E9\u05DC\u05D5\u05DD", "\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D"},  // right to left, kept in logical order
+        {std::u16string(1, u'\xD83D') + u"x", "\xEF\xBF\xBDx"},   // a high surrogate alone
+        {std::u16string(1, u'\xDE00'), "\xEF\xBF\xBD"},           // a low surrogate alone
+        {std::u16string{u'\xDE00', u'\xD83D'}, "\xEF\xBF\xBD\xEF\xBF\xBD"},  // the pair reversed
+    };
+    for (const Case& c : cases) EXPECT_EQ(toUtf8(host(c.in)), c.out);
+}
+
+TEST(MpvChatText, Utf8ToUtf16ReplacesWhatIsIllFormed) {
+    struct Case {
+        std::string in;
+        std::u16string out;
+    };
+    const Case cases[] = {
+        {"\xF0\x9F\x98\x80", u"\U0001F600"},
+        {"\xC0\xAF", u"\uFFFD\uFFFD"},     // overlong: C0 never starts a sequence
+        {"\xED\xA0\x80z", u"\uFFFDz"},     // an encoded surrogate
+        {"ab\xE2\x82", u"ab\uFFFD"},       // cut short
+        {"\xFFok", u"\uFFFDok"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(toHost(c.in), host(c.out)) << c.in;
+}
+
+TEST(MpvChatText, EventTextsSplitAtTheFirstSeparator) {
+    const ChatText chat = parseChat(host("NICKNAME=Carol" + kId + ":us_tok_a_tok_b=c"));
+    EXPECT_EQ(chat.sender.display, "Carol");
+    EXPECT_EQ(chat.sender.identifier, kId);
+    EXPECT_EQ(chat.body, "a_tok_b=c");  // the last field runs to the end
+
+    const PresenceText p = parsePresence(host("ID=carol_tok_NICKNAME=Carol" + kId + ":ad_tok_NEWNICKNAME=Caro" + kId + ":us"));
+    EXPECT_EQ(p.user, "carol");
+    EXPECT_EQ(p.nickname.tag, ":ad");
+    EXPECT_EQ(p.newNickname.display, "Caro");
+
+    // Outside the layout a nickname is its own display name; its identifier
+    // is cut as the library cuts it.
+    const Nickname plain = splitNickname(host("Carol"));
+    EXPECT_EQ(plain.display, "Carol");
+    EXPECT_EQ(plain.identifier, "Carol");
+    EXPECT_EQ(splitNickname(host(u"\U0001F600" + std::u16string(kId.begin(), kId.end()) + u":us")).display,
+              "\xF0\x9F\x98\x80");
+}
+
+TEST(MpvChatOverlay, OthersTextCannotFormatTheBox) {
+    struct Case {
+        std::string in, cleaned, escaped;
+    };
+    const Case cases[] = {
+        {"{\\an5\\fs300}big", "{\\an5\\fs300}big", "\\{\\\xE2\x81\xA0" "an5\\\xE2\x81\xA0" "fs300\\}big"},
+        {"a\\Nb", "a\\Nb", "a\\\xE2\x81\xA0Nb"},
+        {"one\ntwo\tthree\r", "one two three ", "one two three "},
+        {"del\x7f c1\xC2\x9B bell\x07", "del c1 bell", "del c1 bell"},
+        {"\xE2\x80\xAE" "evil\xE2\x81\xA6" "x", "evilx", "evilx"},  // an override and an isolate go
+        {"e\xCC\x81\xCC\x81\xCC\x81\xCC\x81\xCC\x81", "e\xCC\x81\xCC\x81\xCC\x81", "e\xCC\x81\xCC\x81\xCC\x81"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(cleanLine(c.in, 100), c.cleaned) << c.in;
+        EXPECT_EQ(escapeAss(cleanLine(c.in, 100)), c.escaped) << c.in;
+    }
+    EXPECT_EQ(cleanLine(std::string(10240, 'x'), 5), "xxxxx\xE2\x80\xA6");
+}
+
+TEST(MpvChatOverlay, LinesFadeAndStickyStatesStay) {
+    OverlayStyle style;
+    style.maxLines = 2;
+    style.showSeconds = 10;
+    style.fadeSeconds = 2;
+    ChatOverlay o(style);
+    EXPECT_EQ(o.render(0), "");
+    EXPECT_LT(o.nextChange(0), 0);
+    o.add(ChatOverlay::Kind::Chat, "one", 0);
+    o.add(ChatOverlay::Kind::Chat, "two", 1);
+    o.add(ChatOverlay::Kind::Chat, "three", 2);  // "one" goes: two lines at most
+    o.setStatus("you were removed", true, 2);
+    EXPECT_EQ(o.render(3).find("one"), std::string::npos);
+    EXPECT_NE(o.render(3).find("{\\alpha&H00&}{\\1c&HFFFFFF&}two"), std::string::npos);
+    EXPECT_DOUBLE_EQ(o.nextChange(3), 8);  // "two" starts fading at 11
+    EXPECT_NE(o.render(12).find("{\\alpha&H80&}{\\1c&HFFFFFF&}two"), std::string::npos);  // half way
+    EXPECT_TRUE(o.expire(13.5));
+    EXPECT_EQ(o.render(20).find("three"), std::string::npos);
+    EXPECT_NE(o.render(100).find("you were removed"), std::string::npos);
+    EXPECT_EQ(o.boxAlpha(100), 0x50);
+}
+
+TEST(MpvChatOptions, ConfFileThenScriptOpts) {
+    const PluginOptions o = readOptions("# mine\nserver = example.test\nparley-user=alice\nsync=yes\nfont-size=40\n",
+                                        {{"parley-user", "bob@other.test"}, {"parley-room", "4711"}, {"osc-x", "1"}});
+    EXPECT_EQ(o.server, "example.test");  // the file's, not the user's domain
+    EXPECT_EQ(o.user, "bob");
+    EXPECT_EQ(o.room, "4711");
+    EXPECT_TRUE(o.sync);
+    EXPECT_EQ(o.style.fontSize, 40);
+    EXPECT_TRUE(o.problems.empty());
+
+    struct Case {
+        KeyValues opts;
+        std::string problem;
+    };
+    const Case bad[] = {
+        {{{"parley-password", "x"}}, "parley-password in --script-opts is not used"},
+        {{{"parley-sync", "maybe"}}, "parley-sync=maybe in --script-opts is not valid"},
+        {{{"parley-font-size", "9999"}}, "parley-font-size=9999 in --script-opts is not valid"},
+        {{{"parley-colour", "red"}}, "unknown option parley-colour"},
+    };
+    for (const Case& c : bad) {
+        const PluginOptions p = readOptions("", c.opts);
+        ASSERT_EQ(p.problems.size(), 1u);
+        EXPECT_EQ(p.problems[0].find(c.problem), 0u) << p.problems[0];
+    }
+    EXPECT_EQ(readOptions("user=bob@example.test\n", {}).server, "example.test");
+}
+
+TEST(MpvChatOptions, TheRoomComesFromTheTitle) {
+    const std::string room = roomFromTitle("Night of the Test Pattern (1968).mkv");
+    EXPECT_EQ(room, roomFromTitle("night.of.the.test.pattern.1968"));
+    EXPECT_EQ(room, roomFromTitle("  NIGHT of the test_pattern  1968 .mp4"));
+    EXPECT_NE(room, roomFromTitle("Night of the Test Pattern (1969)"));
+    EXPECT_EQ(roomFromTitle("..."), "");
+    const long n = std::stol(room);
+    EXPECT_TRUE(n >= 1 && n <= 999999999);
+}
+
+namespace {
+
+struct SyncCase {
+    std::string body;
+    bool seek, setPause;
+    std::string logStart;  // empty: nothing logged
+};
+
+void expectRemote(WatchSync& sync, const SyncCase& c, const WatchSync::Player& player, double now) {
+    const WatchSync::Reply r = sync.remote(c.body, player, now);
+    EXPECT_EQ(r.seek, c.seek) << c.body;
+    EXPECT_EQ(r.setPause, c.setPause) << c.body;
+    EXPECT_EQ(r.log.compare(0, c.logStart.size(), c.logStart), 0) << c.body << ": " << r.log;
+    if (c.logStart.empty()) {
+        EXPECT_EQ(r.log.find("ignored"), std::string::npos) << r.log;
+    }
+}
+
+}  // namespace
+
+TEST(MpvChatWatch, OnlyPauseResumeAndSeekWithinTheFile) {
+    WatchSync::Player playing{false, 10, 300};
+    const SyncCase cases[] = {
+        {"ca:watch/1 pause 42.5", true, true, "from the room: pause at 42.5"},
+        {"ca:watch/1 play 10.05", false, false, "from the room: play"},  // near enough: no seek
+        {"ca:watch/1 play 299.999", true, false, "from the room"},
+        {"ca:watch/1 pause 300.001", false, false, "ignored the control message \"ca:watch/1 pause 300.001\": beyond"},
+        {"ca:watch/1 play -1", false, false, "ignored the control message \"ca:watch/1 play -1\": not a position"},
+        {"ca:watch/1 play 1e3", false, false, "ignored the control message \"ca:watch/1 play 1e3\": not a position"},
+        {"ca:watch/1 play 1.2345", false, false, "ignored"},
+        {"ca:watch/1 play 1234567890", false, false, "ignored"},
+        {"ca:watch/1 play  5", false, false, "ignored"},
+        {"ca:watch/1 seek 5", false, false, "ignored the control message \"ca:watch/1 seek 5\": malformed"},
+        {"ca:watch/2 play 5", false, false, "ignored the control message \"ca:watch/2 play 5\": a version"},
+        {"ca:hello", false, false, "ignored the control message \"ca:hello\": not one for watching together"},
+        {"ca:watch/1 state play 50", false, false, ""},  // an answer to a question nobody here asked
+        {"ca:watch/1 play " + std::string(100, '1'), false, false, "ignored the control message \"ca:watch/1 play 1"},
+    };
+    double now = 0;
+    for (const SyncCase& c : cases) {
+        WatchSync sync;
+        expectRemote(sync, c, playing, now += 10);
+    }
+    // A file whose length is not known: the state, not the place.
+    WatchSync sync;
+    expectRemote(sync, {"ca:watch/1 pause 42", false, true, "the file's length is not known"}, {false, 10, 0}, 1);
+}
+
+TEST(MpvChatWatch, NothingAppliedIsSentBack) {
+    WatchSync sync;
+    const WatchSync::Reply r = sync.remote("ca:watch/1 pause 42", {false, 10, 300}, 100);
+    ASSERT_TRUE(r.seek && r.setPause);
+    EXPECT_EQ(sync.localPause(true, 10, 100.1), "");  // the echo of the applied pause
+    EXPECT_EQ(sync.localSeek(true, 42, 100.2), "");   // and of the seek
+    EXPECT_EQ(sync.localPause(false, 42, 100.3), "ca:watch/1 play 42.000");  // the viewer's own
+    EXPECT_EQ(sync.localSeek(false, 60, 100.4), "ca:watch/1 play 60.000");
+    // An expected echo that never came does not swallow a later change.
+    sync.remote("ca:watch/1 play 90", {true, 10, 300}, 200);
+    EXPECT_EQ(sync.localSeek(false, 90, 203), "ca:watch/1 play 90.000");
+}
+
+TEST(MpvChatWatch, ALateJoinerAsksAndTakesOneAnswer) {
+    WatchSync asker, other;
+    EXPECT_EQ(asker.ask(0), "ca:watch/1 ask");
+    const WatchSync::Reply answer = other.remote("ca:watch/1 ask", {true, 120.5, 300}, 0.1);
+    EXPECT_EQ(answer.send, "ca:watch/1 state pause 120.500");
+    expectRemote(asker, {answer.send, true, true, "joined the others: pause at 120.500"}, {false, 0, 300}, 0.2);
+    expectRemote(asker, {"ca:watch/1 state play 5", false, false, ""}, {true, 120.5, 300}, 0.3);  // one answer only
+}
+
+TEST(MpvChatWatch, AFloodIsCutDown) {
+    WatchSync sync;
+    int applied = 0;
+    for (int i = 0; i < 50; ++i)
+        applied += sync.remote("ca:watch/1 pause " + std::to_string(i * 2), {false, 1, 300}, 0.01 * i).seek;
+    EXPECT_LE(applied, 7);  // five at once, then two a second
+    EXPECT_NE(sync.remote("ca:watch/1 pause 3", {false, 1, 300}, 0.5).log.find("too many"), std::string::npos);
+}
+
+namespace {
+
+struct EventCase {
+    int code;
+    std::string text;
+    std::string line, status;
+};
+
+// Feeds the events in order; each must produce its line and state.
+void expectEvents(RoomView& view, const std::vector<EventCase>& cases) {
+    for (const EventCase& c : cases) {
+        const HostString text = host(c.text);
+        const RoomView::Outcome out = view.onEvent(c.code, c.text.empty() ? nullptr : &text);
+        EXPECT_EQ(out.line, c.line) << c.code << " " << c.text;
+        EXPECT_EQ(out.status, c.status) << c.code << " " << c.text;
+    }
+}
+
+std::string presence(const std::string& user, const std::string& display, const std::string& tag = ":us",
+                     const std::string& renamed = "") {
+    return "ID=" + user + "_tok_NICKNAME=" + display + kId.substr(0, 35) + user[0] + tag + "_tok_NEWNICKNAME=" +
+           (renamed.empty() ? "" : renamed + kId.substr(0, 35) + user[0] + tag);
+}
+
+}  // namespace
+
+TEST(MpvChatRoom, EventsBecomeLinesAndStates) {
+    const std::string own = kId.substr(0, 35) + "a";
+    RoomView view(own, "4711", 160);
+    expectEvents(view, {
+        {PARLEY_EVENT_CONNECTED, "", "", "connected, joining room 4711..."},
+        {PARLEY_EVENT_OCCUPANT_LISTED, presence("carol", "Carol", ":ad"), "", ""},
+        {PARLEY_EVENT_OCCUPANT_PRESENT, presence("alice", "Alice"), "1 other viewer here (script-message parley-who lists them)",
+         "in room 4711 as Alice"},
+        {PARLEY_EVENT_CONTROL_MESSAGE, "ca:watch/1 ask", "", ""},  // history: skipped
+        {PARLEY_EVENT_SUBJECT, "NICKNAME=_tok_SUBJECT=", "", ""},
+        {PARLEY_EVENT_OCCUPANT_PRESENT, presence("dave", "Dave"), "Dave joined", ""},
+        {PARLEY_EVENT_OCCUPANT_PRESENT, presence("dave", "Dave"), "", ""},  // a status change: nothing new
+        {PARLEY_EVENT_CHAT_MESSAGE, "NICKNAME=Carol" + kId + ":us_tok_{\\b1}hi\n", "Carol: {\\b1}hi ", ""},
+        {PARLEY_EVENT_ROLE_VISITOR, presence("dave", "Dave"), "Dave may no longer speak", ""},
+        {PARLEY_EVENT_NICK_CHANGED, presence("dave", "Dave", ":us", "David"), "Dave is now David", ""},
+        {PARLEY_EVENT_NICK_CHANGED, presence("alice", "Alice", ":us", "Alicia"), "you are now Alicia", ""},
+        {PARLEY_EVENT_SUBJECT, "NICKNAME=Carol" + kId + ":ad_tok_SUBJECT=Film night", "Carol set the subject: Film night", ""},
+        {PARLEY_EVENT_KICKED, presence("dave", "David"), "David was kicked", ""},
+        {PARLEY_EVENT_ROOM_ERROR_FIRST + 5, "", "the room said forbidden: not allowed", ""},
+        {PARLEY_EVENT_OCCUPANT_LEFT, presence("alice", "Alicia"), "you were removed from room 4711",
+         "you were removed from room 4711"},
+        {99999, "", "", ""},  // unknown codes are ignored
+        {PARLEY_EVENT_DISCONNECTED + PARLEY_REASON_IO_ERROR, "", "connection lost: the connection broke",
+         "connection lost: the connection broke"},
+    });
+    EXPECT_FALSE(view.inRoom());
+    EXPECT_EQ(view.ownName(), "you");  // out of the room
+
+    RoomView refused(own, "1", 160);
+    expectEvents(refused, {{PARLEY_EVENT_DISCONNECTED + PARLEY_REASON_AUTHENTICATION_FAILED, "",
+                            "cannot log in: wrong user name or password", "cannot log in: wrong user name or password"}});
+}
+
+TEST(MpvChatRoom, OccupantsByNameForModeration) {
+    const std::string own = kId.substr(0, 35) + "a";
+    RoomView view(own, "7", 160);
+    view.onEvent(PARLEY_EVENT_CONNECTED, nullptr);
+    for (const std::string& t : {presence("carol", "Carol"), presence("bob", "Carol"), presence("alice", "Alice", ":ad")}) {
+        const HostString text = host(t);
+        view.onEvent(PARLEY_EVENT_OCCUPANT_LISTED, &text);
+    }
+    EXPECT_TRUE(view.moderator());
+    EXPECT_EQ(view.find("Carol").size(), 2u);  // two of that name: the identifier decides
+    ASSERT_EQ(view.find(kId.substr(0, 35) + "b").size(), 1u);
+    EXPECT_TRUE(view.find("Nobody").empty());
+    const std::vector<std::string> who = view.who();
+    ASSERT_EQ(who.size(), 4u);
+    EXPECT_EQ(who[0], "3 in room 7:");
+    EXPECT_EQ(who[1], "  Alice (you, moderator)");
+}
