@@ -87,7 +87,24 @@ enum {
     /* Something the host asked for never reached the room: arg4 says what
        (PARLEY_NOT_SENT_*), the text is what the host gave (the message,
        subject, nickname or occupant identifier; none for a destruction). */
-    PARLEY_EVENT_NOT_SENT = 11077
+    PARLEY_EVENT_NOT_SENT = 11077,
+    /* The connection was lost and the session is being recovered by itself
+       (reconnected and resumed, or made afresh across a server restart):
+       what the host sends meanwhile waits. arg4 is the loss's reason.
+       PARLEY_EVENT_CONNECTION_RESTORED follows when it is back; if it
+       cannot be, PARLEY_EVENT_DISCONNECTED + the first reason. Neither
+       comes before PARLEY_EVENT_CONNECTED. */
+    PARLEY_EVENT_CONNECTION_INTERRUPTED = 11078,
+    PARLEY_EVENT_CONNECTION_RESTORED = 11079
+};
+
+/* arg4 of our own PARLEY_EVENT_OCCUPANT_LEFT when the room ended us (0:
+   we left, or the room did not say why). */
+enum {
+    PARLEY_DEPARTURE_KICKED = 1,
+    PARLEY_DEPARTURE_BANNED = 2,
+    PARLEY_DEPARTURE_AFFILIATION = 3, /* our affiliation was taken away */
+    PARLEY_DEPARTURE_DESTROYED = 4    /* the room was destroyed */
 };
 
 /* arg4 of PARLEY_EVENT_NOT_SENT: the call whose request did not go out. */

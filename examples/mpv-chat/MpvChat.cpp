@@ -13,9 +13,9 @@ namespace mpvchat {
 
 namespace {
 
-int32_t PARLEY_CALL onParleyEvent(void* context, int32_t code, int32_t, int32_t, const TextBuffer* text) {
+int32_t PARLEY_CALL onParleyEvent(void* context, int32_t code, int32_t, int32_t arg4, const TextBuffer* text) {
     const auto* link = static_cast<const MpvChat::Link*>(context);
-    Inbox::Event event{link->session, code, text != nullptr, {}};
+    Inbox::Event event{link->session, code, arg4, text != nullptr, {}};
     if (text && text->text && text->length > 0) event.text.assign(text->text, static_cast<std::size_t>(text->length));
     link->inbox->push(std::move(event));
     return 0;
@@ -23,7 +23,7 @@ int32_t PARLEY_CALL onParleyEvent(void* context, int32_t code, int32_t, int32_t,
 
 void PARLEY_CALL onParleyLog(void* context, int32_t, int32_t, const TextBuffer* line) {
     if (!line || !line->text || line->length <= 0) return;
-    static_cast<Inbox*>(context)->push({0, 0, true, HostString(line->text, static_cast<std::size_t>(line->length))});
+    static_cast<Inbox*>(context)->push({0, 0, 0, true, HostString(line->text, static_cast<std::size_t>(line->length))});
 }
 
 // A random occupant identifier: 36 characters, laid out like a UUID.
@@ -324,7 +324,7 @@ void MpvChat::onCommand(const mpv_event_client_message& message) {
 void MpvChat::onSessionEvent(const Inbox::Event& e) {
     if (e.session == 0) return print("library: " + cleanLine(toUtf8(e.text), 400));
     if (!link_ || e.session != link_->session || !view_) return;  // a session logged out since
-    const RoomView::Outcome out = view_->onEvent(e.code, e.hasText ? &e.text : nullptr);
+    const RoomView::Outcome out = view_->onEvent(e.code, e.hasText ? &e.text : nullptr, e.arg4);
     if (!out.status.empty()) {
         status(out.status, out.sticky);
     }
@@ -344,19 +344,23 @@ void MpvChat::onSessionEvent(const Inbox::Event& e) {
 void MpvChat::say(const std::string& text) {
     if (text.empty()) return;
     if (!session_ || !view_ || !view_->inRoom()) return show(ChatOverlay::Kind::Notice, "not in a room: not sent");
-    SetChatMessage(session_, toHost(text).c_str());
+    // Queued, never waiting; refused only when the queue is full or the
+    // room session is over (what is taken and cannot go comes back later).
+    if (!SetChatMessage(session_, toHost(text).c_str()))
+        return show(ChatOverlay::Kind::Notice, "not sent: " + cleanLine(text, options_.style.maxChars));
     // The room does not send our own messages back: show it as sent.
     show(ChatOverlay::Kind::Chat, view_->ownName() + ": " + cleanLine(text, options_.style.maxChars));
 }
 
 void MpvChat::nick(const std::string& name) {
     if (name.empty() || !session_) return;
-    SetNickName(session_, toHost(name + identifier_ + ":us").c_str());
+    if (!SetNickName(session_, toHost(name + identifier_ + ":us").c_str()))
+        return show(ChatOverlay::Kind::Notice, "nickname not changed");
     options_.nick = name;
 }
 
 void MpvChat::subject(const std::string& text) {
-    if (session_) SetSubject(session_, toHost(text).c_str());
+    if (session_ && !SetSubject(session_, toHost(text).c_str())) show(ChatOverlay::Kind::Notice, "subject not changed");
 }
 
 void MpvChat::who(const std::string&) {
@@ -364,7 +368,7 @@ void MpvChat::who(const std::string&) {
     for (const std::string& line : view_->who()) show(ChatOverlay::Kind::Notice, line);
 }
 
-void MpvChat::moderate(const std::string& who, void (*call)(void*, const ParleyChar*), const char* verb) {
+void MpvChat::moderate(const std::string& who, int32_t (*call)(void*, const ParleyChar*), const char* verb) {
     if (!session_ || !view_ || !view_->inRoom()) return show(ChatOverlay::Kind::Notice, "not in a room");
     if (!view_->moderator()) return show(ChatOverlay::Kind::Notice, std::string("only moderators may ") + verb);
     const std::vector<RoomView::Occupant> found = view_->find(who);
@@ -372,7 +376,8 @@ void MpvChat::moderate(const std::string& who, void (*call)(void*, const ParleyC
     if (found.empty()) return show(ChatOverlay::Kind::Notice, "nobody called " + shown + " is here");
     if (found.size() > 1)
         return show(ChatOverlay::Kind::Notice, "more than one " + shown + " is here: name the identifier (parley-who)");
-    call(session_, toHost(found.front().identifier).c_str());
+    if (!call(session_, toHost(found.front().identifier).c_str()))
+        return show(ChatOverlay::Kind::Notice, std::string("could not ask the room to ") + verb + " " + shown);
     show(ChatOverlay::Kind::Notice, std::string("asked the room to ") + verb + " " + shown);
 }
 

@@ -27,6 +27,7 @@ public:
     struct Event {
         std::uint64_t session;  // which login; 0 for a library log line
         int code;
+        int arg4;
         bool hasText;
         HostString text;
     };
@@ -79,7 +80,7 @@ private:
     void onMpvEvent(const mpv_event& event);
     void onCommand(const mpv_event_client_message& message);
     void onSessionEvent(const Inbox::Event& event);
-    void moderate(const std::string& who, void (*call)(void*, const ParleyChar*), const char* verb);
+    void moderate(const std::string& who, int32_t (*call)(void*, const ParleyChar*), const char* verb);
 
     bool syncing() const;
     WatchSync::Player player() const;

@@ -7,7 +7,7 @@ namespace mpvchat {
 
 namespace {
 
-using Handler = void (RoomView::*)(int, const HostString*, RoomView::Outcome&);
+using Handler = void (RoomView::*)(int, int, const HostString*, RoomView::Outcome&);
 
 struct EventRule {
     int first, last;
@@ -30,6 +30,9 @@ const EventRule kEvents[] = {
     {PARLEY_EVENT_SUBJECT, PARLEY_EVENT_SUBJECT, &RoomView::subject},
     {PARLEY_EVENT_CONTROL_MESSAGE, PARLEY_EVENT_CONTROL_MESSAGE, &RoomView::control},
     {PARLEY_EVENT_ROOM_ERROR_FIRST, PARLEY_EVENT_ROOM_ERROR_LAST, &RoomView::roomError},
+    {PARLEY_EVENT_NOT_SENT, PARLEY_EVENT_NOT_SENT, &RoomView::notSent},
+    {PARLEY_EVENT_CONNECTION_INTERRUPTED, PARLEY_EVENT_CONNECTION_INTERRUPTED, &RoomView::interrupted},
+    {PARLEY_EVENT_CONNECTION_RESTORED, PARLEY_EVENT_CONNECTION_RESTORED, &RoomView::restored},
 };
 
 struct Words {
@@ -116,11 +119,11 @@ HostString textOf(const HostString* text) { return text ? *text : HostString(); 
 RoomView::RoomView(std::string ownIdentifier, std::string room, std::size_t maxChars)
     : ownIdentifier_(std::move(ownIdentifier)), room_(std::move(room)), maxChars_(maxChars) {}
 
-RoomView::Outcome RoomView::onEvent(int code, const HostString* text) {
+RoomView::Outcome RoomView::onEvent(int code, const HostString* text, int arg4) {
     Outcome out;
     for (const EventRule& rule : kEvents) {
         if (code < rule.first || code > rule.last) continue;
-        (this->*rule.handler)(code, text, out);
+        (this->*rule.handler)(code, arg4, text, out);
         break;
     }
     return out;
@@ -140,13 +143,13 @@ std::string RoomView::ownName() const {
     return it == occupants_.end() ? std::string("you") : name(it->second.display, it->second.identifier);
 }
 
-void RoomView::connected(int, const HostString*, Outcome& out) {
+void RoomView::connected(int, int, const HostString*, Outcome& out) {
     connected_ = true;
     out.status = "connected, joining room " + room_ + "...";
     out.sticky = true;
 }
 
-void RoomView::disconnected(int code, const HostString*, Outcome& out) {
+void RoomView::disconnected(int code, int, const HostString*, Outcome& out) {
     const int reason = code - PARLEY_EVENT_DISCONNECTED;
     out.ended = true;
     inRoom_ = live_ = false;
@@ -159,7 +162,7 @@ void RoomView::disconnected(int code, const HostString*, Outcome& out) {
     out.line = out.status;
 }
 
-void RoomView::present(int, const HostString* text, Outcome& out) {
+void RoomView::present(int, int, const HostString* text, Outcome& out) {
     const PresenceText p = parsePresence(textOf(text));
     const bool known = occupants_.count(p.nickname.identifier) != 0;
     Occupant& o = occupants_[p.nickname.identifier];
@@ -178,14 +181,14 @@ void RoomView::present(int, const HostString* text, Outcome& out) {
     if (!known) out.line = name(o.display, o.identifier) + " joined";
 }
 
-void RoomView::listed(int, const HostString* text, Outcome&) {
+void RoomView::listed(int, int, const HostString* text, Outcome&) {
     // The room's occupants as we enter: quietly.
     const PresenceText p = parsePresence(textOf(text));
     occupants_[p.nickname.identifier] = {p.nickname.display, p.nickname.identifier,
                                          p.nickname.tag == ":ad" ? Role::Moderator : Role::Participant};
 }
 
-void RoomView::roleChanged(int code, const HostString* text, Outcome& out) {
+void RoomView::roleChanged(int code, int, const HostString* text, Outcome& out) {
     const PresenceText p = parsePresence(textOf(text));
     Occupant& o = occupants_[p.nickname.identifier];
     o.display = p.nickname.display;
@@ -202,7 +205,7 @@ void RoomView::roleChanged(int code, const HostString* text, Outcome& out) {
     if (self && code == PARLEY_EVENT_ROLE_VISITOR) out.line = "you may no longer speak";
 }
 
-void RoomView::departed(int code, const HostString* text, Outcome& out) {
+void RoomView::departed(int code, int why, const HostString* text, Outcome& out) {
     const PresenceText p = parsePresence(textOf(text));
     const auto it = occupants_.find(p.nickname.identifier);
     const std::string who = name(p.nickname.display, p.nickname.identifier);
@@ -212,9 +215,13 @@ void RoomView::departed(int code, const HostString* text, Outcome& out) {
         if (!inRoom_) return;
         inRoom_ = live_ = false;
         occupants_.clear();
-        out.status = code == PARLEY_EVENT_OCCUPANT_LEFT ? "you were removed from room " + room_
-                                                         : "you were removed from room " + room_ + ": " +
-                                                               fill(wordsFor(kPresenceWords, code), "you");
+        const char* how = why == PARLEY_DEPARTURE_KICKED        ? "you were kicked from room "
+                          : why == PARLEY_DEPARTURE_BANNED      ? "you were banned from room "
+                          : why == PARLEY_DEPARTURE_AFFILIATION ? "your membership was taken away: out of room "
+                          : why == PARLEY_DEPARTURE_DESTROYED   ? "the room was closed: out of room "
+                                                                : "you were removed from room ";
+        out.status = how + room_;
+        if (code != PARLEY_EVENT_OCCUPANT_LEFT && !why) out.status += ": " + fill(wordsFor(kPresenceWords, code), "you");
         out.sticky = true;
         out.line = out.status;
         return;
@@ -222,7 +229,7 @@ void RoomView::departed(int code, const HostString* text, Outcome& out) {
     out.line = fill(wordsFor(kPresenceWords, code), who);
 }
 
-void RoomView::renamed(int, const HostString* text, Outcome& out) {
+void RoomView::renamed(int, int, const HostString* text, Outcome& out) {
     const PresenceText p = parsePresence(textOf(text));
     const auto it = occupants_.find(p.nickname.identifier);
     Occupant o = it != occupants_.end() ? it->second : Occupant{};
@@ -236,13 +243,13 @@ void RoomView::renamed(int, const HostString* text, Outcome& out) {
                " now " + name(o.display, o.identifier);
 }
 
-void RoomView::chat(int, const HostString* text, Outcome& out) {
+void RoomView::chat(int, int, const HostString* text, Outcome& out) {
     const ChatText c = parseChat(textOf(text));
     out.chat = true;
     out.line = name(c.sender.display, c.sender.identifier) + ": " + cleanLine(c.body, maxChars_);
 }
 
-void RoomView::subject(int, const HostString* text, Outcome& out) {
+void RoomView::subject(int, int, const HostString* text, Outcome& out) {
     if (inRoom_ && !live_) live_ = out.live = true;
     const SubjectText s = parseSubject(textOf(text));
     if (s.subject.empty() && s.changer.identifier.empty()) return;  // the empty subject of a new room
@@ -251,12 +258,12 @@ void RoomView::subject(int, const HostString* text, Outcome& out) {
                                             : name(s.changer.display, s.changer.identifier) + " set the subject: " + subject;
 }
 
-void RoomView::control(int, const HostString* text, Outcome& out) {
+void RoomView::control(int, int, const HostString* text, Outcome& out) {
     if (live_) out.control = toUtf8(textOf(text));
     else out.log = "watch: skipped a control message from the room's history";
 }
 
-void RoomView::roomError(int code, const HostString*, Outcome& out) {
+void RoomView::roomError(int code, int, const HostString*, Outcome& out) {
     const char* words = wordsFor(kRoomErrorWords, code);
     const std::string what = words ? words : "error " + std::to_string(code);
     if (!inRoom_ && connected_) {
@@ -264,6 +271,32 @@ void RoomView::roomError(int code, const HostString*, Outcome& out) {
         out.sticky = true;
     }
     out.line = "the room said " + what;
+}
+
+void RoomView::notSent(int, int what, const HostString* text, Outcome& out) {
+    const std::string said = cleanLine(toUtf8(textOf(text)), maxChars_);
+    // Our own watching-together commands are nobody's business on screen.
+    if (what == PARLEY_NOT_SENT_MESSAGE && said.rfind("ca:", 0) == 0) {
+        out.log = "watch: not sent: " + said;
+        return;
+    }
+    switch (what) {
+        case PARLEY_NOT_SENT_MESSAGE: out.line = "not sent: " + said; break;
+        case PARLEY_NOT_SENT_SUBJECT: out.line = "subject not changed: " + said; break;
+        case PARLEY_NOT_SENT_NICKNAME: out.line = "nickname not changed"; break;
+        case PARLEY_NOT_SENT_MODERATION: out.line = "the room was not asked (moderation)"; break;
+        default: out.line = "a request did not reach the room"; break;
+    }
+}
+
+void RoomView::interrupted(int, int, const HostString*, Outcome& out) {
+    // The library reconnects by itself; what is said meanwhile waits.
+    out.status = "healing: the connection broke, reconnecting...";
+    out.sticky = true;
+}
+
+void RoomView::restored(int, int, const HostString*, Outcome& out) {
+    out.status = inRoom_ ? "in room " + room_ + " as " + ownName() : "reconnected, joining room " + room_ + "...";
 }
 
 std::vector<RoomView::Occupant> RoomView::find(std::string_view who) const {

@@ -33,7 +33,8 @@ public:
 
     RoomView(std::string ownIdentifier, std::string room, std::size_t maxChars);
 
-    Outcome onEvent(int code, const HostString* text);
+    // arg4 as the callback gave it (why we left, what was not sent, ...).
+    Outcome onEvent(int code, const HostString* text, int arg4 = 0);
 
     bool inRoom() const { return inRoom_; }
     // The room replays its history after our presence and ends it with its
@@ -49,17 +50,20 @@ public:
     std::vector<std::string> who() const;
 
     // Handlers of the event table.
-    void connected(int, const HostString*, Outcome&);
-    void disconnected(int, const HostString*, Outcome&);
-    void present(int, const HostString*, Outcome&);
-    void listed(int, const HostString*, Outcome&);
-    void roleChanged(int, const HostString*, Outcome&);
-    void departed(int, const HostString*, Outcome&);
-    void renamed(int, const HostString*, Outcome&);
-    void chat(int, const HostString*, Outcome&);
-    void subject(int, const HostString*, Outcome&);
-    void control(int, const HostString*, Outcome&);
-    void roomError(int, const HostString*, Outcome&);
+    void connected(int, int, const HostString*, Outcome&);
+    void disconnected(int, int, const HostString*, Outcome&);
+    void present(int, int, const HostString*, Outcome&);
+    void listed(int, int, const HostString*, Outcome&);
+    void roleChanged(int, int, const HostString*, Outcome&);
+    void departed(int, int, const HostString*, Outcome&);
+    void renamed(int, int, const HostString*, Outcome&);
+    void chat(int, int, const HostString*, Outcome&);
+    void subject(int, int, const HostString*, Outcome&);
+    void control(int, int, const HostString*, Outcome&);
+    void roomError(int, int, const HostString*, Outcome&);
+    void notSent(int, int, const HostString*, Outcome&);
+    void interrupted(int, int, const HostString*, Outcome&);
+    void restored(int, int, const HostString*, Outcome&);
 
 private:
     std::string name(const std::string& display, const std::string& identifier) const;

@@ -710,10 +710,13 @@ void ClientBase::endConnection(ConnectionError reason, bool sendClose, std::vect
     NetworkUtil* c = conn();
     if (!c) return;
     // A loss that stream management can repair is not reported (yet).
+    const bool recovering = sm_->resuming();
     if (live_ && reason != UserDisconnected &&
         sm_->beginResumption(reason, authenticatedStream_, std::chrono::steady_clock::now())) {
         suspendConnection();
         reportNotSent(sm_->takeRefused(), NotSentReason::Refused);
+        if (!recovering)
+            for (NetworkListener* l : listenersSnapshot()) l->handleConnectionInterrupted(reason);
         return;
     }
     // Exactly one report per connection, whichever thread sees its end first.

@@ -55,6 +55,12 @@ public:
     // new one replaces it, without a new handleConnected. Services have
     // brought back what they had.
     virtual void handleSessionRenewed() {}
+    // The connection was lost and its session is being recovered (resumed,
+    // or made afresh): nothing else is reported until it is back, or over.
+    virtual void handleConnectionInterrupted(ConnectionError) {}
+    // The recovery is done: the session goes on (resumed, or renewed after
+    // handleSessionRenewed).
+    virtual void handleConnectionRestored() {}
     // A stanza sent on the session that will not arrive: the one the server
     // refused (the others go on), or one still waiting when the session
     // ended. Not for a session the client itself ends.

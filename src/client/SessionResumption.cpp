@@ -101,6 +101,7 @@ ClientBase::ElementVerdict ClientBase::handleStreamManagement(const XmlTag& elem
     keepAlive_->start(std::chrono::steady_clock::now());
     timers_.resumed(std::chrono::steady_clock::now());
     streamResumed();
+    for (NetworkListener* l : listenersSnapshot()) l->handleConnectionRestored();
     return ElementVerdict::Handled;
 }
 
@@ -180,7 +181,10 @@ void ClientBase::sessionRenewed() {
                 "a new session replaces the one the server forgot; " + std::to_string(waiting) +
                     " stanza(s) it had not acknowledged: " + std::to_string(resent) +
                     " sent again now, the rest by their services");
-    for (NetworkListener* l : listenersSnapshot()) l->handleSessionRenewed();
+    for (NetworkListener* l : listenersSnapshot()) {
+        l->handleSessionRenewed();
+        l->handleConnectionRestored();
+    }
 }
 
 void ClientBase::giveUpResumption() {

@@ -270,6 +270,15 @@ void CParley::handleDisconnected(ConnectionError e) {
     raise(PARLEY_EVENT_DISCONNECTED + e);
 }
 
+// Only for a session the host has heard of (after 11025).
+void CParley::handleConnectionInterrupted(ConnectionError reason) {
+    if (roomEvents_.isOpen()) raise(PARLEY_EVENT_CONNECTION_INTERRUPTED, 0, reason);
+}
+
+void CParley::handleConnectionRestored() {
+    if (roomEvents_.isOpen()) raise(PARLEY_EVENT_CONNECTION_RESTORED);
+}
+
 bool CParley::handleTlsConnected(const CertificateInfo& info) {
     Client* client = registrationClient_ ? registrationClient_.get() : client_.get();
     if (info.chainValid) return true;
@@ -324,7 +333,8 @@ void CParley::onOccupantPresence(MUCRoom*, OccupantInfo occupant, PresenceShow s
         raise(code, number, 0, &text);
     } else if (show == PresenceShowUnavailable) {
         // Out of the room for good: nobody is in it for us any more.
-        if (id == ownId && room_ && room_->state() == RoomState::Ended)
+        const bool ended = id == ownId && room_ && room_->state() == RoomState::Ended;
+        if (ended)
             members_.clear();
         else
             members_.removeMember(id, nick);
@@ -338,7 +348,14 @@ void CParley::onOccupantPresence(MUCRoom*, OccupantInfo occupant, PresenceShow s
             case UserRoomDestroyed: code = PARLEY_EVENT_ROOM_DESTROYED; break;
             default: code = occupant.newNick.empty() ? PARLEY_EVENT_OCCUPANT_LEFT : PARLEY_EVENT_NICK_CHANGED;
         }
-        raise(code, number, 0, &text);
+        // Our own end comes with 110 and so as a departure: arg4 says why.
+        const std::int32_t why = !ended                                       ? 0
+                                 : occupant.flags & UserKicked               ? PARLEY_DEPARTURE_KICKED
+                                 : occupant.flags & UserBanned               ? PARLEY_DEPARTURE_BANNED
+                                 : occupant.flags & UserAffiliationChanged   ? PARLEY_DEPARTURE_AFFILIATION
+                                 : occupant.flags & UserRoomDestroyed        ? PARLEY_DEPARTURE_DESTROYED
+                                                                             : 0;
+        raise(code, number, why, &text);
     }
 }
 

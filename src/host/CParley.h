@@ -92,6 +92,8 @@ public:
     void handleSessionStarting() override;
     void handleDisconnected(ConnectionError e) override;
     void handleNotSent(const PendingStanza& stanza, NotSentReason reason) override;
+    void handleConnectionInterrupted(ConnectionError reason) override;
+    void handleConnectionRestored() override;
     bool handleTlsConnected(const CertificateInfo& info) override;
     // LogExportHandler: nothing (the host's log goes through SetLogCallback).
     void handleLogMessage(int, int, const std::string&) override {}

@@ -9,6 +9,7 @@ namespace {
 // its own requests.
 bool aboutTheSession(std::int32_t code) {
     return code == PARLEY_EVENT_CONNECTED || code == PARLEY_EVENT_REGISTERED || code == PARLEY_EVENT_NOT_SENT ||
+           code == PARLEY_EVENT_CONNECTION_INTERRUPTED || code == PARLEY_EVENT_CONNECTION_RESTORED ||
            code == PARLEY_EVENT_REGISTRATION_CONFLICT ||
            (code >= PARLEY_EVENT_DISCONNECTED && code <= PARLEY_EVENT_DISCONNECTED + PARLEY_REASON_NOT_CONNECTED);
 }

@@ -27,6 +27,7 @@ public:
     bool hold(std::int32_t code, std::int32_t arg3, std::int32_t arg4, const std::u16string* text);
     // Lets everything through from now on; returns what waited, in order.
     std::vector<Event> open();
+    bool isOpen() const { return open_.load(std::memory_order_acquire); }
 
 private:
     std::mutex mutex_;

@@ -522,11 +522,14 @@ TEST(HostScripted, OwnDepartureEndsTheRoomForTheHost) {
     const struct {
         const char* name;
         std::string item, extra;
+        int why;
     } rows[] = {
-        {"destroyed, no address", "role='none' affiliation='none'", "<destroy/>"},
-        {"destroyed, with address and 110", "role='none'", self + "<destroy/>"},
-        {"kicked, no 110", "role='none'", "<status code='307'/>"},
-        {"banned, with 110", "affiliation='outcast' role='none'", self + "<status code='301'/>"},
+        {"destroyed, no address", "role='none' affiliation='none'", "<destroy/>", PARLEY_DEPARTURE_DESTROYED},
+        {"destroyed, with address and 110", "role='none'", self + "<destroy/>", PARLEY_DEPARTURE_DESTROYED},
+        {"kicked, no 110", "role='none'", "<status code='307'/>", PARLEY_DEPARTURE_KICKED},
+        {"banned, with 110", "affiliation='outcast' role='none'", self + "<status code='301'/>",
+         PARLEY_DEPARTURE_BANNED},
+        {"left", "role='none'", self, 0},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -543,6 +546,7 @@ TEST(HostScripted, OwnDepartureEndsTheRoomForTheHost) {
         ASSERT_TRUE(s.events.waitForCode(11028)) << s.events.codes();
         EXPECT_EQ(s.events.codes(), "31028 11028");
         EXPECT_EQ(text(s.events.events()[1]), "ID=user_tok_NICKNAME=" + u8(kOwnNick) + "_tok_NEWNICKNAME=");
+        EXPECT_EQ(s.events.events()[1].arg4, row.why);
         EXPECT_EQ(GetUserTotalCount(s.session), 0);
         EXPECT_EQ(SetChatMessage(s.session, P(u"too late")), 0);
     }

@@ -193,10 +193,10 @@ def main():
         # A kick is shown and stays, while the chat lines fade.
         carol.call("raw_iq", type="set", to=muc, xml="<query xmlns='http://jabber.org/protocol/muc#admin'>"
                    "<item nick='%s' role='none'/></query>" % alice_jid.split("/", 1)[1])
-        alice.wait_line("you were removed from room " + room, 10)
+        alice.wait_line("you were kicked from room " + room, 10)
         time.sleep(7)  # longer than the lines are shown (4 s) and fade (2 s)
         text = x.read(work)
-        check("the kick stays on the screen, the chat has faded", "removed" in text and "Carol" not in text, text)
+        check("the kick stays on the screen, the chat has faded", "kicked" in text and "Carol" not in text, text)
 
         # Quitting logs out at once.
         carol.drain()

@@ -239,13 +239,14 @@ struct EventCase {
     int code;
     std::string text;
     std::string line, status;
+    int arg4 = 0;
 };
 
 // Feeds the events in order; each must produce its line and state.
 void expectEvents(RoomView& view, const std::vector<EventCase>& cases) {
     for (const EventCase& c : cases) {
         const HostString text = host(c.text);
-        const RoomView::Outcome out = view.onEvent(c.code, c.text.empty() ? nullptr : &text);
+        const RoomView::Outcome out = view.onEvent(c.code, c.text.empty() ? nullptr : &text, c.arg4);
         EXPECT_EQ(out.line, c.line) << c.code << " " << c.text;
         EXPECT_EQ(out.status, c.status) << c.code << " " << c.text;
     }
@@ -278,8 +279,13 @@ TEST(MpvChatRoom, EventsBecomeLinesAndStates) {
         {PARLEY_EVENT_SUBJECT, "NICKNAME=Carol" + kId + ":ad_tok_SUBJECT=Film night", "Carol set the subject: Film night", ""},
         {PARLEY_EVENT_KICKED, presence("dave", "David"), "David was kicked", ""},
         {PARLEY_EVENT_ROOM_ERROR_FIRST + 5, "", "the room said forbidden: not allowed", ""},
-        {PARLEY_EVENT_OCCUPANT_LEFT, presence("alice", "Alicia"), "you were removed from room 4711",
-         "you were removed from room 4711"},
+        {PARLEY_EVENT_NOT_SENT, "late", "not sent: late", "", PARLEY_NOT_SENT_MESSAGE},
+        {PARLEY_EVENT_NOT_SENT, "ca:watch/1 pause 3", "", "", PARLEY_NOT_SENT_MESSAGE},  // the log's, not the screen's
+        {PARLEY_EVENT_CONNECTION_INTERRUPTED, "", "", "healing: the connection broke, reconnecting...",
+         PARLEY_REASON_IO_ERROR},
+        {PARLEY_EVENT_CONNECTION_RESTORED, "", "", "in room 4711 as Alicia"},
+        {PARLEY_EVENT_OCCUPANT_LEFT, presence("alice", "Alicia"), "you were kicked from room 4711",
+         "you were kicked from room 4711", PARLEY_DEPARTURE_KICKED},
         {99999, "", "", ""},  // unknown codes are ignored
         {PARLEY_EVENT_DISCONNECTED + PARLEY_REASON_IO_ERROR, "", "connection lost: the connection broke",
          "connection lost: the connection broke"},
