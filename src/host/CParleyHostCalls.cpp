@@ -52,7 +52,9 @@ bool CParley::roomTakesCommands() const {
 void CParley::sendQueuedCommands(bool loggingOut) {
     if (commands_.empty() || !room_) return;
     if (room_->state() == RoomState::Ended) {
-        reportNotSent(commands_.takeAll(false));
+        // After 11025 and the room's own word on it (a refusal that came
+        // first waits for 11025 too).
+        if (roomEvents_.isOpen()) reportNotSent(commands_.takeAll(false));
         return;
     }
     // A session being stopped sends nothing more on its own thread; the

@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
 #include <mutex>
 #include <thread>
 
@@ -13,9 +12,14 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr long long kSliceUs = 100000;  // how often a close looks whether the process is ending
 
-// The closes under way. Never destroyed: at exit they are told to stop and
-// are waited for (briefly) before the process's globals go.
+// The closes under way. At exit (or when the library is unloaded) they are
+// told to stop, and waited for: each looks at least every kSliceUs.
 struct Closes {
+    ~Closes() {
+        std::unique_lock<std::mutex> lock(mutex);
+        ending = true;
+        done.wait_for(lock, std::chrono::seconds(2), [this] { return running == 0; });
+    }
     std::mutex mutex;
     std::condition_variable done;
     int running = 0;
@@ -23,17 +27,8 @@ struct Closes {
 };
 
 Closes& closes() {
-    static Closes* all = [] {
-        auto* c = new Closes;
-        std::atexit([] {
-            Closes& c = closes();
-            std::unique_lock<std::mutex> lock(c.mutex);
-            c.ending = true;
-            c.done.wait_for(lock, std::chrono::seconds(1), [&] { return c.running == 0; });
-        });
-        return c;
-    }();
-    return *all;
+    static Closes all;
+    return all;
 }
 
 bool ending() {

@@ -601,26 +601,6 @@ TEST(HostScripted, CallsNeverWaitForAServerThatStoppedReading) {
     s.events.onEvent = nullptr;
 }
 
-// Logging out while the server reads nothing returns at once; what the
-// stream still had to say (the rest of the write cut short, the leave, the
-// close) reaches the server once it reads again, so the room does not keep
-// a ghost of the user.
-TEST(HostScripted, LogOutWhileTheServerReadsNothingStillLeaves) {
-    FakeServer server;
-    server.onJoin({occupant(kOwnNick, "user", "role='participant'", "<status code='110'/>")});
-    Session s;
-    ASSERT_TRUE(s.events.waitForCode(11027));
-    server.setReading(false);
-    const std::u16string big(200000, u'z');
-    for (int i = 0; i < 40; ++i) SetChatMessage(s.session, P(big.c_str()));  // more than the sockets hold
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));             // the session's write is stuck
-    s.logout();
-    EXPECT_TRUE(s.events.waitForCode(21041, 0));
-    ASSERT_TRUE(s.events.waitForCode(11077, 0)) << "the writes were not stuck";  // what never went
-    server.setReading(true);
-    EXPECT_NE(server.waitFor("type='unavailable'"), "");  // after whole messages: the stream stayed well-formed
-}
-
 // What can never go is reported, with the text the host gave: commands
 // waiting for a join that is refused, and for a session that ends.
 TEST(HostScripted, WhatNeverWentIsReportedNotSent) {
