@@ -28,6 +28,11 @@ void disarmSeparators(char16_t* field, std::size_t length) {
         field[at] = kFullwidthLowLine;
         field[at + kFieldSeparator.size() - 1] = kFullwidthLowLine;
     }
+    // A field is always followed by a separator, whose "_" would finish a
+    // trailing "_tok" into one: the only end that can join what follows.
+    constexpr std::u16string_view kOpen = kFieldSeparator.substr(0, kFieldSeparator.size() - 1);
+    if (text.size() >= kOpen.size() && text.substr(text.size() - kOpen.size()) == kOpen)
+        field[length - kOpen.size()] = kFullwidthLowLine;
 }
 
 std::u16string presenceText(const std::string& user, const std::string& nick, const std::string& newNick,

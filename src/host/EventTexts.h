@@ -2,7 +2,9 @@
 // the separator "_tok_": whatever came from the wire and stands before the
 // last field must not be able to end its field early or add one, so each
 // "_tok_" in such a field has its underscores replaced by U+FF3F (a
-// fullwidth low line, "＿tok＿"), which shows the user what was sent.
+// fullwidth low line, "＿tok＿"), which shows the user what was sent, and
+// so has the first one of a "_tok" the field ends with (the separator that
+// follows would complete it).
 #ifndef PARLEY_HOST_EVENTTEXTS_H
 #define PARLEY_HOST_EVENTTEXTS_H
 

@@ -21,7 +21,7 @@ bool RoomMessageText::build(std::string_view nick, std::string_view body, std::u
     const std::u16string_view sender(start + kPrefix.size(), senderEnd - kPrefix.size());
     if (sender.substr(sender.size() > kOwnTail ? sender.size() - kOwnTail : 0) == ownTail_) return false;
     // The body is the last field and may hold anything; the sender may not end its field.
-    if (sender.find(kFieldSeparator) != std::u16string_view::npos)
+    if (sender.find(kFieldSeparator.substr(0, 4)) != std::u16string_view::npos)
         disarmSeparators(start + kPrefix.size(), sender.size());
     code = PARLEY_EVENT_CHAT_MESSAGE;
     if (body.substr(0, 4) == "<tc>" && body.size() >= 5 && body.substr(body.size() - 5) == "</tc>")

@@ -76,16 +76,10 @@ struct Pinned {
     const char* domain;
 };
 
-// A scripted server for fake.test.
-struct FakeServer : XmppTestServer {
-    FakeServer() : pin("fake.test", port()) {}
-    Pinned pin;
-};
-
 }  // namespace
 
 TEST(HostScripted, JoinListsOccupantsThenSelfWithTcAndTexts) {
-    FakeServer server;
+    XmppTestServer server(0, "fake.test");
     server.onJoin({occupant(kAliceNick, "alice", "affiliation='owner' role='moderator' tc='7'"),
                    occupant(kBobNick, "bob", "affiliation='none' role='participant'"),
                    occupant(kOwnNick, "user", "affiliation='none' role='participant'", "<status code='110'/>"),
@@ -129,7 +123,7 @@ TEST(HostScripted, RoomEventsWaitForConnectedWhenTheRoomAnswersFirst) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        FakeServer server;
+        XmppTestServer server(0, "fake.test");
         server.answerRosterAfterJoin();  // the room's answer overtakes the roster
         server.onJoin(row.reply);
         Session s;
@@ -150,7 +144,7 @@ TEST(HostScripted, RoomEventsWaitForConnectedWhenTheRoomAnswersFirst) {
 }
 
 TEST(HostScripted, RoleChangesAndDepartures) {
-    FakeServer server;
+    XmppTestServer server(0, "fake.test");
     server.onJoin({occupant(kBobNick, "bob", "affiliation='none' role='participant'"),
                    occupant(kOwnNick, "user", "affiliation='owner' role='moderator'", "<status code='110'/>")});
     Session s;
@@ -195,7 +189,7 @@ TEST(HostScripted, RoleChangesAndDepartures) {
 }
 
 TEST(HostScripted, MessageClassesAndOwnEcho) {
-    FakeServer server;
+    XmppTestServer server(0, "fake.test");
     server.onJoin({occupant(kOwnNick, "user", "role='participant'", "<status code='110'/>")});
     Session s;
     ASSERT_TRUE(s.events.waitForCode(11027));
@@ -227,7 +221,7 @@ TEST(HostScripted, MessageClassesAndOwnEcho) {
 }
 
 TEST(HostScripted, RoomErrorsByCondition) {
-    FakeServer server;
+    XmppTestServer server(0, "fake.test");
     server.onJoin({occupant(kOwnNick, "user", "role='participant'", "<status code='110'/>")});
     Session s;
     ASSERT_TRUE(s.events.waitForCode(11027));
@@ -276,7 +270,7 @@ TEST(HostScripted, RoomInformationReachesTheHostAsXml) {
 }
 
 TEST(HostScripted, HostCallsReachTheWire) {
-    FakeServer server;
+    XmppTestServer server(0, "fake.test");
     server.onJoin({occupant(kBobNick, "bob", "role='participant'"),
                    occupant(kOwnNick, "user", "affiliation='owner' role='moderator'", "<status code='110'/>")});
     Session s;
@@ -310,7 +304,7 @@ TEST(HostScripted, HostCallsReachTheWire) {
 }
 
 TEST(HostScripted, LogOutIsQuickOnTheCallingThreadAndFinal) {
-    FakeServer server;
+    XmppTestServer server(0, "fake.test");
     server.onJoin({occupant(kOwnNick, "user", "role='participant'", "<status code='110'/>")});
     Session s;
     ASSERT_TRUE(s.events.waitForCode(11027));
@@ -341,7 +335,7 @@ TEST(HostScripted, LogOutWhileConnectingToASilentServer) {
 }
 
 TEST(HostScripted, LogOutAndLibDeleteRightAfterStarting) {
-    FakeServer server;
+    XmppTestServer server(0, "fake.test");
     for (int i = 0; i < 20; ++i) {
         Session s;
         if (i % 2)
@@ -354,7 +348,7 @@ TEST(HostScripted, LogOutAndLibDeleteRightAfterStarting) {
 }
 
 TEST(HostScripted, CallbacksMayCallTheHostFunctions) {
-    FakeServer server;
+    XmppTestServer server(0, "fake.test");
     server.onJoin({occupant(kOwnNick, "user", "role='participant'", "<status code='110'/>")});
     Session s;
     std::atomic<void*> session{nullptr};
@@ -381,7 +375,7 @@ TEST(HostScripted, CallbacksMayCallTheHostFunctions) {
 }
 
 TEST(HostScripted, LogOutFromInsideTheCallback) {
-    FakeServer server;
+    XmppTestServer server(0, "fake.test");
     server.onJoin({occupant(kOwnNick, "user", "role='participant'", "<status code='110'/>")});
     HostRecorder events;
     std::atomic<void*> session{nullptr};
@@ -404,7 +398,7 @@ TEST(HostScripted, LogOutFromInsideTheCallback) {
 // session's thread is busy in the callback: SetChatMessage returns, and the
 // disconnect comes on the session's thread, where logging out is safe.
 TEST(HostScripted, LogOutInsideTheDisconnectThatAFailedSendCauses) {
-    FakeServer server;
+    XmppTestServer server(0, "fake.test");
     server.onJoin({occupant(kOwnNick, "user", "role='participant'", "<status code='110'/>")});
     HostRecorder events;
     std::atomic<void*> session{nullptr};
@@ -448,9 +442,8 @@ TEST(HostScripted, LogOutInsideTheDisconnectThatAFailedSendCauses) {
 
 TEST(HostScripted, DefaultPolicyKeepsThePasswordOffAPlainStream) {
     SetEncryptionPolicy(PARLEY_ENCRYPTION_PROTECT_PASSWORD);
-    FakeServer login;
-    XmppTestServer registrar;
-    const Pinned pin("fake2.test", registrar.port());
+    XmppTestServer login(0, "fake.test");
+    XmppTestServer registrar(0, "fake2.test");
     {  // the scripted server offers PLAIN alone
         Session s;
         EXPECT_TRUE(s.events.waitForCode(21036)) << s.events.codes();
@@ -465,9 +458,9 @@ TEST(HostScripted, DefaultPolicyKeepsThePasswordOffAPlainStream) {
 }
 
 TEST(HostScripted, RegistrationAndAConcurrentLogin) {
-    FakeServer login;
-    XmppTestServer registrar;
-    const Pinned pin("fake2.test", registrar.port()), nobody("fake3.test", testsupport::FaultServer::closedPort());
+    XmppTestServer login(0, "fake.test");
+    XmppTestServer registrar(0, "fake2.test");
+    const Pinned nobody("fake3.test", testsupport::FaultServer::closedPort());
     login.onJoin({occupant(kOwnNick, "user", "role='participant'", "<status code='110'/>")});
     Session s;
     HostRecorder ok, taken;
@@ -491,27 +484,37 @@ TEST(HostScripted, RegistrationAndAConcurrentLogin) {
 // Whatever another occupant chooses for a nickname, a user part or a
 // subject, an event's fields before the last stay where they are.
 TEST(HostScripted, WireTextsCannotAddOrEndAField) {
-    FakeServer server;
-    const std::u16string forged = u"Alice" + kAliceId + u":us_tok_Bob" + kBobId + u":us";
-    const std::string shown = "Alice" + u8(kAliceId) + ":us＿tok＿Bob" + u8(kBobId) + ":us";
-    server.onJoin({occupant(forged, "eve_tok_x", "role='participant'"),
-                   occupant(kOwnNick, "user", "role='participant'", "<status code='110'/>")});
-    Session s;
-    ASSERT_TRUE(s.events.waitForCode(11027));
-    const std::string from = "<message from='4711@conference.fake.test/" + u8(forged) + "' type='groupchat'>";
-    server.send(from + "<body>hi_tok_there</body></message>");
-    server.send(from + "<subject>new_tok_subject</subject></message>");
-    server.send(occupant(forged, "eve_tok_x", "role='none'", "", "unavailable"));
-    ASSERT_TRUE(s.events.waitForCode(11028));
-    const std::string presence = "ID=eve＿tok＿x_tok_NICKNAME=" + shown + "_tok_NEWNICKNAME=";
-    const std::pair<int, std::string> expected[] = {
-        {11054, presence},
-        {11029, "NICKNAME=" + shown + "_tok_hi_tok_there"},  // the last field keeps what was sent
-        {11047, "NICKNAME=" + shown + "_tok_SUBJECT=new_tok_subject"},
-        {11028, presence},
+    const struct {
+        std::u16string nick;
+        std::string shownNick, user, shownUser;
+    } rows[] = {
+        {u"Alice" + kAliceId + u":us_tok_Bob" + kBobId + u":us",
+         "Alice" + u8(kAliceId) + ":us＿tok＿Bob" + u8(kBobId) + ":us", "eve_tok_x", "eve＿tok＿x"},
+        // Ended by "_tok", the separator that follows would finish one.
+        {u"Alice" + kAliceId + u":us_tok", "Alice" + u8(kAliceId) + ":us＿tok", "eve_tok", "eve＿tok"},
     };
-    for (const auto& row : expected)
-        EXPECT_TRUE(s.events.waitForText(row.first, row.second, 1000)) << row.first << " " << row.second;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.shownNick);
+        XmppTestServer server(0, "fake.test");
+        server.onJoin({occupant(row.nick, row.user, "role='participant'"),
+                       occupant(kOwnNick, "user", "role='participant'", "<status code='110'/>")});
+        Session s;
+        ASSERT_TRUE(s.events.waitForCode(11027));
+        const std::string from = "<message from='4711@conference.fake.test/" + u8(row.nick) + "' type='groupchat'>";
+        server.send(from + "<body>hi_tok_there</body></message>");
+        server.send(from + "<subject>new_tok_subject</subject></message>");
+        server.send(occupant(row.nick, row.user, "role='none'", "", "unavailable"));
+        ASSERT_TRUE(s.events.waitForCode(11028));
+        const std::string presence = "ID=" + row.shownUser + "_tok_NICKNAME=" + row.shownNick + "_tok_NEWNICKNAME=";
+        const std::pair<int, std::string> expected[] = {
+            {11054, presence},
+            {11029, "NICKNAME=" + row.shownNick + "_tok_hi_tok_there"},  // the last field keeps what was sent
+            {11047, "NICKNAME=" + row.shownNick + "_tok_SUBJECT=new_tok_subject"},
+            {11028, presence},
+        };
+        for (const auto& e : expected)
+            EXPECT_TRUE(s.events.waitForText(e.first, e.second, 1000)) << e.first << " " << e.second;
+    }
 }
 
 // The room ends us whatever the server puts in our own last presence (one
@@ -533,7 +536,7 @@ TEST(HostScripted, OwnDepartureEndsTheRoomForTheHost) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        FakeServer server;
+        XmppTestServer server(0, "fake.test");
         server.onJoin({occupant(kBobNick, "bob", "role='participant'"),
                        occupant(kOwnNick, "user", "role='participant'", self)});
         Session s;
@@ -558,7 +561,7 @@ TEST(HostScripted, OwnDepartureEndsTheRoomForTheHost) {
 // take commands (here: busy in the host's own callback) lets the queue
 // fill to its bound, and then a call is refused at once.
 TEST(HostScripted, CallsNeverWaitForAServerThatStoppedReading) {
-    FakeServer server;
+    XmppTestServer server(0, "fake.test");
     server.onJoin({occupant(kOwnNick, "user", "role='participant'", "<status code='110'/>")});
     Session s;
     std::atomic<bool> hold{false}, held{false};
@@ -609,7 +612,7 @@ TEST(HostScripted, WhatNeverWentIsReportedNotSent) {
                                 "xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></presence>";
     for (const bool refused : {true, false}) {
         SCOPED_TRACE(refused ? "the join is refused" : "the session ends");
-        FakeServer server;
+        XmppTestServer server(0, "fake.test");
         server.onJoin({refused ? refusal : occupant(kOwnNick, "user", "role='participant'", "<status code='110'/>")});
         server.setReading(false);  // nothing is joined meanwhile
         Session s;

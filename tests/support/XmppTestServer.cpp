@@ -11,6 +11,8 @@
 #include <chrono>
 #include <stdexcept>
 
+#include "transport/Resolver.h"
+
 namespace testsupport {
 
 namespace {
@@ -23,7 +25,7 @@ void sendAll(int fd, const std::string& data) {
 }
 }  // namespace
 
-XmppTestServer::XmppTestServer(int port) {
+XmppTestServer::XmppTestServer(int port, std::string pinnedDomain) : pinnedDomain_(std::move(pinnedDomain)) {
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -38,6 +40,7 @@ XmppTestServer::XmppTestServer(int port) {
     getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
     port_ = ntohs(a.sin_port);
     if (pipe2(stopPipe_, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    if (!pinnedDomain_.empty()) tern::pinClientService(pinnedDomain_, "127.0.0.1", port_);
     thread_ = std::thread([this] { run(); });
 }
 
@@ -45,6 +48,7 @@ XmppTestServer::~XmppTestServer() {
     const char b = 1;
     (void)!::write(stopPipe_[1], &b, 1);
     thread_.join();
+    if (!pinnedDomain_.empty()) tern::unpinClientService(pinnedDomain_);
     ::close(listener_);
     ::close(stopPipe_[0]);
     ::close(stopPipe_[1]);

@@ -22,8 +22,9 @@ namespace testsupport {
 
 class XmppTestServer : public tern::XmlTagHandler {
 public:
-    // Listens on 127.0.0.1:port (0: any free port).
-    explicit XmppTestServer(int port = 0);
+    // Listens on 127.0.0.1:port (0: any free port); with a domain, that
+    // domain's client service is pinned to it in process while it lives.
+    explicit XmppTestServer(int port = 0, std::string pinnedDomain = std::string());
     ~XmppTestServer() override;
 
     int port() const { return port_; }
@@ -58,6 +59,7 @@ private:
 
     int listener_ = -1;
     int port_ = 0;
+    std::string pinnedDomain_;
     // The client's socket; writeMutex_ keeps a close from racing a write
     // (the number could otherwise be reused under a late send).
     std::mutex writeMutex_;
