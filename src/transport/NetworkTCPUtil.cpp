@@ -1,5 +1,6 @@
 #include "transport/NetworkTCPUtil.h"
 
+#include <chrono>
 #include <climits>
 
 #include "client/LogExport.h"
@@ -37,16 +38,28 @@ bool NetworkTCPUtil::send(const std::string& data) {
             return writeUnsent(s);
         }
         std::size_t offset = 0;
+        // Since when the peer has taken nothing: the deadline counts from
+        // there, whatever wakes the wait meanwhile.
+        std::chrono::steady_clock::time_point stuckSince;
+        bool stuck = false;
         while (offset < data.size()) {
             const long n = platform::sendSome(s, data.data() + offset, data.size() - offset);
             if (n > 0) {
                 offset += static_cast<std::size_t>(n);
+                stuck = false;
                 continue;
             }
             if (n == platform::kWouldBlock) {
-                const int limitMs = writeTimeoutMs_;
+                if (!stuck) stuckSince = std::chrono::steady_clock::now();
+                stuck = true;
+                const long long limitUs = static_cast<long long>(writeTimeoutMs_.load()) * 1000;
+                const long long waitedUs = std::chrono::duration_cast<std::chrono::microseconds>(
+                                               std::chrono::steady_clock::now() - stuckSince)
+                                               .count();
                 const platform::WaitResult w =
-                    platform::waitWritable(s, limitMs > 0 ? static_cast<long long>(limitMs) * 1000 : -1, &waker_);
+                    limitUs <= 0          ? platform::waitWritable(s, -1, &waker_)
+                    : waitedUs >= limitUs ? platform::WaitResult::Timeout
+                                          : platform::waitWritable(s, limitUs - waitedUs, &waker_);
                 if (w == platform::WaitResult::Ready) continue;
                 if (w == platform::WaitResult::Woken) {
                     // Only a cancel ends the write; a wake-up is passed on

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <future>
@@ -182,9 +183,22 @@ TEST(Connection, AWriteThePeerNeverTakesEndsAtItsDeadline) {
     NetworkTCPC c(&r, nullptr, "127.0.0.1", server.port());
     c.setWriteTimeout(200);
     ASSERT_EQ(c.connect(), NoError);
+    // Wake-ups for the wait for data (the host's calls) do not restart it.
+    std::atomic<bool> waking{true};
+    std::thread waker([&] {
+        for (int i = 0; i < 150 && waking; ++i) {
+            c.wake();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    const auto started = Clock::now();
     bool failed = false;
     for (int i = 0; i < 4000 && !failed; ++i) failed = !c.send(std::string(65536, 'z'));
+    const double took = secondsSince(started);
+    waking = false;
+    waker.join();
     EXPECT_TRUE(failed);
+    EXPECT_LT(took, 2.5);  // the waker went on for 3 s
     ASSERT_FALSE(r.disconnects.empty());
     EXPECT_EQ(r.disconnects.front(), IoError);
 }
