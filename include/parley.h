@@ -98,13 +98,15 @@ enum {
     PARLEY_EVENT_CONNECTION_RESTORED = 11079
 };
 
-/* arg4 of our own PARLEY_EVENT_OCCUPANT_LEFT when the room ended us (0:
-   we left, or the room did not say why). */
+/* arg4 of PARLEY_EVENT_OCCUPANT_LEFT: not 0 only for our own departure
+   when the room ended us (another occupant may show our identifier in its
+   nickname: only this tells), and why. */
 enum {
     PARLEY_DEPARTURE_KICKED = 1,
     PARLEY_DEPARTURE_BANNED = 2,
     PARLEY_DEPARTURE_AFFILIATION = 3, /* our affiliation was taken away */
-    PARLEY_DEPARTURE_DESTROYED = 4    /* the room was destroyed */
+    PARLEY_DEPARTURE_DESTROYED = 4,   /* the room was destroyed */
+    PARLEY_DEPARTURE_REMOVED = 5      /* for a reason the room did not give */
 };
 
 /* arg4 of PARLEY_EVENT_NOT_SENT: the call whose request did not go out. */

@@ -210,8 +210,9 @@ void RoomView::departed(int code, int why, const HostString* text, Outcome& out)
     const auto it = occupants_.find(p.nickname.identifier);
     const std::string who = name(p.nickname.display, p.nickname.identifier);
     if (it != occupants_.end()) occupants_.erase(it);
-    if (p.nickname.identifier == ownIdentifier_) {
-        // The room reports our own kick, ban or its closing as our departure.
+    if (why != 0) {
+        // Our own end (only arg4 tells: another occupant may show our
+        // identifier), with the reason the room gave.
         if (!inRoom_) return;
         inRoom_ = live_ = false;
         occupants_.clear();
@@ -221,7 +222,6 @@ void RoomView::departed(int code, int why, const HostString* text, Outcome& out)
                           : why == PARLEY_DEPARTURE_DESTROYED   ? "the room was closed: out of room "
                                                                 : "you were removed from room ";
         out.status = how + room_;
-        if (code != PARLEY_EVENT_OCCUPANT_LEFT && !why) out.status += ": " + fill(wordsFor(kPresenceWords, code), "you");
         out.sticky = true;
         out.line = out.status;
         return;

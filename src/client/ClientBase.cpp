@@ -730,8 +730,9 @@ void ClientBase::endConnection(ConnectionError reason, bool sendClose, std::vect
     if (sendClose) sendRaw("</stream:stream>");
     dropConnection();
     sm_->forget(&unsent);
-    // A session the client ends itself hears of nothing more.
-    if (reason != UserDisconnected) reportNotSent(unsent, NotSentReason::SessionEnded);
+    // A session the client ends itself hears of nothing more, unless it ends
+    // it while recovering: what waited then never had a stream to go on.
+    if (reason != UserDisconnected || recovering) reportNotSent(unsent, NotSentReason::SessionEnded);
     for (NetworkListener* l : listenersSnapshot()) l->handleDisconnected(reason);
     reset();
 }

@@ -15,6 +15,7 @@ namespace tern {
 
 using namespace std::string_view_literals;
 
+
 void ClientBase::sendManaged(const XmlTag& tag) {
     const std::string text = tag.serialize();
     bool kept, sent = false;
@@ -169,11 +170,11 @@ void ClientBase::sessionRenewed() {
     // Services take back what is theirs (a room's messages go again once it
     // is joined again and knows what the room already has).
     timers_.sessionRenewed(now, pending);
-    // What nobody took: messages and requests go again; presences do not,
-    // the new session has sent its own.
+    // What nobody took: messages and requests go again; presences and the
+    // session's own requests do not, the new session has sent its own.
     std::size_t resent = 0;
     for (const PendingStanza& p : pending) {
-        if (p.name == "presence") continue;
+        if (p.name == "presence" || StreamManagement::sessionsOwnRequest(p)) continue;
         sendAgain(p);
         ++resent;
     }

@@ -40,8 +40,10 @@ bool mendableLoss(ConnectionError reason, StreamErrorCondition condition, bool a
         case DnsError:
         case NotConnected: return true;
         case StreamError:
+            // The server's state, not a verdict on anything we sent.
             return condition == StreamErrorConnectionTimeout || condition == StreamErrorSystemShutdown ||
-                   condition == StreamErrorReset;
+                   condition == StreamErrorReset || condition == StreamErrorResourceConstraint ||
+                   condition == StreamErrorInternalServerError;
         default: return false;
     }
 }
@@ -234,6 +236,7 @@ bool StreamManagement::dropAcknowledged(std::uint32_t h, std::string& problem, s
     }
     unacked_.erase(unacked_.begin(), unacked_.begin() + n);
     acked_ = h;
+    if (n > 0) refusals_ = 0;  // the server takes what we send again
     if (unacked_.size() <= queueLimit_) overflowed_ = false;
     return true;
 }
@@ -296,10 +299,18 @@ bool StreamManagement::transientLoss(ConnectionError reason, bool authenticated,
     const bool waiting = !unacked_.empty() || !renewal_.empty();
     if (reason != StreamError || !parent_->streamErrorFromServer() || aboutTheSession(condition) || !waiting)
         return false;
+    // A server that refuses every new session before taking anything would
+    // have it made again and again: after a few, the session is over.
+    if (++refusals_ > kMostRefusals) {
+        said = "the server ended the stream over what was sent " + std::to_string(kMostRefusals) +
+               " times in a row without taking anything; the session is over";
+        return false;
+    }
     // Refused over what we sent. On a paced stream that was not resumed, the
-    // server was reading the first stanza it had not acknowledged.
+    // server was reading the first stanza it had not acknowledged (servers
+    // answer each <r/> before they read on).
     std::string blamed;
-    if (pacedStream_ && !resumedStream_ && !unacked_.empty()) {
+    if (pacedStream_ && !resumedStream_ && !unacked_.empty() && !sessionsOwnRequest(unacked_.front())) {
         refused_.push_back(std::move(unacked_.front()));
         unacked_.pop_front();
         blamed = "; it will not take one " + refused_.back().name + " (" +
@@ -319,6 +330,14 @@ bool StreamManagement::transientLoss(ConnectionError reason, bool authenticated,
     return true;
 }
 
+bool StreamManagement::sessionsOwnRequest(const PendingStanza& p) {
+    if (p.name != "iq" || !p.to.empty()) return false;
+    if (p.text.find("urn:ietf:params:xml:ns:xmpp-session'") != std::string::npos) return true;
+    const bool get = p.text.find("type='get'") != std::string::npos;
+    return get && (p.text.find("<query xmlns='jabber:iq:roster'/>") != std::string::npos ||
+                   p.text.find("<roster xmlns='roster:delimiter'/>") != std::string::npos);
+}
+
 std::vector<PendingStanza> StreamManagement::takeRefused() {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<PendingStanza> out;
@@ -328,16 +347,24 @@ std::vector<PendingStanza> StreamManagement::takeRefused() {
 
 bool StreamManagement::beginResumption(ConnectionError reason, bool authenticated, Clock::time_point now) {
     std::string said, refusal;
+    bool recover;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (endedByServer_ || (!resuming_ && !resumable_) || !transientLoss(reason, authenticated, refusal))
-            return false;
-        if (resuming_) {
+        recover = !endedByServer_ && (resuming_ || resumable_) && transientLoss(reason, authenticated, refusal);
+        if (recover && resuming_) {
             nextAttempt_ = now + std::chrono::milliseconds(pauseMs_);
             said = "recovery attempt failed (" + std::to_string(reason) + "); next in " + std::to_string(pauseMs_) +
                    " ms";
             pauseMs_ = std::min(pauseMs_ * 2, kLongestPauseMs);
-        } else {
+        } else if (recover && refusals_ > 1) {
+            // Refused again right after a new session: the window of the
+            // first refusal goes on, and so do its lengthening pauses.
+            resuming_ = true;
+            interrupted_ = false;
+            nextAttempt_ = now + std::chrono::milliseconds(pauseMs_);
+            said = "the new session was refused too; next attempt in " + std::to_string(pauseMs_) + " ms";
+            pauseMs_ = std::min(pauseMs_ * 2, kLongestPauseMs);
+        } else if (recover) {
             resuming_ = true;
             interrupted_ = false;
             lostReason_ = reason;
@@ -351,6 +378,7 @@ bool StreamManagement::beginResumption(ConnectionError reason, bool authenticate
         }
     }
     if (!refusal.empty()) parent_->logInstance().log(LogWarning, LogAreaClient, refusal);
+    if (!recover) return false;
     parent_->logInstance().log(LogWarning, LogAreaClient, said);
     return true;
 }
@@ -436,6 +464,7 @@ void StreamManagement::forget(std::vector<PendingStanza>* waiting) {
     requested_ = enabled_ = resumable_ = resuming_ = interrupted_ = overflowed_ = tls_ = endedByServer_ = false;
     enableOutstanding_ = resumeOutstanding_ = onStream_ = renewing_ = false;
     resumedStream_ = pacing_ = pacedStream_ = false;
+    refusals_ = 0;
     refused_.clear();
     id_.clear();
     unacked_.clear();

@@ -41,6 +41,9 @@ public:
     // How long a lost session is tried for, resumed or made afresh.
     static constexpr int kDefaultRecoverySeconds = 300;
     static constexpr int kFirstPauseMs = 500;
+    // Refusals in a row, with nothing taken in between, after which the
+    // session is over rather than made afresh once more.
+    static constexpr int kMostRefusals = 3;
     static constexpr int kLongestPauseMs = 30000;
 
     explicit StreamManagement(ClientBase* parent);
@@ -124,10 +127,15 @@ public:
     // with a request for an acknowledgement after every stanza. Refused
     // again while that is so, on a stream not resumed, the first stanza not
     // acknowledged is the one the server will not take: it leaves the queue
-    // (takeRefused) and the others go on.
+    // (takeRefused) and the others go on. Refused kMostRefusals times in a
+    // row with nothing acknowledged between, the session is over.
     bool beginResumption(ConnectionError reason, bool authenticated, Clock::time_point now);
     // The stanza the last refusal came over, to report; empty when none.
     std::vector<PendingStanza> takeRefused();
+    // What every session asks the server for once it is up (its session,
+    // its roster and the roster's delimiter): a new one asks again, and no
+    // refusal is blamed on them.
+    static bool sessionsOwnRequest(const PendingStanza& p);
     bool resuming() const;
     ConnectionError lostReason() const;
     // A session that TLS ever protected resumes only over TLS.
@@ -190,6 +198,7 @@ private:
     // so that another refusal names the stanza it came over.
     bool pacing_ = false;
     bool pacedStream_ = false;  // this stream began paced
+    int refusals_ = 0;          // in a row, with nothing acknowledged since
     std::vector<PendingStanza> refused_;
 
     bool resuming_ = false;  // recovering a lost session (resume or renew)

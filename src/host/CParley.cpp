@@ -332,8 +332,10 @@ void CParley::onOccupantPresence(MUCRoom*, OccupantInfo occupant, PresenceShow s
         if (id != ownId && !members_.roleOfMember(ownId, own)) code = PARLEY_EVENT_OCCUPANT_LISTED;
         raise(code, number, 0, &text);
     } else if (show == PresenceShowUnavailable) {
-        // Out of the room for good: nobody is in it for us any more.
-        const bool ended = id == ownId && room_ && room_->state() == RoomState::Ended;
+        // Out of the room for good: nobody is in it for us any more. The
+        // room has ended only on our own presence (whatever nickname the
+        // room gave us), never on another's that shows our identifier.
+        const bool ended = (occupant.flags & UserSelf) && room_ && room_->state() == RoomState::Ended;
         if (ended)
             members_.clear();
         else
@@ -348,13 +350,14 @@ void CParley::onOccupantPresence(MUCRoom*, OccupantInfo occupant, PresenceShow s
             case UserRoomDestroyed: code = PARLEY_EVENT_ROOM_DESTROYED; break;
             default: code = occupant.newNick.empty() ? PARLEY_EVENT_OCCUPANT_LEFT : PARLEY_EVENT_NICK_CHANGED;
         }
-        // Our own end comes with 110 and so as a departure: arg4 says why.
+        // Our own end comes with 110 and so as a departure: arg4 says that
+        // it is ours, and why.
         const std::int32_t why = !ended                                       ? 0
                                  : occupant.flags & UserKicked               ? PARLEY_DEPARTURE_KICKED
                                  : occupant.flags & UserBanned               ? PARLEY_DEPARTURE_BANNED
                                  : occupant.flags & UserAffiliationChanged   ? PARLEY_DEPARTURE_AFFILIATION
                                  : occupant.flags & UserRoomDestroyed        ? PARLEY_DEPARTURE_DESTROYED
-                                                                             : 0;
+                                                                             : PARLEY_DEPARTURE_REMOVED;
         raise(code, number, why, &text);
     }
 }

@@ -445,7 +445,10 @@ void MUCRoom::handlePresenceStanza(Stanza* stanza) {
     // when the session goes on (only the service did).
     const bool outForNow = endsUs && shutDown && !decided && catchUp_;
     if (endsUs && !outForNow) end();
-    if (!liveness_ || liveness_->admit(info, stanza->show(), self)) handler_->onOccupantPresence(this, info, stanza->show());
+    std::vector<OccupantInfo> gone;
+    const bool admitted = !liveness_ || liveness_->admit(info, stanza->show(), self, gone);
+    for (const OccupantInfo& o : gone) handler_->onOccupantPresence(this, o, PresenceShowUnavailable);
+    if (admitted) handler_->onOccupantPresence(this, info, stanza->show());
     if (backIn && catchUp_) catchUp_->rejoined();
     if (backIn) {
         std::string nick;

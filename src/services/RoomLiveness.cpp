@@ -113,7 +113,7 @@ std::vector<OccupantInfo> RoomLiveness::known() const {
     return all;
 }
 
-bool RoomLiveness::admit(OccupantInfo& info, PresenceShow show, bool self) {
+bool RoomLiveness::admit(OccupantInfo& info, PresenceShow show, bool self, std::vector<OccupantInfo>& gone) {
     std::lock_guard<std::mutex> lock(mutex_);
     const std::string& nick = info.nick.resource();
     const auto wasMissing = std::find_if(missing_.begin(), missing_.end(),
@@ -131,8 +131,11 @@ bool RoomLiveness::admit(OccupantInfo& info, PresenceShow show, bool self) {
     const bool repeated = before.samePresence && Clock::now() < duplicatesUntil_;
     bool unchanged = (reconciling_ && before.sameRank) || repeated;
     if (wasMissing != missing_.end()) {
-        // Back within the grace period: as if it had never been away.
-        unchanged = wasMissing->role == info.role && wasMissing->affiliation == info.affiliation;
+        // Back within the grace period: as if it had never been away; but
+        // another account under the nickname is somebody else.
+        const bool sameAccount = !wasMissing->jid || !info.jid || wasMissing->jid->sameBareAs(*info.jid);
+        unchanged = sameAccount && wasMissing->role == info.role && wasMissing->affiliation == info.affiliation;
+        if (!sameAccount) gone.push_back(std::move(*wasMissing));
         missing_.erase(wasMissing);
     }
     if (self && reconciling_) {

@@ -77,8 +77,10 @@ public:
     // A presence from the room. False when the handler need not hear of it
     // (unchanged after a silent rejoin, back within the grace period with
     // the same rank, or repeated for a join sent twice). A departure that
-    // does not name the real address gets the one known.
-    bool admit(OccupantInfo& info, PresenceShow show, bool self);
+    // does not name the real address gets the one known. An occupant that
+    // was missing, now under its nickname but another real address, is
+    // someone else: the missing one goes to gone, to be reported first.
+    bool admit(OccupantInfo& info, PresenceShow show, bool self, std::vector<OccupantInfo>& gone);
     // False for the subject the room repeats after a rejoin or a second join.
     bool admitSubject(const std::string& nick, const std::string& subject);
 

@@ -11,6 +11,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr long long kSliceUs = 100000;  // how often a close looks whether the process is ending
+// Closes under way at most; beyond them a socket closes at once (a host
+// that logs out again and again from a server that reads nothing).
+constexpr int kMostLingering = 16;
 
 // The closes under way. At exit (or when the library is unloaded) they are
 // told to stop, and waited for: each looks at least every kSliceUs.
@@ -77,7 +80,7 @@ void closeLingering(platform::SocketHandle socket, std::string unsent, int timeo
     Closes& c = closes();
     {
         std::lock_guard<std::mutex> lock(c.mutex);
-        if (c.ending) {
+        if (c.ending || c.running >= kMostLingering) {
             platform::closeSocket(socket);
             return;
         }

@@ -334,3 +334,50 @@ TEST(StreamManagement, ARefusalTakesOneStanzaAtMostAndNeverTheOthers) {
     EXPECT_EQ(s.listener.joined().find("refused:"), s.listener.joined().rfind("refused:"));
     EXPECT_TRUE(s.listener.disconnects.empty());
 }
+
+// A server that refuses every new session before taking anything: after a
+// few, with lengthening pauses, the session is over and what waited is
+// reported as not sent. No refusal is blamed on the session's own
+// requests, and none of them is carried into the next session.
+TEST(StreamManagement, RefusedAgainAndAgainTheSessionEnds) {
+    FakeSession s;
+    s.client->streamManagement()->setFirstPause(1);
+    login(s);
+    sendChat(s, "m1");
+    s.sent();
+    for (int round = 0; round <= StreamManagement::kMostRefusals && s.listener.disconnects.empty(); ++round) {
+        SCOPED_TRACE(round);
+        const int connects = s.fake->connects;
+        s.says("<stream:error><policy-violation xmlns='urn:ietf:params:xml:ns:xmpp-streams'/></stream:error>");
+        if (!pumpUntil(s, [&] { return s.fake->connects > connects || !s.listener.disconnects.empty(); })) break;
+        if (!s.listener.disconnects.empty()) break;
+        s.sent();
+        authenticate(s);
+        std::string out = s.sent();
+        s.says("<iq type='result' id='" + testsupport::idOf(out, "xmpp-bind") + "'/>");
+        out = s.sent();
+        s.says("<enabled xmlns='urn:xmpp:sm:3' id='sm-2' resume='true'/><iq type='result' id='" +
+               testsupport::idOf(out, "xmpp-session") + "'/>");
+        out = s.sent();
+        s.says("<iq type='result' id='" + testsupport::idOf(out, "jabber:iq:roster") +
+               "'><query xmlns='jabber:iq:roster'/></iq>");
+        out += s.sent();
+        EXPECT_EQ(out.find("jabber:iq:roster"), out.rfind("jabber:iq:roster")) << out;  // its own, once
+    }
+    EXPECT_EQ(s.listener.disconnects, std::vector<ConnectionError>{StreamError});
+    EXPECT_EQ(s.listener.joined().find("refused:"), std::string::npos) << s.listener.joined();
+    EXPECT_TRUE(s.listener.has("unsent:" + chat("m1"))) << s.listener.joined();
+}
+
+// Logged out while recovering: what waited never had a stream to go on.
+TEST(StreamManagement, ALogOutWhileRecoveringReportsWhatWaited) {
+    FakeSession s;
+    s.client->streamManagement()->setFirstPause(60000);
+    login(s);
+    sendChat(s, "m1");
+    s.fake->serverCloses();
+    s.client->receive(0);
+    s.client->disconnect();
+    EXPECT_TRUE(s.listener.has("unsent:" + chat("m1"))) << s.listener.joined();
+    EXPECT_EQ(s.listener.disconnects, std::vector<ConnectionError>{UserDisconnected});
+}

@@ -532,7 +532,7 @@ TEST(HostScripted, OwnDepartureEndsTheRoomForTheHost) {
         {"kicked, no 110", "role='none'", "<status code='307'/>", PARLEY_DEPARTURE_KICKED},
         {"banned, with 110", "affiliation='outcast' role='none'", self + "<status code='301'/>",
          PARLEY_DEPARTURE_BANNED},
-        {"left", "role='none'", self, 0},
+        {"removed, no reason given", "role='none'", self, PARLEY_DEPARTURE_REMOVED},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -541,6 +541,14 @@ TEST(HostScripted, OwnDepartureEndsTheRoomForTheHost) {
                        occupant(kOwnNick, "user", "role='participant'", self)});
         Session s;
         ASSERT_TRUE(s.events.waitForCode(11027));
+        // Another occupant showing our identifier leaves: not our end.
+        const std::u16string impostor = u"Eve" + kOwnId + u":us";
+        server.send(occupant(impostor, "eve", "role='participant'"));
+        server.send(occupant(impostor, "eve", "role='none'", "", "unavailable"));
+        HostEvent left;
+        ASSERT_TRUE(s.events.waitFor([](const HostEvent& e) { return e.code == 11028; }, 5000, &left));
+        EXPECT_EQ(left.arg4, 0);
+        EXPECT_EQ(SetChatMessage(s.session, P(u"still in")), 1);
         s.events.clear();
         std::string own = occupant(kOwnNick, "user", row.item, row.extra, "unavailable");
         const std::string address = "jid='user@fake.test/r' ";

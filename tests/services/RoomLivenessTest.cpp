@@ -171,7 +171,7 @@ TEST(RoomLiveness, SelfPingAfterQuietAndWhatTheAnswersMean) {
 TEST(RoomLiveness, SilentRejoinReconcilesTheOccupants) {
     Room r(600000, 40);
     r.s.sent();
-    for (const char* nick : {"stays", "leaves", "muted", "late", "later"}) r.s.says(occupant(nick, "participant"));
+    for (const char* nick : {"stays", "leaves", "muted", "late", "later", "taken"}) r.s.says(occupant(nick, "participant"));
     r.s.says(kSelf);
     r.s.says("<message from='room@conf.example.test/stays' type='groupchat'><subject>topic</subject></message>");
     r.pingSaysNotJoined();
@@ -185,18 +185,25 @@ TEST(RoomLiveness, SilentRejoinReconcilesTheOccupants) {
     r.s.says(occupant("new", "participant"));
     r.s.says(kSelf);
     r.s.says("<message from='room@conf.example.test/stays' type='groupchat'><subject>topic</subject></message>");
-    // Back within the grace period: "late" as it was (nothing), "later" as a visitor.
+    // Back within the grace period: "late" as it was (nothing), "later" as a
+    // visitor; "taken" by another account, which is somebody else.
     r.s.says(occupant("late", "participant"));
     r.s.says(occupant("later", "visitor"));
-    EXPECT_TRUE(r.pumpUntil([&] { return r.events.lines().size() == 4; })) << r.events.all();
+    std::string mallory = occupant("taken", "participant");
+    mallory.replace(mallory.find("taken@"), 6, "mallory@");
+    r.s.says(mallory);
+    EXPECT_TRUE(r.pumpUntil([&] { return r.events.lines().size() == 6; })) << r.events.all();
     const std::vector<std::string> lines = r.events.lines();
-    ASSERT_EQ(lines.size(), 4u) << r.events.all();
+    ASSERT_EQ(lines.size(), 6u) << r.events.all();
     EXPECT_EQ(lines[0].rfind("presence muted show=1 role=1", 0), 0u) << lines[0];
     EXPECT_EQ(lines[1].rfind("presence new show=1 role=2", 0), 0u) << lines[1];
     EXPECT_EQ(lines[2].rfind("presence later show=1 role=1", 0), 0u) << lines[2];
+    EXPECT_EQ(lines[3].rfind("presence taken show=6 role=2 aff=0 flags=0 jid=taken@example.test/r", 0), 0u) << lines[3];
+    EXPECT_EQ(lines[4].rfind("presence taken show=1 role=2 aff=0 flags=0 jid=mallory@example.test/r", 0), 0u)
+        << lines[4];
     // Not back by the end of it: gone, once.
-    EXPECT_EQ(lines[3].rfind("presence leaves show=6 role=2 aff=0 flags=0 jid=leaves@example.test/r", 0), 0u)
-        << lines[3];
+    EXPECT_EQ(lines[5].rfind("presence leaves show=6 role=2 aff=0 flags=0 jid=leaves@example.test/r", 0), 0u)
+        << lines[5];
     // A new subject is reported as ever.
     r.s.says("<message from='room@conf.example.test/stays' type='groupchat'><subject>new topic</subject></message>");
     EXPECT_TRUE(r.events.has("subject stays: new topic"));
@@ -210,7 +217,7 @@ TEST(RoomLiveness, SilentRejoinReconcilesTheOccupants) {
     std::string heard;
     for (const std::string& l : r.events.lines()) heard += l.substr(0, l.find(" role")) + ";";
     EXPECT_EQ(heard, "presence late show=6;presence later show=6;presence me show=6;presence muted show=6;presence new "
-                     "show=6;presence stays show=6;error 4;");
+                     "show=6;presence stays show=6;presence taken show=6;error 4;");
     EXPECT_EQ(r.room->state(), RoomState::Ended);
 }
 
