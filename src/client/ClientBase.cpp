@@ -737,11 +737,4 @@ void ClientBase::endConnection(ConnectionError reason, bool sendClose, std::vect
     reset();
 }
 
-void ClientBase::reportNotSent(const std::vector<PendingStanza>& stanzas, NotSentReason reason) {
-    if (stanzas.empty()) return;
-    const std::vector<NetworkListener*> listeners = listenersSnapshot();
-    for (const PendingStanza& p : stanzas)
-        for (NetworkListener* l : listeners) l->handleNotSent(p, reason);
-}
-
 }  // namespace tern

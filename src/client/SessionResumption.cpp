@@ -188,6 +188,13 @@ void ClientBase::sessionRenewed() {
     }
 }
 
+void ClientBase::reportNotSent(const std::vector<PendingStanza>& stanzas, NotSentReason reason) {
+    if (stanzas.empty()) return;
+    const std::vector<NetworkListener*> listeners = listenersSnapshot();
+    for (const PendingStanza& p : stanzas)
+        for (NetworkListener* l : listeners) l->handleNotSent(p, reason);
+}
+
 void ClientBase::giveUpResumption() {
     const ConnectionError reason = sm_->lostReason();
     std::vector<PendingStanza> unsent;
