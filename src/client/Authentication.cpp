@@ -183,19 +183,20 @@ std::string Client::initialResponse(int mechanism) {
                                                    clientNonce(), &saltedPassword_);
             if (!passwordMayTravel()) scram_->setMinimumIterations(kMinPlaintextScramIterations);
             // The binding, or the flag that tells a server that binds logins
-            // that an offer reached us without -PLUS (RFC 5802, 6).
+            // that this connection could have been bound (RFC 5802, 6): an
+            // exchange without binding where one was possible is one whose
+            // -PLUS offer did not reach us. "n" only where TLS gives none.
             const ChannelBinding binding =
                 encryptionActive_ ? chooseChannelBinding(encryptionImpl(), offer_->binding) : ChannelBinding{};
-            const bool plusOffered = offer_->usableMechanisms() & (SaslScramSha1Plus | SaslScramSha256Plus);
             if (isPlus(mechanism)) {
                 bindingType_ = binding.type;
                 scram_->setChannelBinding("p=" + binding.type, binding.data);
-            } else if (!binding.type.empty() && !plusOffered) {
+            } else if (!binding.type.empty()) {
                 bindingFlagY_ = true;
                 scram_->setChannelBinding("y");
-            } else if (plusOffered) {
+            } else if (offer_->usableMechanisms() & (SaslScramSha1Plus | SaslScramSha256Plus)) {
                 logger_.log(LogWarning, LogAreaClient,
-                            "the server offers channel binding, but this connection can give none of its types; "
+                            "the server offers channel binding, but this TLS layer can give none; "
                             "authenticating without it");
             }
             if (!pipelined_) scram_->setOfferedLists(offeredListsText(offer_->names(), offer_->binding));
