@@ -516,11 +516,36 @@ void Client::handleFeaturesAfterSasl2(const Stanza& features) {
 
 // The server, and the way to it: what one connection learned holds for the
 // next one of the same kind.
-std::string Client::serverKey() const {
+std::string Client::serverPath() const {
     const NetworkUtil* c = connectionImpl();
+    return jid_.server() + "|" + std::to_string(port_) + "|" + (c && c->directTls() ? "direct" : "starttls");
+}
+
+int Client::tlsVersion() const {
     const TLSBase* tls = encryptionImpl();
-    return jid_.server() + "|" + std::to_string(port_) + "|" + (c && c->directTls() ? "direct" : "starttls") + "|" +
-           std::to_string(encryptionActive_ && tls ? tls->protocolVersion() : 0);
+    return encryptionActive_ && tls ? tls->protocolVersion() : 0;
+}
+
+std::string Client::serverKey() const { return serverPath() + "|" + std::to_string(tlsVersion()); }
+
+// A server that offered more on an earlier connection of this process (a
+// SCRAM mechanism, one with channel binding, SASL2), or that no longer
+// offers what the <authenticate> sent with the header chose: whoever
+// removed it wants a login it can read or carry, PLAIN above all, which
+// binding cannot protect. The login ends as for a refused certificate,
+// and never goes on with a weaker exchange.
+bool Client::offerWeakerThanBefore() {
+    const int missing = KnownServers::strongestOffered(serverPath(), tlsVersion()) & ~offerStrength(*offer_);
+    const bool chosenGone = pipelined_ && !(offer_->sasl2 && (offer_->sasl2Mechanisms & selectedMechanism_));
+    if (!missing && !chosenGone) return false;
+    const std::string what =
+        missing ? "no longer offers " + offerStrengthNames(missing) + ", as it did on an earlier connection"
+                : std::string("no longer offers ") + mechanismName(selectedMechanism_) +
+                      " over SASL2, which the authentication sent with the stream header chose";
+    logger_.log(LogError, LogAreaClient,
+                "the server " + what + ": someone in the path may be intercepting the connection; the login ends here");
+    disconnect(TlsFailed);
+    return true;
 }
 
 // A server this process has logged in to over the same kind of TLS

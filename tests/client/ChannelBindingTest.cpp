@@ -4,6 +4,7 @@
 // lists, and a bound login the server refuses.
 #include <gtest/gtest.h>
 
+#include "client/Sasl2.h"
 #include "support/LogRecorder.h"
 #include "support/Sasl2Script.h"
 #include "support/TlsSession.h"
@@ -26,12 +27,18 @@ std::string sasl(const char* name, const std::string& decoded) {
 }
 
 // A login over STARTTLS whose features inside TLS offer what the test
-// says; the SCRAM exchange runs against ScramServer.
+// says; the SCRAM exchange runs against ScramServer. With earlier, the
+// process has seen that offer from the server (on that TLS version) before;
+// without, this is its first login there.
 struct BoundLogin {
-    BoundLogin(int maxVersion, const std::string& offer, bool sha1 = false)
+    BoundLogin(int maxVersion, const std::string& offer, bool sha1 = false, const std::string& earlier = "",
+               int earlierVersion = 0)
         : s({"example.test"}, maxVersion, "user@example.test/res", "pencil"), server(sha1) {
+        KnownServers::forgetAll();
+        if (!earlier.empty()) BoundLogin(earlierVersion, earlier);
         s.client->setSaslClientNonce("n0nce");
         s.pump(s.untilProceed());
+        opening = s.peer.plaintext;
         first = s.exchange(serverHeader("s2") + features(offer));
         sasl2 = first.find("<authenticate") != std::string::npos;
     }
@@ -47,8 +54,10 @@ struct BoundLogin {
         return first.substr(at, first.find('\'', at) - at);
     }
     TlsSession s;
+    LogRecorder log{s.client->logInstance()};
     ScramServer server;
-    std::string first;  // the client's first element inside TLS
+    std::string opening;  // the client's first write inside TLS: the header, with what is pipelined
+    std::string first;  // the client's first element inside TLS after the features
     bool sasl2 = false;
 };
 
@@ -155,5 +164,52 @@ TEST(ChannelBinding, ARefusedLoginEndsWithoutAnotherTry) {
         EXPECT_EQ(after, "</stream:stream>");
         EXPECT_EQ(login.s.listener.disconnects, std::vector<ConnectionError>{AuthenticationFailed});
         EXPECT_TRUE(log.contains(c.logged));
+    }
+}
+
+// A server this process saw offer more before (SCRAM, with binding, SASL2):
+// whoever removed it gets no login, not even the weaker one a stream whose
+// <authenticate> went with the header would start afresh.
+TEST(ChannelBinding, AnOfferWeakerThanTheServersEarlierOneEndsTheLogin) {
+    struct Case {
+        const char* name;
+        std::string earlier;
+        int earlierVersion;  // 0: TLS 1.3
+        std::string now;
+        int version;
+        bool pipelined;  // the <authenticate> went with the header
+        bool refused;
+    };
+    const int v12 = TLS1_2_VERSION, v13 = 0;
+    const std::string plain = mechanisms({"PLAIN"});
+    const std::string scram = mechanisms({"SCRAM-SHA-256", "PLAIN"});
+    const std::string plus = mechanisms({"SCRAM-SHA-256", "SCRAM-SHA-256-PLUS", "PLAIN"});
+    const std::string sasl2 = sasl2Offer({"SCRAM-SHA-256-PLUS", "SCRAM-SHA-256"}, kBind2);
+    const Case cases[] = {
+        {"every SCRAM removed", scram, v13, plain, v13, false, true},
+        {"every SCRAM removed, TLS 1.2 towards the client", scram, v13, plain, v12, false, true},
+        {"-PLUS removed", plus, v12, scram, v12, false, true},
+        // Prosody binds on TLS 1.2 only: on 1.3 "y", as on a first login.
+        {"-PLUS offered on the other TLS version only", plus, v12, scram, v13, false, false},
+        {"SASL2 removed", sasl2, v13, plus, v12, false, true},
+        {"as before", plus, v12, plus, v12, false, false},
+        {"stronger than before", plain, v12, plus, v12, false, false},
+        {"pipelined, SASL2 removed", sasl2, v12, plain, v12, true, true},
+        {"pipelined, its mechanism removed", sasl2, v12, sasl2Offer({"SCRAM-SHA-1-PLUS", "SCRAM-SHA-256"}, kBind2), v12,
+         true, true},
+        {"pipelined, as before", sasl2, v12, sasl2, v12, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        BoundLogin login(c.version, c.now, false, c.earlier, c.earlierVersion);
+        EXPECT_EQ(login.opening.find("<authenticate") != std::string::npos, c.pipelined) << login.opening;
+        EXPECT_EQ(login.s.listener.disconnects,
+                  c.refused ? std::vector<ConnectionError>{TlsFailed} : std::vector<ConnectionError>{});
+        EXPECT_EQ(login.log.contains("someone in the path may be intercepting the connection"), c.refused);
+        // Refused: nothing more, no credential; pipelined: the challenge is due.
+        if (c.refused || c.pipelined)
+            EXPECT_EQ(login.first, "");
+        else
+            EXPECT_EQ(login.first.rfind("<auth", 0), 0u) << login.first;
     }
 }
