@@ -12,6 +12,7 @@
 #include "client/Sasl2.h"
 #include "client/SaslPrep.h"
 #include "client/StreamManagement.h"
+#include "client/UserPart.h"
 #include "services/ServiceDiscovery.h"
 #include "stanza/Constants.h"
 #include "transport/NetworkUtil.h"
@@ -433,14 +434,20 @@ void Client::handleSasl2Continue(const Stanza&) {
     abortSasl("SASL2: the server asks for further steps after authentication, which this client does not take");
 }
 
-// The address the server gives the session, under the checks a bind
-// answer has: the account's domain, a user part (the server's form of
-// ours, or one it chose for an anonymous login) and, once bound, a resource.
+// The address the server gives the session, in a bind answer or SASL2's
+// success: the account's own (the one it acts for, with an authorization
+// identity), in the server's form (cases may differ), or for an anonymous
+// login one of the domain's that the server chose; once bound, with a
+// resource, which may differ from the one asked for.
 bool Client::acceptAuthorizationId(const std::string& id, bool bound) {
     if (id.empty()) return !bound;
     const JID address(id);
-    return JID(address.server()).sameBareAs(JID(jid_.server())) &&
-           (!address.username().empty() || jid_.username().empty()) && (!bound || !address.resource().empty());
+    if (bound && address.resource().empty()) return false;
+    if (selectedMechanism_ == SaslAnonymous)
+        return !address.username().empty() && JID(address.server()).sameBareAs(JID(jid_.server()));
+    const JID& account = authzid_.server().empty() ? jid_ : authzid_;
+    return sameUserPart(address.username(), account.username()) &&
+           JID(address.server()).sameBareAs(JID(account.server()));
 }
 
 // No stream restart: the session may be bound or resumed already; the
