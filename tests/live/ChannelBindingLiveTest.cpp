@@ -109,8 +109,6 @@ TEST(LiveBinding, ARelayWithTheServersCertificateCannotCarryTheLogin) {
         {"an empty binding list, -PLUS removed", kProsody12, TLS1_2_VERSION, listing("", false), 0xFFFF, false,
          removed},
         {"only tls-server-end-point", kProsody12, TLS1_2_VERSION, listing(endPoint, true), 0xFFFF, false, bound},
-        {"only tls-server-end-point, TLS 1.3 to the client", kProsody12, 0, listing(endPoint, true), 0xFFFF, false,
-         bound},
         {"only tls-server-end-point, -PLUS removed", kProsody12, TLS1_2_VERSION, listing(endPoint, false), 0xFFFF,
          false, removed},
         {"ejabberd, everything relayed", kEjabberd, 0, nullptr, 0xFFFF, false, bound},
