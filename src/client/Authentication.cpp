@@ -443,8 +443,7 @@ bool Client::acceptAuthorizationId(const std::string& id, bool bound) {
     if (id.empty()) return !bound;
     const JID address(id);
     if (bound && address.resource().empty()) return false;
-    if (selectedMechanism_ == SaslAnonymous)
-        return !address.username().empty() && JID(address.server()).sameBareAs(JID(jid_.server()));
+    if (selectedMechanism_ == SaslAnonymous) return JID(address.server()).sameBareAs(JID(jid_.server()));
     const JID& account = authzid_.server().empty() ? jid_ : authzid_;
     return sameUserPart(address.username(), account.username()) &&
            JID(address.server()).sameBareAs(JID(account.server()));
