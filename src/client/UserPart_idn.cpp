@@ -11,7 +11,8 @@ namespace {
 bool nodeprep(const std::string& text, std::string& out) {
     if (text.find('\0') != std::string::npos) return false;
     char* prepared = nullptr;
-    const bool ok = stringprep_profile(text.c_str(), &prepared, "Nodeprep", Stringprep_profile_flags(0)) == STRINGPREP_OK;
+    const bool ok =
+        stringprep_profile(text.c_str(), &prepared, "Nodeprep", Stringprep_profile_flags(0)) == STRINGPREP_OK;
     if (ok) out.assign(prepared);
     std::free(prepared);
     return ok;
