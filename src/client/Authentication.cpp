@@ -12,6 +12,7 @@
 #include "client/Sasl2.h"
 #include "client/SaslPrep.h"
 #include "client/StreamManagement.h"
+#include "client/UserPart.h"
 #include "services/ServiceDiscovery.h"
 #include "stanza/Constants.h"
 #include "transport/NetworkUtil.h"
@@ -183,19 +184,20 @@ std::string Client::initialResponse(int mechanism) {
                                                    clientNonce(), &saltedPassword_);
             if (!passwordMayTravel()) scram_->setMinimumIterations(kMinPlaintextScramIterations);
             // The binding, or the flag that tells a server that binds logins
-            // that an offer reached us without -PLUS (RFC 5802, 6).
+            // that this connection could have been bound (RFC 5802, 6): an
+            // exchange without binding where one was possible is one whose
+            // -PLUS offer did not reach us. "n" only where TLS gives none.
             const ChannelBinding binding =
                 encryptionActive_ ? chooseChannelBinding(encryptionImpl(), offer_->binding) : ChannelBinding{};
-            const bool plusOffered = offer_->usableMechanisms() & (SaslScramSha1Plus | SaslScramSha256Plus);
             if (isPlus(mechanism)) {
                 bindingType_ = binding.type;
                 scram_->setChannelBinding("p=" + binding.type, binding.data);
-            } else if (!binding.type.empty() && !plusOffered) {
+            } else if (!binding.type.empty()) {
                 bindingFlagY_ = true;
                 scram_->setChannelBinding("y");
-            } else if (plusOffered) {
+            } else if (offer_->usableMechanisms() & (SaslScramSha1Plus | SaslScramSha256Plus)) {
                 logger_.log(LogWarning, LogAreaClient,
-                            "the server offers channel binding, but this connection can give none of its types; "
+                            "the server offers channel binding, but this TLS layer can give none; "
                             "authenticating without it");
             }
             if (!pipelined_) scram_->setOfferedLists(offeredListsText(offer_->names(), offer_->binding));
@@ -432,14 +434,19 @@ void Client::handleSasl2Continue(const Stanza&) {
     abortSasl("SASL2: the server asks for further steps after authentication, which this client does not take");
 }
 
-// The address the server gives the session, under the checks a bind
-// answer has: the account's domain, a user part (the server's form of
-// ours, or one it chose for an anonymous login) and, once bound, a resource.
+// The address the server gives the session, in a bind answer or SASL2's
+// success: the account's own (the one it acts for, with an authorization
+// identity), in the server's form (cases may differ), or for an anonymous
+// login one of the domain's that the server chose; once bound, with a
+// resource, which may differ from the one asked for.
 bool Client::acceptAuthorizationId(const std::string& id, bool bound) {
     if (id.empty()) return !bound;
     const JID address(id);
-    return JID(address.server()).sameBareAs(JID(jid_.server())) &&
-           (!address.username().empty() || jid_.username().empty()) && (!bound || !address.resource().empty());
+    if (bound && address.resource().empty()) return false;
+    if (selectedMechanism_ == SaslAnonymous) return JID(address.server()).sameBareAs(JID(jid_.server()));
+    const JID& account = authzid_.server().empty() ? jid_ : authzid_;
+    return sameUserPart(address.username(), account.username()) &&
+           JID(address.server()).sameBareAs(JID(account.server()));
 }
 
 // No stream restart: the session may be bound or resumed already; the
@@ -515,11 +522,36 @@ void Client::handleFeaturesAfterSasl2(const Stanza& features) {
 
 // The server, and the way to it: what one connection learned holds for the
 // next one of the same kind.
-std::string Client::serverKey() const {
+std::string Client::serverPath() const {
     const NetworkUtil* c = connectionImpl();
+    return jid_.server() + "|" + std::to_string(port_) + "|" + (c && c->directTls() ? "direct" : "starttls");
+}
+
+int Client::tlsVersion() const {
     const TLSBase* tls = encryptionImpl();
-    return jid_.server() + "|" + std::to_string(port_) + "|" + (c && c->directTls() ? "direct" : "starttls") + "|" +
-           std::to_string(encryptionActive_ && tls ? tls->protocolVersion() : 0);
+    return encryptionActive_ && tls ? tls->protocolVersion() : 0;
+}
+
+std::string Client::serverKey() const { return serverPath() + "|" + std::to_string(tlsVersion()); }
+
+// A server that offered more on an earlier connection of this process (a
+// SCRAM mechanism, one with channel binding, SASL2), or that no longer
+// offers what the <authenticate> sent with the header chose: whoever
+// removed it wants a login it can read or carry, PLAIN above all, which
+// binding cannot protect. The login ends as for a refused certificate,
+// and never goes on with a weaker exchange.
+bool Client::offerWeakerThanBefore() {
+    const int missing = KnownServers::strongestOffered(serverPath(), tlsVersion()) & ~offerStrength(*offer_);
+    const bool chosenGone = pipelined_ && !(offer_->sasl2 && (offer_->sasl2Mechanisms & selectedMechanism_));
+    if (!missing && !chosenGone) return false;
+    const std::string what =
+        missing ? "no longer offers " + offerStrengthNames(missing) + ", as it did on an earlier connection"
+                : std::string("no longer offers ") + mechanismName(selectedMechanism_) +
+                      " over SASL2, which the authentication sent with the stream header chose";
+    logger_.log(LogError, LogAreaClient,
+                "the server " + what + ": someone in the path may be intercepting the connection; the login ends here");
+    disconnect(TlsFailed);
+    return true;
 }
 
 // A server this process has logged in to over the same kind of TLS

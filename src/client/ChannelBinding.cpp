@@ -37,16 +37,16 @@ ChannelBinding chooseChannelBinding(const TLSBase* tls, const BindingOffer& offe
     auto listed = [&](const char* type) {
         return std::find(offer.types.begin(), offer.types.end(), type) != offer.types.end();
     };
-    const int version = tls->protocolVersion();
     struct Candidate {
         const char* name;
         ChannelBindingType type;
         bool wanted;
     };
     const Candidate candidates[] = {
-        {kTlsExporter, ChannelBindingType::TlsExporter, offer.listed ? listed(kTlsExporter) : false},
-        {kTlsUnique, ChannelBindingType::TlsUnique, offer.listed ? listed(kTlsUnique) : true},
-        {kTlsExporter, ChannelBindingType::TlsExporter, !offer.listed && version >= kTls13},
+        {kTlsExporter, ChannelBindingType::TlsExporter, listed(kTlsExporter)},
+        {kTlsUnique, ChannelBindingType::TlsUnique, listed(kTlsUnique)},
+        {kTlsUnique, ChannelBindingType::TlsUnique, true},
+        {kTlsExporter, ChannelBindingType::TlsExporter, tls->protocolVersion() >= kTls13},
     };
     for (const Candidate& c : candidates) {
         if (!c.wanted) continue;

@@ -32,8 +32,11 @@ struct ChannelBinding {
 
 // A type the server lists, in this order of preference: tls-exporter (TLS
 // 1.3, or 1.2 with the extended master secret), then tls-unique. Without a
-// list: tls-unique, which servers that do not list their types compute on
-// TLS 1.2 and 1.3 alike, else tls-exporter on TLS 1.3.
+// list, or where none of its types can be given here: tls-unique, which
+// servers that do not list their types compute on TLS 1.2 and 1.3 alike,
+// else tls-exporter on TLS 1.3. The list only orders the choice: whether
+// there is a binding depends on this connection alone, since a relay can
+// add an empty or useless list as easily as it removes one.
 ChannelBinding chooseChannelBinding(const TLSBase* tls, const BindingOffer& offer);
 
 // XEP-0474's text: the offered mechanisms sorted (i;octet) and joined by

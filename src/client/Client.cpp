@@ -183,16 +183,15 @@ void Client::handleFeatures(const Stanza& features) {
         sendTag(new XmlTag(nullptr, "starttls", "xmlns", XMPP_XMLNS_STREAM_TLS));
         return;
     }
-    if (encryptionActive_ && !authed_) KnownServers::remember(serverKey(), *offer_);
+    if (encryptionActive_ && !authed_) {
+        if (hasCredentials_ && offerWeakerThanBefore()) return;
+        KnownServers::remember(serverKey(), *offer_);
+        KnownServers::rememberStrength(serverPath(), tlsVersion(), *offer_);
+    }
     if (pipelined_) {
-        // The <authenticate> went with the header: these features only
-        // tell the SCRAM exchange what the server offered.
-        if (!offer_->sasl2) {
-            logger_.log(LogWarning, LogAreaClient, "the server no longer offers SASL2; authenticating as it offers now");
-            pipelined_ = false;
-            authenticate();
-            return;
-        }
+        // The <authenticate> went with the header: these features, which
+        // still offer what it chose, only tell the SCRAM exchange what the
+        // server offered.
         if (scram_) scram_->setOfferedLists(offeredListsText(offer_->names(), offer_->binding));
         enterStep(StreamStep::Sasl2);
         return;

@@ -144,7 +144,10 @@ private:
     std::string initialResponse(int mechanism);
     XmlTag* sasl2Extras(XmlTag* authenticate);
     bool acceptAuthorizationId(const std::string& id, bool bound);
+    std::string serverPath() const;
+    int tlsVersion() const;
     std::string serverKey() const;
+    bool offerWeakerThanBefore();
     void processScramChallenge(const std::string& decoded);
     void processDigestChallenge(const std::string& decoded);
     bool serverProvedItself(const std::string& decoded);

@@ -71,6 +71,23 @@ LoginOffer readLoginOffer(const XmlTag& features) {
     return offer;
 }
 
+int offerStrength(const LoginOffer& offer) {
+    const int m = offer.usableMechanisms();
+    int bits = offer.sasl2 ? OfferSasl2 : 0;
+    if (m & (SaslScramSha1 | SaslScramSha256 | SaslScramSha1Plus | SaslScramSha256Plus)) bits |= OfferScram;
+    if (m & (SaslScramSha1Plus | SaslScramSha256Plus)) bits |= OfferScramBound;
+    return bits;
+}
+
+std::string offerStrengthNames(int bits) {
+    static const std::pair<int, const char*> kNames[] = {
+        {OfferScram, "SCRAM"}, {OfferScramBound, "SCRAM with channel binding (-PLUS)"}, {OfferSasl2, "SASL2"}};
+    std::string out;
+    for (const auto& n : kNames)
+        if (bits & n.first) out += (out.empty() ? "" : ", ") + std::string(n.second);
+    return out;
+}
+
 std::string userAgentId(const JID& account) {
     // RFC 4122 4.3: SHA-1 over a namespace of this library's and the name.
     static const unsigned char kNamespaceId[16] = {0x3b, 0x6e, 0x0d, 0x52, 0x9c, 0x41, 0x4f, 0x7a,
@@ -129,6 +146,8 @@ struct Memory {
     std::mutex mutex;
     std::map<std::string, LoginOffer> offers;
     std::set<std::string> noInlineResume;
+    std::map<std::string, int> strength;                      // by server: all but the binding
+    std::map<std::pair<std::string, int>, int> boundStrength;  // by server and TLS version
 };
 Memory& memory() {
     static Memory* m = new Memory;  // used until the process ends
@@ -163,11 +182,29 @@ bool KnownServers::inlineResumeWorks(const std::string& key) {
     return m.noInlineResume.count(key) == 0;
 }
 
+void KnownServers::rememberStrength(const std::string& server, int tlsVersion, const LoginOffer& offer) {
+    const int bits = offerStrength(offer);
+    Memory& m = memory();
+    std::lock_guard<std::mutex> lock(m.mutex);
+    m.strength[server] |= bits & ~OfferScramBound;
+    m.boundStrength[{server, tlsVersion}] |= bits & OfferScramBound;
+}
+
+int KnownServers::strongestOffered(const std::string& server, int tlsVersion) {
+    Memory& m = memory();
+    std::lock_guard<std::mutex> lock(m.mutex);
+    const auto general = m.strength.find(server);
+    const auto bound = m.boundStrength.find({server, tlsVersion});
+    return (general == m.strength.end() ? 0 : general->second) | (bound == m.boundStrength.end() ? 0 : bound->second);
+}
+
 void KnownServers::forgetAll() {
     Memory& m = memory();
     std::lock_guard<std::mutex> lock(m.mutex);
     m.offers.clear();
     m.noInlineResume.clear();
+    m.strength.clear();
+    m.boundStrength.clear();
 }
 
 }  // namespace tern

@@ -45,6 +45,17 @@ struct LoginOffer {
 };
 
 LoginOffer readLoginOffer(const XmlTag& features);
+
+// What makes one offer stronger than another: a later offer of a server
+// must hold every bit an earlier one held.
+enum OfferStrength {
+    OfferScram = 0x1,       // a SCRAM mechanism: no password on the wire
+    OfferScramBound = 0x2,  // ... with channel binding (-PLUS)
+    OfferSasl2 = 0x4,
+};
+int offerStrength(const LoginOffer& offer);
+// The bits as words, for a log line: "SCRAM, SASL2".
+std::string offerStrengthNames(int bits);
 // The SaslMechanism bit of a mechanism's name; 0 for one this client lacks.
 int saslMechanismBit(const std::string& name);
 
@@ -82,6 +93,12 @@ public:
     // inline: later ones resume after authentication instead.
     static void inlineResumeUnanswered(const std::string& key);
     static bool inlineResumeWorks(const std::string& key);
+    // The strongest offers a server made, by the server and the way to it
+    // without the TLS version, which whoever terminates TLS chooses; only
+    // the binding is kept by version, for a server may bind on one version
+    // alone (Prosody 0.12 on TLS 1.2).
+    static void rememberStrength(const std::string& server, int tlsVersion, const LoginOffer& offer);
+    static int strongestOffered(const std::string& server, int tlsVersion);
     static void forgetAll();  // tests
 };
 

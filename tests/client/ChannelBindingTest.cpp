@@ -4,6 +4,7 @@
 // lists, and a bound login the server refuses.
 #include <gtest/gtest.h>
 
+#include "client/Sasl2.h"
 #include "support/LogRecorder.h"
 #include "support/Sasl2Script.h"
 #include "support/TlsSession.h"
@@ -26,12 +27,18 @@ std::string sasl(const char* name, const std::string& decoded) {
 }
 
 // A login over STARTTLS whose features inside TLS offer what the test
-// says; the SCRAM exchange runs against ScramServer.
+// says; the SCRAM exchange runs against ScramServer. With earlier, the
+// process has seen that offer from the server (on that TLS version) before;
+// without, this is its first login there.
 struct BoundLogin {
-    BoundLogin(int maxVersion, const std::string& offer, bool sha1 = false)
+    BoundLogin(int maxVersion, const std::string& offer, bool sha1 = false, const std::string& earlier = "",
+               int earlierVersion = 0)
         : s({"example.test"}, maxVersion, "user@example.test/res", "pencil"), server(sha1) {
+        KnownServers::forgetAll();
+        if (!earlier.empty()) BoundLogin(earlierVersion, earlier);
         s.client->setSaslClientNonce("n0nce");
         s.pump(s.untilProceed());
+        opening = s.peer.plaintext;
         first = s.exchange(serverHeader("s2") + features(offer));
         sasl2 = first.find("<authenticate") != std::string::npos;
     }
@@ -47,8 +54,10 @@ struct BoundLogin {
         return first.substr(at, first.find('\'', at) - at);
     }
     TlsSession s;
+    LogRecorder log{s.client->logInstance()};
     ScramServer server;
-    std::string first;  // the client's first element inside TLS
+    std::string opening;  // the client's first write inside TLS: the header, with what is pipelined
+    std::string first;  // the client's first element inside TLS after the features
     bool sasl2 = false;
 };
 
@@ -69,8 +78,13 @@ TEST(ChannelBinding, TheMechanismAndBindingAStreamsOfferLeadsTo) {
         {"TLS 1.3, no list", 0, plus256, "SCRAM-SHA-256-PLUS", "p=tls-unique,,", "unique"},
         {"TLS 1.3, the exporter listed", 0, plus256 + bindingTypes({"tls-server-end-point", "tls-exporter"}),
          "SCRAM-SHA-256-PLUS", "p=tls-exporter,,", "exporter"},
-        {"TLS 1.3, only a type this client lacks", 0, plus256 + bindingTypes({"tls-server-end-point"}), "SCRAM-SHA-256",
-         "n,,", ""},
+        // A list gives no type of its own here: as without one. Whether the
+        // login is bound never depends on the list, which a relay can add.
+        {"TLS 1.3, only a type this client lacks", 0, plus256 + bindingTypes({"tls-server-end-point"}),
+         "SCRAM-SHA-256-PLUS", "p=tls-unique,,", "unique"},
+        {"SASL2, an empty list, no -PLUS", TLS1_2_VERSION,
+         sasl2Offer({"SCRAM-SHA-256"}) + "<sasl-channel-binding xmlns='urn:xmpp:sasl-cb:0'/>", "SCRAM-SHA-256", "y,,",
+         ""},
         {"TLS 1.2, no list, SHA-1 bound before SHA-256 unbound", TLS1_2_VERSION,
          mechanisms({"SCRAM-SHA-256", "SCRAM-SHA-1-PLUS"}), "SCRAM-SHA-1-PLUS", "p=tls-unique,,", "unique"},
         {"TLS 1.2, tls-unique listed", TLS1_2_VERSION, plus256 + bindingTypes({"tls-unique"}), "SCRAM-SHA-256-PLUS",
@@ -146,5 +160,41 @@ TEST(ChannelBinding, ARefusedLoginEndsWithoutAnotherTry) {
         EXPECT_EQ(after, "</stream:stream>");
         EXPECT_EQ(login.s.listener.disconnects, std::vector<ConnectionError>{AuthenticationFailed});
         EXPECT_TRUE(log.contains(c.logged));
+    }
+}
+
+// A server this process saw offer more before (SCRAM, with binding, SASL2):
+// whoever removed it gets no login, whatever TLS version it chose, not even
+// on a stream whose <authenticate> went with the header (the live relay
+// tests show the rest).
+TEST(ChannelBinding, AnOfferWeakerThanTheServersEarlierOneEndsTheLogin) {
+    struct Case {
+        const char* name;
+        std::string earlier;
+        int earlierVersion;  // 0: TLS 1.3
+        std::string now;
+        int version;
+        bool pipelined;  // the <authenticate> went with the header
+        bool refused;
+    };
+    const int v12 = TLS1_2_VERSION, v13 = 0;
+    const std::string scram = mechanisms({"SCRAM-SHA-256", "PLAIN"});
+    const Case cases[] = {
+        {"every SCRAM removed, TLS 1.2 towards the client", scram, v13, mechanisms({"PLAIN"}), v12, false, true},
+        // Prosody binds on TLS 1.2 only: on 1.3 "y", as on a first login.
+        {"-PLUS offered on the other TLS version only", mechanisms({"SCRAM-SHA-256", "SCRAM-SHA-256-PLUS"}), v12, scram,
+         v13, false, false},
+        {"pipelined, its mechanism removed", sasl2Offer({"SCRAM-SHA-256-PLUS", "SCRAM-SHA-256"}, kBind2), v12,
+         sasl2Offer({"SCRAM-SHA-1-PLUS", "SCRAM-SHA-256"}, kBind2), v12, true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        BoundLogin login(c.version, c.now, false, c.earlier, c.earlierVersion);
+        EXPECT_EQ(login.opening.find("<authenticate") != std::string::npos, c.pipelined) << login.opening;
+        EXPECT_EQ(login.s.listener.disconnects,
+                  c.refused ? std::vector<ConnectionError>{TlsFailed} : std::vector<ConnectionError>{});
+        EXPECT_EQ(login.log.contains("someone in the path may be intercepting the connection"), c.refused);
+        // Refused: nothing more, no credential.
+        EXPECT_EQ(c.refused ? login.first : login.first.substr(0, 5), c.refused ? "" : "<auth") << login.first;
     }
 }

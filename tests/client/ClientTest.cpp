@@ -255,7 +255,7 @@ TEST(ClientSession, FullLoginInOrder) {
 }
 
 // The server's form of our address counts (prepared, anonymous, a resource
-// of its choosing), but never another domain.
+// of its choosing), but never another domain or another user.
 TEST(ClientSession, TheBoundAddressIsTheServers) {
     const struct {
         const char* login;
@@ -266,6 +266,7 @@ TEST(ClientSession, TheBoundAddressIsTheServers) {
         {"\xC3\x9C" "ber@example.test/res", "\xC3\xBC" "ber@example.test/r2", "\xC3\xBC" "ber@example.test/r2"},
         {"example.test/res", "a1b2@example.test/r", "a1b2@example.test/r"},
         {"user@example.test/res", "user@evil.example/res", "user@example.test/res"},
+        {"user@example.test/res", "admin@example.test/res", "user@example.test/res"},
     };
     for (const auto& r : rows) {
         FakeSession s(r.login, *JID(r.login).username().c_str() ? "secret" : "");

@@ -173,6 +173,10 @@ TEST(HostileServer, ElementsOutOfTurn) {
          StreamError},
         {"bound without a resource", Stage::Sasl2, testsupport::sasl2Success("", "user@example.test", true), policy,
          StreamError},
+        {"bound as another user of the domain", Stage::Sasl2,
+         testsupport::sasl2Success("", "admin@example.test/x", true), policy, StreamError},
+        {"authorized as another user of the domain", Stage::Sasl2, testsupport::sasl2Success("", "admin@example.test"),
+         policy, StreamError},
         {"a resumption nobody asked for", Stage::Sasl2,
          "<success xmlns='urn:xmpp:sasl:2'><authorization-identifier>user@example.test/res</authorization-identifier>"
          "<resumed " + kSm + " h='0' previd='sm-1'/></success>",

@@ -2,11 +2,17 @@
 // only) and ejabberd (both versions), and what a relay that terminates TLS
 // with a certificate for the server's domain can no longer do: carry the
 // login, with or without the -PLUS mechanisms in the features it passes on
-// (where the server refuses "y", as Prosody does).
+// (where the server refuses "y", as Prosody does), whatever binding list it
+// adds; nor, once this process has seen the server's own offer, a weaker
+// login than that offer allowed.
 #include <gtest/gtest.h>
 
 #include <openssl/ssl.h>
 
+#include <functional>
+#include <regex>
+
+#include "client/Sasl2.h"
 #include "support/LiveClient.h"
 #include "support/LogRecorder.h"
 #include "support/Peer.h"
@@ -33,6 +39,13 @@ std::string newAccount(const Server& server) {
     const std::string bare = uniqueName("b") + "@" + server.domain;
     EXPECT_EQ(Peer::registerAccount(bare, "pw", server.registrationPort), 0) << bare;
     return bare;
+}
+
+const char* const kPlus = "<mechanism>[A-Z0-9-]+-PLUS</mechanism>";
+const char* const kBindingList = "<sasl-channel-binding[^>]*/>|<sasl-channel-binding[^>]*>.*?</sasl-channel-binding>";
+
+std::string without(const std::string& text, const char* pattern) {
+    return std::regex_replace(text, std::regex(pattern), "");
 }
 
 }  // namespace
@@ -62,29 +75,58 @@ TEST(LiveBinding, BoundLoginsOnBothServersAndBothVersions) {
 
 TEST(LiveBinding, ARelayWithTheServersCertificateCannotCarryTheLogin) {
     REQUIRE_LIVE_SERVERS();
+    using Rewrite = std::function<std::string(const std::string&)>;
     struct Case {
         const char* name;
         Server server;
-        int toClient;  // the relay's TLS towards the client (0: 1.3)
-        bool stripPlus;
-        int mechanisms;  // what the client may use
+        int toClient;     // the relay's TLS towards the client (0: 1.3)
+        Rewrite rewrite;  // what the relay does to the server's features (null: nothing)
+        int mechanisms;   // what the client may use
+        bool known;       // a PLAIN login through the faithful relay came first
         const char* logged;  // null: the login goes through
     };
     const char* const bound = "the login was bound to this TLS connection";
     const char* const removed = "its offer of -PLUS was removed on the way";
+    const char* const weaker = "someone in the path may be intercepting the connection";
+    // The -PLUS mechanisms out (keepPlus false) and a binding list of the
+    // relay's own in.
+    auto listing = [](const std::string& types, bool keepPlus) -> Rewrite {
+        return [=](const std::string& f) {
+            std::string out = without(keepPlus ? f : without(f, kPlus), kBindingList);
+            return out.insert(out.find("</stream:features>"), "<sasl-channel-binding xmlns='urn:xmpp:sasl-cb:0'>" +
+                                                                   types + "</sasl-channel-binding>");
+        };
+    };
+    const Rewrite noPlus = [](const std::string& f) { return without(without(f, kPlus), kBindingList); };
+    const Rewrite noScram = [](const std::string& f) { return without(f, "<mechanism>SCRAM-[A-Z0-9-]+</mechanism>"); };
+    const std::string endPoint = "<channel-binding type='tls-server-end-point'/>";
     const Case cases[] = {
-        {"everything relayed", kProsody12, TLS1_2_VERSION, false, 0xFFFF, bound},
-        {"-PLUS removed, TLS 1.2 to the client", kProsody12, TLS1_2_VERSION, true, 0xFFFF, removed},
-        {"-PLUS removed, TLS 1.3 to the client", kProsody12, 0, true, 0xFFFF, removed},
-        {"ejabberd, everything relayed", kEjabberd, 0, false, 0xFFFF, bound},
+        {"everything relayed", kProsody12, TLS1_2_VERSION, nullptr, 0xFFFF, false, bound},
+        {"-PLUS removed, TLS 1.2 to the client", kProsody12, TLS1_2_VERSION, noPlus, 0xFFFF, false, removed},
+        {"-PLUS removed, TLS 1.3 to the client", kProsody12, 0, noPlus, 0xFFFF, false, removed},
+        // A binding list of the relay's does not make the login unbound.
+        {"an empty binding list", kProsody12, TLS1_2_VERSION, listing("", true), 0xFFFF, false, bound},
+        {"an empty binding list, -PLUS removed", kProsody12, TLS1_2_VERSION, listing("", false), 0xFFFF, false,
+         removed},
+        {"only tls-server-end-point", kProsody12, TLS1_2_VERSION, listing(endPoint, true), 0xFFFF, false, bound},
+        {"only tls-server-end-point, -PLUS removed", kProsody12, TLS1_2_VERSION, listing(endPoint, false), 0xFFFF,
+         false, removed},
+        {"ejabberd, everything relayed", kEjabberd, 0, nullptr, 0xFFFF, false, bound},
         // ejabberd 23.01 takes "y" although it binds logins, and sends no
-        // hash of its offer (XEP-0474): a removal it cannot see goes through.
-        {"ejabberd, -PLUS removed", kEjabberd, 0, true, 0xFFFF, nullptr},
+        // hash of its offer (XEP-0474): a removal it cannot see goes through,
+        // unless this process saw the server's offer before.
+        {"ejabberd, -PLUS removed", kEjabberd, 0, noPlus, 0xFFFF, false, nullptr},
+        {"ejabberd, -PLUS removed, the server known", kEjabberd, 0, noPlus, 0xFFFF, true, weaker},
         // The relay itself is transparent: PLAIN, which cannot be bound, goes through.
-        {"PLAIN, everything relayed", kProsody12, TLS1_2_VERSION, false, SaslPlain, nullptr},
+        {"PLAIN, everything relayed", kProsody12, TLS1_2_VERSION, nullptr, SaslPlain, false, nullptr},
+        // Where the server offers PLAIN, a relay that removes SCRAM reads the
+        // password of a process's first login there; later ones end.
+        {"every SCRAM removed, a first login", kProsody12, TLS1_2_VERSION, noScram, 0xFFFF, false, nullptr},
+        {"every SCRAM removed, the server known", kProsody12, TLS1_2_VERSION, noScram, 0xFFFF, true, weaker},
     };
     for (const Case& t : cases) {
         SCOPED_TRACE(t.name);
+        KnownServers::forgetAll();
         TlsRelay::Options o;
         o.listenPort = 5269;
         o.serverPort = t.server.port;
@@ -93,10 +135,18 @@ TEST(LiveBinding, ARelayWithTheServersCertificateCannotCarryTheLogin) {
         o.certificateFile = testsupport::testCertificate(std::string(t.server.certificate) + ".pem");
         o.keyFile = testsupport::testCertificate(std::string(t.server.certificate) + ".key");
         o.domain = t.server.domain;
-        o.stripPlus = t.stripPlus;
+        o.rewrite = t.rewrite;
+        o.faithfulConnections = t.known ? 1 : 0;
         TlsRelay relay(o);
         ASSERT_TRUE(relay.listening());
-        LiveClient c(std::make_unique<Client>(JID(newAccount(t.server) + "/relayed"), "pw", o.listenPort));
+        const std::string account = newAccount(t.server);
+        if (t.known) {
+            LiveClient first(std::make_unique<Client>(JID(account + "/first"), "pw", o.listenPort));
+            first->setSaslMechanisms(SaslPlain);
+            first.start();
+            ASSERT_TRUE(first.waitConnected()) << first.listener.joined();
+        }
+        LiveClient c(std::make_unique<Client>(JID(account + "/relayed"), "pw", o.listenPort));
         c->setSaslMechanisms(t.mechanisms);
         c.listener.requireValidCertificate = true;  // the relay's certificate is good for the domain
         testsupport::LogRecorder log(c->logInstance(), LogError);
@@ -107,7 +157,7 @@ TEST(LiveBinding, ARelayWithTheServersCertificateCannotCarryTheLogin) {
         }
         ASSERT_TRUE(c.waitDisconnected()) << c.listener.joined();
         EXPECT_TRUE(c.listener.certificate.chainValid);
-        EXPECT_EQ(c.listener.disconnects, std::vector<ConnectionError>{AuthenticationFailed});
+        EXPECT_EQ(c.listener.disconnects, std::vector<ConnectionError>{t.known ? TlsFailed : AuthenticationFailed});
         EXPECT_TRUE(log.contains(t.logged));
         EXPECT_FALSE(c.listener.has("connected"));
     }

@@ -2,9 +2,12 @@
 // login without a stream restart, a session resumed after a reset, a
 // server that offers stream management inline and never answers it, and
 // the <authenticate> that goes with the stream header over TLS once the
-// server is known (through the tests' TLS front: Prosody 0.12.3's mod_sasl2
-// offers nothing on its own TLS streams).
+// server is known, and the end of a login whose features then lose SASL2
+// (through the tests' TLS front: Prosody 0.12.3's mod_sasl2 offers nothing
+// on its own TLS streams).
 #include <gtest/gtest.h>
+
+#include <regex>
 
 #include "client/Base64.h"
 #include "client/Sasl2.h"
@@ -104,17 +107,32 @@ TEST(LiveSasl2, TheAuthenticateGoesWithTheHeaderOverTlsToAKnownServer) {
     front.serverPort = 5222;
     front.certificateFile = testsupport::testCertificate("tls.test.pem");
     front.keyFile = testsupport::testCertificate("tls.test.key");
+    // The third time the front removes SASL2 from the features, as a relay
+    // would after the <authenticate> went: the login ends there, and no
+    // classic exchange follows on that stream.
+    front.faithfulConnections = 2;
+    front.rewrite = [](const std::string& f) {
+        return std::regex_replace(f, std::regex("<authentication xmlns='urn:xmpp:sasl:2'>.*?</authentication>"), "");
+    };
     TlsRelay relay(front);
     ASSERT_TRUE(relay.listening());
     const std::string bare = newAccount("sasl2tls.test");
-    for (int login = 0; login < 2; ++login) {
+    for (int login = 0; login < 3; ++login) {
         LiveClient c(std::make_unique<Client>(JID(bare + "/desk"), "pw", -1));
         c.listener.requireValidCertificate = true;
+        testsupport::LogRecorder log(c->logInstance(), LogError);
         c.start();
-        ASSERT_TRUE(c.waitConnected()) << c.listener.joined();
+        if (login < 2) {
+            ASSERT_TRUE(c.waitConnected()) << c.listener.joined();
+            continue;
+        }
+        ASSERT_TRUE(c.waitDisconnected()) << c.listener.joined();
+        EXPECT_EQ(c.listener.disconnects, std::vector<ConnectionError>{TlsFailed});
+        EXPECT_TRUE(log.contains("someone in the path may be intercepting the connection"));
     }
     const std::vector<std::string> first = relay.firstClientWrites();
-    ASSERT_EQ(first.size(), 2u);
+    ASSERT_EQ(first.size(), 3u);
+    EXPECT_NE(first[2].find("<authenticate xmlns='urn:xmpp:sasl:2'"), std::string::npos) << first[2];
     EXPECT_EQ(first[0].find("<authenticate"), std::string::npos) << first[0];
     EXPECT_EQ(first[1].rfind("<?xml version='1.0' ?><stream:stream to='sasl2tls.test'", 0), 0u) << first[1];
     EXPECT_NE(first[1].find("<authenticate xmlns='urn:xmpp:sasl:2' mechanism='SCRAM-SHA-256'>"), std::string::npos)

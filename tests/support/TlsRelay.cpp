@@ -167,12 +167,12 @@ void TlsRelay::acceptLoop() {
         if (::poll(p, 2, 200) <= 0 || !(p[0].revents & POLLIN)) continue;
         const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0) continue;
-        ++accepted_;
-        links_.emplace_back([this, client] { carry(client); });
+        const int number = ++accepted_;
+        links_.emplace_back([this, client, number] { carry(client, number); });
     }
 }
 
-void TlsRelay::carry(int clientFd) {
+void TlsRelay::carry(int clientFd, int number) {
     End client, server;
     client.fd = clientFd;
     client.context = SSL_CTX_new(TLS_server_method());
@@ -192,7 +192,8 @@ void TlsRelay::carry(int clientFd) {
     if (options_.client != Way::Plain && !client.startTls(true, options_.clientMaxVersion, options_.domain)) return;
 
     bool firstFromClient = true;
-    bool featuresSeen = false;
+    // Only the server's first features inside TLS are changed.
+    bool featuresSeen = !(options_.stripPlus || options_.rewrite) || number <= options_.faithfulConnections;
     std::string fromServer;  // held until the server's features are whole, when they are filtered
     bool early = true;       // once: what came with the end of the handshake
     while (!stop_) {
@@ -214,11 +215,11 @@ void TlsRelay::carry(int clientFd) {
             std::string plain;
             const bool open = server.receive(plain);
             fromServer += plain;
-            if (options_.stripPlus && !featuresSeen) {
+            if (!featuresSeen) {
                 const std::size_t end = fromServer.find("</stream:features>");
                 if (end == std::string::npos && open) continue;
                 featuresSeen = true;
-                fromServer = withoutBinding(fromServer);
+                fromServer = options_.rewrite ? options_.rewrite(fromServer) : withoutBinding(fromServer);
             }
             if (!client.send(fromServer) || !open) return;
             fromServer.clear();

@@ -5,10 +5,12 @@
 // server, carrying everything in between. It can remove -PLUS mechanisms
 // and the channel-binding types from the server's features. The tests also
 // put it in front of a server that cannot offer TLS with what they need.
+// It can also rewrite those features as it likes, from a given connection on.
 #ifndef PARLEY_TESTS_SUPPORT_TLSRELAY_H
 #define PARLEY_TESTS_SUPPORT_TLSRELAY_H
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -30,6 +32,9 @@ public:
         std::string keyFile;
         std::string domain;           // the stream's 'to' towards the server
         bool stripPlus = false;       // -PLUS and binding types out of the server's features
+        // Any other change to the server's features (once TLS is up).
+        std::function<std::string(const std::string&)> rewrite;
+        int faithfulConnections = 0;  // the first ones are carried unchanged
     };
     explicit TlsRelay(const Options& options);
     ~TlsRelay();
@@ -43,7 +48,7 @@ public:
 
 private:
     void acceptLoop();
-    void carry(int client);
+    void carry(int client, int number);
 
     Options options_;
     int listener_ = -1;
