@@ -79,6 +79,30 @@ std::string dropAndReconnect(FakeSession& s) {
     return s.sent();
 }
 
+// The server ends the stream with this error; the client connects again
+// and makes a new session (sm-2), which the server lets through. Returns
+// what the client sent on it up to its roster's answer and after (empty
+// when it did not connect again, as a session that is over does not).
+std::string refusedAndRenewed(FakeSession& s, const std::string& error) {
+    const int connects = s.fake->connects;
+    s.says(error);
+    if (!pumpUntil(s, [&] { return s.fake->connects > connects || !s.listener.disconnects.empty(); }) ||
+        !s.listener.disconnects.empty())
+        return std::string();
+    s.sent();
+    authenticate(s);
+    std::string all = s.sent();
+    s.says("<iq type='result' id='" + testsupport::idOf(all, "xmpp-bind") + "'/>");
+    std::string out = s.sent();
+    s.says("<enabled xmlns='urn:xmpp:sm:3' id='sm-2' resume='true'/><iq type='result' id='" +
+           testsupport::idOf(out, "xmpp-session") + "'/>");
+    all += out;
+    out = s.sent();
+    s.says("<iq type='result' id='" + testsupport::idOf(out, "jabber:iq:roster") +
+           "'><query xmlns='jabber:iq:roster'/></iq>");
+    return all + out + s.sent();
+}
+
 }  // namespace
 
 TEST(StreamManagement, EnabledAfterBindingAndAcknowledgementsBothWays) {
@@ -297,22 +321,9 @@ TEST(StreamManagement, ARefusalTakesOneStanzaAtMostAndNeverTheOthers) {
     EXPECT_EQ(s.sent(), chat("m1") + chat("m2") + chat("m3"));
     // Refused on a resumed stream: no stanza is blamed, a new session follows.
     const auto renew = [&](const std::string& expectedResend) {
-        const int connects = s.fake->connects;
-        s.says(tooBig);
-        EXPECT_TRUE(pumpUntil(s, [&] { return s.fake->connects == connects + 1; }));
-        s.sent();
-        authenticate(s);
-        std::string out = s.sent();
-        EXPECT_NE(out.find("xmpp-bind"), std::string::npos) << "made afresh, not resumed: " << out;
-        s.says("<iq type='result' id='" + testsupport::idOf(out, "xmpp-bind") + "'/>");
-        out = s.sent();
-        s.says("<enabled xmlns='urn:xmpp:sm:3' id='sm-2' resume='true'/><iq type='result' id='" +
-               testsupport::idOf(out, "xmpp-session") + "'/>");
-        out = s.sent();
-        s.says("<iq type='result' id='" + testsupport::idOf(out, "jabber:iq:roster") +
-               "'><query xmlns='jabber:iq:roster'/></iq>");
-        out = s.sent();
-        EXPECT_NE(out.find(expectedResend), std::string::npos) << "one acknowledgement at a time: " << out;
+        const std::string sent = refusedAndRenewed(s, tooBig);
+        EXPECT_NE(sent.find("xmpp-bind"), std::string::npos) << "made afresh, not resumed: " << sent;
+        EXPECT_NE(sent.find(expectedResend), std::string::npos) << "one acknowledgement at a time: " << sent;
     };
     const std::string r = "<r xmlns='urn:xmpp:sm:3'/>";
     renew(chat("m1") + r + chat("m2") + r + chat("m3") + r);
@@ -347,21 +358,8 @@ TEST(StreamManagement, RefusedAgainAndAgainTheSessionEnds) {
     s.sent();
     for (int round = 0; round <= StreamManagement::kMostRefusals && s.listener.disconnects.empty(); ++round) {
         SCOPED_TRACE(round);
-        const int connects = s.fake->connects;
-        s.says("<stream:error><policy-violation xmlns='urn:ietf:params:xml:ns:xmpp-streams'/></stream:error>");
-        if (!pumpUntil(s, [&] { return s.fake->connects > connects || !s.listener.disconnects.empty(); })) break;
-        if (!s.listener.disconnects.empty()) break;
-        s.sent();
-        authenticate(s);
-        std::string out = s.sent();
-        s.says("<iq type='result' id='" + testsupport::idOf(out, "xmpp-bind") + "'/>");
-        out = s.sent();
-        s.says("<enabled xmlns='urn:xmpp:sm:3' id='sm-2' resume='true'/><iq type='result' id='" +
-               testsupport::idOf(out, "xmpp-session") + "'/>");
-        out = s.sent();
-        s.says("<iq type='result' id='" + testsupport::idOf(out, "jabber:iq:roster") +
-               "'><query xmlns='jabber:iq:roster'/></iq>");
-        out += s.sent();
+        const std::string out = refusedAndRenewed(
+            s, "<stream:error><policy-violation xmlns='urn:ietf:params:xml:ns:xmpp-streams'/></stream:error>");
         EXPECT_EQ(out.find("jabber:iq:roster"), out.rfind("jabber:iq:roster")) << out;  // its own, once
     }
     EXPECT_EQ(s.listener.disconnects, std::vector<ConnectionError>{StreamError});
