@@ -128,6 +128,7 @@ private:
     void sendQueuedCommands(bool loggingOut = false);
     void run(const HostCommands::Command& command);
     void reportNotSent(const std::vector<HostCommands::Command>& commands);
+    void raiseNotSent(HostCommands::Kind kind, const std::u16string& text);
     void raise(std::int32_t code, std::int32_t arg3 = 0, std::int32_t arg4 = 0,
                const std::u16string* text = nullptr);
     void receiveLoop();

@@ -93,18 +93,19 @@ void CParley::run(const HostCommands::Command& c) {
     }
 }
 
+void CParley::raiseNotSent(Kind kind, const std::u16string& text) {
+    raise(PARLEY_EVENT_NOT_SENT, roomNumber_, static_cast<std::int32_t>(kind),
+          kind == Kind::Destruction ? nullptr : &text);
+}
+
 void CParley::reportNotSent(const std::vector<HostCommands::Command>& commands) {
-    for (const HostCommands::Command& c : commands)
-        raise(PARLEY_EVENT_NOT_SENT, roomNumber_, static_cast<std::int32_t>(c.kind),
-              c.kind == Kind::Destruction ? nullptr : &c.text);
+    for (const HostCommands::Command& c : commands) raiseNotSent(c.kind, c.text);
 }
 
 void CParley::handleNotSent(const PendingStanza& stanza, NotSentReason) {
-    HostCommands::Kind kind;
+    Kind kind;
     std::u16string text;
-    if (!room_ || !HostCommands::fromStanza(stanza, roomJid_.bare(), kind, text)) return;
-    raise(PARLEY_EVENT_NOT_SENT, roomNumber_, static_cast<std::int32_t>(kind),
-          kind == HostCommands::Kind::Destruction ? nullptr : &text);
+    if (room_ && HostCommands::fromStanza(stanza, roomJid_.bare(), kind, text)) raiseNotSent(kind, text);
 }
 
 bool CParley::isOwner(const char16_t* identifier) const {
