@@ -97,6 +97,11 @@ bool RoomLiveness::joinRefused(StanzaError error) {
     return true;
 }
 
+bool RoomLiveness::expectsRepeats() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return Clock::now() < duplicatesUntil_;
+}
+
 void RoomLiveness::stop() {
     std::lock_guard<std::mutex> lock(mutex_);
     pinging_ = false;

@@ -66,6 +66,8 @@ public:
     void heard();
     // The room refused the join: true when it is tried once more.
     bool joinRefused(StanzaError error);
+    // A join went out twice: the room may answer both, history included.
+    bool expectsRepeats() const;
     // Out of the room through no decision of its own; with askAgain, if
     // nothing brings us back in meanwhile, asked again after the join's
     // timeout (else only a new session brings us back).
