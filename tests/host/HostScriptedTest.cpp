@@ -203,10 +203,17 @@ TEST(HostScripted, MessageClassesAndOwnEcho) {
     say(kAliceNick, "ca:volume=3");
     say(kOwnNick, "ca:mine");                      // our own echo: nothing
     say(u"Renamed" + kOwnId + u":us", "mine too");  // same 39-character suffix: still ours
+    // A subject only in the room's groupchat message without a body: none
+    // from an occupant's private message, nor beside a body.
+    for (const char* type : {"chat", "normal"})
+        server.send("<message from='4711@conference.fake.test/" + u8(kAliceNick) + "' type='" + type +
+                    "'><subject>forged</subject></message>");
+    server.send("<message from='4711@conference.fake.test/" + u8(kAliceNick) +
+                "' type='groupchat'><subject>forged</subject><body>hi</body></message>");
     say(kAliceNick, "Grüße 🎉 &amp; &lt;b&gt;");
-    ASSERT_TRUE(s.events.waitUntil([](const std::vector<HostEvent>& all) { return all.size() >= 4; }));
+    ASSERT_TRUE(s.events.waitUntil([](const std::vector<HostEvent>& all) { return all.size() >= 5; }));
     const auto e = s.events.events();
-    ASSERT_EQ(e.size(), 4u) << s.events.codes();
+    ASSERT_EQ(e.size(), 5u) << s.events.codes();
     EXPECT_EQ(e[0].code, 31027);
     EXPECT_EQ(text(e[0]), "<tc></tc>");
     EXPECT_EQ(e[0].text.size(), 9u);
@@ -215,9 +222,11 @@ TEST(HostScripted, MessageClassesAndOwnEcho) {
     EXPECT_EQ(e[2].code, 31025);
     EXPECT_EQ(text(e[2]), "ca:volume=3");
     EXPECT_EQ(e[3].code, 11029);
-    EXPECT_EQ(text(e[3]), "NICKNAME=" + u8(kAliceNick) + "_tok_Grüße 🎉 & <b>");
-    EXPECT_EQ(e[3].arg3, 4711);
-    EXPECT_EQ(e[3].arg4, 0);
+    EXPECT_EQ(text(e[3]), "NICKNAME=" + u8(kAliceNick) + "_tok_hi");
+    EXPECT_EQ(e[4].code, 11029);
+    EXPECT_EQ(text(e[4]), "NICKNAME=" + u8(kAliceNick) + "_tok_Grüße 🎉 & <b>");
+    EXPECT_EQ(e[4].arg3, 4711);
+    EXPECT_EQ(e[4].arg4, 0);
 }
 
 TEST(HostScripted, RoomErrorsByCondition) {
@@ -653,6 +662,43 @@ TEST(HostScripted, WhatNeverWentIsReportedNotSent) {
             EXPECT_TRUE(s.events.waitForCode(11053));
         }
     }
+}
+
+// The server restarts while a kick and a nickname change are out: the
+// kick got no answer and is reported as not sent (sent again it could hit
+// whoever holds the nickname in the room made anew); the nickname change
+// is asked for again once the room is joined again.
+TEST(HostScripted, WhatWasOutWhenTheServerRestarted) {
+    XmppTestServer server(0, "fake.test");
+    server.offerStreamManagement();
+    server.onJoin({occupant(kBobNick, "bob", "role='participant'"),
+                   occupant(kOwnNick, "user", "affiliation='owner' role='moderator'", "<status code='110'/>"),
+                   "<message from='4711@conference.fake.test' type='groupchat'><subject/></message>"});
+    Session s;
+    ASSERT_TRUE(s.events.waitForCode(11027));
+    const std::u16string renamed = u"Renamed" + kOwnId + u":us";
+    SetKick(s.session, P(kBobId.c_str()));
+    ASSERT_NE(server.waitFor("role='none'"), "");
+    SetNickName(s.session, P(renamed.c_str()));
+    ASSERT_NE(server.waitFor("Renamed"), "");
+    server.forgetSession();
+    server.reset();
+    ASSERT_TRUE(s.events.waitForCode(11077)) << s.events.codes();
+    const auto count = [&](const std::string& fragment) {
+        int n = 0;
+        for (const std::string& r : server.received()) n += r.find(fragment) != std::string::npos;
+        return n;
+    };
+    for (int i = 0; i < 500 && count("/" + u8(renamed)) < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(count("/" + u8(renamed)), 2);  // asked for again, after the rejoin
+    EXPECT_EQ(count("http://jabber.org/protocol/muc'"), 2);  // the join, and the rejoin
+    EXPECT_EQ(count("role='none'"), 1);
+    for (const HostEvent& e : s.events.events())
+        if (e.code == 11077) {
+            EXPECT_EQ(e.arg4, PARLEY_NOT_SENT_MODERATION);
+            EXPECT_EQ(e.text, kBobId);
+        }
 }
 
 TEST(HostInterface, NullSessionsAndStrings) {
