@@ -59,13 +59,14 @@ static void route(LogExport& log, HostLog* receiver, int level) {
 
 // Once this returns the host may free the old context, so calls to the old
 // callback under way on other threads are waited for. The wait cannot hang
-// on the library: no lock of the library is held while a callback runs
-// (handleLogMessage below, LogExport::log) nor here while waiting, so a
-// call under way ends as soon as the host's callback returns. Only a host
-// whose callback itself waits for the thread that is changing it would
-// hang, and parley.h says not to. A thread that is itself inside a call
-// does not wait at all: its own call cannot end first, and two callbacks
-// each changing the callback would wait for each other for ever.
+// on the library: neither this class (handleLogMessage below) nor
+// LogExport::log holds a lock while the callback runs, and none is held
+// here while waiting, so a call under way is taken off as soon as the
+// host's callback returns. Only a host whose callback itself waits for the
+// thread that is changing it would hang, and parley.h says not to. A
+// thread that is itself inside a call does not wait at all: its own call
+// cannot end first, and two callbacks each changing the callback would
+// wait for each other for ever.
 void HostLog::setCallback(ParleyLogCallback callback, void* context, int minLevel) {
     {
         std::unique_lock<std::mutex> lock(callbackMutex_);
