@@ -1,12 +1,17 @@
-// Text conversion, buffers, the member list and the nickname layout.
+// Text conversion, buffers, the member list, the nickname layout and the
+// host's log callback.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 #include <thread>
 
 #include "host/CParley.h"
 #include "host/CXMPPMemberListManager.h"
 #include "host/CXMPPUtil.h"
+#include "host/HostLog.h"
 #include "host/TextCodec.h"
 #include "support/HostRecorder.h"
 
@@ -212,4 +217,78 @@ TEST(NicknameLayout, CutsAndRoomNumbers) {
     EXPECT_EQ(roomNumber("  -12abc"), -12);
     EXPECT_EQ(roomNumber("lobby"), 0);
     EXPECT_EQ(roomNumber("99999999999999"), INT32_MAX);
+}
+
+namespace {
+
+// A log callback that blocks until released, or that changes the callback
+// from inside its own call.
+struct LogGate {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool entered = false, released = false, changeInside = false, changed = false;
+};
+
+void PARLEY_CALL gateLog(void* context, int32_t, int32_t, const TextBuffer*) {
+    auto* gate = static_cast<LogGate*>(context);
+    if (gate->changeInside) {
+        HostLog::instance().setCallback(nullptr, nullptr, 0);  // must not wait for this very call
+        gate->changed = true;
+        return;
+    }
+    std::unique_lock<std::mutex> lock(gate->mutex);
+    gate->entered = true;
+    gate->cv.notify_all();
+    gate->cv.wait_for(lock, std::chrono::seconds(30), [&] { return gate->released; });
+}
+
+void PARLEY_CALL quietLog(void*, int32_t, int32_t, const TextBuffer*) {}
+
+}  // namespace
+
+// A host frees the old context once the change returns: a call under way on
+// another thread must have ended by then.
+TEST(HostLogCallback, AChangeWaitsForCallsUnderWay) {
+    struct Case {
+        const char* name;
+        ParleyLogCallback next;
+        bool inside;
+    };
+    const Case cases[] = {
+        {"to null, from another thread", nullptr, false},
+        {"to another callback, from another thread", quietLog, false},
+        {"to null, from inside the call on its own thread", nullptr, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LogGate gate;
+        gate.changeInside = c.inside;
+        HostLog::instance().setCallback(gateLog, &gate, LogDebug);
+        std::thread logger([] { HostLog::instance().handleLogMessage(LogError, LogAreaClient, "a line"); });
+        if (c.inside) {
+            logger.join();
+            EXPECT_TRUE(gate.changed);
+            continue;
+        }
+        {
+            std::unique_lock<std::mutex> lock(gate.mutex);
+            EXPECT_TRUE(gate.cv.wait_for(lock, std::chrono::seconds(30), [&] { return gate.entered; }));
+        }
+        bool releasedFirst = false;
+        std::thread changer([&] {
+            HostLog::instance().setCallback(c.next, nullptr, LogDebug);
+            std::lock_guard<std::mutex> lock(gate.mutex);
+            releasedFirst = gate.released;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // room to return too early
+        {
+            std::lock_guard<std::mutex> lock(gate.mutex);
+            gate.released = true;
+        }
+        gate.cv.notify_all();
+        changer.join();
+        logger.join();
+        EXPECT_TRUE(releasedFirst);
+    }
+    HostLog::instance().setCallback(nullptr, nullptr, 0);
 }
