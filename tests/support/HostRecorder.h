@@ -44,7 +44,7 @@ public:
             // recorder is ordered after this thread's last use of it.
             std::lock_guard<std::mutex> l(self->mutex_);
             self->events_.push_back(e);
-            hook = self->onEvent;
+            hook = self->onEvent_;
             self->cv_.notify_all();
         }
         if (hook) hook(e);
@@ -94,9 +94,15 @@ public:
     // Codes, in order, as text: "31028 11054 ...".
     std::string codes() const { return codesOf(events()); }
 
-    std::function<void(const HostEvent&)> onEvent;  // called on the event's thread
+    // Called on the event's thread, after the event is recorded. Set under
+    // the lock: the session's thread reads it for every event.
+    void setOnEvent(std::function<void(const HostEvent&)> hook) {
+        std::lock_guard<std::mutex> l(mutex_);
+        onEvent_ = std::move(hook);
+    }
 
 private:
+    std::function<void(const HostEvent&)> onEvent_;
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     std::vector<HostEvent> events_;
