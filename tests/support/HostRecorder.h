@@ -45,9 +45,15 @@ public:
             std::lock_guard<std::mutex> l(self->mutex_);
             self->events_.push_back(e);
             hook = self->onEvent_;
+            self->hooksRunning_ += hook ? 1 : 0;
             self->cv_.notify_all();
         }
-        if (hook) hook(e);
+        if (hook) {
+            hook(e);
+            std::lock_guard<std::mutex> l(self->mutex_);
+            --self->hooksRunning_;
+            self->cv_.notify_all();
+        }
         return 0;
     }
 
@@ -95,14 +101,18 @@ public:
     std::string codes() const { return codesOf(events()); }
 
     // Called on the event's thread, after the event is recorded. Set under
-    // the lock: the session's thread reads it for every event.
+    // the lock: the session's thread reads it for every event. Replacing it
+    // waits (at most 30 s) for calls in progress, which may use what the
+    // test is about to release; never replace it from inside the hook.
     void setOnEvent(std::function<void(const HostEvent&)> hook) {
-        std::lock_guard<std::mutex> l(mutex_);
+        std::unique_lock<std::mutex> l(mutex_);
+        cv_.wait_for(l, std::chrono::seconds(30), [&] { return hooksRunning_ == 0; });
         onEvent_ = std::move(hook);
     }
 
 private:
     std::function<void(const HostEvent&)> onEvent_;
+    int hooksRunning_ = 0;
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     std::vector<HostEvent> events_;
