@@ -1,5 +1,5 @@
-// Text conversion, buffers, the member list, the nickname layout and the
-// host's log callback.
+// Text conversion, buffers, the member list, the nickname layout, the host's
+// log callback and what a stanza that will not arrive was for the host.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -8,9 +8,11 @@
 #include <mutex>
 #include <thread>
 
+#include "client/PendingStanza.h"
 #include "host/CParley.h"
 #include "host/CXMPPMemberListManager.h"
 #include "host/CXMPPUtil.h"
+#include "host/HostCommands.h"
 #include "host/HostLog.h"
 #include "host/TextCodec.h"
 #include "support/HostRecorder.h"
@@ -291,4 +293,70 @@ TEST(HostLogCallback, AChangeWaitsForCallsUnderWay) {
         EXPECT_TRUE(releasedFirst);
     }
     HostLog::instance().setCallback(nullptr, nullptr, 0);
+}
+
+// A stanza of the session's that will not arrive, as the host's request it
+// came from (PARLEY_EVENT_NOT_SENT's arg4 and text); the session's own
+// stanzas and those for anywhere else are none.
+TEST(HostCommands, WhatAStanzaThatWillNotArriveWasForTheHost) {
+    using Kind = HostCommands::Kind;
+    const std::string room = "4711@conference.example.test", admin = "http://jabber.org/protocol/muc#admin";
+    const std::u16string id = u"0123456789abcdef0123456789abcdef0123";
+    const std::string id8(id.begin(), id.end());
+    const auto moderation = [&](const std::string& item) {
+        return "<iq type='set' id='x'><query xmlns='" + admin + "'>" + item + "</query></iq>";
+    };
+    const struct {
+        const char* name;
+        std::string to, xml;
+        bool hosts;
+        Kind kind;
+        std::u16string text;
+    } rows[] = {
+        {"a message", room, "<message type='groupchat'><body>hé 👋</body></message>", true, Kind::Message, u"hé 👋"},
+        {"a subject", room, "<message type='groupchat'><subject>topic</subject></message>", true, Kind::Subject,
+         u"topic"},
+        {"a subject with a body", room, "<message><subject>topic</subject><body>b</body></message>", true,
+         Kind::Subject, u"topic"},
+        {"a chat state alone", room, "<message><active xmlns='http://jabber.org/protocol/chatstates'/></message>",
+         false, Kind::Message, u""},
+        {"a nickname change", room, "<presence to='" + room + "/Zoë" + id8 + ":us'/>", true, Kind::Nickname,
+         u"Zoë" + id + u":us"},
+        {"the join", room, "<presence to='" + room + "/me'><x xmlns='http://jabber.org/protocol/muc'/></presence>",
+         false, Kind::Message, u""},
+        {"the leave", room, "<presence type='unavailable' to='" + room + "/me'/>", false, Kind::Message, u""},
+        {"a destruction", room,
+         "<iq type='set'><query xmlns='http://jabber.org/protocol/muc#owner'><destroy/></query></iq>", true,
+         Kind::Destruction, u""},
+        {"the room's configuration", room,
+         "<iq type='set'><query xmlns='http://jabber.org/protocol/muc#owner'><x xmlns='jabber:x:data'/></query></iq>",
+         false, Kind::Message, u""},
+        // The host named the occupant by the 36 units before the tag.
+        {"a kick", room, moderation("<item nick='Zoë😀" + id8 + ":us' role='none'/>"), true, Kind::Moderation, id},
+        {"a nickname that is nothing but the identifier", room, moderation("<item nick='" + id8 + ":us' role='none'/>"),
+         true, Kind::Moderation, id},
+        {"a nickname shorter than an identifier", room, moderation("<item nick='bob' role='none'/>"), true,
+         Kind::Moderation, u"bob"},
+        {"an item without a nickname", room, moderation("<item jid='x@example.test' affiliation='outcast'/>"), false,
+         Kind::Message, u""},
+        {"a disco query to the room", room, "<iq type='get'><query xmlns='http://jabber.org/protocol/disco#info'/></iq>",
+         false, Kind::Message, u""},
+        {"a message to someone else", "4712@conference.example.test",
+         "<message type='groupchat'><body>hi</body></message>", false, Kind::Message, u""},
+        {"the roster", "", "<iq type='get'><query xmlns='jabber:iq:roster'/></iq>", false, Kind::Message, u""},
+        {"not XML", room, "<message><body>cut", false, Kind::Message, u""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        PendingStanza stanza;
+        stanza.text = row.xml;
+        stanza.to = row.to;
+        stanza.name = row.xml.substr(1, row.xml.find_first_of(" >") - 1);
+        Kind kind = Kind::Message;
+        std::u16string text = u"unchanged";
+        EXPECT_EQ(HostCommands::fromStanza(stanza, room, kind, text), row.hosts);
+        if (!row.hosts) continue;
+        EXPECT_EQ(kind, row.kind);
+        EXPECT_EQ(text, row.text);
+    }
 }
