@@ -199,6 +199,13 @@ PARLEY_API int32_t PARLEY_CALL WaitRegistration(void* handle, int32_t timeoutMs)
 
 /* Log lines of every session at minLevel or above (0 debug, 1 warning,
    2 error) go to callback until it is replaced; a null callback stops them.
+   The callback runs on the library's threads, several at once.
+   SetLogCallback returns once every call to the callback it replaces has
+   returned, so that the old context may be freed then (it holds no lock of
+   the library while it waits); the callback must therefore never wait for
+   a thread that may be calling SetLogCallback. Called from inside the
+   callback, it returns at once without waiting (calls on other threads may
+   still be running).
    Credentials never appear in log lines. PARLEY_LOG=debug|warning|error in
    the environment also sends them to standard error. */
 typedef void(PARLEY_CALL* ParleyLogCallback)(void* context, int32_t level, int32_t area, const TextBuffer* line);

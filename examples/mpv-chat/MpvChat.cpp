@@ -60,33 +60,16 @@ enum : std::uint64_t { kPause = 1, kDuration = 2 };
 
 }  // namespace
 
-void Inbox::push(Event event) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        // Only messages and log lines are dropped: never a state change.
-        const bool droppable = event.session == 0 || event.code == PARLEY_EVENT_CHAT_MESSAGE ||
-                               event.code == PARLEY_EVENT_TAGGED_MESSAGE || event.code == PARLEY_EVENT_CONTROL_MESSAGE;
-        if (droppable && events_.size() >= kLimit) {
-            ++dropped_;
-            return;
-        }
-        events_.push_back(std::move(event));
-    }
-    mpv_wakeup(mpv_);
+MpvChat::MpvChat(mpv_handle* mpv)
+    : mpv_(mpv), identifier_(newIdentifier()), inbox_([mpv] { mpv_wakeup(mpv); }, identifier_) {}
+
+// Also when run() ends by an exception: no callback may be left holding
+// the inbox or the mpv handle, which go when this returns.
+MpvChat::~MpvChat() {
+    logout();
+    // Returns once a log line under way on a library thread has been queued.
+    if (logging_) SetLogCallback(nullptr, nullptr, 0);
 }
-
-std::deque<Inbox::Event> Inbox::take(std::size_t& dropped) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    dropped = dropped_;
-    dropped_ = 0;
-    std::deque<Event> out;
-    out.swap(events_);
-    return out;
-}
-
-MpvChat::MpvChat(mpv_handle* mpv) : mpv_(mpv), inbox_(mpv), identifier_(newIdentifier()) {}
-
-MpvChat::~MpvChat() { logout(); }
 
 double MpvChat::now() const {
     using namespace std::chrono;
@@ -161,7 +144,22 @@ void MpvChat::render() {
     }
     double b[4];
     shown_ = true;
-    if (osdOverlay(2, text, 1, b)) osdOverlay(1, boxEvent(b[0] - 14, b[1] - 8, b[2] + 14, b[3] + 8, overlay_.boxAlpha(t)), 0, nullptr);
+    if (osdOverlay(2, text, 1, b))
+        osdOverlay(1, boxEvent(b[0] - 14, b[1] - 8, b[2] + 14, b[3] + 8, overlay_.boxAlpha(t)), 0, nullptr);
+    else
+        osdOverlay(1, "", 0, nullptr);  // no bounds: no box where the text no longer is
+}
+
+// "~/" (the home folder) and "~~/" (mpv's configuration folder) the way mpv
+// expands its own paths: a shell leaves "~" alone after "=".
+std::string MpvChat::expandPath(const std::string& path) {
+    if (path.empty() || path[0] != '~') return path;
+    const char* expand[] = {"expand-path", path.c_str(), nullptr};
+    mpv_node out;
+    if (mpv_command_ret(mpv_, expand, &out) < 0) return path;
+    const std::string expanded = out.format == MPV_FORMAT_STRING ? out.u.string : path;
+    mpv_free_node_contents(&out);
+    return expanded;
 }
 
 void MpvChat::readSettings() {
@@ -188,6 +186,7 @@ void MpvChat::readSettings() {
         mpv_free_node_contents(&map);
     }
     options_ = readOptions(conf, opts);
+    for (std::string* path : filePaths(options_)) *path = expandPath(*path);
     overlay_ = ChatOverlay(options_.style);
     for (const std::string& problem : options_.problems) print(problem);
 }
@@ -232,7 +231,9 @@ void MpvChat::login(const std::string& room) {
 
 void MpvChat::logout() {
     if (!session_) return;
-    // Returns at once; no callback follows it.
+    // Returns at once. Its 21041 comes on this thread before it returns, into
+    // the inbox under the old login's number, which is then ignored; no
+    // callback follows it.
     GetLogOut(session_);
     session_ = nullptr;
 }
@@ -243,6 +244,7 @@ int MpvChat::run() {
     mpv_observe_property(mpv_, kPause, "pause", MPV_FORMAT_FLAG);
     mpv_observe_property(mpv_, kDuration, "duration", MPV_FORMAT_DOUBLE);
     SetLogCallback(onParleyLog, &inbox_, 1);
+    logging_ = true;
     if (options_.server.empty() || options_.user.empty())
         status("not logging in: set parley-server and parley-user (see the README)", true);
     else if (!options_.room.empty())
@@ -254,16 +256,20 @@ int MpvChat::run() {
         onMpvEvent(*event);
         std::size_t dropped = 0;
         for (const Inbox::Event& e : inbox_.take(dropped)) onSessionEvent(e);
-        if (dropped) print(std::to_string(dropped) + " events were dropped: they came faster than they could be shown");
+        // Said once for a flood, and its size when it is over.
+        if (dropped && !droppedRun_)
+            show(ChatOverlay::Kind::Notice, "too much at once from the room: some of it is not shown");
+        if (!dropped && droppedRun_)
+            print(std::to_string(droppedRun_) + " events were dropped: they came faster than they could be shown");
+        droppedRun_ = dropped ? droppedRun_ + dropped : 0;
         if (overlay_.expire(now())) dirty_ = true;
         if (dirty_ || event->event_id == MPV_EVENT_NONE) render();
         // Into the log once they are on the screen.
         for (const std::string& line : shownLines_) print(line);
         shownLines_.clear();
     }
-    // Quitting logs out at once.
+    // Quitting logs out at once (and the destructor lets go of the log).
     logout();
-    SetLogCallback(nullptr, nullptr, 0);
     return 0;
 }
 

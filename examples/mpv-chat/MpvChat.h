@@ -8,40 +8,17 @@
 #include <mpv/client.h>
 
 #include <cstdint>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "ChatOverlay.h"
+#include "Inbox.h"
 #include "PluginOptions.h"
 #include "RoomView.h"
 #include "WatchSync.h"
 
 namespace mpvchat {
-
-// Events from other threads (the session's, the library's log) to the loop.
-class Inbox {
-public:
-    struct Event {
-        std::uint64_t session;  // which login; 0 for a library log line
-        int code;
-        int arg4;
-        bool hasText;
-        HostString text;
-    };
-    explicit Inbox(mpv_handle* mpv) : mpv_(mpv) {}
-    void push(Event event);
-    std::deque<Event> take(std::size_t& dropped);
-
-private:
-    static constexpr std::size_t kLimit = 5000;  // beyond this a flood of messages is dropped, and said so
-    mpv_handle* mpv_;
-    std::mutex mutex_;
-    std::deque<Event> events_;
-    std::size_t dropped_ = 0;
-};
 
 class MpvChat {
 public:
@@ -72,6 +49,7 @@ private:
     void render();
     bool osdOverlay(int id, const std::string& data, int z, double* bounds);
 
+    std::string expandPath(const std::string& path);
     void readSettings();
     void bindKey();
     void login(const std::string& room);
@@ -89,7 +67,10 @@ private:
     void maybeAsk();
 
     mpv_handle* mpv_;
+    const std::string identifier_;  // ours in every room, so known before the inbox
     Inbox inbox_;
+    bool logging_ = false;         // the library's log comes to our inbox
+    std::size_t droppedRun_ = 0;   // events dropped in the flood under way
     PluginOptions options_;
     ChatOverlay overlay_;
     std::unique_ptr<RoomView> view_;
@@ -97,7 +78,7 @@ private:
     void* session_ = nullptr;
     std::unique_ptr<Link> link_;
     std::uint64_t sessions_ = 0;
-    std::string identifier_, room_;
+    std::string room_;
     std::vector<std::string> shownLines_;  // printed after the next drawing
     bool dirty_ = false, shown_ = false;
     bool fileLoaded_ = false, pauseKnown_ = false, paused_ = false, seeking_ = false, asked_ = false;

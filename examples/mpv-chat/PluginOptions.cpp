@@ -12,6 +12,11 @@ namespace mpvchat {
 
 namespace {
 
+// Common video and audio containers.
+const char* const kMediaExtensions[] = {"mkv", "mp4", "m4v", "avi", "mov", "webm", "wmv", "flv", "mpg", "mpeg",
+                                        "ts",  "m2ts", "ogv", "ogm", "3gp", "vob", "mka", "mp3", "m4a", "flac",
+                                        "ogg", "opus", "wav", "aac", "wma"};
+
 std::string_view trim(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
     while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
@@ -116,18 +121,19 @@ PluginOptions readOptions(std::string_view confFile, const KeyValues& scriptOpts
     return o;
 }
 
+std::vector<std::string*> filePaths(PluginOptions& o) { return {&o.passwordFile, &o.caFile}; }
+
 std::string roomFromTitle(std::string_view title) {
-    // A file extension: a dot and one to four letters or digits, at least
-    // one a letter (".1968" is a year), at the end.
+    // Only a media file's own extension goes: "Mr.Bean" is a title.
     const std::size_t dot = title.rfind('.');
-    if (dot != std::string_view::npos && dot > 0 && title.size() - dot - 1 >= 1 && title.size() - dot - 1 <= 4) {
-        bool alnum = true, letter = false;
-        for (char c : title.substr(dot + 1)) {
-            const bool isLetter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-            letter = letter || isLetter;
-            alnum = alnum && (isLetter || (c >= '0' && c <= '9'));
-        }
-        if (alnum && letter) title = title.substr(0, dot);
+    if (dot != std::string_view::npos && dot > 0) {
+        std::string ext;
+        for (char c : title.substr(dot + 1)) ext += (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+        for (const char* known : kMediaExtensions)
+            if (ext == known) {
+                title = title.substr(0, dot);
+                break;
+            }
     }
     std::string key;
     bool gap = false;

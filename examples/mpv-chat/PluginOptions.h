@@ -28,12 +28,15 @@ using KeyValues = std::vector<std::pair<std::string, std::string>>;
 // list, of which only the "parley-" keys are ours.
 PluginOptions readOptions(std::string_view confFile, const KeyValues& scriptOpts);
 
-// The room for a film when none is set: the media title without a file
-// extension (a final dot and one to four ASCII letters and digits, at least
-// one a letter), ASCII letters lowered, every run of other ASCII characters
-// than letters and digits made one space, trimmed; its 32-bit FNV-1a hash
-// over the UTF-8 bytes, modulo 999999999, plus 1. Empty when the title has
-// nothing left.
+// The options that name files, for the host to expand ("~/", "~~/").
+std::vector<std::string*> filePaths(PluginOptions& options);
+
+// The room for a film when none is set: the media title without the
+// extension of a common video or audio container (the list is beside the
+// definition; any case), ASCII letters lowered,
+// every run of other ASCII characters than letters and digits made one
+// space, trimmed; its 32-bit FNV-1a hash over the UTF-8 bytes, modulo
+// 999999999, plus 1. Empty when the title has nothing left.
 std::string roomFromTitle(std::string_view title);
 
 // The password: the file's first line. Empty, with why in problem, when the

@@ -54,6 +54,15 @@ const Words kPresenceWords[] = {
     {PARLEY_EVENT_AFFILIATION_CHANGED, "%s left: their affiliation changed"},
 };
 
+// The same about ourselves.
+const Words kOwnRoleWords[] = {
+    {PARLEY_EVENT_ROLE_NONE, "you have no role in the room now"},
+    {PARLEY_EVENT_ROLE_VISITOR, "you may no longer speak"},
+    {PARLEY_EVENT_ROLE_MODERATOR, "you are now a moderator"},
+    {PARLEY_EVENT_MODERATOR_REVOKED, "you are no longer a moderator"},
+    {PARLEY_EVENT_VOICE_GRANTED, "you may speak again"},
+};
+
 const Words kDisconnectWords[] = {
     {PARLEY_REASON_NONE, "disconnected"},
     {PARLEY_REASON_STREAM_ERROR, "the server ended the session"},
@@ -200,9 +209,8 @@ void RoomView::roleChanged(int code, int, const HostString* text, Outcome& out) 
         default: o.role = Role::Participant;
     }
     const bool self = o.identifier == ownIdentifier_;
-    const char* words = wordsFor(kPresenceWords, code);
-    if (words) out.line = self ? fill(words, "you") : fill(words, name(o.display, o.identifier));
-    if (self && code == PARLEY_EVENT_ROLE_VISITOR) out.line = "you may no longer speak";
+    const char* words = self ? wordsFor(kOwnRoleWords, code) : wordsFor(kPresenceWords, code);
+    if (words) out.line = fill(words, name(o.display, o.identifier));
 }
 
 void RoomView::departed(int code, int why, const HostString* text, Outcome& out) {

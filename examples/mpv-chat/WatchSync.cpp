@@ -119,13 +119,19 @@ WatchSync::Reply WatchSync::remote(std::string_view body, const Player& player, 
     if (n < 2 || n > 4) return ignore("malformed");
     if (w[0] != "1") return ignore("a version this player does not know");
 
-    tokens_ = std::min(kBurst, tokens_ + (now - tokensAt_) * kPerSecond);
-    tokensAt_ = now;
-    if (tokens_ < 1) return ignore("too many in a row");
-    tokens_ -= 1;
+    // Only what would be applied (or answered) costs a token: answers to
+    // another viewer's question must not use up what a real pause needs.
+    const auto take = [&] {
+        tokens_ = std::min(kBurst, tokens_ + (now - tokensAt_) * kPerSecond);
+        tokensAt_ = now;
+        if (tokens_ < 1) return false;
+        tokens_ -= 1;
+        return true;
+    };
 
     double position = 0;
     if (w[1] == "ask" && n == 2) {
+        if (!take()) return ignore("too many in a row");
         r.send = format(player.paused ? "state pause" : "state play", player.position);
         return r;
     }
@@ -135,10 +141,9 @@ WatchSync::Reply WatchSync::remote(std::string_view body, const Player& player, 
     if (n != (state ? 4 : 3) || (verb != "pause" && verb != "play")) return ignore("malformed");
     if (!parsePosition(where, position)) return ignore("not a position");
     if (player.duration > 0 && position > player.duration) return ignore("beyond the end of the file");
-    if (state) {
-        if (now >= askingUntil_) return r;  // an answer to someone else's question
-        askingUntil_ = -1;
-    }
+    if (state && now >= askingUntil_) return r;  // an answer to someone else's question
+    if (!take()) return ignore("too many in a row");
+    if (state) askingUntil_ = -1;
     Reply applied = applyState(verb == "pause", position, player, now);
     if (applied.log.empty()) applied.log = std::string(state ? "joined the others: " : "from the room: ") +
                                            std::string(verb) + " at " + std::string(where);

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "transport/Platform.h"
 #include "transport/TLSDefault.h"
 
 namespace tern {
@@ -20,7 +21,10 @@ public:
         static DetachedThreads threads;
         return threads;
     }
+    // Before the thread starts: its last steps run the library's code after
+    // finished(), so the code stays loaded whatever the host unloads.
     void started() {
+        platform::keepCodeLoaded();
         std::lock_guard<std::mutex> lock(mutex_);
         ++running_;
     }

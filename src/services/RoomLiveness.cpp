@@ -68,10 +68,14 @@ void RoomLiveness::joinSent(bool silent) {
     duplicatesUntil_ = Clock::time_point();
     reconciling_ = silent;
     subjectRepeat_ = silent;
-    if (silent)
+    if (silent) {
         known_.unmarkAll();
-    else
+    } else {
+        // A join from scratch: the handler hears the room anew, so nobody
+        // missing from before is reported gone after it.
         known_.clear();
+        missing_.clear();
+    }
 }
 
 void RoomLiveness::interrupted(bool askAgain) {

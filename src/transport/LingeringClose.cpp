@@ -86,6 +86,7 @@ void closeLingering(platform::SocketHandle socket, std::string unsent, int timeo
         }
         ++c.running;
     }
+    platform::keepCodeLoaded();  // the thread may outlive the host's hold on the library
     try {
         std::thread([socket, unsent = std::move(unsent), timeoutMs]() mutable {
             linger(socket, std::move(unsent), timeoutMs);

@@ -78,6 +78,12 @@ DnsStatus querySrv(const std::string& name, std::vector<SrvRecord>& records);
 // Bytes from the operating system's cryptographic random source.
 void fillRandom(void* buffer, std::size_t length);
 
+// Keeps the library's code mapped until the process ends, even when the host
+// unloads it: called before a thread of the library's own starts (a close
+// that lingers, a session that releases itself, a registration), which may
+// still be running the library's code when the host lets go of it.
+void keepCodeLoaded();
+
 }  // namespace platform
 }  // namespace tern
 

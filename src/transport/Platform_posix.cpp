@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <arpa/nameser.h>
+#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -17,6 +18,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 
 namespace tern {
@@ -253,6 +255,18 @@ void fillRandom(void* buffer, std::size_t length) {
         p += n;
         length -= static_cast<std::size_t>(n);
     }
+}
+
+void keepCodeLoaded() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        // Opening the object that holds this function again with NODELETE
+        // makes every later dlclose of it leave it mapped; in a program
+        // linked statically this names the program itself and changes nothing.
+        Dl_info self;
+        if (dladdr(reinterpret_cast<void*>(&keepCodeLoaded), &self) && self.dli_fname)
+            dlopen(self.dli_fname, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);
+    });
 }
 
 }  // namespace platform

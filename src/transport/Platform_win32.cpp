@@ -228,5 +228,12 @@ void fillRandom(void* buffer, std::size_t length) {
     }
 }
 
+void keepCodeLoaded() {
+    // A pinned module stays loaded whatever FreeLibrary is called later.
+    HMODULE self = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCWSTR>(&keepCodeLoaded), &self);
+}
+
 }  // namespace platform
 }  // namespace tern

@@ -362,10 +362,10 @@ TEST(HostScripted, CallbacksMayCallTheHostFunctions) {
     Session s;
     std::atomic<void*> session{nullptr};
     // Every room message is answered from inside the callback.
-    s.events.onEvent = [&](const HostEvent& e) {
+    s.events.setOnEvent([&](const HostEvent& e) {
         if (e.code == 11029) SetChatMessage(session.load(), P(u"ack"));
         if (e.code == 11027) (void)GetUserTotalCount(session.load());
-    };
+    });
     session = s.session;
     ASSERT_TRUE(s.events.waitForCode(11027));
     std::thread other([&] {
@@ -380,7 +380,7 @@ TEST(HostScripted, CallbacksMayCallTheHostFunctions) {
         for (const HostEvent& e : all) n += e.code == 11029;
         return n == 20;
     }));
-    s.events.onEvent = nullptr;
+    s.events.setOnEvent(nullptr);
 }
 
 TEST(HostScripted, LogOutFromInsideTheCallback) {
@@ -389,9 +389,9 @@ TEST(HostScripted, LogOutFromInsideTheCallback) {
     HostRecorder events;
     std::atomic<void*> session{nullptr};
     std::atomic<bool> loggedOut{false};
-    events.onEvent = [&](const HostEvent& e) {
+    events.setOnEvent([&](const HostEvent& e) {
         if (e.code == 11029 && !loggedOut.exchange(true)) GetLogOut(session.load());
-    };
+    });
     session = SetLogin(P(u"user"), P(u"pw"), P(u"4711"), P(kOwnNick.c_str()), P(u"fake.test"), P(u"r"), &events,
                        &HostRecorder::callback);
     ASSERT_TRUE(events.waitForCode(11027));
@@ -400,7 +400,7 @@ TEST(HostScripted, LogOutFromInsideTheCallback) {
     EXPECT_TRUE(events.waitForCode(21041));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(events.events().back().code, 21041);  // nothing after the log-out
-    events.onEvent = nullptr;
+    events.setOnEvent(nullptr);
 }
 
 // A send from the host's thread finds the connection reset while the
@@ -412,13 +412,13 @@ TEST(HostScripted, LogOutInsideTheDisconnectThatAFailedSendCauses) {
     HostRecorder events;
     std::atomic<void*> session{nullptr};
     std::atomic<bool> holding{false}, release{false}, loggedOut{false};
-    events.onEvent = [&](const HostEvent& e) {
+    events.setOnEvent([&](const HostEvent& e) {
         if (e.code == 11029) {
             holding = true;
             for (int i = 0; i < 500 && !release; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         if (e.code > 21024 && e.code <= 21042 && !loggedOut.exchange(true)) GetLogOut(session.load());
-    };
+    });
     session = SetLogin(P(u"user"), P(u"pw"), P(u"4711"), P(kOwnNick.c_str()), P(u"fake.test"), P(u"r"), &events,
                        &HostRecorder::callback);
     ASSERT_TRUE(events.waitForCode(11027));
@@ -446,7 +446,7 @@ TEST(HostScripted, LogOutInsideTheDisconnectThatAFailedSendCauses) {
     EXPECT_EQ(all.back().code, 21024 + IoError) << events.codes();  // and nothing after it
     EXPECT_NE(all.back().thread, std::this_thread::get_id());
     EXPECT_TRUE(loggedOut);
-    events.onEvent = nullptr;
+    events.setOnEvent(nullptr);
 }
 
 TEST(HostScripted, DefaultPolicyKeepsThePasswordOffAPlainStream) {
@@ -582,11 +582,11 @@ TEST(HostScripted, CallsNeverWaitForAServerThatStoppedReading) {
     server.onJoin({occupant(kOwnNick, "user", "role='participant'", "<status code='110'/>")});
     Session s;
     std::atomic<bool> hold{false}, held{false};
-    s.events.onEvent = [&](const HostEvent& e) {
+    s.events.setOnEvent([&](const HostEvent& e) {
         if (e.code != 11029) return;
         held = true;
         for (int i = 0; i < 1000 && hold; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    };
+    });
     ASSERT_TRUE(s.events.waitForCode(11027));
     const auto say = [&](int i, const std::u16string& filler) {
         const std::string number = std::to_string(i);
@@ -618,7 +618,7 @@ TEST(HostScripted, CallsNeverWaitForAServerThatStoppedReading) {
     hold = false;
     EXPECT_EQ(arrived(60 + taken), 60 + taken);
     EXPECT_FALSE(s.events.waitForCode(11077, 100));
-    s.events.onEvent = nullptr;
+    s.events.setOnEvent(nullptr);
 }
 
 // What can never go is reported, with the text the host gave: commands

@@ -1,12 +1,19 @@
-// Text conversion, buffers, the member list and the nickname layout.
+// Text conversion, buffers, the member list, the nickname layout, the host's
+// log callback and what a stanza that will not arrive was for the host.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 #include <thread>
 
+#include "client/PendingStanza.h"
 #include "host/CParley.h"
 #include "host/CXMPPMemberListManager.h"
 #include "host/CXMPPUtil.h"
+#include "host/HostCommands.h"
+#include "host/HostLog.h"
 #include "host/TextCodec.h"
 #include "support/HostRecorder.h"
 
@@ -212,4 +219,144 @@ TEST(NicknameLayout, CutsAndRoomNumbers) {
     EXPECT_EQ(roomNumber("  -12abc"), -12);
     EXPECT_EQ(roomNumber("lobby"), 0);
     EXPECT_EQ(roomNumber("99999999999999"), INT32_MAX);
+}
+
+namespace {
+
+// A log callback that blocks until released, or that changes the callback
+// from inside its own call.
+struct LogGate {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool entered = false, released = false, changeInside = false, changed = false;
+};
+
+void PARLEY_CALL gateLog(void* context, int32_t, int32_t, const TextBuffer*) {
+    auto* gate = static_cast<LogGate*>(context);
+    if (gate->changeInside) {
+        HostLog::instance().setCallback(nullptr, nullptr, 0);  // must not wait for this very call
+        gate->changed = true;
+        return;
+    }
+    std::unique_lock<std::mutex> lock(gate->mutex);
+    gate->entered = true;
+    gate->cv.notify_all();
+    gate->cv.wait_for(lock, std::chrono::seconds(30), [&] { return gate->released; });
+}
+
+void PARLEY_CALL quietLog(void*, int32_t, int32_t, const TextBuffer*) {}
+
+}  // namespace
+
+// A host frees the old context once the change returns: a call under way on
+// another thread must have ended by then.
+TEST(HostLogCallback, AChangeWaitsForCallsUnderWay) {
+    struct Case {
+        const char* name;
+        ParleyLogCallback next;
+        bool inside;
+    };
+    const Case cases[] = {
+        {"to null, from another thread", nullptr, false},
+        {"to another callback, from another thread", quietLog, false},
+        {"to null, from inside the call on its own thread", nullptr, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LogGate gate;
+        gate.changeInside = c.inside;
+        HostLog::instance().setCallback(gateLog, &gate, LogDebug);
+        std::thread logger([] { HostLog::instance().handleLogMessage(LogError, LogAreaClient, "a line"); });
+        if (c.inside) {
+            logger.join();
+            EXPECT_TRUE(gate.changed);
+            continue;
+        }
+        {
+            std::unique_lock<std::mutex> lock(gate.mutex);
+            EXPECT_TRUE(gate.cv.wait_for(lock, std::chrono::seconds(30), [&] { return gate.entered; }));
+        }
+        bool releasedFirst = false;
+        std::thread changer([&] {
+            HostLog::instance().setCallback(c.next, nullptr, LogDebug);
+            std::lock_guard<std::mutex> lock(gate.mutex);
+            releasedFirst = gate.released;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // room to return too early
+        {
+            std::lock_guard<std::mutex> lock(gate.mutex);
+            gate.released = true;
+        }
+        gate.cv.notify_all();
+        changer.join();
+        logger.join();
+        EXPECT_TRUE(releasedFirst);
+    }
+    HostLog::instance().setCallback(nullptr, nullptr, 0);
+}
+
+// A stanza of the session's that will not arrive, as the host's request it
+// came from (PARLEY_EVENT_NOT_SENT's arg4 and text); the session's own
+// stanzas and those for anywhere else are none.
+TEST(HostCommands, WhatAStanzaThatWillNotArriveWasForTheHost) {
+    using Kind = HostCommands::Kind;
+    const std::string room = "4711@conference.example.test", admin = "http://jabber.org/protocol/muc#admin";
+    const std::u16string id = u"0123456789abcdef0123456789abcdef0123";
+    const std::string id8(id.begin(), id.end());
+    const auto moderation = [&](const std::string& item) {
+        return "<iq type='set' id='x'><query xmlns='" + admin + "'>" + item + "</query></iq>";
+    };
+    const struct {
+        const char* name;
+        std::string to, xml;
+        bool hosts;
+        Kind kind;
+        std::u16string text;
+    } rows[] = {
+        {"a message", room, "<message type='groupchat'><body>hé 👋</body></message>", true, Kind::Message, u"hé 👋"},
+        {"a subject", room, "<message type='groupchat'><subject>topic</subject></message>", true, Kind::Subject,
+         u"topic"},
+        {"a subject with a body", room, "<message><subject>topic</subject><body>b</body></message>", true,
+         Kind::Subject, u"topic"},
+        {"a chat state alone", room, "<message><active xmlns='http://jabber.org/protocol/chatstates'/></message>",
+         false, Kind::Message, u""},
+        {"a nickname change", room, "<presence to='" + room + "/Zoë" + id8 + ":us'/>", true, Kind::Nickname,
+         u"Zoë" + id + u":us"},
+        {"the join", room, "<presence to='" + room + "/me'><x xmlns='http://jabber.org/protocol/muc'/></presence>",
+         false, Kind::Message, u""},
+        {"the leave", room, "<presence type='unavailable' to='" + room + "/me'/>", false, Kind::Message, u""},
+        {"a destruction", room,
+         "<iq type='set'><query xmlns='http://jabber.org/protocol/muc#owner'><destroy/></query></iq>", true,
+         Kind::Destruction, u""},
+        {"the room's configuration", room,
+         "<iq type='set'><query xmlns='http://jabber.org/protocol/muc#owner'><x xmlns='jabber:x:data'/></query></iq>",
+         false, Kind::Message, u""},
+        // The host named the occupant by the 36 units before the tag.
+        {"a kick", room, moderation("<item nick='Zoë😀" + id8 + ":us' role='none'/>"), true, Kind::Moderation, id},
+        {"a nickname that is nothing but the identifier", room, moderation("<item nick='" + id8 + ":us' role='none'/>"),
+         true, Kind::Moderation, id},
+        {"a nickname shorter than an identifier", room, moderation("<item nick='bob' role='none'/>"), true,
+         Kind::Moderation, u"bob"},
+        {"an item without a nickname", room, moderation("<item jid='x@example.test' affiliation='outcast'/>"), false,
+         Kind::Message, u""},
+        {"a disco query to the room", room, "<iq type='get'><query xmlns='http://jabber.org/protocol/disco#info'/></iq>",
+         false, Kind::Message, u""},
+        {"a message to someone else", "4712@conference.example.test",
+         "<message type='groupchat'><body>hi</body></message>", false, Kind::Message, u""},
+        {"the roster", "", "<iq type='get'><query xmlns='jabber:iq:roster'/></iq>", false, Kind::Message, u""},
+        {"not XML", room, "<message><body>cut", false, Kind::Message, u""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        PendingStanza stanza;
+        stanza.text = row.xml;
+        stanza.to = row.to;
+        stanza.name = row.xml.substr(1, row.xml.find_first_of(" >") - 1);
+        Kind kind = Kind::Message;
+        std::u16string text = u"unchanged";
+        EXPECT_EQ(HostCommands::fromStanza(stanza, room, kind, text), row.hosts);
+        if (!row.hosts) continue;
+        EXPECT_EQ(kind, row.kind);
+        EXPECT_EQ(text, row.text);
+    }
 }

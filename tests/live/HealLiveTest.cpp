@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -130,9 +131,20 @@ TEST(HostHealing, EjabberdRestartedUnderTheSession) {
 // client to take the link for dead. Prosody 0.12 then refuses the stanzas
 // sent again on the resumed stream (a resumed stream keeps the size limit
 // of an unauthenticated one: 10,000 bytes); the session is made afresh
-// and every message still reaches the room, once.
+// and every message still reaches the room, once. The log shows that the
+// refusal happened, else this would prove nothing.
 TEST(HostHealing, NothingWaitingIsLostWhenTheResumedStreamIsRefused) {
     REQUIRE_LIVE_SERVERS();
+    static std::atomic<int> refusals{0};
+    refusals = 0;
+    SetLogCallback(
+        [](void*, int32_t, int32_t, const TextBuffer* line) {
+            const std::u16string said = u"the server ended the stream over what was sent";
+            if (std::u16string(reinterpret_cast<const char16_t*>(line->text), static_cast<std::size_t>(line->length))
+                    .rfind(said, 0) == 0)
+                ++refusals;
+        },
+        nullptr, 1);
     const Server server{"prosody-heal", "heal.test", 5252, 5263};
     const std::string room = uniqueName("stall"), roomJid = room + "@conference." + server.domain;
     const std::string hostUser = uniqueName("sh"), hostNick = nickname("Host");
@@ -178,15 +190,17 @@ TEST(HostHealing, NothingWaitingIsLostWhenTheResumedStreamIsRefused) {
     for (const HostEvent& e : host.events())
         EXPECT_FALSE((e.code >= 21024 && e.code <= 21042) || e.code == PARLEY_EVENT_NOT_SENT) << host.codes();
     GetLogOut(session);
+    SetLogCallback(nullptr, nullptr, 0);
+    EXPECT_GE(refusals.load(), 1) << "the server took everything: the refused stream was not exercised";
 }
+
+namespace {
 
 // A server restart drops every occupant; those who come back within the
 // grace period (RoomLiveness::kReturnGraceMs, shortened here) were never
-// gone for the host (only a change of role is news), and one who does not
-// is reported gone, once.
-TEST(HostHealing, OccupantsBackWithinTheGraceWereNeverGone) {
-    REQUIRE_LIVE_SERVERS();
-    const Server server{"prosody-heal", "heal.test", 5252, 5263};
+// gone for the host (no leave and return, only a change of role is news),
+// and one who does not is reported gone, once.
+void occupantsBackWithinTheGraceWereNeverGone(const Server& server) {
     const std::string room = uniqueName("grace"), roomJid = room + "@conference." + server.domain;
     const std::string hostUser = uniqueName("gh");
     std::vector<std::string> peers;
@@ -244,4 +258,16 @@ TEST(HostHealing, OccupantsBackWithinTheGraceWereNeverGone) {
     for (const int code : about(backNick, host.events()))
         EXPECT_TRUE(code != 11028 && code != 11027) << HostRecorder::codesOf(host.events());
     GetLogOut(session);
+}
+
+}  // namespace
+
+TEST(HostHealing, ProsodyOccupantsBackWithinTheGraceWereNeverGone) {
+    REQUIRE_LIVE_SERVERS();
+    occupantsBackWithinTheGraceWereNeverGone({"prosody-heal", "heal.test", 5252, 5263});
+}
+
+TEST(HostHealing, EjabberdOccupantsBackWithinTheGraceWereNeverGone) {
+    REQUIRE_LIVE_SERVERS();
+    occupantsBackWithinTheGraceWereNeverGone({"ejabberd-heal", "eheal.test", 5352, 5264});
 }

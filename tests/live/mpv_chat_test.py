@@ -2,11 +2,13 @@
 """The mpv plugin in a real player: mpv under Xvfb (--vo=x11 --ao=null), the
 test Prosody, slixmpp peers. One run of players for all the checks:
 
-  options from --script-opts and from script-opts/parley.conf, the room
-  derived from the title; a peer's message in mpv's log and on the screen
-  (read back with tesseract); parley-say through the IPC socket reaching the
-  peer; markup, control characters and 10 kB from another occupant kept
-  literal and short; garbage control messages ignored and logged; two
+  options from --script-opts and from script-opts/parley.conf, a password
+  file named "~/..." as the README does, the room derived from the title; a
+  peer's message in mpv's log and on the screen (read back with tesseract);
+  parley-say through the IPC socket reaching the peer; markup, control
+  characters and 10 kB from another occupant kept literal and short;
+  parley-nick, parley-who and parley-mute as the peers see them; garbage
+  control messages ignored and logged; two
   players in step across pause, resume and seek, a late joiner brought to
   the place, nothing sent back; a kick shown and kept; quitting logs out at
   once; a wrong password, an unreachable server and a refused certificate
@@ -16,6 +18,7 @@ test Prosody, slixmpp peers. One run of players for all the checks:
     PARLEY_MPV_SCREENSHOT=FILE  also writes the screen with the chat box there
 """
 import os
+import shutil
 import sys
 import tempfile
 import time
@@ -68,13 +71,17 @@ def main():
     mpvlive.make_film(film)
     room = mpvlive.room_from_title(TITLE)
     tag = str(os.getpid())
-    users = {n: "mpv%s%s" % (n, tag) for n in ("alice", "bob", "carol")}
+    users = {n: "mpv%s%s" % (n, tag) for n in ("alice", "bob", "carol", "dave")}
     for u in users.values():
         register("%s@%s" % (u, DOMAIN), SECRET)
     password = os.path.join(work, "password")
     with open(password, "w") as f:
         f.write(SECRET + "\n")
     os.chmod(password, 0o600)
+    # Bob's home, where the README's "~/.config/mpv/parley-password" is.
+    bob_home = os.path.join(work, "bob-home")
+    os.makedirs(os.path.join(bob_home, ".config", "mpv"))
+    shutil.copy(password, os.path.join(bob_home, ".config", "mpv", "parley-password"))
     wrong = os.path.join(work, "wrong")
     with open(wrong, "w") as f:
         f.write("not the password\n")
@@ -147,14 +154,43 @@ def main():
         check("10 kB are cut to a line", alice.printed("Carol: " + "x" * 160 + "\u2026") and
               not alice.printed("x" * 161))
         text = wait_until(lambda: (lambda t: t if "after the noise" in t else None)(x.read(work)), 10, step=0.5)
-        check("the box still reads line by line", text and "HUGE" in text, text)
+        # Applied, the override tags would vanish (and HUGE fill the middle).
+        check("the markup is on the screen as text, not applied", text and "HUGE" in text and "fs300" in text, text)
+
+        # Commands: muting a peer as moderator, the occupants, a new nickname.
+        dave = Peer("%s@%s/peer" % (users["dave"], DOMAIN), SECRET)
+        dave.call("join", room=muc, nick="Dave")
+        alice.wait_line("Dave joined", 10)
+        alice_nick = alice_jid.split("/", 1)[1]
+        admin = "<query xmlns='http://jabber.org/protocol/muc#admin'><item nick='%s' role='%s'/></query>"
+        carol.call("raw_iq", type="set", to=muc, xml=admin % (alice_nick, "moderator"))
+        alice.wait_line("you are now a moderator", 10)
+        dave.drain()
+        alice.command("script-message", "parley-mute", "Dave")
+        muted = dave.wait_event(lambda e: e.get("event") == "presence" and e["from"] == muc + "/Dave", 10)
+        check("parley-mute: the peer is muted", muted["role"] == "visitor", muted)
+        alice.wait_line("Dave may no longer speak", 10)
+        since = len(alice.lines)
+        alice.command("script-message", "parley-who")
+        alice.wait_line("3 in room %s:" % room, 10, since)
+        check("parley-who lists the occupants", alice.printed("  Alice (you, moderator)", since) and
+              alice.printed("  Carol", since) and alice.printed("  Dave (muted)", since), alice.lines[since:])
+        carol.call("raw_iq", type="set", to=muc, xml=admin % (alice_nick, "participant"))
+        alice.wait_line("you are no longer a moderator", 10)
+        dave.stop()
+        alice.command("script-message", "parley-nick", "AliceW")
+        renamed = carol.wait_event(lambda e: e.get("event") == "presence" and e["type"] == "available"
+                                   and e["from"].startswith(muc + "/AliceW"), 10)
+        alice_jid = renamed["from"]
+        check("parley-nick: the peer sees the new nickname", alice.wait_line("you are now AliceW", 10))
 
         # Watching together: Alice at 100 s, paused; Bob comes late and is brought there.
         alice.command("seek", 100, "absolute+exact")
         alice.set("pause", True)
         alice.wait_line("watch: sent ca:watch/1 pause", 10)
-        bob = Mpv(work, "bob", plugin, film, {}, conf="# Bob's settings\nserver=%s\nuser=%s\npassword-file=%s\n"
-                  "nick=Bob\nplaintext=yes\nparley-sync=yes\n" % (DOMAIN, users["bob"], password))
+        bob = Mpv(work, "bob", plugin, film, {"password-file": "~/.config/mpv/parley-password"}, home=bob_home,
+                  conf="# Bob's settings\nserver=%s\nuser=%s\nnick=Bob\nplaintext=yes\nparley-sync=yes\n"
+                  % (DOMAIN, users["bob"]))
         started.append(bob)
         bob.wait_line("in room %s as Bob" % room, 20)
         bob.wait_line("watch: joined the others: pause at 100.", 10)

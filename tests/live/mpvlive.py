@@ -18,6 +18,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 PEER = os.path.join(HERE, "peer.py")
 PYTHON = "/usr/bin/python3"  # Debian's, with python3-slixmpp
 TOOLS = ("mpv", "Xvfb", "xwd", "convert", "tesseract")
+MEDIA_EXTENSIONS = {"mkv", "mp4", "m4v", "avi", "mov", "webm", "wmv", "flv", "mpg", "mpeg", "ts", "m2ts", "ogv",
+                    "ogm", "3gp", "vob", "mka", "mp3", "m4a", "flac", "ogg", "opus", "wav", "aac", "wma"}
 
 
 def missing_tools():
@@ -27,8 +29,7 @@ def missing_tools():
 def room_from_title(title):
     """The room the plugin derives from a media title (see the README)."""
     dot = title.rfind(".")
-    ext = title[dot + 1:]
-    if 0 < dot and 1 <= len(ext) <= 4 and ext.isascii() and ext.isalnum() and not ext.isdigit():
+    if 0 < dot and title[dot + 1:].lower() in MEDIA_EXTENSIONS:
         title = title[:dot]
     key, gap = bytearray(), False
     for b in title.encode("utf-8"):
@@ -105,7 +106,7 @@ class Xvfb:
 class Mpv:
     """One player with the plugin, its IPC socket and its printed lines."""
 
-    def __init__(self, work, name, plugin, media, opts, display=None, conf=None):
+    def __init__(self, work, name, plugin, media, opts, display=None, conf=None, home=None):
         self.name = name
         self.sock_path = os.path.join(work, name + ".sock")
         config = os.path.join(work, name + "-config")
@@ -118,6 +119,8 @@ class Mpv:
                 "--input-ipc-server=" + self.sock_path, "--script=" + plugin, "--log-file=" + self.log_path,
                 "--script-opts=" + ",".join("parley-%s=%s" % kv for kv in opts.items())]
         env = dict(os.environ)
+        if home:
+            env["HOME"] = home
         if display:
             args += ["--vo=x11", "--geometry=1280x720+0+0", "--no-border"]
             env["DISPLAY"] = display

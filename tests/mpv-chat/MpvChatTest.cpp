@@ -1,5 +1,5 @@
 // The mpv plugin's logic without mpv: texts, the chat box, options, the
-// room's events and watching together. The player itself is tested live
+// room's events, the queue to the player's thread and watching together. The player itself is tested live
 // (tests/live/mpv_chat_test.py).
 #include <gtest/gtest.h>
 
@@ -8,6 +8,7 @@
 
 #include "ChatOverlay.h"
 #include "EventText.h"
+#include "Inbox.h"
 #include "PluginOptions.h"
 #include "RoomView.h"
 #include "Utf16.h"
@@ -150,6 +151,20 @@ TEST(MpvChatOptions, TheRoomComesFromTheTitle) {
     EXPECT_EQ(room, roomFromTitle("  NIGHT of the test_pattern  1968 .mp4"));
     EXPECT_NE(room, roomFromTitle("Night of the Test Pattern (1969)"));
     EXPECT_EQ(roomFromTitle("..."), "");
+    // Only a media file's extension goes, in any case.
+    struct Case {
+        std::string a, b;
+        bool same;
+    };
+    const Case cases[] = {
+        {"Mr.Bean", "mr bean", true},
+        {"Mr.Bean", "Mr", false},
+        {"Film.MKV", "film", true},
+        {"Film.Opus", "film", true},
+        {"Film.srt", "film", false},
+        {"Film.mkv.part", "film mkv part", true},
+    };
+    for (const Case& c : cases) EXPECT_EQ(roomFromTitle(c.a) == roomFromTitle(c.b), c.same) << c.a << " " << c.b;
     const long n = std::stol(room);
     EXPECT_TRUE(n >= 1 && n <= 999999999);
 }
@@ -231,6 +246,15 @@ TEST(MpvChatWatch, AFloodIsCutDown) {
         applied += sync.remote("ca:watch/1 pause " + std::to_string(i * 2), {false, 1, 300}, 0.01 * i).seek;
     EXPECT_LE(applied, 7);  // five at once, then two a second
     EXPECT_NE(sync.remote("ca:watch/1 pause 3", {false, 1, 300}, 0.5).log.find("too many"), std::string::npos);
+
+    // Answers to another viewer's question are thrown away without using up
+    // what a real pause a moment later needs; so are malformed bodies.
+    WatchSync watching;
+    for (int i = 0; i < 20; ++i) {
+        watching.remote("ca:watch/1 state play " + std::to_string(i), {false, 1, 300}, 0.001 * i);
+        watching.remote("ca:watch/1 pause nan", {false, 1, 300}, 0.001 * i);
+    }
+    expectRemote(watching, {"ca:watch/1 pause 30", true, true, "from the room: pause at 30"}, {false, 1, 300}, 0.05);
 }
 
 namespace {
@@ -275,6 +299,8 @@ TEST(MpvChatRoom, EventsBecomeLinesAndStates) {
         {PARLEY_EVENT_CHAT_MESSAGE, "NICKNAME=Carol" + kId + ":us_tok_{\\b1}hi\n", "Carol: {\\b1}hi ", ""},
         {PARLEY_EVENT_ROLE_VISITOR, presence("dave", "Dave"), "Dave may no longer speak", ""},
         {PARLEY_EVENT_NICK_CHANGED, presence("dave", "Dave", ":us", "David"), "Dave is now David", ""},
+        {PARLEY_EVENT_ROLE_MODERATOR, presence("alice", "Alice"), "you are now a moderator", ""},
+        {PARLEY_EVENT_MODERATOR_REVOKED, presence("alice", "Alice"), "you are no longer a moderator", ""},
         {PARLEY_EVENT_NICK_CHANGED, presence("alice", "Alice", ":us", "Alicia"), "you are now Alicia", ""},
         {PARLEY_EVENT_SUBJECT, "NICKNAME=Carol" + kId + ":ad_tok_SUBJECT=Film night", "Carol set the subject: Film night", ""},
         {PARLEY_EVENT_KICKED, presence("dave", "David"), "David was kicked", ""},
@@ -314,4 +340,53 @@ TEST(MpvChatRoom, OccupantsByNameForModeration) {
     ASSERT_EQ(who.size(), 4u);
     EXPECT_EQ(who[0], "3 in room 7:");
     EXPECT_EQ(who[1], "  Alice (you, moderator)");
+}
+
+// A hostile occupant's flood is dropped and counted; what our own state
+// hangs on still passes, up to a hard limit.
+TEST(MpvChatInbox, PastTheLimitOnlyOurOwnStatePasses) {
+    const std::string ours = "ID=me_tok_NICKNAME=Me" + kId + ":us_tok_NEWNICKNAME=";
+    struct Case {
+        const char* name;
+        std::uint64_t session;
+        int code;
+        std::string text;
+        bool kept;
+    };
+    const Case cases[] = {
+        {"a message", 1, PARLEY_EVENT_CHAT_MESSAGE, "NICKNAME=Mallory_tok_hi", false},
+        {"a message wearing our identifier", 1, PARLEY_EVENT_CHAT_MESSAGE, "NICKNAME=Mallory" + kId + ":us_tok_hi",
+         false},
+        {"an arrival", 1, PARLEY_EVENT_OCCUPANT_PRESENT, presence("mallory", "Mallory"), false},
+        {"a role change", 1, PARLEY_EVENT_ROLE_VISITOR, presence("mallory", "Mallory"), false},
+        {"a nickname change", 1, PARLEY_EVENT_NICK_CHANGED, presence("mallory", "Mallory", ":us", "M"), false},
+        {"a library log line", 0, 0, "a line", false},
+        {"the connection healing", 1, PARLEY_EVENT_CONNECTION_INTERRUPTED, "", true},
+        {"the session's end", 1, PARLEY_EVENT_DISCONNECTED + PARLEY_REASON_IO_ERROR, "", true},
+        {"the room's refusal", 1, PARLEY_EVENT_ROOM_ERROR_FIRST + 5, "", true},
+        {"our own removal", 1, PARLEY_EVENT_OCCUPANT_LEFT, ours, true},
+        {"our own role", 1, PARLEY_EVENT_ROLE_MODERATOR, ours, true},
+    };
+    for (const Case& c : cases) {
+        int wakes = 0;
+        Inbox inbox([&] { ++wakes; }, kId, 4, 2);
+        for (int i = 0; i < 6; ++i) inbox.push({1, PARLEY_EVENT_CHAT_MESSAGE, 0, true, host("NICKNAME=M_tok_flood")});
+        inbox.push({c.session, c.code, 0, !c.text.empty(), host(c.text)});
+        std::size_t dropped = 0;
+        const std::deque<Inbox::Event> got = inbox.take(dropped);
+        ASSERT_EQ(got.size(), c.kept ? 5u : 4u) << c.name;
+        EXPECT_EQ(dropped, c.kept ? 2u : 3u) << c.name;
+        EXPECT_EQ(wakes, static_cast<int>(got.size())) << c.name;
+        if (c.kept) {
+            EXPECT_EQ(got.back().code, c.code) << c.name;
+        }
+        inbox.take(dropped);
+        EXPECT_EQ(dropped, 0u) << c.name;  // counted once
+    }
+    // Past the reserve nothing passes, not even our own.
+    Inbox inbox([] {}, kId, 4, 2);
+    for (int i = 0; i < 8; ++i) inbox.push({1, PARLEY_EVENT_OCCUPANT_LEFT, 0, true, host(ours)});
+    std::size_t dropped = 0;
+    EXPECT_EQ(inbox.take(dropped).size(), 6u);
+    EXPECT_EQ(dropped, 2u);
 }

@@ -68,7 +68,9 @@ struct Room {
 
 // What the room answers to a join, step by step: "answer" (the occupant
 // list, our presence, a history message and the subject), "refuse:COND",
-// "join" (the same join goes out again), "leave".
+// "join" (the same join goes out again), "leave"; "b" (another occupant
+// comes in), "silently" and "anew" (the room's side of a silent rejoin and
+// of a join from scratch).
 TEST(RoomLiveness, OneJoinPerJoin) {
     const std::string kLeave =
         "<presence type='unavailable' to='room@conf.example.test/me'><x xmlns='http://jabber.org/protocol/muc'/>"
@@ -90,12 +92,16 @@ TEST(RoomLiveness, OneJoinPerJoin) {
         // The connection is away for longer than the join's deadline, and
         // the session resumed: the join goes again once, from the queue.
         {"suspended past the deadline", {"suspend", "answer"}, kAnswered},
+        // "b" is missing from a silent rejoin's list when a join from
+        // scratch follows: the room is heard anew, "b" is never reported gone.
+        {"joined anew within a rejoin's grace", {"answer", "b", "silently", "answer", "anew", "answer"},
+         kAnswered + " presence b presence a presence me subject : topic"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const bool managed = c.steps.front() == "suspend";
         Room r(40, 600000, managed);
-        r.room->liveness()->setIntervals(40, 600000, 60000, 20);
+        r.room->liveness()->setIntervals(40, 600000, 60000, 20, 50);
         EXPECT_EQ(r.s.sent(), managed ? kJoin + "<r xmlns='urn:xmpp:sm:3'/>" : kJoin);
         for (const std::string& step : c.steps) {
             if (step == "suspend") {
@@ -105,6 +111,10 @@ TEST(RoomLiveness, OneJoinPerJoin) {
                 EXPECT_EQ(r.s.dropAndResume(4), kJoin);  // all but the join had arrived
                 for (int i = 0; i < 5; ++i) r.s.client->receive(0);
                 EXPECT_EQ(r.s.sent(), "");  // the deadline starts afresh
+            } else if (step == "b") {
+                r.s.says(occupant("b", "participant"));
+            } else if (step == "silently" || step == "anew") {
+                r.room->liveness()->joinSent(step == "silently");
             } else if (step == "answer") {
                 r.s.says(occupant("a", "participant") + kSelf +
                          "<message from='room@conf.example.test/a' type='groupchat'><body>old</body><delay "

@@ -44,10 +44,16 @@ public:
             // recorder is ordered after this thread's last use of it.
             std::lock_guard<std::mutex> l(self->mutex_);
             self->events_.push_back(e);
-            hook = self->onEvent;
+            hook = self->onEvent_;
+            self->hooksRunning_ += hook ? 1 : 0;
             self->cv_.notify_all();
         }
-        if (hook) hook(e);
+        if (hook) {
+            hook(e);
+            std::lock_guard<std::mutex> l(self->mutex_);
+            --self->hooksRunning_;
+            self->cv_.notify_all();
+        }
         return 0;
     }
 
@@ -94,9 +100,19 @@ public:
     // Codes, in order, as text: "31028 11054 ...".
     std::string codes() const { return codesOf(events()); }
 
-    std::function<void(const HostEvent&)> onEvent;  // called on the event's thread
+    // Called on the event's thread, after the event is recorded. Set under
+    // the lock: the session's thread reads it for every event. Replacing it
+    // waits (at most 30 s) for calls in progress, which may use what the
+    // test is about to release; never replace it from inside the hook.
+    void setOnEvent(std::function<void(const HostEvent&)> hook) {
+        std::unique_lock<std::mutex> l(mutex_);
+        cv_.wait_for(l, std::chrono::seconds(30), [&] { return hooksRunning_ == 0; });
+        onEvent_ = std::move(hook);
+    }
 
 private:
+    std::function<void(const HostEvent&)> onEvent_;
+    int hooksRunning_ = 0;
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     std::vector<HostEvent> events_;
