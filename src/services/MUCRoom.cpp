@@ -437,7 +437,7 @@ void MUCRoom::handlePresenceStanza(Stanza* stanza) {
     if (backIn) {
         RoomState s = state_;
         // The answer to a join: its history follows, up to the subject.
-        if (s == RoomState::Joining || s == RoomState::Rejoining || (liveness_ && liveness_->expectsRepeats()))
+        if (liveness_ ? liveness_->answersJoin() : s == RoomState::Joining || s == RoomState::Rejoining)
             historyOpen_ = true;
         if (s == RoomState::Joining || s == RoomState::Rejoining) state_ = RoomState::Joined;
     }

@@ -135,16 +135,22 @@ RoomCatchUp::Verdict RoomCatchUp::admit(const Stanza& message, const std::string
         // The room has this one of ours, whether or not the handler sees it again.
         if (!own.empty()) ownEchoes_.add(keyOf(own));
         if (id && recentIds_.contains(id)) return Drop;
-        if (phase_ != AwaitingHistory || runEnded_) {
-            if (repeats && historyTexts_.contains(m.saidAt)) return Drop;
+        if (repeats && historyTexts_.contains(m.saidAt)) return Drop;
+        // Whether a join's history repeats what the handler heard shows
+        // only against the history as a whole; what comes with it waits
+        // behind it. The archive's answers carry ids and need no wait.
+        if (runEnded_ || phase_ == Querying || (!history && held_.empty())) {
             if (history && (phase_ == Querying || phase_ == AwaitingHistory)) ++caughtUp_;
             remember(m);
             return Deliver;
         }
-        // Whether it repeats what the handler heard shows only against
-        // the history as a whole.
+        if (held_.empty()) {
+            heldUntil_ = Clock::now() + std::chrono::seconds(kStepSeconds);
+            heldBytes_ = 0;
+        }
+        heldBytes_ += m.nick.size() + m.body.size() + m.stamp.size();
         held_.push_back(std::move(m));
-        if (held_.size() < kHeldLimit) return Held;
+        if (held_.size() < kHeldLimit && heldBytes_ < kHeldBytes) return Held;
         settled = settle();
         runEnded_ = true;
     }
@@ -302,17 +308,31 @@ void RoomCatchUp::startStep(Phase phase) {
 }
 
 long long RoomCatchUp::untilDue(Clock::time_point now) {
+    const auto until = [&](Clock::time_point due) {
+        const long long left = std::chrono::duration_cast<std::chrono::microseconds>(due - now).count();
+        return left < 0 ? 0 : left;
+    };
     std::lock_guard<std::mutex> lock(mutex_);
-    if (phase_ != Probing && phase_ != Querying && phase_ != AwaitingHistory) return -1;
-    const long long left = std::chrono::duration_cast<std::chrono::microseconds>(stepDeadline_ - now).count();
-    return left < 0 ? 0 : left;
+    const long long held = held_.empty() ? -1 : until(heldUntil_);
+    if (phase_ != Probing && phase_ != Querying && phase_ != AwaitingHistory) return held;
+    return held < 0 ? until(stepDeadline_) : std::min(held, until(stepDeadline_));
 }
 
 void RoomCatchUp::onTimer(Clock::time_point now) {
     Phase phase;
+    std::vector<HeldMessage> settled;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         phase = phase_;
+        // A history whose subject never came: it goes as it stands.
+        if (!held_.empty() && now >= heldUntil_ && phase != AwaitingHistory) {
+            settled = settle();
+            runEnded_ = madeAnew_ = false;
+        }
+    }
+    deliver(settled);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
         if ((phase != Probing && phase != Querying && phase != AwaitingHistory) || now < stepDeadline_) return;
     }
     parent_->logInstance().log(LogWarning, LogAreaClient,
@@ -434,11 +454,23 @@ bool RoomCatchUp::handleIqById(Stanza* stanza, int context) {
 }
 
 void RoomCatchUp::historyEnded() {
+    std::vector<HeldMessage> settled;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (phase_ != AwaitingHistory) return;
+        if (phase_ != AwaitingHistory) {
+            settled = settle();
+            runEnded_ = madeAnew_ = false;
+        }
     }
-    finish();
+    if (settled.empty() && holdingHistoryUp())
+        finish();
+    else
+        deliver(settled);
+}
+
+bool RoomCatchUp::holdingHistoryUp() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return phase_ == AwaitingHistory;
 }
 
 // Back in and caught up: what the room never had goes out, in the order

@@ -50,16 +50,17 @@ public:
     // ended for sure (it is no longer than what is remembered) and what is
     // held goes out.
     static constexpr std::size_t kHeldLimit = 2 * kRemembered;
+    static constexpr std::size_t kHeldBytes = 4 << 20;  // nor more text than this
 
     RoomCatchUp(ClientBase* parent, MUCRoom* room);
     ~RoomCatchUp() override;
     RoomCatchUp(const RoomCatchUp&) = delete;
     RoomCatchUp& operator=(const RoomCatchUp&) = delete;
 
-    // A groupchat message from the room with its body (and, from the
+    // A groupchat message from the room with its body (and, from a join's
     // history, its delay stamp). Deliver: remembered, for the handler now;
-    // Drop: the handler had it already; Held: part of a history being
-    // caught up, delivered in order (or dropped) once it ends.
+    // Drop: the handler had it already; Held: part of a join's history (or
+    // behind one), delivered in order (or dropped) once it ends.
     enum Verdict { Deliver, Drop, Held };
     Verdict admit(const Stanza& message, const std::string& body, bool history, const std::string& stamp);
     // An archive result (consumed: true) while a query is out; what it
@@ -82,7 +83,8 @@ public:
     // Our own presence came back (created: the room was made anew by this
     // join, status 201): ask the archive, or wait for the history.
     void rejoined(bool created = false);
-    // The room's subject ends the history a join brings.
+    // The room's subject ends the history a join brings: what was held of
+    // it goes to the handler, less what it had already.
     void historyEnded();
     // The room session ended: nothing waits any more.
     void reset();
@@ -129,6 +131,7 @@ private:
     std::vector<HeldMessage> settle();
     void remember(const HeldMessage& m);  // under mutex_
     void deliver(const std::vector<HeldMessage>& messages);
+    bool holdingHistoryUp() const;  // a catch-up waits for the history's end
     void query(const std::string& after);
     void finish();
     // Probing is over (answered or not): rejoin, with the archive or not.
@@ -162,7 +165,9 @@ private:
     RecentKeys historyTexts_;  // sender, body and stamp of history delivered: a join answered twice repeats it
     RecentKeys ownEchoes_;     // the ids of our own messages the room sent back
     std::deque<std::uint64_t> heard_;  // sender and body of the last kRemembered delivered, oldest first
-    std::vector<HeldMessage> held_;    // history being caught up, in the room's order
+    std::vector<HeldMessage> held_;    // a join's history (and what came with it), in the room's order
+    Clock::time_point heldUntil_;      // a history whose subject does not come goes as it stands
+    std::size_t heldBytes_ = 0;
     bool madeAnew_ = false;            // the rejoin created the room: its history is all new
     bool runEnded_ = false;            // the held history was settled: what follows is new
 };
