@@ -184,18 +184,21 @@ std::string Client::initialResponse(int mechanism) {
                                                    clientNonce(), &saltedPassword_);
             if (!passwordMayTravel()) scram_->setMinimumIterations(kMinPlaintextScramIterations);
             // The binding, or the flag that tells a server that binds logins
-            // that this connection could have been bound (RFC 5802, 6): an
-            // exchange without binding where one was possible is one whose
-            // -PLUS offer did not reach us. "n" only where TLS gives none.
+            // that this connection could have been bound but no -PLUS was
+            // offered (RFC 5802, 6): whoever removed the offer is caught.
+            // "n" where TLS gives no binding, or where -PLUS was offered and
+            // not chosen (setSaslMechanisms): "y" would claim that the
+            // server does not bind, and such a server fails the login.
             const ChannelBinding binding =
                 encryptionActive_ ? chooseChannelBinding(encryptionImpl(), offer_->binding) : ChannelBinding{};
+            const bool plusOffered = offer_->usableMechanisms() & (SaslScramSha1Plus | SaslScramSha256Plus);
             if (isPlus(mechanism)) {
                 bindingType_ = binding.type;
                 scram_->setChannelBinding("p=" + binding.type, binding.data);
-            } else if (!binding.type.empty()) {
+            } else if (!binding.type.empty() && !plusOffered) {
                 bindingFlagY_ = true;
                 scram_->setChannelBinding("y");
-            } else if (offer_->usableMechanisms() & (SaslScramSha1Plus | SaslScramSha256Plus)) {
+            } else if (plusOffered && binding.type.empty() && encryptionActive_) {
                 logger_.log(LogWarning, LogAreaClient,
                             "the server offers channel binding, but this TLS layer can give none; "
                             "authenticating without it");
