@@ -55,6 +55,25 @@ std::string quotedValue(const std::string& text, std::size_t keyPos, std::size_t
     return text.substr(start, end - start);
 }
 
+// RFC 2831 2.1.2.1: with charset=utf-8, a user name, realm or password
+// whose characters all lie in ISO 8859-1 is hashed in that encoding (as
+// digest databases shared with HTTP hold it); any other as UTF-8.
+std::string latin1WherePossible(const std::string& utf8) {
+    std::string out;
+    out.reserve(utf8.size());
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        const auto c = static_cast<unsigned char>(utf8[i]);
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+            continue;
+        }
+        // U+0080..U+00FF are C2 or C3 and one continuation byte.
+        if ((c != 0xC2 && c != 0xC3) || i + 1 == utf8.size() || (utf8[i + 1] & 0xC0) != 0x80) return utf8;
+        out.push_back(static_cast<char>(((c & 0x03) << 6) | (utf8[++i] & 0x3F)));
+    }
+    return out;
+}
+
 // Compares without leaking where the first difference is.
 bool sameSecret(const std::string& a, const std::string& b) {
     if (a.size() != b.size() || a.empty()) return false;
@@ -280,7 +299,7 @@ std::string digestMd5Response(const std::string& user, const std::string& realm,
                               const std::string& nonce, const std::string& cnonce, const std::string& digestUri,
                               bool server) {
     MD5 a;
-    a.update(user + ":" + realm + ":" + password);
+    a.update(latin1WherePossible(user) + ":" + latin1WherePossible(realm) + ":" + latin1WherePossible(password));
     MD5 ha1;
     ha1.update(a.rawDigest() + ":" + nonce + ":" + cnonce);
     MD5 ha2;

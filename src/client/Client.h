@@ -68,7 +68,8 @@ enum AuthenticationError {
 };
 
 // The DIGEST-MD5 "response" value (RFC 2831, qop=auth, nc=00000001); with
-// server set, the "rspauth" value the server proves itself with.
+// server set, the "rspauth" value the server proves itself with. The
+// strings are UTF-8; each that ISO 8859-1 can hold is hashed in it.
 std::string digestMd5Response(const std::string& user, const std::string& realm, const std::string& password,
                               const std::string& nonce, const std::string& cnonce, const std::string& digestUri,
                               bool server = false);
