@@ -481,6 +481,11 @@ void Client::handleSasl2Success(const Stanza& success) {
         refuseElement(success, StreamErrorPolicyViolation, "answering a request this client did not make");
         return;
     }
+    // XEP-0388 requires it (Prosody sends it, bound or not).
+    if (s.authorizationId.empty()) {
+        refuseElement(success, StreamErrorPolicyViolation, "without the authorization identifier SASL2 requires");
+        return;
+    }
     if (!acceptAuthorizationId(s.authorizationId, s.bound != nullptr)) {
         refuseElement(success, StreamErrorPolicyViolation,
                       "naming '" + s.authorizationId + "', not an address of this account, as the session's");
