@@ -245,7 +245,7 @@ void Client::startSasl(int mechanism) {
     const bool hasFirst = mechanism != SaslDigestMd5;
     XmlTag* element;
     if (sasl2_) {
-        element = buildAuthenticate(mechanismName(mechanism), hasFirst ? &first : nullptr, userAgentId(jid_),
+        element = buildAuthenticate(mechanismName(mechanism), hasFirst ? &first : nullptr, userAgentId(requestedJid_),
                                     disco()->name());
         sasl2Extras(element);
     } else {
@@ -262,7 +262,9 @@ void Client::startSasl(int mechanism) {
 // What SASL2 carries inline. A lost session is resumed (XEP-0198), where
 // the server offers it and has answered such a request before; a new one
 // is bound (Bind2) at login, while one is made afresh, and with a
-// resumption, for the server to bind should the session be gone.
+// resumption, for the server to bind should the session be gone. The tag
+// is the host's resource, never one a server gave: that would grow a
+// suffix with every login.
 XmlTag* Client::sasl2Extras(XmlTag* authenticate) {
     StreamManagement* sm = streamManagement();
     const bool recovering = sm->resuming();
@@ -270,7 +272,7 @@ XmlTag* Client::sasl2Extras(XmlTag* authenticate) {
         recovering && !sm->renewing() && offer_->inlineResume && KnownServers::inlineResumeWorks(serverKey());
     if (inlineResume_) authenticate->appendChild(sm->resumeRequest());
     bind2Sent_ = offer_->bind2 && (!recovering || sm->renewing() || inlineResume_);
-    if (bind2Sent_) authenticate->appendChild(buildBind2(jid_.resource(), offer_->bind2Csi));
+    if (bind2Sent_) authenticate->appendChild(buildBind2(requestedJid_.resource(), offer_->bind2Csi));
     return authenticate;
 }
 

@@ -16,6 +16,7 @@ using namespace std::string_view_literals;
 Client::Client(const std::string& server)
     : ClientBase(XMPP_XMLNS_CLIENT, server, -1), hasCredentials_(false) {
     jid_.setServer(server);
+    requestedJid_ = jid_;
     rosterManager_ = std::make_unique<RosterManager>(this);
     disco()->setIdentity("client", "bot");
 }
@@ -23,6 +24,7 @@ Client::Client(const std::string& server)
 Client::Client(const JID& jid, const std::string& password, int port)
     : ClientBase(XMPP_XMLNS_CLIENT, password, jid.serverRaw(), port), hasCredentials_(true) {
     jid_ = jid;
+    requestedJid_ = jid;
     rosterManager_ = std::make_unique<RosterManager>(this);
     disco()->setIdentity("client", "bot");
 }

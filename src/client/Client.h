@@ -197,6 +197,10 @@ private:
     std::atomic<bool> bind2Sent_{false};     // ... and binds one with Bind2
     std::atomic<bool> sasl2FeaturesDue_{false};  // the features after SASL2's success are still to come
     std::unique_ptr<JID> inlineBound_;  // the address Bind2 gave a session made afresh
+    // The address as the host gave it: the server's answers change jid_'s
+    // resource (Bind2 adds a suffix to the tag), the user agent and the
+    // tag of every later login stay as they were.
+    JID requestedJid_;
     std::chrono::steady_clock::time_point authenticateSent_;
 };
 

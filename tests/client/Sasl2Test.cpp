@@ -142,8 +142,14 @@ TEST(Sasl2, ALostSessionIsResumedInsideAuthenticate) {
         EXPECT_EQ(authenticate.find("<resume xmlns='urn:xmpp:sm:3' h='1' previd='sm-1'/>") != std::string::npos,
                   c.inlineResume)
             << authenticate;
-        // Bind2 goes with an inline resumption only, for a session gone.
-        EXPECT_EQ(authenticate.find("<bind xmlns='urn:xmpp:bind:0'>") != std::string::npos, c.inlineResume)
+        // Bind2 goes with an inline resumption only, for a session gone,
+        // with the host's resource as the tag (not res~a1) and the user
+        // agent of every login.
+        EXPECT_EQ(authenticate.find("<bind xmlns='urn:xmpp:bind:0'><tag>res</tag>") != std::string::npos,
+                  c.inlineResume)
+            << authenticate;
+        EXPECT_NE(authenticate.find("<user-agent id='" + userAgentId(JID("user@example.test/res")) + "'>"),
+                  std::string::npos)
             << authenticate;
         s.says(c.success);
         EXPECT_NE(s.sent().find(c.afterwards), std::string::npos);
