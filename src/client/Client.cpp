@@ -39,7 +39,7 @@ void Client::resetState() {
     authed_ = false;
     bound_ = false;
     streamFeatures_ = 0;
-    sasl2_ = pipelined_ = inlineResume_ = bind2Sent_ = sasl2FeaturesDue_ = false;
+    sasl2_ = pipelined_ = inlineResume_ = bind2Sent_ = smInline_ = sasl2FeaturesDue_ = false;
 }
 
 void Client::disconnect(ConnectionError reason) {
@@ -365,10 +365,9 @@ void Client::sessionReady() {
 void Client::startNewSession() {
     bound_ = false;
     if (inlineBound_) {  // SASL2's success bound it already
-        jid_ = *inlineBound_;
+        const JID address = *inlineBound_;
         inlineBound_.reset();
-        notifyStreamEvent(StreamEventResourceBinding);
-        sessionBound(offer_->bind2Sm || offer_->inlineResume, false);
+        boundInline(address, inlineSmAnswer_);
         return;
     }
     if (step() == StreamStep::Sasl2) {
