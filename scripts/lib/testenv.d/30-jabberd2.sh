@@ -8,6 +8,8 @@
 need_packages jabberd2 jabber-muc python3
 jdir=$state/jabberd2
 mkdir -p "$jdir/muc-spool"
+# The storage and authreg modules, wherever this architecture keeps them.
+jlib=$(dirname "$(dpkg -L jabberd2 | grep '/storage_sqlite\.so$' | head -n 1)")
 # mu-conference gets its handshake wrong when the router's 40-character
 # stream id and the secret together pass 55 bytes: a short secret.
 jsecret=$(od -An -N6 -tx1 /dev/urandom | tr -dc '0-9a-f')
@@ -60,12 +62,12 @@ cat > "$jdir/sm.xml" <<XML
   $(jabberd2_log sm)
   <local><id>jabberd2.test</id></local>
   <storage>
-    <path>/usr/lib/x86_64-linux-gnu/jabberd2</path>
+    <path>$jlib</path>
     <driver>sqlite</driver>
     $(jabberd2_sqlite)
   </storage>
   <modules>
-    <path>/usr/lib/x86_64-linux-gnu/jabberd2</path>
+    <path>$jlib</path>
     <chain id='sess-start'><module>status</module></chain>
     <chain id='sess-end'><module>status</module><module>iq-last</module></chain>
     <chain id='in-sess'><module>validate</module><module>status</module><module>privacy</module>
@@ -111,7 +113,7 @@ cat > "$jdir/c2s.xml" <<XML
     <check><interval>0</interval><idle>0</idle><keepalive>0</keepalive></check>
   </io>
   <authreg>
-    <path>/usr/lib/x86_64-linux-gnu/jabberd2</path>
+    <path>$jlib</path>
     <module>sqlite</module>
     <mechanisms>
       <traditional><plain/><digest/></traditional>
@@ -158,6 +160,7 @@ jabberd2_listening() {  # port
   in_ns ss -ltn | grep -q "127.0.0.1:$1 "
 }
 
+: > "$jdir/router.log"  # read below for the components' routes
 jabberd2_daemon router /usr/sbin/jabberd2-router -c "$jdir/router.xml"
 wait_for 10 jabberd2_listening 5347 || die "jabberd2's router did not start (see $jdir)"
 jabberd2_daemon sm /usr/sbin/jabberd2-sm -c "$jdir/sm.xml"
