@@ -1,6 +1,7 @@
-// The host interface end to end against Prosody, through the exported C
-// functions only (this program links the shared library), with slixmpp
-// occupants whose nicknames follow the hosts' layout.
+// The host interface end to end against Prosody (and, for the tests that
+// fit it, jabberd2 with mu-conference), through the exported C functions
+// only (this program links the shared library), with slixmpp occupants
+// whose nicknames follow the hosts' layout.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -349,6 +350,72 @@ TEST(HostLive, AHostPeerSeesTheOtherHostAndTheRoomDestroyed) {
     }
 }
 
+// Texts that must arrive exactly, both ways: beyond the BMP (surrogate
+// pairs in UTF-16), right-to-left with its marks and isolates, and 10 kB.
+// Then the occupant is kicked by its identifier.
+TEST(HostLive, ExactTextsBothWaysThenAKick) {
+    REQUIRE_LIVE_SERVERS();
+    const std::string room = uniqueName("x");
+    const std::string roomJid = room + "@" + kService;
+    HostSession host(room, "Host");
+    ASSERT_TRUE(host.login()) << host.events.codes();
+    PyOccupant bob("Bob");
+    ASSERT_EQ(field(bob.join(room), "error"), "");
+    std::string big;
+    while (big.size() < 10 * 1024) big += "10 kB: été 🎬 \u05E9\u05DC\u05D5\u05DD ";
+    const std::string texts[] = {
+        "𝄞 🎉 😀 𠀋",
+        // Hebrew with right-to-left marks, then Arabic in an isolate.
+        "\u05E9\u05DC\u05D5\u05DD \u200F(1)\u200F \u2067\u0645\u0631\u062D\u0628\u0627\u2069 end",
+        big,
+    };
+    for (const std::string& text : texts) {
+        SCOPED_TRACE(text.substr(0, 40));
+        bob.peer->command("say", {{"room", roomJid}, {"body", text}});
+        const std::string heard = "NICKNAME=" + bob.nick + "_tok_" + text;
+        HostEvent got{};
+        EXPECT_TRUE(host.events.waitFor([&](const HostEvent& e) { return e.code == 11029 && e.utf8() == heard; }, 10000, &got));
+        EXPECT_EQ(got.text.size(), fromUtf8(heard).size());  // code units, not bytes
+        SetChatMessage(host.session, P(fromUtf8(text).c_str()));
+        EXPECT_FALSE(bob.peer->waitEvent([&](const Json& j) {
+                             return field(j, "event") == "groupchat" && field(j, "from") == roomJid + "/" + host.nick &&
+                                    field(j, "body") == text;
+                         }).empty());
+    }
+
+    ASSERT_TRUE(host.events.waitForText(11027, presenceText(bob.user(), bob.nick))) << host.events.codes();
+    SetKick(host.session, bob.idArg());
+    EXPECT_FALSE(bob.presenceOf(room, bob.nick, [](const Json& j) { return field(j, "codes").find("307") != std::string::npos; })
+                     .empty());
+    EXPECT_TRUE(host.events.waitForText(11043, presenceText(bob.user(), bob.nick)));
+    EXPECT_FALSE(IsConflictNickName(host.session, bob.idArg()));
+}
+
+// Passwords beyond ASCII register and then log in with whatever the server
+// offers: SCRAM on Prosody, DIGEST-MD5 on jabberd2, where a password that
+// ISO-8859-1 can hold is hashed in that charset and any other in UTF-8.
+TEST(HostLive, PasswordsBeyondAsciiRegisterAndLogIn) {
+    REQUIRE_LIVE_SERVERS();
+    for (const char16_t* password : {u"pässwörd", u"пароль🔑"}) {
+        SCOPED_TRACE(toUtf8(password));
+        const std::u16string user = fromUtf8(uniqueName("pw"));
+        HostRecorder reg;
+        void* h = SetRegistration(P(kDomain.c_str()), P(user.c_str()), P(password), &reg, &HostRecorder::callback);
+        ASSERT_EQ(WaitRegistration(h, 15000), 1);
+        EXPECT_EQ(reg.codes(), "11056");
+        HostRecorder events;
+        const std::string nick = "Pw" + identifier("") + ":us";
+        void* s = SetLogin(P(user.c_str()), P(password), P(fromUtf8(uniqueName("k")).c_str()), P(fromUtf8(nick).c_str()),
+                           P(kDomain.c_str()), P(u"parley"), &events, &HostRecorder::callback);
+        HostEvent first{};
+        EXPECT_TRUE(events.waitFor(
+            [](const HostEvent& e) { return e.code == PARLEY_EVENT_CONNECTED || (e.code >= 21024 && e.code <= 21042); },
+            15000, &first));
+        EXPECT_EQ(first.code, PARLEY_EVENT_CONNECTED) << events.codes();
+        GetLogOut(s);
+    }
+}
+
 // Another account answers the login's requests, as it could before their ids
 // were random and their senders checked: old fixed ids and a guess.
 TEST(HostLive, AnswersFromAnotherAccountChangeNothing) {
@@ -405,8 +472,10 @@ TEST(HostLiveTls, TheHostsOwnAuthorityAndTheTestingSwitch) {
     // Past TLS, on to authentication, which fails for the missing account.
     EXPECT_EQ(loginEndsWith(u"nobody", u"untrusted.test"), kAuthFailed);
     EXPECT_EQ(loginEndsWith(u"nobody", u"wrongname.test"), kTlsFailed);  // trust does not fix a wrong name
+    EXPECT_EQ(loginEndsWith(u"nobody", u"jabberd2.test"), kTlsFailed);   // its issuer is no longer trusted
     SetTrustedCAFile(nullptr);
     EXPECT_EQ(loginEndsWith(u"nobody", u"untrusted.test"), kTlsFailed);
+    EXPECT_EQ(loginEndsWith(u"nobody", u"jabberd2.test"), kTlsFailed);
 
     SetInsecureAcceptAnyCertificate(1);
     EXPECT_EQ(loginEndsWith(u"nobody", u"wrongname.test"), kAuthFailed);
@@ -414,6 +483,7 @@ TEST(HostLiveTls, TheHostsOwnAuthorityAndTheTestingSwitch) {
     SetInsecureAcceptAnyCertificate(0);
     EXPECT_EQ(loginEndsWith(u"nobody", u"expired.test"), kTlsFailed);
     SetTrustedCAFile(P(fromUtf8(testsupport::testAuthority()).c_str()));
+    EXPECT_EQ(loginEndsWith(u"nobody", u"jabberd2.test"), kAuthFailed);
 }
 
 TEST(HostLiveTls, RegisterAndJoinWhereTlsIsRequired) {
