@@ -135,6 +135,18 @@ void appendEscaped(std::string& out, std::string_view text) {
         const char* replacement;
         std::size_t n;
         if (k == kMultibyte) {
+            // Most text outside ASCII: two bytes, or three that are no
+            // surrogate and not U+FFFE or U+FFFF (E1-EC, EE).
+            const unsigned char c = *p;
+            if (c >= 0xC2 && c <= 0xDF && end - p >= 2 && (p[1] & 0xC0) == 0x80) {
+                p += 2;
+                continue;
+            }
+            if (c >= 0xE1 && c <= 0xEE && c != 0xED && end - p >= 3 && (p[1] & 0xC0) == 0x80 &&
+                (p[2] & 0xC0) == 0x80) {
+                p += 3;
+                continue;
+            }
             const std::size_t length = checkSequence(p, end, skip);
             if (length) {
                 p += length;
