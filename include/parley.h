@@ -3,9 +3,13 @@
  *
  * The host logs a user in and joins one multi-user chat room (SetLogin), or
  * registers an account (SetRegistration). Everything that happens comes back
- * through one callback, as numbered events (PARLEY_EVENT_*). Strings are
- * zero-terminated UTF-16 in both directions; texts handed to the callback
- * are not terminated and are valid only during the call.
+ * through one callback, as numbered events (PARLEY_EVENT_*): when each
+ * comes, its text's fields and what every code means are in docs/events.md
+ * (events.md in the Windows zip). Strings are zero-terminated UTF-16 in both
+ * directions; texts handed to the callback are not terminated and are valid
+ * only during the call. In the host's strings, each character XML cannot
+ * carry (C0 controls other than tab, line feed and carriage return; U+FFFE,
+ * U+FFFF; unpaired surrogates) is sent as U+FFFD.
  *
  * Threads: the callback runs on the session's own thread, except event
  * 21041 (PARLEY_EVENT_DISCONNECTED + 17), which GetLogOut raises on the

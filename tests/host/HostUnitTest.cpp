@@ -95,6 +95,49 @@ TEST(CXMPPUtil, BuffersAndConversions) {
     EXPECT_EQ(util.toWideString(std::string("ok\x80")), u"ok\uFFFD");
 }
 
+// Host text on its way to the wire: what XML cannot carry becomes U+FFFD,
+// one code unit for one, so that the stream survives and the nickname
+// layout (counted from the end) stays.
+TEST(CXMPPUtil, WhatXmlCannotCarryBecomesAReplacementCharacter) {
+    const char16_t R = 0xFFFD, hi = 0xD83C, lo = 0xDF89;  // U+1F389 as a pair
+    struct Case {
+        std::u16string in, out;
+        std::size_t replaced;
+    };
+    const Case cases[] = {
+        {u"a\fb", {u'a', R, u'b'}, 1},
+        {u"\x1b[31mred\x1b[0m", std::u16string(1, R) + u"[31mred" + R + u"[0m", 2},
+        {u"tab\tlf\ncr\r\x7f", u"tab\tlf\ncr\r\x7f", 0},
+        {{u'\0', 0x1, 0x8, 0xB, 0xE, 0x1F}, std::u16string(6, R), 6},
+        {{0xFFFF, 0xFFFE, 0xFFFD, 0xE000, 0xD7FF}, {R, R, R, 0xE000, 0xD7FF}, 2},
+        {{u'x', 0xD800}, {u'x', R}, 1},     // a high surrogate at the end
+        {{0xDC00, u'y'}, {R, u'y'}, 1},     // a low one alone
+        {{lo, hi}, {R, R}, 2},              // the pair reversed
+        {{hi, lo}, {hi, lo}, 0},            // a character beyond the BMP
+        {{0xD800, hi, lo}, {R, hi, lo}, 1}, // a high one before a pair
+        {u"", u"", 0},
+    };
+    CXMPPUtil util;
+    for (const Case& c : cases) {
+        std::u16string text = c.in;
+        EXPECT_EQ(replaceNonXmlCharacters(text), c.replaced) << utf16ToUtf8(c.out);
+        EXPECT_EQ(text, c.out) << utf16ToUtf8(c.out);
+        // Through the conversion every host text takes (a zero included).
+        char* bytes = nullptr;
+        std::int32_t size = 0;
+        if (c.in.empty()) continue;
+        ASSERT_EQ(util.wideToUtf8(c.in.data(), static_cast<std::int32_t>(c.in.size()), &bytes, &size),
+                  CXMPPUtil::ResultOk);
+        EXPECT_EQ(std::string(bytes), utf16ToUtf8(c.out)) << utf16ToUtf8(c.out);
+        std::free(bytes);
+    }
+    // A control character in the display name leaves the identifier where it was.
+    const std::u16string id = u"0123456789abcdef0123456789abcdef0123";
+    const std::u16string sent = util.toWideString(util.toUtf8String((u"Al\fce" + id + u":us").c_str()));
+    EXPECT_EQ(cutNickname(sent).identifier, id);
+    EXPECT_EQ(cutNickname(sent).displayName, std::u16string(u"Al") + R + u"ce");
+}
+
 TEST(MemberList, LookupsAndOrder) {
     CXMPPMemberListManager list;
     EXPECT_FALSE(list.contains(u"a"));

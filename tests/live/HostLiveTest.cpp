@@ -441,6 +441,55 @@ TEST(HostLive, AnswersFromAnotherAccountChangeNothing) {
     EXPECT_EQ(codes.find("210"), std::string::npos) << codes;
 }
 
+// Host text with characters XML cannot carry (a form feed, an escape
+// sequence, U+FFFF) in a message, a subject and a nickname: they reach the
+// room as U+FFFD, and the session stays up for what follows. Once per
+// server: each reads the stream with its own parser.
+TEST(HostLiveText, CharactersXmlCannotCarryNeverEndTheSession) {
+    REQUIRE_LIVE_SERVERS();
+    SetEncryptionPolicy(PARLEY_ENCRYPTION_ALLOW_PLAINTEXT);  // both servers are plain
+    struct Server {
+        std::string domain;
+        int port;
+    };
+    const std::string r = "\xef\xbf\xbd";  // U+FFFD
+    for (const Server& server : {Server{"example.test", 5222}, Server{"ejabberd.test", 5322}}) {
+        SCOPED_TRACE(server.domain);
+        const std::string service = "conference." + server.domain, room = uniqueName("ctl");
+        const std::string user = uniqueName("ch"), nick = "Host" + identifier("Host") + ":us";
+        ASSERT_EQ(Peer::registerAccount(user + "@" + server.domain, "pw", server.port), 0);
+        const std::string bobAccount = uniqueName("cb") + "@" + server.domain;
+        ASSERT_EQ(Peer::registerAccount(bobAccount, "pw", server.port), 0);
+        HostRecorder host;
+        void* session = SetLogin(P(fromUtf8(user).c_str()), P(u"pw"), P(fromUtf8(room).c_str()),
+                                 P(fromUtf8(nick).c_str()), P(fromUtf8(server.domain).c_str()), P(u"parley"), &host,
+                                 &HostRecorder::callback);
+        ASSERT_TRUE(host.waitForCode(11027)) << host.codes();  // ours: the room is ours
+        Peer bob(bobAccount + "/py", "pw", server.port);
+        const std::string bobNick = "Bob" + identifier("Bob") + ":us";
+        ASSERT_EQ(bob.command("join", {{"room", room + "@" + service}, {"nick", bobNick}}).at("ok"), "true");
+        ASSERT_TRUE(host.waitFor([&](const HostEvent& e) { return e.code == 11027 && e.utf8().find(bobNick) != std::string::npos; }));
+
+        std::u16string message = u"form\ffeed \x1b[31mred\x1b[0m ";
+        message += char16_t(0xFFFF);
+        message += u" end";
+        EXPECT_EQ(SetChatMessage(session, P(message.c_str())), 1);
+        EXPECT_EQ(SetSubject(session, P(u"sub\x01ject")), 1);
+        EXPECT_EQ(SetNickName(session, P(fromUtf8("Ho\x0bst" + nick.substr(4)).c_str())), 1);
+        EXPECT_EQ(SetChatMessage(session, P(u"after")), 1);
+        auto body = [&](const std::string& text) {
+            return bob.waitEvent([&](const Json& j) { return field(j, "event") == "groupchat" && field(j, "body") == text; });
+        };
+        EXPECT_FALSE(body("form" + r + "feed " + r + "[31mred" + r + "[0m " + r + " end").empty());
+        EXPECT_FALSE(bob.waitEvent([&](const Json& j) { return field(j, "event") == "subject" && field(j, "subject") == "sub" + r + "ject"; })
+                         .empty());
+        EXPECT_FALSE(body("after").empty());
+        const std::string codes = host.codes();
+        EXPECT_EQ(codes.find("210"), std::string::npos) << codes;  // never disconnected
+        GetLogOut(session);
+    }
+}
+
 // Server certificates through the host interface. Not repeated by the
 // suite that runs over TLS: these pick their servers themselves.
 namespace {
