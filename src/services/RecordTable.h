@@ -7,7 +7,9 @@
 //
 // A Record is a trivially destructible header made by ::operator new with
 // its text after it, and provides `Record* next`, `std::uint32_t hash` (set
-// by the table) and `bool matches(Key) const`. Not thread-safe.
+// by the table) and `bool matches(Key) const`. A table that does not own
+// its records (Owns false) only links them: another table, or the record's
+// owner, releases them. Not thread-safe.
 #ifndef TERN_SERVICES_RECORDTABLE_H
 #define TERN_SERVICES_RECORDTABLE_H
 
@@ -21,7 +23,7 @@
 
 namespace tern {
 
-template <typename Record, typename Key>
+template <typename Record, typename Key, bool Owns = true>
 class RecordTable {
 public:
     RecordTable() = default;
@@ -64,7 +66,7 @@ public:
         ++size_;
     }
 
-    // Puts fresh (same key) where old was, and releases old.
+    // Puts fresh (same key) where old was, and releases old (when owned).
     void replace(Record* old, Record* fresh) {
         Record** at = slotOf(old);
         fresh->hash = old->hash;
@@ -120,7 +122,10 @@ public:
     }
 
 private:
-    static void release(Record* r) { ::operator delete(static_cast<void*>(r)); }
+    static void release(Record* r) {
+        if constexpr (Owns) ::operator delete(static_cast<void*>(r));
+        else (void)r;
+    }
 
     Record** slotOf(const Record* record) {
         Record** at = &buckets_[record->hash & (buckets_.size() - 1)];
