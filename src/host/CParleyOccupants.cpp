@@ -61,8 +61,8 @@ void CParley::onOccupantPresence(MUCRoom*, OccupantInfo occupant, PresenceShow s
                 default: break;
             }
             members_.setRank(nick, occupant.affiliation, occupant.role);
-        } else if (members_.addMember(utf8ToUtf16(user), nick, id, occupant.affiliation, occupant.role, own)) {
-            const int holders = members_.holders(id);
+        } else if (const int holders = members_.addMember(std::u16string(), nick, id, occupant.affiliation,
+                                                            occupant.role, own)) {
             if (holders > 1) sharedNow = holders;
         } else {
             // Past the limit: not listed, so not reported either.

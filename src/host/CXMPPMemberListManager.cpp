@@ -55,19 +55,20 @@ CXMPPMemberListManager::Member* CXMPPMemberListManager::named(const std::u16stri
 }
 
 // Into the identifier index: the first to carry it, or beside that one.
-void CXMPPMemberListManager::link(Member* m, const std::u16string& identifier) {
+std::uint32_t CXMPPMemberListManager::link(Member* m, const std::u16string& identifier) {
     m->sameNext = m->samePrev = nullptr;
-    IdentifierLink* first = identifiers_.find(identifier);
+    const std::uint32_t hash = identifiers_.hashOf(std::u16string_view(identifier));
+    IdentifierLink* first = identifiers_.findHashed(identifier, hash);
     if (!first) {
         m->holders = 1;
-        identifiers_.insert(m, identifiers_.hashOf(std::u16string_view(identifier)));
-        return;
+        identifiers_.insert(m, hash);
+        return 1;
     }
-    ++first->holders;
     m->samePrev = static_cast<Member*>(first);
     m->sameNext = first->sameNext;
     if (m->sameNext) m->sameNext->samePrev = m;
     first->sameNext = m;
+    return ++first->holders;
 }
 
 void CXMPPMemberListManager::unlink(Member* m) {
@@ -125,18 +126,17 @@ std::optional<std::u16string> CXMPPMemberListManager::nicknameOf(const std::u16s
 }
 
 // The user part is not kept: nothing asks for it.
-bool CXMPPMemberListManager::addMember(const std::u16string&, const std::u16string& nickname,
-                                       const std::u16string& identifier, int affiliation, int role, bool ours) {
+int CXMPPMemberListManager::addMember(const std::u16string&, const std::u16string& nickname,
+                                      const std::u16string& identifier, int affiliation, int role, bool ours) {
     Member* m = makeMember(nickname, identifier, affiliation, role);
     const std::uint32_t hash = members_.hashOf(std::u16string_view(nickname));
     std::lock_guard<std::mutex> lock(mutex_);
-    if (members_.size() >= kMaxMembers + (ours ? 1 : 0) || members_.find(nickname)) {
+    if (members_.size() >= kMaxMembers + (ours ? 1 : 0) || members_.findHashed(nickname, hash)) {
         ::operator delete(static_cast<void*>(m));
-        return false;
+        return 0;
     }
     members_.insert(m, hash);
-    link(m, identifier);
-    return true;
+    return static_cast<int>(link(m, identifier));
 }
 
 void CXMPPMemberListManager::updateMember(const std::u16string&, const std::u16string& nickname,

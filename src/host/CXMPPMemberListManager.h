@@ -37,10 +37,11 @@ public:
     int affiliationOf(const std::u16string& identifier) const;
     // A copy of the full nickname (the list may change right after).
     std::optional<std::u16string> nicknameOf(const std::u16string& identifier) const;
-    // False when not added: the nickname is listed already, or the list is
-    // full (ours: our own occupant, which may take one place more).
-    bool addMember(const std::u16string& user, const std::u16string& nickname, const std::u16string& identifier,
-                   int affiliation, int role, bool ours = false);
+    // How many carry the identifier once it is added; 0 when not added:
+    // the nickname is listed already, or the list is full (ours: our own
+    // occupant, which may take one place more).
+    int addMember(const std::u16string& user, const std::u16string& nickname, const std::u16string& identifier,
+                  int affiliation, int role, bool ours = false);
     void updateMember(const std::u16string& user, const std::u16string& nickname, const std::u16string& identifier,
                       int affiliation, int role);
     void removeMember(const std::u16string& identifier);
@@ -93,7 +94,8 @@ private:
                               int role);
     // The member the identifier names, or null.
     Member* named(const std::u16string& identifier) const;
-    void link(Member* m, const std::u16string& identifier);
+    // Returns how many carry the identifier now.
+    std::uint32_t link(Member* m, const std::u16string& identifier);
     void unlink(Member* m);
     void erase(Member* m);
 

@@ -45,6 +45,13 @@ public:
     Record* find(const Key& key) const {
         return find(key, [](const Record&) { return true; });
     }
+    // The same for a key whose hash the caller has (as insert takes it).
+    Record* findHashed(const Key& key, std::uint32_t h) const {
+        if (buckets_.empty()) return nullptr;
+        for (Record* r = buckets_[h & (buckets_.size() - 1)]; r; r = r->next)
+            if (r->hash == h && r->matches(key)) return r;
+        return nullptr;
+    }
     // The first record with the key that also suits pick.
     template <typename Pick>
     Record* find(const Key& key, Pick&& pick) const {

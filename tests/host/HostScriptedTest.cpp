@@ -751,13 +751,9 @@ TEST(HostScripted, ARoomThatHidesAddressesStillShowsItsOccupants) {
     EXPECT_EQ(text(e[2]), "ID=_tok_NICKNAME=Alice" + u8(kAliceId) + ":ad_tok_NEWNICKNAME=");
     EXPECT_EQ(text(e[4]), "ID=_tok_NICKNAME=" + u8(kBobNick) + "_tok_NEWNICKNAME=");
     EXPECT_EQ(text(e[6]), "ID=user_tok_NICKNAME=" + u8(kOwnNick) + "_tok_NEWNICKNAME=");
-    EXPECT_EQ(GetUserTotalCount(s.session), 3);
     EXPECT_TRUE(IsModerator(s.session, P(kAliceId.c_str())));
-    s.events.clear();
-    server.send(occupant(kBobNick, "", "role='visitor'"));
     server.send(occupant(kBobNick, "", "role='none'", "<status code='307'/>", "unavailable"));
-    ASSERT_TRUE(s.events.waitForCodes("31028 11037 31028 11043")) << s.events.codes();
-    EXPECT_EQ(text(s.events.events()[3]), "ID=_tok_NICKNAME=" + u8(kBobNick) + "_tok_NEWNICKNAME=");
+    ASSERT_TRUE(s.events.waitForText(11043, "ID=_tok_NICKNAME=" + u8(kBobNick) + "_tok_NEWNICKNAME="));
     EXPECT_EQ(GetUserTotalCount(s.session), 2);
 }
 
@@ -786,10 +782,6 @@ TEST(HostScripted, ARoomWeCreateShowsRealAddresses) {
           "<field type='text-single' var='muc#roomconfig_roomname'><value>4711</value></field>",
           "<field type='boolean' var='muc#roomconfig_persistentroom'><value>1</value></field>",
           "<field type='list-single' var='muc#roomconfig_whois'><value>anyone</value></field></x>"},
-         false},
-        {"no whois in the form", form + "</x>", false,
-         {"<value>4711</value></field><field type='boolean' var='muc#roomconfig_persistentroom'><value>1</value>"
-          "</field></x>"},
          false},
         {"the form refused", refusal, true, {}, false},
         {"the submission refused", form + whois + "</x>", false, {"<value>anyone</value>"}, true},

@@ -115,7 +115,7 @@ TEST(MemberList, LookupsAndOrder) {
     list.setRank(u"n1", 0, 1);
     EXPECT_EQ(list.roleOfMember(u"n1"), 1);
     EXPECT_FALSE(list.roleOfMember(u"n1x").has_value());
-    EXPECT_FALSE(list.addMember(u"u1", u"n1", u"id9", 0, 0));  // nicknames stay unique
+    EXPECT_EQ(list.addMember(u"u1", u"n1", u"id9", 0, 0), 0);  // nicknames stay unique
     // Renamed to a prefix of its old nickname: found by the new one only.
     list.addMember(u"u5", u"bob", u"id5", 0, 2);
     list.updateMember(u"u5", u"bo", u"id5", 0, 1);
@@ -212,7 +212,7 @@ TEST(MemberList, AnIdentifierShownBySeveralNamesNobody) {
     for (const auto& s : steps) {
         SCOPED_TRACE(i++);
         switch (s.op) {
-            case Add: EXPECT_TRUE(list.addMember(u"u", s.nick, u"id", 0, s.role)); break;
+            case Add: EXPECT_EQ(list.addMember(u"u", s.nick, u"id", 0, s.role), s.holders); break;
             case Leave: EXPECT_EQ(list.removeNickname(s.nick), s.holders + 1); break;
             case RemoveById: list.removeMember(u"id"); break;
             case UpdateById: list.updateMember(u"u", s.nick, u"id", 4, s.role); break;
@@ -235,18 +235,18 @@ TEST(MemberList, ManyShowingOneIdentifierAndTheLimit) {
     const std::u16string id(36, u'b');
     const auto nick = [&](std::size_t i) { return u"n" + utf8ToUtf16(std::to_string(i)) + id + u":us"; };
     const std::size_t max = CXMPPMemberListManager::kMaxMembers;
-    for (std::size_t i = 0; i < max; ++i) ASSERT_TRUE(list.addMember(u"u", nick(i), id, 0, 2));
-    EXPECT_FALSE(list.addMember(u"u", nick(max), id, 0, 2));
-    EXPECT_FALSE(list.addMember(u"u", u"someone else", u"x", 0, 2));
-    EXPECT_TRUE(list.addMember(u"u", u"me", u"mine", 0, 2, true));  // our own still gets in
-    EXPECT_FALSE(list.addMember(u"u", u"me too", u"mine", 0, 2, true));  // but only one place more
+    for (std::size_t i = 0; i < max; ++i) ASSERT_EQ(list.addMember(u"u", nick(i), id, 0, 2), static_cast<int>(i + 1));
+    EXPECT_EQ(list.addMember(u"u", nick(max), id, 0, 2), 0);
+    EXPECT_EQ(list.addMember(u"u", u"someone else", u"x", 0, 2), 0);
+    EXPECT_EQ(list.addMember(u"u", u"me", u"mine", 0, 2, true), 1);  // our own still gets in
+    EXPECT_EQ(list.addMember(u"u", u"me too", u"mine", 0, 2, true), 0);  // but only one place more
     EXPECT_EQ(list.count(), static_cast<int>(max) + 1);
     EXPECT_EQ(list.holders(id), static_cast<int>(max));
     // The first ones go first, then the rest from the end.
     for (std::size_t i = 0; i < max / 2; ++i) ASSERT_EQ(list.removeNickname(nick(i)), static_cast<int>(max - i));
     for (std::size_t i = max - 1; i > max / 2; --i) ASSERT_EQ(list.removeNickname(nick(i)), static_cast<int>(i - max / 2 + 1));
     EXPECT_EQ(*list.nicknameOf(id), nick(max / 2));
-    EXPECT_TRUE(list.addMember(u"u", u"room again", u"x", 0, 2));
+    EXPECT_EQ(list.addMember(u"u", u"room again", u"x", 0, 2), 1);
 }
 
 // Reasons up to NotConnected reach the host as 21024 + reason; later ones,

@@ -214,28 +214,6 @@ TEST(MUCRoom, AdministrationRequestsAndTheirAnswers) {
     f.s.says("<iq type='result' id='uid13' from='room@conf.example.test'/>");
     EXPECT_EQ(f.events.lines(), std::vector<std::string>{"admin ok 4"});
 
-    // The owner's configuration: the form asked for, one submitted.
-    f.events.clear();
-    f.room->requestRoomConfig();
-    EXPECT_EQ(f.s.sent(), "<iq type='get' to='room@conf.example.test' id='uid14'><query "
-                          "xmlns='http://jabber.org/protocol/muc#owner'/></iq>");
-    f.s.says("<iq type='result' id='uid14' from='room@conf.example.test'><query "
-             "xmlns='http://jabber.org/protocol/muc#owner'><x xmlns='jabber:x:data' type='form'/></query></iq>");
-    XmlDataForm form(FormSubmit);
-    auto* whois = new XmlDataFormField(FieldListSingle);
-    whois->setName("muc#roomconfig_whois");
-    whois->setValue("anyone");
-    form.addField(whois);
-    f.room->submitRoomConfig(form);
-    EXPECT_EQ(f.s.sent(), "<iq type='set' to='room@conf.example.test' id='uid15'><query "
-                          "xmlns='http://jabber.org/protocol/muc#owner'><x xmlns='jabber:x:data' type='submit'><field "
-                          "type='list-single' var='muc#roomconfig_whois'><value>anyone</value></field></x></query></iq>");
-    f.room->requestRoomConfig();
-    f.s.sent();
-    f.s.says("<iq type='error' id='uid15' from='room@conf.example.test'/>"
-             "<iq type='error' id='uid16' from='room@conf.example.test'/>");
-    EXPECT_EQ(f.events.lines(), (std::vector<std::string>{"config form", "admin refused 2", "admin refused 3"}));
-
     f.room->leaveRoom("bye");
     EXPECT_EQ(f.s.sent(), "<presence type='unavailable' to='room@conf.example.test/me'><status>bye</status><x "
                           "xmlns='http://jabber.org/protocol/muc'/></presence>");
