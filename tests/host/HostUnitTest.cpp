@@ -161,22 +161,17 @@ TEST(MemberList, LookupsAndOrder) {
     list.updateMember(u"u3b", u"n3b", u"id3", 4, 3);
     EXPECT_EQ(*list.nicknameOf(u"id3"), u"n3b");
     EXPECT_EQ(list.affiliationOf(u"id3"), 4);
-    list.addMember(u"dup", u"dup", u"id1", 0, 0);  // duplicates: the first one answers
-    EXPECT_EQ(list.roleOf(u"id1"), 3);
-    // By identifier and nickname, only that member: another showing the
-    // identifier neither changes nor removes the first.
-    list.setRank(u"id1", u"dup", 0, 1);
-    EXPECT_EQ(list.roleOfMember(u"id1", u"dup"), 1);
-    EXPECT_EQ(list.roleOfMember(u"id1", u"n1"), 3);
-    EXPECT_FALSE(list.roleOfMember(u"id1", u"n1x").has_value());
-    list.removeMember(u"id1", u"dup");
-    EXPECT_EQ(list.roleOf(u"id1"), 3);
-    EXPECT_EQ(list.count(), 2);
+    // By nickname, only that member.
+    list.setRank(u"n1", 0, 1);
+    EXPECT_EQ(list.roleOfMember(u"n1"), 1);
+    EXPECT_FALSE(list.roleOfMember(u"n1x").has_value());
+    EXPECT_EQ(list.addMember(u"u1", u"n1", u"id9", 0, 0), 0);  // nicknames stay unique
     // Renamed to a prefix of its old nickname: found by the new one only.
     list.addMember(u"u5", u"bob", u"id5", 0, 2);
     list.updateMember(u"u5", u"bo", u"id5", 0, 1);
-    EXPECT_EQ(list.roleOfMember(u"id5", u"bo"), 1);
-    EXPECT_FALSE(list.roleOfMember(u"id5", u"bob").has_value());
+    EXPECT_EQ(list.roleOfMember(u"bo"), 1);
+    EXPECT_FALSE(list.roleOfMember(u"bob").has_value());
+    EXPECT_EQ(*list.nicknameOf(u"id5"), u"bo");
     list.removeMember(u"id5");
     list.clear();
     EXPECT_EQ(list.count(), 0);
@@ -205,8 +200,8 @@ TEST(MemberList, ReadersAndWritersOnSeveralThreads) {
     reader.join();
 }
 
-// Text of every width, identifiers inside the nickname and not, entries
-// with equal identifiers, and a room large enough to regrow the index.
+// Text of every width, identifiers inside the nickname and not, and a room
+// large enough to regrow the index.
 TEST(MemberList, EveryShapeOfEntry) {
     const std::u16string id(36, u'7');
     const std::pair<std::u16string, std::u16string> shapes[] = {
@@ -224,17 +219,84 @@ TEST(MemberList, EveryShapeOfEntry) {
         EXPECT_EQ(list.affiliationOf(shapes[i].second), i);
     }
     EXPECT_FALSE(list.contains(u"\u00c9"));
-    list.addMember(u"u", u"second", u"outside", 0, 9);
-    list.updateMember(u"u", u"renamed", u"outside", 2, 2);  // the first one, renamed, stays first
+    list.updateMember(u"u", u"renamed", u"outside", 2, 2);
     EXPECT_EQ(*list.nicknameOf(u"outside"), u"renamed");
-    list.removeMember(u"outside");
-    EXPECT_EQ(*list.nicknameOf(u"outside"), u"second");
-    EXPECT_EQ(list.roleOf(u"outside"), 9);
+    EXPECT_EQ(list.roleOfMember(u"renamed"), 2);
 
-    for (int i = 0; i < 3000; ++i) list.addMember(u"u", u"nick", u"id" + std::u16string(1, char16_t(0x100 + i)), 0, i);
+    for (int i = 0; i < 3000; ++i) {
+        const std::u16string id = u"id" + std::u16string(1, char16_t(0x100 + i));
+        list.addMember(u"u", u"nick" + id, id, 0, i % 4);
+    }
     for (int i = 0; i < 3000; i += 2) list.removeMember(u"id" + std::u16string(1, char16_t(0x100 + i)));
     EXPECT_EQ(list.count(), 1505);
-    for (int i = 1; i < 3000; i += 2) ASSERT_EQ(list.roleOf(u"id" + std::u16string(1, char16_t(0x100 + i))), i);
+    for (int i = 1; i < 3000; i += 2) ASSERT_EQ(list.roleOf(u"id" + std::u16string(1, char16_t(0x100 + i))), i % 4);
+}
+
+// Occupants choose their nicknames, and with them the identifiers they
+// show: one shown by several names nobody until one is left, whichever
+// comes or goes, and by nickname each is still itself.
+TEST(MemberList, AnIdentifierShownBySeveralNamesNobody) {
+    enum Op { Add, Leave, RemoveById, UpdateById };
+    const struct {
+        Op op;
+        const char16_t* nick;
+        int role;          // for Add and UpdateById
+        int holders;       // of "id" afterwards
+        int roleById;      // roleOf("id") afterwards: 0 while it names nobody
+        const char16_t* named;  // nicknameOf("id") afterwards
+    } steps[] = {
+        {Add, u"bob", 3, 1, 3, u"bob"},
+        {Add, u"eve", 1, 2, 0, nullptr},    // shows Bob's identifier
+        {RemoveById, nullptr, 0, 2, 0, nullptr},  // names nobody: removes nobody
+        {UpdateById, u"x", 2, 2, 0, nullptr},     // ...and updates nobody
+        {Add, u"mallory", 2, 3, 0, nullptr},
+        {Leave, u"bob", 0, 2, 0, nullptr},        // the first one goes; the others still share it
+        {Leave, u"mallory", 0, 1, 1, u"eve"},     // one left: it names her
+        {Add, u"bob", 3, 2, 0, nullptr},
+        {Leave, u"eve", 0, 1, 3, u"bob"},
+        {RemoveById, nullptr, 0, 0, 0, nullptr},
+    };
+    CXMPPMemberListManager list;
+    list.addMember(u"u", u"other", u"id2", 4, 3);
+    int i = 0;
+    for (const auto& s : steps) {
+        SCOPED_TRACE(i++);
+        switch (s.op) {
+            case Add: EXPECT_EQ(list.addMember(u"u", s.nick, u"id", 0, s.role), s.holders); break;
+            case Leave: EXPECT_EQ(list.removeNickname(s.nick), s.holders + 1); break;
+            case RemoveById: list.removeMember(u"id"); break;
+            case UpdateById: list.updateMember(u"u", s.nick, u"id", 4, s.role); break;
+        }
+        EXPECT_EQ(list.holders(u"id"), s.holders);
+        EXPECT_EQ(list.contains(u"id"), s.holders > 0);
+        EXPECT_EQ(list.roleOf(u"id"), s.roleById);
+        EXPECT_EQ(list.affiliationOf(u"id"), 0);
+        EXPECT_EQ(list.nicknameOf(u"id"), s.named ? std::optional<std::u16string>(s.named) : std::nullopt);
+        EXPECT_EQ(list.roleOf(u"id2"), 3);  // another identifier is untouched
+    }
+    EXPECT_EQ(list.removeNickname(u"nobody"), 0);
+    EXPECT_EQ(list.count(), 1);
+}
+
+// However many show one identifier, every operation finds its way
+// directly; and a room past the limit is not listed, but for ourselves.
+TEST(MemberList, ManyShowingOneIdentifierAndTheLimit) {
+    CXMPPMemberListManager list;
+    const std::u16string id(36, u'b');
+    const auto nick = [&](std::size_t i) { return u"n" + utf8ToUtf16(std::to_string(i)) + id + u":us"; };
+    const std::size_t max = CXMPPMemberListManager::kMaxMembers;
+    for (std::size_t i = 0; i < max; ++i) ASSERT_EQ(list.addMember(u"u", nick(i), id, 0, 2), static_cast<int>(i + 1));
+    EXPECT_EQ(list.addMember(u"u", nick(max), id, 0, 2), 0);
+    EXPECT_EQ(list.addMember(u"u", u"someone else", u"x", 0, 2), 0);
+    EXPECT_EQ(list.addMember(u"u", u"me", u"mine", 0, 2, true), 1);  // our own still gets in
+    EXPECT_EQ(list.addMember(u"u", u"me too", u"mine", 0, 2, true), 0);  // but only one place more
+    EXPECT_EQ(list.count(), static_cast<int>(max) + 1);
+    EXPECT_EQ(list.holders(id), static_cast<int>(max));
+    // The first ones go first, then the rest from the end.
+    for (std::size_t i = 0; i < max / 2; ++i) ASSERT_EQ(list.removeNickname(nick(i)), static_cast<int>(max - i));
+    for (std::size_t i = max - 1; i > max / 2; --i) ASSERT_EQ(list.removeNickname(nick(i)), static_cast<int>(i - max / 2 + 1));
+    EXPECT_EQ(*list.nicknameOf(id), nick(max / 2));
+    EXPECT_EQ(list.addMember(u"u", u"room again", u"x", 0, 2), 1);
 }
 
 // Reasons up to NotConnected reach the host as 21024 + reason; later ones,

@@ -29,6 +29,7 @@ using testsupport::uniqueName;
 namespace {
 
 using testsupport::liveDomain;
+using testsupport::livePort;
 
 const std::string kService = "conference." + liveDomain();
 
@@ -107,16 +108,18 @@ struct PyOccupant {
     std::string display;
     std::string id;
     std::string nick;
-    std::string account = uniqueName("py") + "@" + liveDomain();
+    std::string service;
+    std::string account;
     std::unique_ptr<Peer> peer;
-    explicit PyOccupant(const std::string& displayName)
-        : display(displayName), id(identifier(displayName)), nick(displayName + id + ":us") {
-        EXPECT_EQ(Peer::registerAccount(account, "pw"), 0);
-        peer = std::make_unique<Peer>(account + "/py", "pw");
+    explicit PyOccupant(const std::string& displayName, const std::string& domain = liveDomain(), int port = livePort())
+        : display(displayName), id(identifier(displayName)), nick(displayName + id + ":us"),
+          service("conference." + domain), account(uniqueName("py") + "@" + domain) {
+        EXPECT_EQ(Peer::registerAccount(account, "pw", port), 0);
+        peer = std::make_unique<Peer>(account + "/py", "pw", port);
     }
-    Json join(const std::string& room) { return peer->command("join", {{"room", room + "@" + kService}, {"nick", nick}}); }
+    Json join(const std::string& room) { return peer->command("join", {{"room", room + "@" + service}, {"nick", nick}}); }
     Json presenceOf(const std::string& room, const std::string& who, const std::function<bool(const Json&)>& also) {
-        const std::string from = room + "@" + kService + "/" + who;
+        const std::string from = room + "@" + service + "/" + who;
         return peer->waitEvent([&](const Json& e) {
             return e.count("event") && e.at("event") == "presence" && e.at("from") == from && also(e);
         });
@@ -293,6 +296,13 @@ TEST(HostLive, ModerationNicknamesDestructionAndLogOut) {
     EXPECT_TRUE(hostSees(11042, moderatorText(presenceText(host.user, host.nick, renamed))));
     EXPECT_TRUE(host.events.waitFor([&](const HostEvent& ev) { return ev.code == 11027 && ev.utf8() == moderatorText(presenceText(host.user, renamed)); }))
         << host.events.codes();
+    // Under the new nickname we are still in the list: another's mute and
+    // voice are what they are, not the room's initial list (11054).
+    SetWriteBlock(host.session, bob.idArg());
+    EXPECT_TRUE(hostSees(11037, presenceText(bob.user(), bob.nick))) << host.events.codes();
+    SetCancel(host.session, bob.idArg());
+    EXPECT_TRUE(hostSees(11041, presenceText(bob.user(), bob.nick))) << host.events.codes();
+    EXPECT_EQ(host.events.codes().find("11054"), std::string::npos) << host.events.codes();
     // A peer's change.
     bob.peer->command("nick", {{"room", room + "@" + kService}, {"nick", "Robert" + bob.id + ":us"}});
     EXPECT_TRUE(hostSees(11042, presenceText(bob.user(), bob.nick, "Robert" + bob.id + ":us")));
@@ -414,6 +424,64 @@ TEST(HostLive, PasswordsBeyondAsciiRegisterAndLogIn) {
         EXPECT_EQ(first.code, PARLEY_EVENT_CONNECTED) << events.codes();
         GetLogOut(s);
     }
+}
+
+// A room whose owner hides real addresses from all but moderators
+// (whois "moderators", semi-anonymous): the host, a participant, still
+// sees the occupants, with an empty ID, and itself with its own.
+TEST(HostLive, ARoomThatHidesAddressesStillShowsItsOccupants) {
+    REQUIRE_LIVE_SERVERS();
+    const std::string room = std::to_string(7000 + getpid() % 2000) + uniqueName("a");
+    PyOccupant alice("Alice"), bob("Bob");
+    ASSERT_EQ(field(alice.join(room), "affiliation"), "owner");
+    const Json configured = alice.peer->command(
+        "raw_iq", {{"to", room + "@" + kService}, {"type", "set"},
+                   {"xml", "<query xmlns='http://jabber.org/protocol/muc#owner'><x xmlns='jabber:x:data' type='submit'>"
+                           "<field var='FORM_TYPE'><value>http://jabber.org/protocol/muc#roomconfig</value></field>"
+                           "<field var='muc#roomconfig_whois'><value>moderators</value></field></x></query>"}});
+    ASSERT_EQ(field(configured, "ok"), "true") << field(configured, "error");
+    bob.join(room);
+    HostSession host(room, "Host");
+    ASSERT_TRUE(host.login()) << host.events.codes();
+    const std::vector<std::string> listed = {moderatorText(presenceText("", alice.nick)), presenceText("", bob.nick)};
+    for (const std::string& text : listed) EXPECT_TRUE(host.events.waitForText(11054, text)) << text;
+    EXPECT_TRUE(host.events.waitForText(11027, presenceText(host.user, host.nick)));
+    EXPECT_EQ(GetUserTotalCount(host.session), 3);
+    EXPECT_TRUE(IsModerator(host.session, alice.idArg()));
+    // And what happens to them later.
+    alice.peer->command("raw_iq", {{"to", room + "@" + kService}, {"type", "set"},
+                                   {"xml", "<query xmlns='http://jabber.org/protocol/muc#admin'><item nick='" + bob.nick +
+                                               "' role='visitor'/></query>"}});
+    EXPECT_TRUE(host.events.waitForText(11037, presenceText("", bob.nick))) << host.events.codes();
+    bob.peer->command("leave", {{"room", room + "@" + kService}, {"nick", bob.nick}});
+    EXPECT_TRUE(host.events.waitForText(11028, presenceText("", bob.nick))) << host.events.codes();
+    // The room's own word is a notice, not an occupant's message: Prosody
+    // writes a body into the invitation it passes on from Alice.
+    alice.peer->command("raw", {{"xml", "<message to='" + room + "@" + kService +
+                                            "'><x xmlns='http://jabber.org/protocol/muc#user'><invite to='" + host.user +
+                                            "@" + liveDomain() + "/parley'/></x></message>"}});
+    HostEvent notice;
+    EXPECT_TRUE(host.events.waitFor([](const HostEvent& e) { return e.code == PARLEY_EVENT_ROOM_NOTICE; }, 10000, &notice));
+    EXPECT_NE(notice.utf8().find(alice.nick), std::string::npos) << notice.utf8();
+    EXPECT_EQ(host.events.codes().find("11029"), std::string::npos) << host.events.codes();
+}
+
+// A room the host creates on a service whose rooms hide real addresses
+// and stay locked until configured (Prosody's defaults, anon.test): it is
+// configured to show them, so another occupant joins and sees the host's.
+TEST(HostLive, ARoomTheHostCreatesShowsRealAddresses) {
+    REQUIRE_LIVE_SERVERS();
+    if (liveDomain() != "example.test") GTEST_SKIP() << "anon.test is served without TLS";
+    const std::string room = std::to_string(8000 + getpid() % 1000) + uniqueName("c");
+    HostSession host(room, "Host", u"anon.test");
+    ASSERT_TRUE(host.login()) << host.events.codes();
+    PyOccupant bob("Bob", "anon.test", 5222);
+    const Json joined = bob.join(room);
+    ASSERT_EQ(field(joined, "error"), "") << "the room stayed locked";
+    const Json seen = bob.presenceOf(room, host.nick, [](const Json&) { return true; });
+    EXPECT_EQ(field(seen, "jid").substr(0, host.user.size() + 1), host.user + "@");
+    EXPECT_TRUE(host.events.waitForText(11027, presenceText(bob.user(), bob.nick))) << host.events.codes();
+    EXPECT_EQ(host.events.codes().find("11080"), std::string::npos) << host.events.codes();
 }
 
 // Another account answers the login's requests, as it could before their ids

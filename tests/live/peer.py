@@ -112,6 +112,7 @@ class Peer(slixmpp.ClientXMPP):
               "role": item.get("role", "") if item is not None else "",
               "affiliation": item.get("affiliation", "") if item is not None else "",
               "nick": item.get("nick", "") if item is not None else "",
+              "jid": item.get("jid", "") if item is not None else "",
               "codes": " ".join(c for c in codes if c), "error": error})
         key = str(p["from"])
         waiter = self.waiters.get(key)
