@@ -7,6 +7,9 @@
 //   holds, beyond what it held before SetLogin, once the message is in. The
 //   per-occupant figures are slopes against the smallest size, which carries
 //   the session's own cost;
+// - the same with every occupant's nickname showing one identifier (N =
+//   1000, 5000, 10000), as occupants who choose to collide make it: the
+//   join's CPU against the distinct identifiers';
 // - K sessions (50, then 100) in one process, all in one room on the test
 //   Prosody, after one session has been in and out (what loads once is no
 //   session's own): RSS and heap per session once every session counts K
@@ -38,6 +41,7 @@ using testsupport::P;
 namespace {
 
 const int kSizes[] = {10, 100, 1000, 5000};
+const int kSharedSizes[] = {1000, 5000, 10000};
 constexpr int kRounds = 5;  // fresh processes per size; medians
 const int kCrowds[] = {50, 100};
 const std::string kOwnNick = "Bench00000000-1111-2222-3333-444444444444:us";
@@ -121,13 +125,14 @@ int runOne(int n) {
     return 0;
 }
 
-// The join's answer: N occupants, our own presence, one message.
-std::string joinAnswer(int n) {
+// The join's answer: N occupants (with one identifier between them when
+// shared), our own presence, one message.
+std::string joinAnswer(int n, bool shared) {
     std::string out;
     out.reserve(static_cast<std::size_t>(n) * 260 + 600);
     char nick[64], jid[64];
     for (int i = 0; i < n; ++i) {
-        std::snprintf(nick, sizeof nick, "Guest%05d%08d-0000-0000-0000-000000000000:us", i, i);
+        std::snprintf(nick, sizeof nick, "Guest%05d%08d-0000-0000-0000-000000000000:us", i, shared ? 7 : i);
         std::snprintf(jid, sizeof jid, "guest%05d@fake.test/player", i);
         out += "<presence from='4711@conference.fake.test/";
         out += nick;
@@ -150,9 +155,9 @@ struct SizeFigures {
     long rss, heap;
 };
 
-SizeFigures measureOnce(const char* self, int n) {
+SizeFigures measureOnce(const char* self, int n, bool shared) {
     testsupport::XmppTestServer server(15300);  // fake.test's SRV port
-    server.onJoin({joinAnswer(n)});
+    server.onJoin({joinAnswer(n, shared)});
     const std::string command = std::string(self) + " --one " + std::to_string(n);
     FILE* child = popen(command.c_str(), "r");
     if (!child) failRun("cannot start " + command);
@@ -169,11 +174,11 @@ T median(std::vector<T> v) {
     return v[v.size() / 2];
 }
 
-SizeFigures measureSize(const char* self, int n) {
+SizeFigures measureSize(const char* self, int n, bool shared = false) {
     std::vector<double> cpu;
     std::vector<long> rss, heap;
     for (int i = 0; i < kRounds; ++i) {
-        const SizeFigures f = measureOnce(self, n);
+        const SizeFigures f = measureOnce(self, n, shared);
         cpu.push_back(f.cpuMs);
         rss.push_back(f.rss);
         heap.push_back(f.heap);
@@ -288,6 +293,18 @@ int main(int argc, char** argv) {
     const SizeFigures& k1 = sizes[2];
     const SizeFigures& k5 = sizes[3];
 
+    std::vector<SizeFigures> shared;
+    for (int n : kSharedSizes) shared.push_back(measureSize(self, n, true));
+    std::printf("the same, every occupant's nickname showing one identifier:\n");
+    std::printf("  %5s %12s %14s %20s\n", "N", "join CPU ms", "CPU us/occ.", "against distinct");
+    for (const SizeFigures& f : shared) {
+        std::printf("  %5d %12.2f %14.2f", f.n, f.cpuMs, f.cpuMs * 1e3 / f.n);
+        if (f.n == k1.n || f.n == k5.n)
+            std::printf(" %20.2f\n", f.cpuMs / (f.n == k1.n ? k1 : k5).cpuMs);
+        else
+            std::printf(" %20s\n", "");
+    }
+
     CrowdFigures crowd[2];
     for (int i = 0; i < 2; ++i) crowd[i] = measureCrowd(self, kCrowds[i]);
     std::printf("K sessions in one process, all in one room on Prosody (example.test):\n");
@@ -301,6 +318,8 @@ int main(int argc, char** argv) {
                 perKnown, heapPerKnown, (crowd[0].rss - 2500 * perKnown) / 50 / 1024.0);
 
     std::printf("room_join_cpu_5000_vs_1000: %.2f\n", k5.cpuMs / k1.cpuMs);
+    std::printf("room_join_cpu_shared_10000_vs_1000: %.2f\n", shared[2].cpuMs / shared[0].cpuMs);
+    std::printf("room_join_cpu_shared_vs_distinct_5000: %.2f\n", shared[1].cpuMs / k5.cpuMs);
     std::printf("room_rss_per_occupant: %.0f B (5000 against 10)\n", (k5.rss - base.rss) / double(k5.n - base.n));
     std::printf("room_rss_per_session_100: %.1f kB\n", crowd[1].rss / 1024.0 / 100);
     return 0;

@@ -67,15 +67,17 @@ install(FILES ${PROJECT_BINARY_DIR}/ParleyConfig.cmake ${PROJECT_BINARY_DIR}/Par
   DESTINATION ${PARLEY_CMAKE_DIR})
 
 # The pkg-config files are written at install time, so that they name the
-# prefix actually installed to (cmake --install --prefix).
-set(PARLEY_PC_PRIVATE_LIBS "-lresolv -pthread")
-set(PARLEY_PC_PRIVATE_REQUIRES "libidn")
+# prefix actually installed to (cmake --install --prefix). parley-core is
+# static only: what it links against belongs in Libs and Requires, not in
+# their .private forms, which only --static reads.
+set(PARLEY_PC_LIBS "-lresolv -pthread")
+set(PARLEY_PC_REQUIRES "libidn")
 if(PARLEY_NEEDS_OPENSSL)
-  string(PREPEND PARLEY_PC_PRIVATE_REQUIRES "openssl >= 3, ")
+  string(PREPEND PARLEY_PC_REQUIRES "openssl >= 3, ")
 endif()
 if(WIN32)
-  set(PARLEY_PC_PRIVATE_LIBS "-lws2_32 -ldnsapi -lbcrypt -lsecur32 -lcrypt32 -lnormaliz")
-  set(PARLEY_PC_PRIVATE_REQUIRES "")
+  set(PARLEY_PC_LIBS "-lws2_32 -ldnsapi -lbcrypt -lsecur32 -lcrypt32 -lnormaliz")
+  set(PARLEY_PC_REQUIRES "")
 endif()
 foreach(pc parley parley-core)
   install(CODE "
@@ -83,8 +85,8 @@ foreach(pc parley parley-core)
     set(PARLEY_PC_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
     set(PARLEY_PC_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
     set(PARLEY_PC_VERSION \"${PROJECT_VERSION}\")
-    set(PARLEY_PC_PRIVATE_LIBS \"${PARLEY_PC_PRIVATE_LIBS}\")
-    set(PARLEY_PC_PRIVATE_REQUIRES \"${PARLEY_PC_PRIVATE_REQUIRES}\")
+    set(PARLEY_PC_LIBS \"${PARLEY_PC_LIBS}\")
+    set(PARLEY_PC_REQUIRES \"${PARLEY_PC_REQUIRES}\")
     set(PARLEY_PC_IN \"${PROJECT_SOURCE_DIR}/cmake/package/${pc}.pc.in\")
     set(PARLEY_PC_OUT \"${PROJECT_BINARY_DIR}/${pc}.pc\")
     include(\"${PROJECT_SOURCE_DIR}/cmake/package/WritePkgConfig.cmake\")")

@@ -3,9 +3,13 @@
  *
  * The host logs a user in and joins one multi-user chat room (SetLogin), or
  * registers an account (SetRegistration). Everything that happens comes back
- * through one callback, as numbered events (PARLEY_EVENT_*). Strings are
- * zero-terminated UTF-16 in both directions; texts handed to the callback
- * are not terminated and are valid only during the call.
+ * through one callback, as numbered events (PARLEY_EVENT_*): when each
+ * comes, its text's fields and what every code means are in docs/events.md
+ * (events.md in the Windows zip). Strings are zero-terminated UTF-16 in both
+ * directions; texts handed to the callback are not terminated and are valid
+ * only during the call. In the host's strings, each character XML cannot
+ * carry (C0 controls other than tab, line feed and carriage return; U+FFFE,
+ * U+FFFF; unpaired surrogates) is sent as U+FFFD.
  *
  * Threads: the callback runs on the session's own thread, except event
  * 21041 (PARLEY_EVENT_DISCONNECTED + 17), which GetLogOut raises on the
@@ -63,6 +67,13 @@ enum {
     PARLEY_EVENT_DISCONNECTED = 21024, /* + the reason, 0..18 */
     PARLEY_EVENT_REGISTERED = 11056,
     PARLEY_EVENT_REGISTRATION_CONFLICT = 11055,
+    /* An occupant's presence (arg4 the item's "tc"); the presence event
+       that may follow carries the text "ID=" user "_tok_NICKNAME=" nickname
+       "_tok_NEWNICKNAME=" new nickname, where user is the user part of the
+       occupant's real address, empty when the room hides it (a
+       semi-anonymous room); ours is always given. Occupants are listed
+       (and named by identifier) up to 10000, besides ourselves; later ones
+       raise only this event. */
     PARLEY_EVENT_PRESENCE = 31028,
     PARLEY_EVENT_OCCUPANT_PRESENT = 11027,
     PARLEY_EVENT_ROLE_NONE = 11036,
@@ -95,7 +106,20 @@ enum {
        cannot be, PARLEY_EVENT_DISCONNECTED + the first reason. Neither
        comes before PARLEY_EVENT_CONNECTED. */
     PARLEY_EVENT_CONNECTION_INTERRUPTED = 11078,
-    PARLEY_EVENT_CONNECTION_RESTORED = 11079
+    PARLEY_EVENT_CONNECTION_RESTORED = 11079,
+    /* A message from the room itself, not from an occupant (a notice such
+       as "This room is locked", or the room's name): the text is the body
+       as sent, arg3 the room number. */
+    PARLEY_EVENT_ROOM_NOTICE = 11080,
+    /* Occupants' nicknames may show any identifier, also one another
+       occupant shows. Raised after the presence event of an occupant whose
+       arrival or departure changed how many carry its identifier, when
+       that is two or more, or back to one: arg4 how many carry it now, the
+       text the identifier (36 units). While two or more carry it, the
+       identifier names nobody: IsOwner, IsModerator and IsWriteBlock
+       answer 0 and the five moderation calls send nothing and return 0;
+       IsConflictNickName answers 1 (it is in use). */
+    PARLEY_EVENT_IDENTIFIER_SHARED = 11081
 };
 
 /* arg4 of PARLEY_EVENT_OCCUPANT_LEFT: not 0 only for our own departure
@@ -164,7 +188,8 @@ PARLEY_API int32_t PARLEY_CALL SetNickName(void* session, const ParleyChar* nick
 PARLEY_API int32_t PARLEY_CALL SetSubject(void* session, const ParleyChar* subject);
 
 /* Moderation by occupant identifier (the 36 characters before the tag at
-   the end of every nickname); an identifier not in the member list does
+   the end of every nickname); an identifier not in the member list, or
+   carried by more than one occupant (PARLEY_EVENT_IDENTIFIER_SHARED), does
    nothing (0). */
 PARLEY_API int32_t PARLEY_CALL SetKick(void* session, const ParleyChar* identifier);      /* role none */
 PARLEY_API int32_t PARLEY_CALL SetBan(void* session, const ParleyChar* identifier);       /* affiliation outcast */

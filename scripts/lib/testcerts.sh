@@ -14,6 +14,7 @@
 #                          another key; the server sends that root along
 #   ejabberd.test.*        ejabberd.test, ejabberd-direct.test and their
 #                          conference services
+#   jabberd2.test.*        jabberd2.test and conference.jabberd2.test
 
 make_test_certs() {  # folder
   d=$1
@@ -45,6 +46,7 @@ DNS:conference.tls12.test,DNS:sasl2tls.test,DNS:conference.sasl2tls.test"
   leaf "$d" other-ca untrusted.test "DNS:untrusted.test"
   leaf "$d" ca ejabberd.test \
     "DNS:ejabberd.test,DNS:conference.ejabberd.test,DNS:ejabberd-direct.test,DNS:conference.ejabberd-direct.test"
+  leaf "$d" ca jabberd2.test "DNS:jabberd2.test,DNS:conference.jabberd2.test"
   serial=$(openssl x509 -in "$d/ca.pem" -noout -serial | cut -d= -f2)
   authority "$d/forged-ca" "Parley Test CA" -set_serial "0x$serial"
   leaf "$d" forged-ca forged.test "DNS:forged.test"

@@ -55,6 +55,25 @@ std::string quotedValue(const std::string& text, std::size_t keyPos, std::size_t
     return text.substr(start, end - start);
 }
 
+// RFC 2831 2.1.2.1: with charset=utf-8, a user name, realm or password
+// whose characters all lie in ISO 8859-1 is hashed in that encoding (as
+// digest databases shared with HTTP hold it); any other as UTF-8.
+std::string latin1WherePossible(const std::string& utf8) {
+    std::string out;
+    out.reserve(utf8.size());
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        const auto c = static_cast<unsigned char>(utf8[i]);
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+            continue;
+        }
+        // U+0080..U+00FF are C2 or C3 and one continuation byte.
+        if ((c != 0xC2 && c != 0xC3) || i + 1 == utf8.size() || (utf8[i + 1] & 0xC0) != 0x80) return utf8;
+        out.push_back(static_cast<char>(((c & 0x03) << 6) | (utf8[++i] & 0x3F)));
+    }
+    return out;
+}
+
 // Compares without leaking where the first difference is.
 bool sameSecret(const std::string& a, const std::string& b) {
     if (a.size() != b.size() || a.empty()) return false;
@@ -184,18 +203,21 @@ std::string Client::initialResponse(int mechanism) {
                                                    clientNonce(), &saltedPassword_);
             if (!passwordMayTravel()) scram_->setMinimumIterations(kMinPlaintextScramIterations);
             // The binding, or the flag that tells a server that binds logins
-            // that this connection could have been bound (RFC 5802, 6): an
-            // exchange without binding where one was possible is one whose
-            // -PLUS offer did not reach us. "n" only where TLS gives none.
+            // that this connection could have been bound but no -PLUS was
+            // offered (RFC 5802, 6): whoever removed the offer is caught.
+            // "n" where TLS gives no binding, or where -PLUS was offered and
+            // not chosen (setSaslMechanisms): "y" would claim that the
+            // server does not bind, and such a server fails the login.
             const ChannelBinding binding =
                 encryptionActive_ ? chooseChannelBinding(encryptionImpl(), offer_->binding) : ChannelBinding{};
+            const bool plusOffered = offer_->usableMechanisms() & (SaslScramSha1Plus | SaslScramSha256Plus);
             if (isPlus(mechanism)) {
                 bindingType_ = binding.type;
                 scram_->setChannelBinding("p=" + binding.type, binding.data);
-            } else if (!binding.type.empty()) {
+            } else if (!binding.type.empty() && !plusOffered) {
                 bindingFlagY_ = true;
                 scram_->setChannelBinding("y");
-            } else if (offer_->usableMechanisms() & (SaslScramSha1Plus | SaslScramSha256Plus)) {
+            } else if (plusOffered && binding.type.empty() && encryptionActive_) {
                 logger_.log(LogWarning, LogAreaClient,
                             "the server offers channel binding, but this TLS layer can give none; "
                             "authenticating without it");
@@ -214,7 +236,7 @@ void Client::startSasl(int mechanism) {
     digestRspauth_.clear();
     bindingType_.clear();
     bindingFlagY_ = false;
-    inlineResume_ = bind2Sent_ = false;
+    inlineResume_ = bind2Sent_ = smInline_ = false;
     sasl2_ = offer_->sasl2;
     setAuthenticating(true);
     // A pipelined exchange waits for the server's header and features first.
@@ -223,7 +245,7 @@ void Client::startSasl(int mechanism) {
     const bool hasFirst = mechanism != SaslDigestMd5;
     XmlTag* element;
     if (sasl2_) {
-        element = buildAuthenticate(mechanismName(mechanism), hasFirst ? &first : nullptr, userAgentId(jid_),
+        element = buildAuthenticate(mechanismName(mechanism), hasFirst ? &first : nullptr, userAgentId(requestedJid_),
                                     disco()->name());
         sasl2Extras(element);
     } else {
@@ -234,21 +256,25 @@ void Client::startSasl(int mechanism) {
     }
     authenticateSent_ = std::chrono::steady_clock::now();
     sendTag(element);
-    if (inlineResume_ && mechanism == SaslPlain) setAnswerDeadline(authenticateSent_ + kInlineAnswerFloor);
+    if (inlineSmSent() && mechanism == SaslPlain) setAnswerDeadline(authenticateSent_ + kInlineAnswerFloor);
 }
 
 // What SASL2 carries inline. A lost session is resumed (XEP-0198), where
-// the server offers it and has answered such a request before; a new one
-// is bound (Bind2) at login, while one is made afresh, and with a
-// resumption, for the server to bind should the session be gone.
+// the server offers it; a new one is bound (Bind2) at login, while one is
+// made afresh, and with a resumption, for the server to bind should the
+// session be gone; stream management is enabled inside Bind2 where the
+// server lists it there. Neither is asked of a server that left such a
+// request unanswered before. The tag is the host's resource, never one a
+// server gave: that would grow a suffix with every login.
 XmlTag* Client::sasl2Extras(XmlTag* authenticate) {
     StreamManagement* sm = streamManagement();
     const bool recovering = sm->resuming();
-    inlineResume_ =
-        recovering && !sm->renewing() && offer_->inlineResume && KnownServers::inlineResumeWorks(serverKey());
+    const bool inlineSmWorks = KnownServers::inlineSmWorks(serverKey());
+    inlineResume_ = recovering && !sm->renewing() && offer_->inlineResume && inlineSmWorks;
     if (inlineResume_) authenticate->appendChild(sm->resumeRequest());
     bind2Sent_ = offer_->bind2 && (!recovering || sm->renewing() || inlineResume_);
-    if (bind2Sent_) authenticate->appendChild(buildBind2(jid_.resource(), offer_->bind2Csi));
+    smInline_ = bind2Sent_ && offer_->bind2Sm && sm->wanted() && inlineSmWorks;
+    if (bind2Sent_) authenticate->appendChild(buildBind2(requestedJid_.resource(), offer_->bind2Csi, smInline_));
     return authenticate;
 }
 
@@ -257,7 +283,7 @@ void Client::sendSaslResponse(const std::string& text, bool encode) {
     response->setAttribute("xmlns", sasl2_ ? sasl2::kNamespace : XMPP_XMLNS_STREAM_SASL);
     if (!text.empty()) response->setText(encode ? base64Encode(text) : text);
     sendTag(response);
-    if (inlineResume_) {
+    if (inlineSmSent()) {
         // A server that cannot resume inline may never answer: it gets a
         // few times what the exchange took so far.
         const auto now = std::chrono::steady_clock::now();
@@ -277,7 +303,7 @@ std::string digestMd5Response(const std::string& user, const std::string& realm,
                               const std::string& nonce, const std::string& cnonce, const std::string& digestUri,
                               bool server) {
     MD5 a;
-    a.update(user + ":" + realm + ":" + password);
+    a.update(latin1WherePossible(user) + ":" + latin1WherePossible(realm) + ":" + latin1WherePossible(password));
     MD5 ha1;
     ha1.update(a.rawDigest() + ":" + nonce + ":" + cnonce);
     MD5 ha2;
@@ -455,8 +481,13 @@ void Client::handleSasl2Success(const Stanza& success) {
     setAnswerDeadline(std::chrono::steady_clock::time_point());
     const Sasl2Success s = readSasl2Success(success);
     if (!serverProvedItself(s.additionalData)) return;
-    if ((s.bound && !bind2Sent_) || ((s.resumed || s.resumeFailed) && !inlineResume_)) {
+    if ((s.bound && !bind2Sent_) || ((s.resumed || s.resumeFailed) && !inlineResume_) || (s.boundSm && !smInline_)) {
         refuseElement(success, StreamErrorPolicyViolation, "answering a request this client did not make");
+        return;
+    }
+    // XEP-0388 requires it (Prosody sends it, bound or not).
+    if (s.authorizationId.empty()) {
+        refuseElement(success, StreamErrorPolicyViolation, "without the authorization identifier SASL2 requires");
         return;
     }
     if (!acceptAuthorizationId(s.authorizationId, s.bound != nullptr)) {
@@ -489,12 +520,12 @@ void Client::handleSasl2Success(const Stanza& success) {
             // The session is gone (or a new one was being made): this one
             // replaces it.
             inlineBound_ = std::make_unique<JID>(s.authorizationId);
+            inlineSmAnswer_ = s.boundSm;
             renewSession();
+            inlineSmAnswer_ = nullptr;
             return;
         }
-        jid_ = JID(s.authorizationId);
-        notifyStreamEvent(StreamEventResourceBinding);
-        sessionBound(offer_->bind2Sm || offer_->inlineResume, false);
+        boundInline(JID(s.authorizationId), s.boundSm);
         return;
     }
     if (s.resumeFailed) {
@@ -504,8 +535,32 @@ void Client::handleSasl2Success(const Stanza& success) {
     enterStep(StreamStep::Features);
 }
 
+// Bind2 bound the session. Stream management enabled inside it is on (or
+// refused) as its answer in <bound> says, under the checks of a top-level
+// answer; where the server left it unanswered, or it was not asked for
+// inline, the request goes with the session's first ones.
+void Client::boundInline(const JID& address, const XmlTag* smAnswer) {
+    if (smAnswer) {
+        StreamManagement* sm = streamManagement();
+        sm->enable(true);
+        std::string problem;
+        if (sm->handle(*smAnswer, problem) != StreamManagement::Consumed) {
+            refuseElement(*smAnswer, StreamErrorPolicyViolation, problem);
+            return;
+        }
+    } else if (smInline_) {
+        logger_.log(LogWarning, LogAreaClient,
+                    "the server bound the session without answering the stream management enabled inside Bind2; "
+                    "enabling it on its own");
+    }
+    jid_ = address;
+    notifyStreamEvent(StreamEventResourceBinding);
+    sessionBound(!smAnswer && (offer_->bind2Sm || offer_->inlineResume), false);
+}
+
 // The features that follow SASL2's success on a session bound or resumed
-// with it: stream management, where it was not on yet. Once.
+// with it: stream management, where it was not on yet (nor answered inside
+// Bind2). Once.
 void Client::handleFeaturesAfterSasl2(const Stanza& features) {
     if (!sasl2FeaturesDue_) {
         refuseElement(features, StreamErrorPolicyViolation);
@@ -515,7 +570,7 @@ void Client::handleFeaturesAfterSasl2(const Stanza& features) {
     if (!features.hasChild("sm", "xmlns", StreamManagement::kNamespace)) return;
     streamFeatures_ |= StreamFeatureStreamManagement;
     StreamManagement* sm = streamManagement();
-    if (bound_ && sm->wanted() && !sm->counting()) sm->enable();
+    if (bound_ && sm->wanted() && !sm->counting() && !smInline_) sm->enable();
 }
 
 // ---- pipelining -----------------------------------------------------------
@@ -572,12 +627,17 @@ void Client::encryptedStreamOpening() {
     startSasl(mechanism);
 }
 
-void Client::answerOverdue() {
-    if (!inlineResume_) return;
-    KnownServers::inlineResumeUnanswered(serverKey());
+// A server that never answers stream management inside SASL2 (Prosody
+// 0.12.3's mod_sasl2_sm, whose handler fails) gets it after authentication
+// from now on. A recovery's next attempt does so; a login starts again at
+// once on a new connection, unknown to the listeners.
+bool Client::answerOverdue() {
+    if (!inlineSmSent()) return false;
+    KnownServers::inlineSmUnanswered(serverKey());
     logger_.log(LogWarning, LogAreaClient,
-                "the server did not answer an authentication that resumes the session inline (XEP-0198 in SASL2); "
-                "with this server the session is resumed after authenticating from now on");
+                "the server did not answer an authentication that carries stream management inline (XEP-0198 in "
+                "SASL2); with this server it goes after authenticating from now on");
+    return !streamManagement()->resuming();
 }
 
 }  // namespace tern

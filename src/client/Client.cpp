@@ -16,6 +16,7 @@ using namespace std::string_view_literals;
 Client::Client(const std::string& server)
     : ClientBase(XMPP_XMLNS_CLIENT, server, -1), hasCredentials_(false) {
     jid_.setServer(server);
+    requestedJid_ = jid_;
     rosterManager_ = std::make_unique<RosterManager>(this);
     disco()->setIdentity("client", "bot");
 }
@@ -23,6 +24,7 @@ Client::Client(const std::string& server)
 Client::Client(const JID& jid, const std::string& password, int port)
     : ClientBase(XMPP_XMLNS_CLIENT, password, jid.serverRaw(), port), hasCredentials_(true) {
     jid_ = jid;
+    requestedJid_ = jid;
     rosterManager_ = std::make_unique<RosterManager>(this);
     disco()->setIdentity("client", "bot");
 }
@@ -37,7 +39,7 @@ void Client::resetState() {
     authed_ = false;
     bound_ = false;
     streamFeatures_ = 0;
-    sasl2_ = pipelined_ = inlineResume_ = bind2Sent_ = sasl2FeaturesDue_ = false;
+    sasl2_ = pipelined_ = inlineResume_ = bind2Sent_ = smInline_ = sasl2FeaturesDue_ = false;
 }
 
 void Client::disconnect(ConnectionError reason) {
@@ -363,10 +365,9 @@ void Client::sessionReady() {
 void Client::startNewSession() {
     bound_ = false;
     if (inlineBound_) {  // SASL2's success bound it already
-        jid_ = *inlineBound_;
+        const JID address = *inlineBound_;
         inlineBound_.reset();
-        notifyStreamEvent(StreamEventResourceBinding);
-        sessionBound(offer_->bind2Sm || offer_->inlineResume, false);
+        boundInline(address, inlineSmAnswer_);
         return;
     }
     if (step() == StreamStep::Sasl2) {

@@ -68,7 +68,8 @@ enum AuthenticationError {
 };
 
 // The DIGEST-MD5 "response" value (RFC 2831, qop=auth, nc=00000001); with
-// server set, the "rspauth" value the server proves itself with.
+// server set, the "rspauth" value the server proves itself with. The
+// strings are UTF-8; each that ISO 8859-1 can hold is hashed in it.
 std::string digestMd5Response(const std::string& user, const std::string& realm, const std::string& password,
                               const std::string& nonce, const std::string& cnonce, const std::string& digestUri,
                               bool server = false);
@@ -118,7 +119,7 @@ protected:
     void streamResumed() override { bound_ = true; }
     void startNewSession() override;
     void encryptedStreamOpening() override;
-    void answerOverdue() override;
+    bool answerOverdue() override;
 
 private:
     friend class NonSaslAuth;
@@ -144,6 +145,8 @@ private:
     std::string initialResponse(int mechanism);
     XmlTag* sasl2Extras(XmlTag* authenticate);
     bool acceptAuthorizationId(const std::string& id, bool bound);
+    void boundInline(const JID& address, const XmlTag* smAnswer);
+    bool inlineSmSent() const { return inlineResume_ || smInline_; }
     std::string serverPath() const;
     int tlsVersion() const;
     std::string serverKey() const;
@@ -194,8 +197,14 @@ private:
     std::atomic<bool> pipelined_{false};     // its <authenticate> went with the stream header
     std::atomic<bool> inlineResume_{false};  // ... and resumes the session inline
     std::atomic<bool> bind2Sent_{false};     // ... and binds one with Bind2
+    std::atomic<bool> smInline_{false};      // ... and enables stream management inside it
     std::atomic<bool> sasl2FeaturesDue_{false};  // the features after SASL2's success are still to come
     std::unique_ptr<JID> inlineBound_;  // the address Bind2 gave a session made afresh
+    const XmlTag* inlineSmAnswer_ = nullptr;  // ... and what <bound> said of stream management (while handled)
+    // The address as the host gave it: the server's answers change jid_'s
+    // resource (Bind2 adds a suffix to the tag), the user agent and the
+    // tag of every later login stay as they were.
+    JID requestedJid_;
     std::chrono::steady_clock::time_point authenticateSent_;
 };
 

@@ -228,8 +228,10 @@ void ClientBase::checkDeadline() {
     const auto now = std::chrono::steady_clock::now();
     if (answerDeadline_ != std::chrono::steady_clock::time_point() && now >= answerDeadline_) {
         answerDeadline_ = std::chrono::steady_clock::time_point();
-        answerOverdue();
-        disconnect(NotConnected);
+        if (answerOverdue())
+            connectAfresh();
+        else
+            disconnect(NotConnected);
         return;
     }
     const auto elapsed = now - negotiationStart_;

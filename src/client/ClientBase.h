@@ -300,9 +300,11 @@ protected:
     virtual void encryptedStreamOpening() {}
     // An answer the login waits for that must come sooner than the
     // negotiation's end: past the time, answerOverdue runs and the
-    // connection ends with NotConnected. A default time point clears it.
+    // connection ends with NotConnected, or, where it returns true, the
+    // login starts again on a new connection without telling the
+    // listeners. A default time point clears it.
     void setAnswerDeadline(std::chrono::steady_clock::time_point due) { answerDeadline_ = due; }
-    virtual void answerOverdue() {}
+    virtual bool answerOverdue() { return false; }
     // An element of urn:xmpp:sm:3, also when SASL2's <success> carries it.
     ElementVerdict handleStreamManagement(const XmlTag& element);
 
@@ -370,6 +372,7 @@ private:
     void requestAnswered(const Stanza& answer, bool tracked);
     void dropConnection();
     void suspendConnection();
+    void connectAfresh();
     ConnectionError resumeStep(int timeoutUs);
     std::unique_ptr<StreamManagement> sm_;
     Timers timers_;

@@ -118,11 +118,12 @@ XmlTag* buildAuthenticate(const std::string& mechanism, const std::string* initi
     return a;
 }
 
-XmlTag* buildBind2(const std::string& tag, bool active) {
+XmlTag* buildBind2(const std::string& tag, bool active, bool enableSm) {
     XmlTag* bind = new XmlTag("bind");
     bind->setAttribute("xmlns", sasl2::kBindNamespace);
     if (!tag.empty()) new XmlTag(bind, "tag", tag);
     if (active) new XmlTag(bind, "active", "xmlns", sasl2::kCsiNamespace);
+    if (enableSm) (new XmlTag(bind, "enable", "xmlns", StreamManagement::kNamespace))->setAttribute("resume", "true");
     return bind;
 }
 
@@ -134,6 +135,12 @@ Sasl2Success readSasl2Success(const XmlTag& success) {
     }
     if (const XmlTag* id = success.firstChild("authorization-identifier")) s.authorizationId = id->text();
     s.bound = success.firstChild("bound", "xmlns", sasl2::kBindNamespace);
+    if (s.bound)
+        for (const XmlTag* c : s.bound->children())
+            if (c->getAttribute("xmlns") == StreamManagement::kNamespace) {
+                s.boundSm = c;
+                break;
+            }
     s.resumed = success.firstChild("resumed", "xmlns", StreamManagement::kNamespace);
     s.resumeFailed = success.firstChild("failed", "xmlns", StreamManagement::kNamespace);
     return s;
@@ -145,7 +152,7 @@ namespace {
 struct Memory {
     std::mutex mutex;
     std::map<std::string, LoginOffer> offers;
-    std::set<std::string> noInlineResume;
+    std::set<std::string> noInlineSm;
     std::map<std::string, int> strength;                      // by server: all but the binding
     std::map<std::pair<std::string, int>, int> boundStrength;  // by server and TLS version
 };
@@ -170,16 +177,16 @@ bool KnownServers::recall(const std::string& key, LoginOffer& offer) {
     return true;
 }
 
-void KnownServers::inlineResumeUnanswered(const std::string& key) {
+void KnownServers::inlineSmUnanswered(const std::string& key) {
     Memory& m = memory();
     std::lock_guard<std::mutex> lock(m.mutex);
-    m.noInlineResume.insert(key);
+    m.noInlineSm.insert(key);
 }
 
-bool KnownServers::inlineResumeWorks(const std::string& key) {
+bool KnownServers::inlineSmWorks(const std::string& key) {
     Memory& m = memory();
     std::lock_guard<std::mutex> lock(m.mutex);
-    return m.noInlineResume.count(key) == 0;
+    return m.noInlineSm.count(key) == 0;
 }
 
 void KnownServers::rememberStrength(const std::string& server, int tlsVersion, const LoginOffer& offer) {
@@ -202,7 +209,7 @@ void KnownServers::forgetAll() {
     Memory& m = memory();
     std::lock_guard<std::mutex> lock(m.mutex);
     m.offers.clear();
-    m.noInlineResume.clear();
+    m.noInlineSm.clear();
     m.strength.clear();
     m.boundStrength.clear();
 }

@@ -69,8 +69,9 @@ std::string userAgentId(const JID& account);
 XmlTag* buildAuthenticate(const std::string& mechanism, const std::string* initialResponse,
                           const std::string& userAgent, const std::string& software);
 
-// Bind2's request: the resource as the tag, the client state when offered.
-XmlTag* buildBind2(const std::string& tag, bool active);
+// Bind2's request: the resource as the tag, the client state when offered,
+// and stream management enabled inside it (XEP-0198) when asked.
+XmlTag* buildBind2(const std::string& tag, bool active, bool enableSm);
 
 // The parts of a SASL2 <success> that count.
 struct Sasl2Success {
@@ -78,6 +79,7 @@ struct Sasl2Success {
     std::string additionalData;  // decoded
     std::string authorizationId;
     const XmlTag* bound = nullptr;
+    const XmlTag* boundSm = nullptr;  // stream management inside <bound>: <enabled/> or <failed/>
     const XmlTag* resumed = nullptr;  // stream management, inline
     const XmlTag* resumeFailed = nullptr;
 };
@@ -89,10 +91,11 @@ class KnownServers {
 public:
     static void remember(const std::string& key, const LoginOffer& offer);
     static bool recall(const std::string& key, LoginOffer& offer);
-    // The server never answered an <authenticate> that resumed a session
-    // inline: later ones resume after authentication instead.
-    static void inlineResumeUnanswered(const std::string& key);
-    static bool inlineResumeWorks(const std::string& key);
+    // The server never answered an <authenticate> that carried stream
+    // management inline (a resumption, or an enable inside Bind2): later
+    // ones leave it to after authentication.
+    static void inlineSmUnanswered(const std::string& key);
+    static bool inlineSmWorks(const std::string& key);
     // The strongest offers a server made, by the server and the way to it
     // without the TLS version, which whoever terminates TLS chooses; only
     // the binding is kept by version, for a server may bind on one version

@@ -76,7 +76,7 @@ void StreamManagement::startCountsAt(std::uint32_t inbound, std::uint32_t outbou
     startOutbound_ = outbound;
 }
 
-void StreamManagement::enable() {
+void StreamManagement::enable(bool inBind2) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         requested_ = true;
@@ -90,10 +90,12 @@ void StreamManagement::enable() {
         unacked_.clear();
         unasked_ = 0;
         enableOutstanding_ = true;
+        // A new session: a resumption the server left unanswered is over.
+        resumeOutstanding_ = false;
         onStream_ = false;
         pacedStream_ = pacing_;
     }
-    parent_->sendRaw(std::string("<enable xmlns='") + kNamespace + "' resume='true'/>");
+    if (!inBind2) parent_->sendRaw(std::string("<enable xmlns='") + kNamespace + "' resume='true'/>");
 }
 
 bool StreamManagement::counting() const {

@@ -66,7 +66,9 @@ public:
 
     // ---- one stream
     // Sends <enable resume='true'/>; outbound stanzas count from here on.
-    void enable();
+    // inBind2: the request went inside SASL2's Bind2, and the session it
+    // enables is bound now: only the counting starts.
+    void enable(bool inBind2 = false);
     // True while outbound stanzas are counted.
     bool counting() const;
     enum Outcome {

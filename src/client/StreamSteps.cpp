@@ -38,6 +38,16 @@ bool isStanzaName(const std::string& name) { return name == "message"sv || name 
 
 void ClientBase::enterStep(StreamStep step) { step_ = step; }
 
+// The login starts again on a new connection; the listeners have heard of
+// no end, and hear of none.
+void ClientBase::connectAfresh() {
+    logger_.log(LogWarning, LogAreaClientBase, "starting the login again on a new connection");
+    sendRaw("</stream:stream>");
+    dropConnection();
+    reset();
+    connect(false);
+}
+
 void ClientBase::refuseElement(const XmlTag& element, StreamErrorCondition condition, const std::string& why,
                                const std::string& detail) {
     const char* conditionName = kStreamErrors[condition - 1];

@@ -101,16 +101,19 @@ public:
     void onOccupantPresence(MUCRoom* room, OccupantInfo occupant, PresenceShow show) override;
     void onRoomMessage(MUCRoom* room, const std::string& nick, const std::string& body, bool history,
                        const std::string& stamp, bool privateMessage) override;
-    bool onRoomCreated(MUCRoom*) override { return true; }
+    // A room our join created is configured to show occupants' real
+    // addresses (see RoomCreation.h); as an instant room when that fails.
+    bool onRoomCreated(MUCRoom* room) override;
     void onRoomSubject(MUCRoom* room, const std::string& nick, const std::string& subject) override;
     void onInviteDeclined(MUCRoom*, const JID&, const std::string&) override {}
     void onRoomError(MUCRoom* room, StanzaError error) override;
     void onRoomInfo(MUCRoom* room, int features, const std::string& name, std::unique_ptr<XmlDataForm> form) override;
     void onRoomItems(MUCRoom*, const DiscoItemList&) override {}
-    // MUCRoomConfigHandler: nothing; refused requests are not reported.
+    // MUCRoomConfigHandler: the configuration of a room we created;
+    // refused moderation requests are not reported.
     void onItemList(MUCRoom*, const MUCListItemList&, int) override {}
-    void onConfigForm(MUCRoom*, const XmlDataForm&) override {}
-    void onAdminResult(MUCRoom*, bool, int) override {}
+    void onConfigForm(MUCRoom* room, const XmlDataForm& form) override;
+    void onAdminResult(MUCRoom* room, bool success, int context) override;
     void onRoomRequestForm(MUCRoom*, const XmlDataForm&) override {}
     // RegistrationHandler
     void onRegistrationFields(const JID& from, int fields, std::string instructions) override;
@@ -121,6 +124,9 @@ public:
 
 private:
     bool moderate(const char16_t* identifier, HostCommands::Moderation what);
+    void logWarning(const std::string& line) const;
+    // The identifier is carried by this many occupants now (after one came or went).
+    void raiseShared(const std::u16string& identifier, int holders);
     bool queue(HostCommands::Command command);
     bool roomTakesCommands() const;
     // What the room can take now goes out: on the session's thread, or once
@@ -150,6 +156,11 @@ private:
     std::string registrationPassword_;
     JID roomJid_;  // with the own nickname as resource, as given at login
     RoomMessageText messageText_;  // knows our own echo by the nickname's last 39 code units
+    // Our own occupant is listed (its presence came, with status 110 or
+    // under our nickname): until then others are the room's initial list.
+    // The session's thread only.
+    bool ownListed_ = false;
+    bool listFullReported_ = false;
     std::int32_t roomNumber_ = 0;  // the room's name read as a number, as events carry it
     std::thread receiveThread_;
     std::mutex doneMutex_;

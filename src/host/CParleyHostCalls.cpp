@@ -36,7 +36,14 @@ bool CParley::changeSubject(const char16_t* subject) {
 bool CParley::moderate(const char16_t* identifier, Moderation what) {
     if (!identifier || !room_) return false;
     std::optional<std::u16string> nick = members_.nicknameOf(identifier);
-    if (!nick) return false;  // not in the room: nothing to act on
+    if (!nick) {
+        // Not in the room, or shown by several: nobody to act on.
+        const int holders = members_.holders(identifier);
+        if (holders > 1)
+            logWarning("not sent: the moderation names " + util_.toUtf8String(identifier) + ", which " +
+                       std::to_string(holders) + " occupants carry");
+        return false;
+    }
     return queue({Kind::Moderation, what, identifier, std::move(*nick)});
 }
 

@@ -7,6 +7,30 @@
 
 namespace tern {
 
+namespace {
+constexpr char16_t kReplacement = 0xFFFD;
+inline bool isHigh(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+inline bool isLow(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+inline bool allowedBelowSpace(char16_t c) { return c == 0x9 || c == 0xA || c == 0xD; }
+}  // namespace
+
+std::size_t replaceNonXmlCharacters(char16_t* text, std::size_t length) {
+    std::size_t replaced = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        const char16_t c = text[i];
+        if (c >= 0x20 && c < 0xD800) continue;
+        if (isHigh(c) && i + 1 < length && isLow(text[i + 1])) {
+            ++i;  // a pair: a character beyond the BMP
+            continue;
+        }
+        const bool allowed = c < 0x20 ? allowedBelowSpace(c) : !(isHigh(c) || isLow(c) || c == 0xFFFE || c == 0xFFFF);
+        if (allowed) continue;
+        text[i] = kReplacement;
+        ++replaced;
+    }
+    return replaced;
+}
+
 std::uint32_t CXMPPUtil::allocBuffer(Buffer* buffer, std::uint32_t count, unsigned char fill) {
     if (!buffer || count > 0x3fffffff) return ResultInvalidArgument;
     if (count == 0) {
@@ -31,7 +55,9 @@ void CXMPPUtil::freeBuffer(Buffer* buffer) {
 
 std::uint32_t CXMPPUtil::wideToUtf8(const char16_t* text, std::int32_t length, char** out, std::int32_t* outSize) {
     if (!text || !out || !outSize || length <= 0) return ResultInvalidArgument;
-    const std::string utf8 = utf16ToUtf8(std::u16string_view(text, static_cast<std::size_t>(length)));
+    std::u16string cleaned(text, static_cast<std::size_t>(length));
+    replaceNonXmlCharacters(cleaned);
+    const std::string utf8 = utf16ToUtf8(cleaned);
     Buffer b{};
     const std::uint32_t r = allocBuffer(&b, static_cast<std::uint32_t>(utf8.size() + 2), 0);
     if (r != ResultOk) return r;

@@ -8,6 +8,17 @@
 
 namespace tern {
 
+// What the host gives may hold characters that XML 1.0 cannot carry: C0
+// controls other than tab, line feed and carriage return, U+FFFE, U+FFFF
+// and unpaired surrogates. One of them in a stanza ends the stream
+// (not-well-formed), so each becomes U+FFFD, one code unit for one: the
+// nickname layout, counted in code units from the end, stays as it was.
+// Returns how many were replaced.
+std::size_t replaceNonXmlCharacters(char16_t* text, std::size_t length);
+inline std::size_t replaceNonXmlCharacters(std::u16string& text) {
+    return replaceNonXmlCharacters(text.data(), text.size());
+}
+
 class CXMPPUtil {
 public:
     enum Result : std::uint32_t {
@@ -25,7 +36,9 @@ public:
 
     std::uint32_t allocBuffer(Buffer* buffer, std::uint32_t count, unsigned char fill);
     void freeBuffer(Buffer* buffer);
-    // Zero-terminated UTF-8 in a new buffer (released with std::free).
+    // Zero-terminated UTF-8 in a new buffer (released with std::free), with
+    // what XML cannot carry replaced (replaceNonXmlCharacters): every host
+    // text on its way to the wire passes here.
     std::uint32_t wideToUtf8(const char16_t* text, std::int32_t length, char** out, std::int32_t* outSize);
     // UTF-16 without a terminator in a new buffer (released with std::free).
     std::uint32_t utf8ToWide(const char* bytes, std::int32_t length, char16_t** out, std::int32_t* outLength);

@@ -85,8 +85,8 @@ enum class RoomState {
 // Contexts of the administrative requests, as their answers come back.
 enum MUCOperation {
     InstantRoomContext = 1,
-    RequestConfigFormContext = 2,
-    ConfigFormContext = 3,
+    SubmitConfigContext = 2,
+    ConfigFormContext = 3,  // the form asked for
     DestroyContext = 4,
     RoomInfoContext = 5,
     RoomItemsContext = 6,
@@ -181,6 +181,11 @@ public:
     void destroy(const std::string& reason = std::string(), const JID* alternate = nullptr,
                  const std::string& password = std::string());
     void acknowledgeInstantRoom();
+    // The owner's configuration form (onConfigForm answers; a refusal is
+    // onAdminResult false with ConfigFormContext), and a filled-in form
+    // submitted (onAdminResult with SubmitConfigContext).
+    void requestRoomConfig();
+    void submitRoomConfig(const XmlDataForm& form);
     // Service discovery of the room: onRoomInfo and onRoomItems answer.
     void requestRoomInfo();
     void requestRoomItems();

@@ -64,6 +64,17 @@ void MUCRoom::acknowledgeInstantRoom() {
     sendOwnerQuery(x, InstantRoomContext);
 }
 
+void MUCRoom::requestRoomConfig() {
+    if (!parent_ || !joined()) return;
+    parent_->sendIq(Stanza::buildIq(JID(roomJid().bare()), parent_->newId(), IqGet, XMPP_XMLNS_MUC_OWNER, nullptr),
+                    this, ConfigFormContext);
+}
+
+void MUCRoom::submitRoomConfig(const XmlDataForm& form) {
+    if (!parent_ || !joined()) return;
+    if (XmlTag* x = form.toXml()) sendOwnerQuery(x, SubmitConfigContext);
+}
+
 void MUCRoom::requestRoomInfo() {
     if (parent_ && parent_->disco()) parent_->disco()->requestInfo(JID(roomJid().bare()), "", this, RoomInfoContext);
 }

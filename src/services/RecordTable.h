@@ -7,7 +7,9 @@
 //
 // A Record is a trivially destructible header made by ::operator new with
 // its text after it, and provides `Record* next`, `std::uint32_t hash` (set
-// by the table) and `bool matches(Key) const`. Not thread-safe.
+// by the table) and `bool matches(Key) const`. A table that does not own
+// its records (Owns false) only links them: another table, or the record's
+// owner, releases them. Not thread-safe.
 #ifndef TERN_SERVICES_RECORDTABLE_H
 #define TERN_SERVICES_RECORDTABLE_H
 
@@ -21,7 +23,7 @@
 
 namespace tern {
 
-template <typename Record, typename Key>
+template <typename Record, typename Key, bool Owns = true>
 class RecordTable {
 public:
     RecordTable() = default;
@@ -42,6 +44,13 @@ public:
 
     Record* find(const Key& key) const {
         return find(key, [](const Record&) { return true; });
+    }
+    // The same for a key whose hash the caller has (as insert takes it).
+    Record* findHashed(const Key& key, std::uint32_t h) const {
+        if (buckets_.empty()) return nullptr;
+        for (Record* r = buckets_[h & (buckets_.size() - 1)]; r; r = r->next)
+            if (r->hash == h && r->matches(key)) return r;
+        return nullptr;
     }
     // The first record with the key that also suits pick.
     template <typename Pick>
@@ -64,7 +73,7 @@ public:
         ++size_;
     }
 
-    // Puts fresh (same key) where old was, and releases old.
+    // Puts fresh (same key) where old was, and releases old (when owned).
     void replace(Record* old, Record* fresh) {
         Record** at = slotOf(old);
         fresh->hash = old->hash;
@@ -120,7 +129,10 @@ public:
     }
 
 private:
-    static void release(Record* r) { ::operator delete(static_cast<void*>(r)); }
+    static void release(Record* r) {
+        if constexpr (Owns) ::operator delete(static_cast<void*>(r));
+        else (void)r;
+    }
 
     Record** slotOf(const Record* record) {
         Record** at = &buckets_[record->hash & (buckets_.size() - 1)];

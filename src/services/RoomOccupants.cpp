@@ -48,6 +48,10 @@ RoomOccupants::Change RoomOccupants::update(const OccupantInfo& info, PresenceSh
             r = fresh;
         }
     } else {
+        if (records_.size() >= kMaxOccupants + ((info.flags & UserSelf) ? 1 : 0)) {
+            change.recorded = false;
+            return change;
+        }
         r = make(nick, jid);
         records_.insert(r, records_.hashOf(std::string_view(nick)));
     }

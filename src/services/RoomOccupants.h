@@ -3,11 +3,15 @@
 // takes to report an occupant gone. A room of thousands is the case to
 // size for, so each occupant is one allocation, its numbers with its
 // nickname and real address after them, found by nickname in constant time.
+// A room may hold more than a session keeps: past kMaxOccupants newcomers
+// are not recorded (our own occupant still is), so that no room can make
+// a session hold without bound.
 //
 // Not thread-safe: its owner locks.
 #ifndef TERN_SERVICES_ROOMOCCUPANTS_H
 #define TERN_SERVICES_ROOMOCCUPANTS_H
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -21,10 +25,13 @@ namespace tern {
 
 class RoomOccupants {
 public:
+    static constexpr std::size_t kMaxOccupants = 10000;
+
     // How a presence compares with what was known of its occupant.
     struct Change {
         bool sameRank = false;      // known, with this role and affiliation
         bool samePresence = false;  // ... and this show, status and real address
+        bool recorded = true;       // false: a newcomer past the limit
     };
 
     // Records an available presence; marked tells a rejoin's occupant list.

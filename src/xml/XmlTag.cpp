@@ -8,18 +8,64 @@ namespace tern {
 
 namespace {
 
-// Bytes that escapeXml rewrites.
-constexpr bool isSpecial(unsigned char c) {
-    return c == '&' || c == '<' || c == '>' || c == '\'' || c == '"';
+// What escapeXml does with each byte: copy it, write an entity, write
+// U+FFFD instead (a C0 control XML cannot carry), or check the UTF-8
+// sequence it starts.
+enum ByteKind : unsigned char { kPlain, kSpecial, kForbidden, kMultibyte };
+
+constexpr ByteKind kindOf(unsigned char c) {
+    if (c == '&' || c == '<' || c == '>' || c == '\'' || c == '"') return kSpecial;
+    if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') return kForbidden;
+    return c >= 0x80 ? kMultibyte : kPlain;
 }
 
 struct EscapeTable {
-    bool special[256] = {};
+    ByteKind kind[256] = {};
     constexpr EscapeTable() {
-        for (int c = 0; c < 256; ++c) special[c] = isSpecial(static_cast<unsigned char>(c));
+        for (int c = 0; c < 256; ++c) kind[c] = kindOf(static_cast<unsigned char>(c));
     }
 };
 constexpr EscapeTable kEscape;
+
+constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
+
+// The length of the well-formed UTF-8 sequence at p that XML can carry
+// (not U+FFFE or U+FFFF), or 0 with bad set to the bytes to replace by one
+// U+FFFD: the maximal ill-formed subpart, as the host's converters count.
+inline std::size_t checkSequence(const unsigned char* p, const unsigned char* end, std::size_t& bad) {
+    const unsigned char c = *p;
+    std::size_t length;
+    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+        length = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        length = 3;
+        if (c == 0xE0) lo = 0xA0;
+        if (c == 0xED) hi = 0x9F;  // no surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        length = 4;
+        if (c == 0xF0) lo = 0x90;
+        if (c == 0xF4) hi = 0x8F;  // nothing past U+10FFFF
+    } else {
+        bad = 1;
+        return 0;
+    }
+    std::size_t taken = 1;
+    for (; taken < length; ++taken) {
+        if (p + taken >= end) break;
+        const unsigned char b = p[taken];
+        if (taken == 1 ? (b < lo || b > hi) : (b & 0xC0) != 0x80) break;
+    }
+    if (taken < length) {
+        bad = taken;
+        return 0;
+    }
+    if (c == 0xEF && p[1] == 0xBF && (p[2] == 0xBE || p[2] == 0xBF)) {
+        bad = 3;
+        return 0;
+    }
+    return length;
+}
 
 // The character the entity body at p (just after "&", n bytes left) stands
 // for, and the body's length; 0 when it is none of the five named entities
@@ -76,23 +122,56 @@ inline std::size_t decodeEntity(const char* p, std::size_t n, char& out) {
 }  // namespace
 
 void appendEscaped(std::string& out, std::string_view text) {
-    const char* p = text.data();
-    const char* end = p + text.size();
-    const char* run = p;
-    for (; p != end; ++p) {
-        const unsigned char c = static_cast<unsigned char>(*p);
-        if (!kEscape.special[c]) continue;
-        out.append(run, p);
-        switch (c) {
-            case '&': out.append("&amp;", 5); break;
-            case '<': out.append("&lt;", 4); break;
-            case '>': out.append("&gt;", 4); break;
-            case '\'': out.append("&apos;", 6); break;
-            default: out.append("&quot;", 6); break;
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = p + text.size();
+    const auto* run = p;
+    while (p != end) {
+        const ByteKind k = kEscape.kind[*p];
+        if (k == kPlain) {
+            ++p;
+            continue;
         }
-        run = p + 1;
+        std::size_t skip = 1;
+        const char* replacement;
+        std::size_t n;
+        if (k == kMultibyte) {
+            // Most text outside ASCII: two bytes, or three that are no
+            // surrogate and not U+FFFE or U+FFFF (E1-EC, EE).
+            const unsigned char c = *p;
+            if (c >= 0xC2 && c <= 0xDF && end - p >= 2 && (p[1] & 0xC0) == 0x80) {
+                p += 2;
+                continue;
+            }
+            if (c >= 0xE1 && c <= 0xEE && c != 0xED && end - p >= 3 && (p[1] & 0xC0) == 0x80 &&
+                (p[2] & 0xC0) == 0x80) {
+                p += 3;
+                continue;
+            }
+            const std::size_t length = checkSequence(p, end, skip);
+            if (length) {
+                p += length;
+                continue;
+            }
+            replacement = kReplacement;
+            n = 3;
+        } else if (k == kForbidden) {
+            replacement = kReplacement;
+            n = 3;
+        } else {
+            switch (*p) {
+                case '&': replacement = "&amp;", n = 5; break;
+                case '<': replacement = "&lt;", n = 4; break;
+                case '>': replacement = "&gt;", n = 4; break;
+                case '\'': replacement = "&apos;", n = 6; break;
+                default: replacement = "&quot;", n = 6; break;
+            }
+        }
+        out.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(p - run));
+        out.append(replacement, n);
+        p += skip;
+        run = p;
     }
-    out.append(run, end);
+    out.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(end - run));
 }
 
 void appendUnescaped(std::string& out, std::string_view text) {

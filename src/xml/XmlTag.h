@@ -29,9 +29,13 @@ using AttributeList = std::vector<Attribute>;
 using TagList = std::vector<XmlTag*>;
 
 // The system's one escaping pair. escapeXml replaces & < > ' " by their
-// entities; unescapeXml decodes the five named entities and the numeric forms
-// of < > ' " only (see XmlTag.cpp for the exact list). unescapeXml(escapeXml(s))
-// is s for every s.
+// entities, and writes U+FFFD for what XML cannot carry (C0 controls other
+// than tab, line feed and carriage return, U+FFFE, U+FFFF, and each
+// ill-formed UTF-8 part), so that nothing put into an element can break the
+// stream; unescapeXml decodes the five named entities and the numeric forms
+// of < > ' " only (see XmlTag.cpp for the exact list), so that no reference
+// from the wire becomes a character XML cannot carry. unescapeXml(escapeXml(s))
+// is s for every s that XML can carry.
 std::string escapeXml(std::string_view text);
 std::string unescapeXml(std::string_view text);
 

@@ -29,14 +29,16 @@ std::string sasl(const char* name, const std::string& decoded) {
 // A login over STARTTLS whose features inside TLS offer what the test
 // says; the SCRAM exchange runs against ScramServer. With earlier, the
 // process has seen that offer from the server (on that TLS version) before;
-// without, this is its first login there.
+// without, this is its first login there. allowed: setSaslMechanisms (0:
+// as by default).
 struct BoundLogin {
     BoundLogin(int maxVersion, const std::string& offer, bool sha1 = false, const std::string& earlier = "",
-               int earlierVersion = 0)
+               int earlierVersion = 0, int allowed = 0)
         : s({"example.test"}, maxVersion, "user@example.test/res", "pencil"), server(sha1) {
         KnownServers::forgetAll();
         if (!earlier.empty()) BoundLogin(earlierVersion, earlier);
         s.client->setSaslClientNonce("n0nce");
+        if (allowed) s.client->setSaslMechanisms(allowed);
         s.pump(s.untilProceed());
         opening = s.peer.plaintext;
         first = s.exchange(serverHeader("s2") + features(offer));
@@ -71,32 +73,38 @@ TEST(ChannelBinding, TheMechanismAndBindingAStreamsOfferLeadsTo) {
         const char* mechanism;
         const char* gs2;
         const char* binding;  // what the server compares: "unique", "exporter" or ""
+        int allowed;          // setSaslMechanisms (0: as by default)
     };
     const std::string plus256 = mechanisms({"SCRAM-SHA-256", "PLAIN", "SCRAM-SHA-256-PLUS"});
     const Case cases[] = {
         // Servers that list nothing compute tls-unique, on TLS 1.3 as well.
-        {"TLS 1.3, no list", 0, plus256, "SCRAM-SHA-256-PLUS", "p=tls-unique,,", "unique"},
+        {"TLS 1.3, no list", 0, plus256, "SCRAM-SHA-256-PLUS", "p=tls-unique,,", "unique", 0},
         {"TLS 1.3, the exporter listed", 0, plus256 + bindingTypes({"tls-server-end-point", "tls-exporter"}),
-         "SCRAM-SHA-256-PLUS", "p=tls-exporter,,", "exporter"},
+         "SCRAM-SHA-256-PLUS", "p=tls-exporter,,", "exporter", 0},
         // A list gives no type of its own here: as without one. Whether the
         // login is bound never depends on the list, which a relay can add.
         {"TLS 1.3, only a type this client lacks", 0, plus256 + bindingTypes({"tls-server-end-point"}),
-         "SCRAM-SHA-256-PLUS", "p=tls-unique,,", "unique"},
+         "SCRAM-SHA-256-PLUS", "p=tls-unique,,", "unique", 0},
         {"SASL2, an empty list, no -PLUS", TLS1_2_VERSION,
          sasl2Offer({"SCRAM-SHA-256"}) + "<sasl-channel-binding xmlns='urn:xmpp:sasl-cb:0'/>", "SCRAM-SHA-256", "y,,",
-         ""},
+         "", 0},
         {"TLS 1.2, no list, SHA-1 bound before SHA-256 unbound", TLS1_2_VERSION,
-         mechanisms({"SCRAM-SHA-256", "SCRAM-SHA-1-PLUS"}), "SCRAM-SHA-1-PLUS", "p=tls-unique,,", "unique"},
+         mechanisms({"SCRAM-SHA-256", "SCRAM-SHA-1-PLUS"}), "SCRAM-SHA-1-PLUS", "p=tls-unique,,", "unique", 0},
         {"TLS 1.2, tls-unique listed", TLS1_2_VERSION, plus256 + bindingTypes({"tls-unique"}), "SCRAM-SHA-256-PLUS",
-         "p=tls-unique,,", "unique"},
+         "p=tls-unique,,", "unique", 0},
         // A server that binds logins sees that -PLUS was removed.
-        {"no -PLUS offered", 0, mechanisms({"SCRAM-SHA-256"}), "SCRAM-SHA-256", "y,,", ""},
+        {"no -PLUS offered", 0, mechanisms({"SCRAM-SHA-256"}), "SCRAM-SHA-256", "y,,", "", 0},
         {"SASL2, TLS 1.3", 0, sasl2Offer({"SCRAM-SHA-256", "SCRAM-SHA-256-PLUS"}), "SCRAM-SHA-256-PLUS",
-         "p=tls-unique,,", "unique"},
+         "p=tls-unique,,", "unique", 0},
+        // -PLUS offered, but only for a hash this client may not use: "n",
+        // for "y" would say the server does not bind, and it does.
+        {"-PLUS only for a hash not allowed", 0, mechanisms({"SCRAM-SHA-256", "SCRAM-SHA-1-PLUS"}), "SCRAM-SHA-256",
+         "n,,", "", 0xFFFF & ~SaslScramSha1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        BoundLogin login(c.maxVersion, c.offer, std::string(c.mechanism).rfind("SCRAM-SHA-1", 0) == 0);
+        BoundLogin login(c.maxVersion, c.offer, std::string(c.mechanism).rfind("SCRAM-SHA-1", 0) == 0, "", 0,
+                         c.allowed);
         EXPECT_EQ(login.mechanism(), c.mechanism);
         const std::string response = login.challenge();
         EXPECT_EQ(login.server.gs2Header(), c.gs2);

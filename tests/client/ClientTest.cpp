@@ -4,6 +4,7 @@
 
 #include "client/Base64.h"
 #include "client/Client.h"
+#include "client/MD5.h"
 #include "client/SHA.h"
 #include "services/RosterManager.h"
 #include "support/FakeSession.h"
@@ -128,6 +129,41 @@ TEST(ClientSasl, DigestMd5MatchesTheRfc2831WorkedExample) {
     EXPECT_EQ(digestMd5Response("chris", "elwood.innosoft.com", "secret", "OA6MG9tEQGm2hh", "OA6MHXh6VqTrRk",
                                 "imap/elwood.innosoft.com", true),
               "ea40f60335c427b5527b84dbabcdfffd");  // its rspauth
+}
+
+// RFC 2831 2.1.2.1 with charset=utf-8: the user name, realm and password
+// each go into the hash in ISO 8859-1 where every character of it fits,
+// else as the UTF-8 they are.
+TEST(ClientSasl, DigestMd5HashesLatin1WhereItFits) {
+    struct Row {
+        const char* name;
+        std::string user, realm, password;  // UTF-8, as SASLprep gives them
+        std::string hashed;                 // the bytes of user:realm:password that the hash takes
+    };
+    const Row rows[] = {
+        {"ASCII unchanged", "chris", "example.test", "secret", "chris:example.test:secret"},
+        {"a Latin-1 password", "chris", "example.test", "p\xC3\xA4ssw\xC3\xB6rd", "chris:example.test:p\xE4ssw\xF6rd"},
+        {"U+00FF, the last that fits", "chris", "example.test", "\xC3\xBF", "chris:example.test:\xFF"},
+        {"U+0100 keeps the password UTF-8", "chris", "example.test", "p\xC3\xA4\xC4\x80",
+         "chris:example.test:p\xC3\xA4\xC4\x80"},
+        {"a euro sign keeps the password UTF-8", "chris", "example.test", "p\xC3\xA4ssw\xC3\xB6rd\xE2\x82\xAC",
+         "chris:example.test:p\xC3\xA4ssw\xC3\xB6rd\xE2\x82\xAC"},
+        {"each string on its own", "j\xC3\xBCrgen", "r\xC3\xA9" "alm", "\xCE\xA9-pass",
+         "j\xFCrgen:r\xE9" "alm:\xCE\xA9-pass"},
+    };
+    const std::string nonce = "OA6MG9tEQGm2hh", cnonce = "OA6MHXh6VqTrRk", uri = "xmpp/example.test";
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        MD5 a;
+        a.update(r.hashed);
+        MD5 ha1;
+        ha1.update(a.rawDigest() + ":" + nonce + ":" + cnonce);
+        MD5 ha2;
+        ha2.update("AUTHENTICATE:" + uri);
+        MD5 response;
+        response.update(ha1.hexDigest() + ":" + nonce + ":00000001:" + cnonce + ":auth:" + ha2.hexDigest());
+        EXPECT_EQ(digestMd5Response(r.user, r.realm, r.password, nonce, cnonce, uri), response.hexDigest());
+    }
 }
 
 TEST(ClientSasl, DigestMd5Exchange) {

@@ -36,6 +36,9 @@ enum class Stage {
     Reconnected,  // that connection lost; the new one is open, its header due
     ResumeSent,   // authenticated again on it, <resume/> sent
     Sasl2,        // SASL2 PLAIN with Bind2 sent, its success due
+    Sasl2NoBind,  // SASL2 PLAIN without Bind2 (none offered), its success due
+    Sasl2Sm,      // SASL2 PLAIN with stream management enabled inside Bind2, its success due
+    Sasl2SmBound, // logged in that way, stream management enabled inside <bound>
     Sasl2Scram,   // SASL2 SCRAM, the client's proof sent, the success due
     Sasl2Bound,   // logged in with SASL2 and Bind2, the features after it in
 };
@@ -61,6 +64,17 @@ void reach(FakeSession& s, Stage stage) {
         s.says(serverHeader() + features(testsupport::sasl2Offer({"PLAIN"}, testsupport::kBind2)));
         if (stage == Stage::Sasl2) return;
         s.says(testsupport::sasl2Success("", "user@example.test/res~1", true) + features(kBindAndSession));
+        return;
+    }
+    if (stage == Stage::Sasl2NoBind) {
+        s.says(serverHeader() + features(testsupport::sasl2Offer({"PLAIN"})));
+        return;
+    }
+    if (stage == Stage::Sasl2Sm || stage == Stage::Sasl2SmBound) {
+        s.says(serverHeader() + features(testsupport::sasl2Offer({"PLAIN"}, testsupport::kBind2Sm)));
+        if (stage == Stage::Sasl2Sm) return;
+        s.says(testsupport::sasl2Success("", "user@example.test/res~1", true, "", testsupport::kEnabledInline) +
+               features(kBindAndSession));
         return;
     }
     if (stage == Stage::Sasl2Scram) {
@@ -177,6 +191,21 @@ TEST(HostileServer, ElementsOutOfTurn) {
          testsupport::sasl2Success("", "admin@example.test/x", true), policy, StreamError},
         {"authorized as another user of the domain", Stage::Sasl2, testsupport::sasl2Success("", "admin@example.test"),
          policy, StreamError},
+        {"a SASL2 success without an authorization identifier", Stage::Sasl2NoBind,
+         "<success xmlns='urn:xmpp:sasl:2'/>", policy, StreamError},
+        {"bound without Bind2", Stage::Sasl2NoBind, testsupport::sasl2Success("", "user@example.test/res", true),
+         policy, StreamError},
+        {"stream management inside bound, not enabled there", Stage::Sasl2,
+         testsupport::sasl2Success("", "user@example.test/res~1", true, "", testsupport::kEnabledInline), policy,
+         StreamError},
+        {"a top-level enabled while the one inside Bind2 is due", Stage::Sasl2Sm, testsupport::kEnabledInline, policy,
+         StreamError},
+        {"a resumption inside bound", Stage::Sasl2Sm,
+         testsupport::sasl2Success("", "user@example.test/res~1", true, "",
+                                   "<resumed " + kSm + " h='0' previd='sm-1'/>"),
+         policy, StreamError},
+        {"enabled again after the answer inside bound", Stage::Sasl2SmBound, testsupport::kEnabledInline, policy,
+         StreamError},
         {"a resumption nobody asked for", Stage::Sasl2,
          "<success xmlns='urn:xmpp:sasl:2'><authorization-identifier>user@example.test/res</authorization-identifier>"
          "<resumed " + kSm + " h='0' previd='sm-1'/></success>",

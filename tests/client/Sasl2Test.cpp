@@ -31,19 +31,33 @@ TEST(Sasl2, TheLoginAsTheServerOffersIt) {
         std::string offer;        // the features
         std::string authenticate;  // what follows the initial response, up to </authenticate>
         bool bound;                // the success binds the session
+        std::string boundAnswer;   // what <bound> holds
         std::string afterSuccess;  // the first write after the success (a prefix)
+        bool enableSent;           // a top-level <enable/> (bound sessions)
+        bool managed;              // stream management on, once the features after the success are in
     };
     const std::string agent = "<user-agent id='" + userAgentId(JID("user@example.test/res")) +
                               "'><software>based on xmpp</software></user-agent>";
+    const std::string enable = "<enable xmlns='urn:xmpp:sm:3' resume='true'/>";
+    const std::string bindSm = agent + "<bind xmlns='urn:xmpp:bind:0'><tag>res</tag>" + enable + "</bind>";
     const Case cases[] = {
         {"Bind2 with the client state", sasl2Offer({"PLAIN", "SCRAM-SHA-256"}, kBind2),
-         agent + "<bind xmlns='urn:xmpp:bind:0'><tag>res</tag><active xmlns='urn:xmpp:csi:0'/></bind>", true,
-         kFirstRequests},
-        {"Bind2 with stream management", sasl2Offer({"SCRAM-SHA-256"}, "<bind xmlns='urn:xmpp:bind:0'/>" + kSm),
-         agent + "<bind xmlns='urn:xmpp:bind:0'><tag>res</tag></bind>", true,
-         "<enable xmlns='urn:xmpp:sm:3' resume='true'/>" + kFirstRequests},
-        {"without Bind2", sasl2Offer({"SCRAM-SHA-256"}) + mechanisms({"SCRAM-SHA-1"}), agent, false,
-         "<iq type='set' id='uid1'><bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'><resource>res</resource>"},
+         agent + "<bind xmlns='urn:xmpp:bind:0'><tag>res</tag><active xmlns='urn:xmpp:csi:0'/></bind>", true, "",
+         kFirstRequests, true, true},
+        // Listed inline only beside Bind2, not inside it: enabled after.
+        {"Bind2 with stream management beside it", sasl2Offer({"SCRAM-SHA-256"}, "<bind xmlns='urn:xmpp:bind:0'/>" + kSm),
+         agent + "<bind xmlns='urn:xmpp:bind:0'><tag>res</tag></bind>", true, "", enable + kFirstRequests, true, true},
+        {"stream management inside Bind2", sasl2Offer({"SCRAM-SHA-256"}, kBind2Sm), bindSm, true, kEnabledInline,
+         kFirstRequests, false, true},
+        {"stream management inside Bind2, refused", sasl2Offer({"SCRAM-SHA-256"}, kBind2Sm), bindSm, true,
+         "<failed xmlns='urn:xmpp:sm:3'><feature-not-implemented xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/>"
+         "</failed>",
+         kFirstRequests, false, false},
+        {"stream management inside Bind2, left unanswered", sasl2Offer({"SCRAM-SHA-256"}, kBind2Sm), bindSm, true, "",
+         enable + kFirstRequests, true, true},
+        {"without Bind2", sasl2Offer({"SCRAM-SHA-256"}) + mechanisms({"SCRAM-SHA-1"}), agent, false, "",
+         "<iq type='set' id='uid1'><bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'><resource>res</resource>", false,
+         false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -59,7 +73,8 @@ TEST(Sasl2, TheLoginAsTheServerOffersIt) {
         const std::vector<std::string> proof = s.fake->takeWrites();
         ASSERT_EQ(proof.size(), 1u);
         // no restart, and the address the server gives the session
-        s.says(sasl2Success(server.final(sentPayload(proof[0], "response")), "user@example.test/res~a1", c.bound));
+        s.says(sasl2Success(server.final(sentPayload(proof[0], "response")), "user@example.test/res~a1", c.bound, "",
+                            c.boundAnswer));
         ASSERT_TRUE(s.client->authed());
         s.says(features(std::string(kBindAndSession) + kSm));
         const std::vector<std::string> writes = s.fake->takeWrites();
@@ -70,7 +85,9 @@ TEST(Sasl2, TheLoginAsTheServerOffersIt) {
         if (c.bound) {
             // The session's first requests (and a room join) in the write that follows the success.
             EXPECT_NE(writes[0].find("<presence>"), std::string::npos) << writes[0];
-            EXPECT_NE((writes[0] + (writes.size() > 1 ? writes[1] : "")).find("<enable"), std::string::npos);
+            EXPECT_EQ((writes[0] + (writes.size() > 1 ? writes[1] : "")).find("<enable") != std::string::npos,
+                      c.enableSent);
+            EXPECT_EQ(s.client->streamManagement()->counting(), c.managed);
         }
     }
 }
@@ -94,8 +111,9 @@ std::string dropAfterSasl2Login(Sasl2Session& s, const std::string& inlined) {
     s.client->setSaslMechanisms(SaslPlain);
     s.open();
     s.says(serverHeader() + features(sasl2Offer({"PLAIN"}, inlined)));
-    s.says(sasl2Success("", "user@example.test/res~a1", true) + features(kSm));
-    s.says("<enabled xmlns='urn:xmpp:sm:3' id='sm-1' resume='true'/>");
+    const bool insideBind2 = inlined.find(kBind2Sm) != std::string::npos;
+    s.says(sasl2Success("", "user@example.test/res~a1", true, "", insideBind2 ? kEnabledInline : "") + features(kSm));
+    if (!insideBind2) s.says(kEnabledInline);
     s.says("<iq type='result' id='uid2'><query xmlns='jabber:iq:roster'/></iq>");
     auto* m = new XmlTag("message");
     m->setAttribute("to", "room@conference.example.test");
@@ -120,6 +138,7 @@ TEST(Sasl2, ALostSessionIsResumedInsideAuthenticate) {
         bool inlineResume;       // <resume/> inside <authenticate>
         std::string success;     // the server's answer
         std::string afterwards;  // what the client sends then (a fragment)
+        bool enableSent;         // ... with a top-level <enable/>
         const char* jid;
     };
     const std::string resumed = "<resumed xmlns='urn:xmpp:sm:3' h='0' previd='sm-1'/>";
@@ -127,12 +146,16 @@ TEST(Sasl2, ALostSessionIsResumedInsideAuthenticate) {
                              "xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></failed>";
     const Case cases[] = {
         {"resumed", kBind2 + kSm, true, sasl2Success("", "user@example.test", false, resumed), "unacknowledged",
-         "user@example.test/res~a1"},
+         false, "user@example.test/res~a1"},
         {"gone, bound in its place", kBind2 + kSm, true, sasl2Success("", "user@example.test/res~b2", true, gone),
-         "<enable xmlns='urn:xmpp:sm:3' resume='true'/>", "user@example.test/res~b2"},
+         "<enable xmlns='urn:xmpp:sm:3' resume='true'/>", true, "user@example.test/res~b2"},
+        {"gone, bound and managed inside Bind2", kBind2Sm + kSm, true,
+         sasl2Success("", "user@example.test/res~b2", true, gone,
+                      "<enabled xmlns='urn:xmpp:sm:3' id='sm-2' resume='true'/>"),
+         "xmlns='jabber:iq:roster'", false, "user@example.test/res~b2"},
         // Without the offer: after authentication, as on a classic stream.
         {"not offered inline", kBind2, false, sasl2Success("", "user@example.test") + features(kSm),
-         "<resume xmlns='urn:xmpp:sm:3' h='1' previd='sm-1'/>", "user@example.test/res~a1"},
+         "<resume xmlns='urn:xmpp:sm:3' h='1' previd='sm-1'/>", false, "user@example.test/res~a1"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -142,11 +165,19 @@ TEST(Sasl2, ALostSessionIsResumedInsideAuthenticate) {
         EXPECT_EQ(authenticate.find("<resume xmlns='urn:xmpp:sm:3' h='1' previd='sm-1'/>") != std::string::npos,
                   c.inlineResume)
             << authenticate;
-        // Bind2 goes with an inline resumption only, for a session gone.
-        EXPECT_EQ(authenticate.find("<bind xmlns='urn:xmpp:bind:0'>") != std::string::npos, c.inlineResume)
+        // Bind2 goes with an inline resumption only, for a session gone,
+        // with the host's resource as the tag (not res~a1) and the user
+        // agent of every login.
+        EXPECT_EQ(authenticate.find("<bind xmlns='urn:xmpp:bind:0'><tag>res</tag>") != std::string::npos,
+                  c.inlineResume)
+            << authenticate;
+        EXPECT_NE(authenticate.find("<user-agent id='" + userAgentId(JID("user@example.test/res")) + "'>"),
+                  std::string::npos)
             << authenticate;
         s.says(c.success);
-        EXPECT_NE(s.sent().find(c.afterwards), std::string::npos);
+        const std::string afterwards = s.sent();
+        EXPECT_NE(afterwards.find(c.afterwards), std::string::npos) << afterwards;
+        EXPECT_EQ(afterwards.find("<enable ") != std::string::npos, c.enableSent) << afterwards;
         EXPECT_TRUE(s.listener.disconnects.empty());
         EXPECT_EQ(s.client->jid().full(), c.jid);
     }

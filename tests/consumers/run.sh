@@ -78,9 +78,14 @@ run_host "$work/c-host" "pcuser$$" LD_LIBRARY_PATH="$(dirname "$pcdir")"
 echo "== consumers: a C++ program through find_package(Parley) and Parley::core"
 cmake -S "$here/cxx" -B "$work/cxx" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_FIND_PACKAGE_NO_PACKAGE_REGISTRY=ON >/dev/null
 cmake --build "$work/cxx" >/dev/null
-# The same headers through pkg-config, which names <prefix>/include alone.
+# The same headers through pkg-config, which names <prefix>/include alone;
+# the same program linked through it as users link it, without --static
+# (the library is static only: its .pc says what it needs in Libs).
 # shellcheck disable=SC2046
 c++ -std=c++17 -fsyntax-only $(PKG_CONFIG_PATH="$pcdir" pkg-config --cflags parley-core) "$work/cxx/all_headers.cpp"
+# shellcheck disable=SC2046
+c++ -std=c++17 -o "$work/cxx-pc" "$here/cxx/main.cpp" $(PKG_CONFIG_PATH="$pcdir" pkg-config --cflags --libs parley-core) ||
+  fail "parley-core does not link through pkg-config --libs"
 # The account the C host registered.
 in_testenv sh -c 'exec timeout 60 "$0" "$1@tls.test/cxx" secret "lobby@conference.tls.test/$1-cxx" "$PARLEY_TEST_CA"' \
   "$work/cxx/consumer-room" "pcuser$$"
@@ -96,6 +101,9 @@ echo "== consumers: a C host and a C++ program against the installed packages"
 cc -std=c11 -Wall -Wextra -Werror -o "$work/c-host-system" "$here/host.c" $(pkg-config --cflags --libs parley)
 run_host "$work/c-host-system" "debuser$$"
 cmake -S "$here/cxx" -B "$work/cxx-system" -G Ninja -DCMAKE_FIND_PACKAGE_NO_PACKAGE_REGISTRY=ON >/dev/null
+# shellcheck disable=SC2046
+c++ -std=c++17 -o "$work/cxx-pc-system" "$here/cxx/main.cpp" $(pkg-config --cflags --libs parley-core) ||
+  fail "the installed parley-core does not link through pkg-config --libs"
 cmake --build "$work/cxx-system" >/dev/null
 in_testenv sh -c 'exec timeout 60 "$0" "$1@tls.test/cxx" secret "lobby@conference.tls.test/$1-cxx" "$PARLEY_TEST_CA"' \
   "$work/cxx-system/consumer-room" "debuser$$"

@@ -42,11 +42,20 @@ const std::u16string kBobNick = u"Bob" + kBobId + u":us";
 
 std::string u8(const std::u16string& s) { return testsupport::toUtf8(s); }
 
+// An empty user leaves the real address out, as a room that hides it does.
 std::string occupant(const std::u16string& nick, const std::string& user, const std::string& item,
                      const std::string& extra = "", const std::string& type = "") {
     return "<presence from='4711@conference.fake.test/" + u8(nick) + "'" + (type.empty() ? "" : " type='" + type + "'") +
-           "><x xmlns='http://jabber.org/protocol/muc#user'><item jid='" + user + "@fake.test/r' " + item + "/>" + extra +
-           "</x></presence>";
+           "><x xmlns='http://jabber.org/protocol/muc#user'><item " + (user.empty() ? "" : "jid='" + user + "@fake.test/r' ") +
+           item + "/>" + extra + "</x></presence>";
+}
+
+// The value of an attribute in a serialised element, or "".
+std::string attributeOf(const std::string& xml, const std::string& name) {
+    const std::size_t at = xml.find(" " + name + "='");
+    if (at == std::string::npos) return "";
+    const std::size_t start = at + name.size() + 3;
+    return xml.substr(start, xml.find('\'', start) - start);
 }
 
 struct Session {
@@ -143,49 +152,61 @@ TEST(HostScripted, RoomEventsWaitForConnectedWhenTheRoomAnswersFirst) {
     }
 }
 
+// As joined, and after our own nickname has changed: the room's list is
+// over once our own presence came, under whatever nickname it has now.
 TEST(HostScripted, RoleChangesAndDepartures) {
-    XmppTestServer server(0, "fake.test");
-    server.onJoin({occupant(kBobNick, "bob", "affiliation='none' role='participant'"),
-                   occupant(kOwnNick, "user", "affiliation='owner' role='moderator'", "<status code='110'/>")});
-    Session s;
-    ASSERT_TRUE(s.events.waitForCode(11027));
-    s.events.clear();
-    const std::string bobItem = "affiliation='none' ";
-    const std::pair<std::string, int> steps[] = {
-        {occupant(kBobNick, "bob", bobItem + "role='visitor'"), 11037},
-        {occupant(kBobNick, "bob", bobItem + "role='participant'"), 11041},
-        {occupant(kBobNick, "bob", bobItem + "role='moderator'"), 11039},
-        {occupant(kBobNick, "bob", bobItem + "role='participant'"), 11040},
-        {occupant(kBobNick, "bob", bobItem + "role='participant'"), 11027},
-        {occupant(kBobNick, "bob", bobItem + "role='none'"), 11036},
-        {occupant(kBobNick, "bob", bobItem + "role='none'", "<status code='307'/>", "unavailable"), 11043},
-        {occupant(kBobNick, "bob", "affiliation='outcast' role='none'", "<status code='301'/>", "unavailable"), 11044},
-        {occupant(kBobNick, "bob", "role='none'", "<status code='321'/>", "unavailable"), 11046},
-        {occupant(kBobNick, "bob", "role='none' nick='Bobby" + u8(kBobId) + ":us'", "<status code='303'/>", "unavailable"),
-         11042},
-        {occupant(kBobNick, "bob", "role='none' nick='x'", "", "unavailable"), 11042},  // a new nickname, no code
-        {occupant(kBobNick, "bob", "role='none'", "", "unavailable"), 11028},
-        {occupant(kBobNick, "bob", "role='none'", "<status code='110'/><status code='307'/>", "unavailable"), 11028},
-        {occupant(kBobNick, "bob", "role='none'", "<destroy jid='next@conference.fake.test'/>", "unavailable"), 11045},
-    };
-    std::string expected;
-    for (const auto& step : steps) {
-        server.send(step.first);
-        expected += (expected.empty() ? "" : " ") + std::string("31028 ") + std::to_string(step.second);
-        ASSERT_TRUE(s.events.waitForCodes(expected, 5000))
-            << s.events.codes() << "\nexpected " << expected;
+    for (const bool renamed : {false, true}) {
+        SCOPED_TRACE(renamed ? "after our nickname changed" : "as joined");
+        XmppTestServer server(0, "fake.test");
+        server.onJoin({occupant(kBobNick, "bob", "affiliation='none' role='participant'"),
+                       occupant(kOwnNick, "user", "affiliation='owner' role='moderator'", "<status code='110'/>")});
+        Session s;
+        ASSERT_TRUE(s.events.waitForCode(11027));
+        if (renamed) {
+            const std::u16string newNick = u"Renamed" + kOwnId + u":us";
+            ASSERT_EQ(SetNickName(s.session, P(newNick.c_str())), 1);
+            ASSERT_NE(server.waitFor(u8(newNick)), "");
+            server.send(occupant(kOwnNick, "user", "affiliation='owner' role='moderator' nick='" + u8(newNick) + "'",
+                                 "<status code='303'/><status code='110'/>", "unavailable"));
+            server.send(occupant(newNick, "user", "affiliation='owner' role='moderator'", "<status code='110'/>"));
+            ASSERT_TRUE(s.events.waitForCodes("11025 31028 11054 31028 11027 31028 11042 31028 11027"))
+                << s.events.codes();
+        }
+        s.events.clear();
+        const std::string bobItem = "affiliation='none' ";
+        const std::pair<std::string, int> steps[] = {
+            {occupant(kBobNick, "bob", bobItem + "role='visitor'"), 11037},
+            {occupant(kBobNick, "bob", bobItem + "role='participant'"), 11041},
+            {occupant(kBobNick, "bob", bobItem + "role='moderator'"), 11039},
+            {occupant(kBobNick, "bob", bobItem + "role='participant'"), 11040},
+            {occupant(kBobNick, "bob", bobItem + "role='participant'"), 11027},
+            {occupant(kBobNick, "bob", bobItem + "role='none'"), 11036},
+            {occupant(kBobNick, "bob", bobItem + "role='none'", "<status code='307'/>", "unavailable"), 11043},
+            {occupant(kBobNick, "bob", "affiliation='outcast' role='none'", "<status code='301'/>", "unavailable"), 11044},
+            {occupant(kBobNick, "bob", "role='none'", "<status code='321'/>", "unavailable"), 11046},
+            {occupant(kBobNick, "bob", "role='none' nick='Bobby" + u8(kBobId) + ":us'", "<status code='303'/>", "unavailable"),
+             11042},
+            {occupant(kBobNick, "bob", "role='none' nick='x'", "", "unavailable"), 11042},  // a new nickname, no code
+            {occupant(kBobNick, "bob", "role='none'", "", "unavailable"), 11028},
+            {occupant(kBobNick, "bob", "role='none'", "<status code='110'/><status code='307'/>", "unavailable"), 11028},
+            {occupant(kBobNick, "bob", "role='none'", "<destroy jid='next@conference.fake.test'/>", "unavailable"), 11045},
+        };
+        std::string expected;
+        for (const auto& step : steps) {
+            server.send(step.first);
+            expected += (expected.empty() ? "" : " ") + std::string("31028 ") + std::to_string(step.second);
+            ASSERT_TRUE(s.events.waitForCodes(expected, 5000))
+                << s.events.codes() << "\nexpected " << expected;
+        }
+        // A presence with a show other than available or unavailable gives only 31028.
+        s.events.clear();
+        server.send("<presence from='4711@conference.fake.test/" + u8(kBobNick) +
+                    "'><show>away</show><x xmlns='http://jabber.org/protocol/muc#user'><item jid='bob@fake.test/r' "
+                    "role='participant'/></x></presence>");
+        server.send("<message from='4711@conference.fake.test/x' type='groupchat'><body>marker</body></message>");
+        ASSERT_TRUE(s.events.waitForCode(11029));
+        EXPECT_EQ(s.events.codes(), "31028 11029");
     }
-    // A presence with a show other than available or unavailable gives only 31028.
-    s.events.clear();
-    server.send("<presence from='4711@conference.fake.test/" + u8(kBobNick) +
-                "'><show>away</show><x xmlns='http://jabber.org/protocol/muc#user'><item jid='bob@fake.test/r' "
-                "role='participant'/></x></presence>");
-    // ...and one without a real address, nothing at all.
-    server.send("<presence from='4711@conference.fake.test/anon'><x xmlns='http://jabber.org/protocol/muc#user'>"
-                "<item role='participant'/></x></presence>");
-    server.send("<message from='4711@conference.fake.test/x' type='groupchat'><body>marker</body></message>");
-    ASSERT_TRUE(s.events.waitForCode(11029));
-    EXPECT_EQ(s.events.codes(), "31028 11029");
 }
 
 TEST(HostScripted, MessageClassesAndOwnEcho) {
@@ -211,9 +232,17 @@ TEST(HostScripted, MessageClassesAndOwnEcho) {
     server.send("<message from='4711@conference.fake.test/" + u8(kAliceNick) +
                 "' type='groupchat'><subject>forged</subject><body>hi</body></message>");
     say(kAliceNick, "Grüße 🎉 &amp; &lt;b&gt;");
-    ASSERT_TRUE(s.events.waitUntil([](const std::vector<HostEvent>& all) { return all.size() >= 5; }));
+    // The room's own notices, whatever they look like, are not an occupant's.
+    server.send("<message from='4711@conference.fake.test' type='groupchat'><body>This room is locked</body></message>");
+    server.send("<message from='4711@conference.fake.test' type='normal'><body>ca:not a command</body></message>");
+    ASSERT_TRUE(s.events.waitUntil([](const std::vector<HostEvent>& all) { return all.size() >= 7; }));
     const auto e = s.events.events();
-    ASSERT_EQ(e.size(), 5u) << s.events.codes();
+    ASSERT_EQ(e.size(), 7u) << s.events.codes();
+    EXPECT_EQ(e[5].code, PARLEY_EVENT_ROOM_NOTICE);
+    EXPECT_EQ(text(e[5]), "This room is locked");
+    EXPECT_EQ(e[5].arg3, 4711);
+    EXPECT_EQ(e[6].code, PARLEY_EVENT_ROOM_NOTICE);
+    EXPECT_EQ(text(e[6]), "ca:not a command");
     EXPECT_EQ(e[0].code, 31027);
     EXPECT_EQ(text(e[0]), "<tc></tc>");
     EXPECT_EQ(e[0].text.size(), 9u);
@@ -557,6 +586,8 @@ TEST(HostScripted, OwnDepartureEndsTheRoomForTheHost) {
         HostEvent left;
         ASSERT_TRUE(s.events.waitFor([](const HostEvent& e) { return e.code == 11028; }, 5000, &left));
         EXPECT_EQ(left.arg4, 0);
+        // It showed our identifier while it was in, and now only we do.
+        ASSERT_TRUE(s.events.waitFor([](const HostEvent& e) { return e.code == 11081 && e.arg4 == 1; }, 5000));
         EXPECT_EQ(SetChatMessage(s.session, P(u"still in")), 1);
         s.events.clear();
         std::string own = occupant(kOwnNick, "user", row.item, row.extra, "unavailable");
@@ -699,6 +730,142 @@ TEST(HostScripted, WhatWasOutWhenTheServerRestarted) {
             EXPECT_EQ(e.arg4, PARLEY_NOT_SENT_MODERATION);
             EXPECT_EQ(e.text, kBobId);
         }
+}
+
+// Nicknames are the occupants' own choice, and so are the identifiers in
+// them: one that shows ours is not us, and one that shows Bob's makes his
+// identifier name nobody until it is gone; the host hears of both.
+TEST(HostScripted, OccupantsShowingAnothersIdentifier) {
+    const std::u16string eveAsUs = u"Eve" + kOwnId + u":us";
+    const std::u16string malloryAsBob = u"Mallory" + kBobId + u":us";
+    XmppTestServer server(0, "fake.test");
+    server.onJoin({occupant(kBobNick, "bob", "affiliation='owner' role='moderator'"),
+                   occupant(eveAsUs, "eve", "role='participant'"),
+                   occupant(kOwnNick, "user", "affiliation='owner' role='moderator'", "<status code='110'/>")});
+    Session s;
+    ASSERT_TRUE(s.events.waitForCodes("11025 31028 11054 31028 11054 31028 11027 11081")) << s.events.codes();
+    EXPECT_EQ(s.events.events()[7].arg4, 2);
+    EXPECT_EQ(text(s.events.events()[7]), u8(kOwnId));
+    EXPECT_EQ(GetUserTotalCount(s.session), 3);
+
+    // What the host asks of an identifier, alone and shared.
+    const auto asks = [&](const std::u16string& id) {
+        const ParleyChar* i = P(id.c_str());
+        return std::to_string(IsOwner(s.session, i)) + std::to_string(IsModerator(s.session, i)) +
+               std::to_string(IsWriteBlock(s.session, i)) + std::to_string(IsConflictNickName(s.session, i));
+    };
+    const auto kicks = [&](const std::u16string& id) { return SetKick(s.session, P(id.c_str())); };
+    EXPECT_EQ(asks(kBobId), "1101");
+    EXPECT_EQ(asks(kOwnId), "0001");  // shared with Eve
+
+    s.events.clear();
+    server.send(occupant(malloryAsBob, "mallory", "role='participant'"));
+    ASSERT_TRUE(s.events.waitForCodes("31028 11027 11081")) << s.events.codes();
+    EXPECT_EQ(s.events.events()[2].arg4, 2);
+    EXPECT_EQ(text(s.events.events()[2]), u8(kBobId));
+    EXPECT_EQ(asks(kBobId), "0001");
+    const std::size_t before = server.received().size();
+    for (const auto call : {SetKick, SetBan, SetModerator, SetCancel, SetWriteBlock})
+        EXPECT_EQ(call(s.session, P(kBobId.c_str())), 0);
+    // Each is still itself by nickname: Bob's role changes as his.
+    server.send(occupant(kBobNick, "bob", "affiliation='owner' role='visitor'"));
+    ASSERT_TRUE(s.events.waitForCodes("31028 11027 11081 31028 11037")) << s.events.codes();
+    SetChatMessage(s.session, P(u"marker"));
+    ASSERT_NE(server.waitFor("marker"), "");
+    EXPECT_EQ(server.received().size(), before + 1);  // no moderation went out
+
+    // Mallory goes: the identifier names Bob again.
+    s.events.clear();
+    server.send(occupant(malloryAsBob, "mallory", "role='none'", "", "unavailable"));
+    ASSERT_TRUE(s.events.waitForCodes("31028 11028 11081")) << s.events.codes();
+    EXPECT_EQ(s.events.events()[2].arg4, 1);
+    EXPECT_EQ(asks(kBobId), "1011");
+    EXPECT_EQ(kicks(kBobId), 1);
+    EXPECT_NE(server.waitFor("nick='" + u8(kBobNick) + "' role='none'"), "");
+}
+
+// A room that hides real addresses (semi-anonymous) still shows its
+// occupants: their presence texts carry an empty ID, ours our user part.
+TEST(HostScripted, ARoomThatHidesAddressesStillShowsItsOccupants) {
+    XmppTestServer server(0, "fake.test");
+    server.onJoin({occupant(kAliceNick, "", "affiliation='owner' role='moderator'"),
+                   occupant(kBobNick, "", "affiliation='none' role='participant'"),
+                   occupant(kOwnNick, "", "affiliation='none' role='participant'", "<status code='110'/>")});
+    Session s;
+    ASSERT_TRUE(s.events.waitForCodes("11025 31028 11054 31028 11054 31028 11027")) << s.events.codes();
+    const auto e = s.events.events();
+    EXPECT_EQ(text(e[2]), "ID=_tok_NICKNAME=Alice" + u8(kAliceId) + ":ad_tok_NEWNICKNAME=");
+    EXPECT_EQ(text(e[4]), "ID=_tok_NICKNAME=" + u8(kBobNick) + "_tok_NEWNICKNAME=");
+    EXPECT_EQ(text(e[6]), "ID=user_tok_NICKNAME=" + u8(kOwnNick) + "_tok_NEWNICKNAME=");
+    EXPECT_TRUE(IsModerator(s.session, P(kAliceId.c_str())));
+    server.send(occupant(kBobNick, "", "role='none'", "<status code='307'/>", "unavailable"));
+    ASSERT_TRUE(s.events.waitForText(11043, "ID=_tok_NICKNAME=" + u8(kBobNick) + "_tok_NEWNICKNAME="));
+    EXPECT_EQ(GetUserTotalCount(s.session), 2);
+}
+
+// A room our join creates is configured to show real addresses, all else
+// as the service offers; where it refuses, it is taken as an instant room
+// rather than left locked.
+TEST(HostScripted, ARoomWeCreateShowsRealAddresses) {
+    const std::string whois = "<field type='list-single' var='muc#roomconfig_whois'><value>moderators</value>"
+                              "<option label='Moderators only'><value>moderators</value></option>"
+                              "<option label='Anyone'><value>anyone</value></option></field>";
+    const std::string form = "<x xmlns='jabber:x:data' type='form'><title>Configuration</title>"
+                             "<field type='hidden' var='FORM_TYPE'><value>http://jabber.org/protocol/muc#roomconfig"
+                             "</value></field><field type='fixed'><value>Settings</value></field>"
+                             "<field type='text-single' var='muc#roomconfig_roomname' label='Name'><value>4711</value>"
+                             "</field><field type='boolean' var='muc#roomconfig_persistentroom'><value>1</value></field>";
+    const std::string refusal = "<error type='cancel'><forbidden xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error>";
+    const struct {
+        const char* name;
+        std::string formAnswer;  // to the request for the form: a result's payload, or an error
+        bool formRefused;
+        std::vector<std::string> submitted;  // in what we submit
+        bool submitRefused;
+    } rows[] = {
+        {"whois offered", form + whois + "</x>", false,
+         {"<field type='hidden' var='FORM_TYPE'><value>http://jabber.org/protocol/muc#roomconfig</value></field>",
+          "<field type='text-single' var='muc#roomconfig_roomname'><value>4711</value></field>",
+          "<field type='boolean' var='muc#roomconfig_persistentroom'><value>1</value></field>",
+          "<field type='list-single' var='muc#roomconfig_whois'><value>anyone</value></field></x>"},
+         false},
+        {"the form refused", refusal, true, {}, false},
+        {"the submission refused", form + whois + "</x>", false, {"<value>anyone</value>"}, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        XmppTestServer server(0, "fake.test");
+        server.onJoin({occupant(kOwnNick, "user", "affiliation='owner' role='moderator'",
+                                "<status code='110'/><status code='201'/>")});
+        Session s;
+        ASSERT_TRUE(s.events.waitForCode(11027));
+        const std::string ask = server.waitFor("<query xmlns='http://jabber.org/protocol/muc#owner'/>");
+        ASSERT_NE(ask, "");
+        EXPECT_EQ(attributeOf(ask, "type"), "get");
+        const std::string answer = "<iq from='4711@conference.fake.test' to='user@fake.test/r' id='" +
+                                   attributeOf(ask, "id") + "' type='";
+        if (row.formRefused) {
+            server.send(answer + "error'>" + row.formAnswer + "</iq>");
+        } else {
+            server.send(answer + "result'><query xmlns='http://jabber.org/protocol/muc#owner'>" + row.formAnswer +
+                        "</query></iq>");
+            const std::string submit = server.waitFor("type='submit'><");
+            ASSERT_NE(submit, "");
+            for (const std::string& part : row.submitted) EXPECT_NE(submit.find(part), std::string::npos) << submit;
+            EXPECT_EQ(submit.find("fixed"), std::string::npos);
+            EXPECT_EQ(submit.find("<option"), std::string::npos);
+            EXPECT_EQ(submit.find("label="), std::string::npos);
+            if (!row.submitRefused) {
+                server.send(answer.substr(0, answer.find(" id='")) + " id='" + attributeOf(submit, "id") +
+                            "' type='result'/>");
+                EXPECT_EQ(server.waitFor("type='submit'/>", 300), "");  // configured: no instant room
+                continue;
+            }
+            server.send(answer.substr(0, answer.find(" id='")) + " id='" + attributeOf(submit, "id") +
+                        "' type='error'>" + refusal + "</iq>");
+        }
+        EXPECT_NE(server.waitFor("<x xmlns='jabber:x:data' type='submit'/>"), "");  // an instant room
+    }
 }
 
 TEST(HostInterface, NullSessionsAndStrings) {

@@ -95,6 +95,49 @@ TEST(CXMPPUtil, BuffersAndConversions) {
     EXPECT_EQ(util.toWideString(std::string("ok\x80")), u"ok\uFFFD");
 }
 
+// Host text on its way to the wire: what XML cannot carry becomes U+FFFD,
+// one code unit for one, so that the stream survives and the nickname
+// layout (counted from the end) stays.
+TEST(CXMPPUtil, WhatXmlCannotCarryBecomesAReplacementCharacter) {
+    const char16_t R = 0xFFFD, hi = 0xD83C, lo = 0xDF89;  // U+1F389 as a pair
+    struct Case {
+        std::u16string in, out;
+        std::size_t replaced;
+    };
+    const Case cases[] = {
+        {u"a\fb", {u'a', R, u'b'}, 1},
+        {u"\x1b[31mred\x1b[0m", std::u16string(1, R) + u"[31mred" + R + u"[0m", 2},
+        {u"tab\tlf\ncr\r\x7f", u"tab\tlf\ncr\r\x7f", 0},
+        {{u'\0', 0x1, 0x8, 0xB, 0xE, 0x1F}, std::u16string(6, R), 6},
+        {{0xFFFF, 0xFFFE, 0xFFFD, 0xE000, 0xD7FF}, {R, R, R, 0xE000, 0xD7FF}, 2},
+        {{u'x', 0xD800}, {u'x', R}, 1},     // a high surrogate at the end
+        {{0xDC00, u'y'}, {R, u'y'}, 1},     // a low one alone
+        {{lo, hi}, {R, R}, 2},              // the pair reversed
+        {{hi, lo}, {hi, lo}, 0},            // a character beyond the BMP
+        {{0xD800, hi, lo}, {R, hi, lo}, 1}, // a high one before a pair
+        {u"", u"", 0},
+    };
+    CXMPPUtil util;
+    for (const Case& c : cases) {
+        std::u16string text = c.in;
+        EXPECT_EQ(replaceNonXmlCharacters(text), c.replaced) << utf16ToUtf8(c.out);
+        EXPECT_EQ(text, c.out) << utf16ToUtf8(c.out);
+        // Through the conversion every host text takes (a zero included).
+        char* bytes = nullptr;
+        std::int32_t size = 0;
+        if (c.in.empty()) continue;
+        ASSERT_EQ(util.wideToUtf8(c.in.data(), static_cast<std::int32_t>(c.in.size()), &bytes, &size),
+                  CXMPPUtil::ResultOk);
+        EXPECT_EQ(std::string(bytes), utf16ToUtf8(c.out)) << utf16ToUtf8(c.out);
+        std::free(bytes);
+    }
+    // A control character in the display name leaves the identifier where it was.
+    const std::u16string id = u"0123456789abcdef0123456789abcdef0123";
+    const std::u16string sent = util.toWideString(util.toUtf8String((u"Al\fce" + id + u":us").c_str()));
+    EXPECT_EQ(cutNickname(sent).identifier, id);
+    EXPECT_EQ(cutNickname(sent).displayName, std::u16string(u"Al") + R + u"ce");
+}
+
 TEST(MemberList, LookupsAndOrder) {
     CXMPPMemberListManager list;
     EXPECT_FALSE(list.contains(u"a"));
@@ -118,22 +161,17 @@ TEST(MemberList, LookupsAndOrder) {
     list.updateMember(u"u3b", u"n3b", u"id3", 4, 3);
     EXPECT_EQ(*list.nicknameOf(u"id3"), u"n3b");
     EXPECT_EQ(list.affiliationOf(u"id3"), 4);
-    list.addMember(u"dup", u"dup", u"id1", 0, 0);  // duplicates: the first one answers
-    EXPECT_EQ(list.roleOf(u"id1"), 3);
-    // By identifier and nickname, only that member: another showing the
-    // identifier neither changes nor removes the first.
-    list.setRank(u"id1", u"dup", 0, 1);
-    EXPECT_EQ(list.roleOfMember(u"id1", u"dup"), 1);
-    EXPECT_EQ(list.roleOfMember(u"id1", u"n1"), 3);
-    EXPECT_FALSE(list.roleOfMember(u"id1", u"n1x").has_value());
-    list.removeMember(u"id1", u"dup");
-    EXPECT_EQ(list.roleOf(u"id1"), 3);
-    EXPECT_EQ(list.count(), 2);
+    // By nickname, only that member.
+    list.setRank(u"n1", 0, 1);
+    EXPECT_EQ(list.roleOfMember(u"n1"), 1);
+    EXPECT_FALSE(list.roleOfMember(u"n1x").has_value());
+    EXPECT_EQ(list.addMember(u"u1", u"n1", u"id9", 0, 0), 0);  // nicknames stay unique
     // Renamed to a prefix of its old nickname: found by the new one only.
     list.addMember(u"u5", u"bob", u"id5", 0, 2);
     list.updateMember(u"u5", u"bo", u"id5", 0, 1);
-    EXPECT_EQ(list.roleOfMember(u"id5", u"bo"), 1);
-    EXPECT_FALSE(list.roleOfMember(u"id5", u"bob").has_value());
+    EXPECT_EQ(list.roleOfMember(u"bo"), 1);
+    EXPECT_FALSE(list.roleOfMember(u"bob").has_value());
+    EXPECT_EQ(*list.nicknameOf(u"id5"), u"bo");
     list.removeMember(u"id5");
     list.clear();
     EXPECT_EQ(list.count(), 0);
@@ -162,8 +200,8 @@ TEST(MemberList, ReadersAndWritersOnSeveralThreads) {
     reader.join();
 }
 
-// Text of every width, identifiers inside the nickname and not, entries
-// with equal identifiers, and a room large enough to regrow the index.
+// Text of every width, identifiers inside the nickname and not, and a room
+// large enough to regrow the index.
 TEST(MemberList, EveryShapeOfEntry) {
     const std::u16string id(36, u'7');
     const std::pair<std::u16string, std::u16string> shapes[] = {
@@ -181,17 +219,84 @@ TEST(MemberList, EveryShapeOfEntry) {
         EXPECT_EQ(list.affiliationOf(shapes[i].second), i);
     }
     EXPECT_FALSE(list.contains(u"\u00c9"));
-    list.addMember(u"u", u"second", u"outside", 0, 9);
-    list.updateMember(u"u", u"renamed", u"outside", 2, 2);  // the first one, renamed, stays first
+    list.updateMember(u"u", u"renamed", u"outside", 2, 2);
     EXPECT_EQ(*list.nicknameOf(u"outside"), u"renamed");
-    list.removeMember(u"outside");
-    EXPECT_EQ(*list.nicknameOf(u"outside"), u"second");
-    EXPECT_EQ(list.roleOf(u"outside"), 9);
+    EXPECT_EQ(list.roleOfMember(u"renamed"), 2);
 
-    for (int i = 0; i < 3000; ++i) list.addMember(u"u", u"nick", u"id" + std::u16string(1, char16_t(0x100 + i)), 0, i);
+    for (int i = 0; i < 3000; ++i) {
+        const std::u16string id = u"id" + std::u16string(1, char16_t(0x100 + i));
+        list.addMember(u"u", u"nick" + id, id, 0, i % 4);
+    }
     for (int i = 0; i < 3000; i += 2) list.removeMember(u"id" + std::u16string(1, char16_t(0x100 + i)));
     EXPECT_EQ(list.count(), 1505);
-    for (int i = 1; i < 3000; i += 2) ASSERT_EQ(list.roleOf(u"id" + std::u16string(1, char16_t(0x100 + i))), i);
+    for (int i = 1; i < 3000; i += 2) ASSERT_EQ(list.roleOf(u"id" + std::u16string(1, char16_t(0x100 + i))), i % 4);
+}
+
+// Occupants choose their nicknames, and with them the identifiers they
+// show: one shown by several names nobody until one is left, whichever
+// comes or goes, and by nickname each is still itself.
+TEST(MemberList, AnIdentifierShownBySeveralNamesNobody) {
+    enum Op { Add, Leave, RemoveById, UpdateById };
+    const struct {
+        Op op;
+        const char16_t* nick;
+        int role;          // for Add and UpdateById
+        int holders;       // of "id" afterwards
+        int roleById;      // roleOf("id") afterwards: 0 while it names nobody
+        const char16_t* named;  // nicknameOf("id") afterwards
+    } steps[] = {
+        {Add, u"bob", 3, 1, 3, u"bob"},
+        {Add, u"eve", 1, 2, 0, nullptr},    // shows Bob's identifier
+        {RemoveById, nullptr, 0, 2, 0, nullptr},  // names nobody: removes nobody
+        {UpdateById, u"x", 2, 2, 0, nullptr},     // ...and updates nobody
+        {Add, u"mallory", 2, 3, 0, nullptr},
+        {Leave, u"bob", 0, 2, 0, nullptr},        // the first one goes; the others still share it
+        {Leave, u"mallory", 0, 1, 1, u"eve"},     // one left: it names her
+        {Add, u"bob", 3, 2, 0, nullptr},
+        {Leave, u"eve", 0, 1, 3, u"bob"},
+        {RemoveById, nullptr, 0, 0, 0, nullptr},
+    };
+    CXMPPMemberListManager list;
+    list.addMember(u"u", u"other", u"id2", 4, 3);
+    int i = 0;
+    for (const auto& s : steps) {
+        SCOPED_TRACE(i++);
+        switch (s.op) {
+            case Add: EXPECT_EQ(list.addMember(u"u", s.nick, u"id", 0, s.role), s.holders); break;
+            case Leave: EXPECT_EQ(list.removeNickname(s.nick), s.holders + 1); break;
+            case RemoveById: list.removeMember(u"id"); break;
+            case UpdateById: list.updateMember(u"u", s.nick, u"id", 4, s.role); break;
+        }
+        EXPECT_EQ(list.holders(u"id"), s.holders);
+        EXPECT_EQ(list.contains(u"id"), s.holders > 0);
+        EXPECT_EQ(list.roleOf(u"id"), s.roleById);
+        EXPECT_EQ(list.affiliationOf(u"id"), 0);
+        EXPECT_EQ(list.nicknameOf(u"id"), s.named ? std::optional<std::u16string>(s.named) : std::nullopt);
+        EXPECT_EQ(list.roleOf(u"id2"), 3);  // another identifier is untouched
+    }
+    EXPECT_EQ(list.removeNickname(u"nobody"), 0);
+    EXPECT_EQ(list.count(), 1);
+}
+
+// However many show one identifier, every operation finds its way
+// directly; and a room past the limit is not listed, but for ourselves.
+TEST(MemberList, ManyShowingOneIdentifierAndTheLimit) {
+    CXMPPMemberListManager list;
+    const std::u16string id(36, u'b');
+    const auto nick = [&](std::size_t i) { return u"n" + utf8ToUtf16(std::to_string(i)) + id + u":us"; };
+    const std::size_t max = CXMPPMemberListManager::kMaxMembers;
+    for (std::size_t i = 0; i < max; ++i) ASSERT_EQ(list.addMember(u"u", nick(i), id, 0, 2), static_cast<int>(i + 1));
+    EXPECT_EQ(list.addMember(u"u", nick(max), id, 0, 2), 0);
+    EXPECT_EQ(list.addMember(u"u", u"someone else", u"x", 0, 2), 0);
+    EXPECT_EQ(list.addMember(u"u", u"me", u"mine", 0, 2, true), 1);  // our own still gets in
+    EXPECT_EQ(list.addMember(u"u", u"me too", u"mine", 0, 2, true), 0);  // but only one place more
+    EXPECT_EQ(list.count(), static_cast<int>(max) + 1);
+    EXPECT_EQ(list.holders(id), static_cast<int>(max));
+    // The first ones go first, then the rest from the end.
+    for (std::size_t i = 0; i < max / 2; ++i) ASSERT_EQ(list.removeNickname(nick(i)), static_cast<int>(max - i));
+    for (std::size_t i = max - 1; i > max / 2; --i) ASSERT_EQ(list.removeNickname(nick(i)), static_cast<int>(i - max / 2 + 1));
+    EXPECT_EQ(*list.nicknameOf(id), nick(max / 2));
+    EXPECT_EQ(list.addMember(u"u", u"room again", u"x", 0, 2), 1);
 }
 
 // Reasons up to NotConnected reach the host as 21024 + reason; later ones,

@@ -1,6 +1,7 @@
-// The host interface end to end against Prosody, through the exported C
-// functions only (this program links the shared library), with slixmpp
-// occupants whose nicknames follow the hosts' layout.
+// The host interface end to end against Prosody (and, for the tests that
+// fit it, jabberd2 with mu-conference), through the exported C functions
+// only (this program links the shared library), with slixmpp occupants
+// whose nicknames follow the hosts' layout.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -28,6 +29,7 @@ using testsupport::uniqueName;
 namespace {
 
 using testsupport::liveDomain;
+using testsupport::livePort;
 
 const std::string kService = "conference." + liveDomain();
 
@@ -106,16 +108,18 @@ struct PyOccupant {
     std::string display;
     std::string id;
     std::string nick;
-    std::string account = uniqueName("py") + "@" + liveDomain();
+    std::string service;
+    std::string account;
     std::unique_ptr<Peer> peer;
-    explicit PyOccupant(const std::string& displayName)
-        : display(displayName), id(identifier(displayName)), nick(displayName + id + ":us") {
-        EXPECT_EQ(Peer::registerAccount(account, "pw"), 0);
-        peer = std::make_unique<Peer>(account + "/py", "pw");
+    explicit PyOccupant(const std::string& displayName, const std::string& domain = liveDomain(), int port = livePort())
+        : display(displayName), id(identifier(displayName)), nick(displayName + id + ":us"),
+          service("conference." + domain), account(uniqueName("py") + "@" + domain) {
+        EXPECT_EQ(Peer::registerAccount(account, "pw", port), 0);
+        peer = std::make_unique<Peer>(account + "/py", "pw", port);
     }
-    Json join(const std::string& room) { return peer->command("join", {{"room", room + "@" + kService}, {"nick", nick}}); }
+    Json join(const std::string& room) { return peer->command("join", {{"room", room + "@" + service}, {"nick", nick}}); }
     Json presenceOf(const std::string& room, const std::string& who, const std::function<bool(const Json&)>& also) {
-        const std::string from = room + "@" + kService + "/" + who;
+        const std::string from = room + "@" + service + "/" + who;
         return peer->waitEvent([&](const Json& e) {
             return e.count("event") && e.at("event") == "presence" && e.at("from") == from && also(e);
         });
@@ -292,6 +296,13 @@ TEST(HostLive, ModerationNicknamesDestructionAndLogOut) {
     EXPECT_TRUE(hostSees(11042, moderatorText(presenceText(host.user, host.nick, renamed))));
     EXPECT_TRUE(host.events.waitFor([&](const HostEvent& ev) { return ev.code == 11027 && ev.utf8() == moderatorText(presenceText(host.user, renamed)); }))
         << host.events.codes();
+    // Under the new nickname we are still in the list: another's mute and
+    // voice are what they are, not the room's initial list (11054).
+    SetWriteBlock(host.session, bob.idArg());
+    EXPECT_TRUE(hostSees(11037, presenceText(bob.user(), bob.nick))) << host.events.codes();
+    SetCancel(host.session, bob.idArg());
+    EXPECT_TRUE(hostSees(11041, presenceText(bob.user(), bob.nick))) << host.events.codes();
+    EXPECT_EQ(host.events.codes().find("11054"), std::string::npos) << host.events.codes();
     // A peer's change.
     bob.peer->command("nick", {{"room", room + "@" + kService}, {"nick", "Robert" + bob.id + ":us"}});
     EXPECT_TRUE(hostSees(11042, presenceText(bob.user(), bob.nick, "Robert" + bob.id + ":us")));
@@ -349,6 +360,130 @@ TEST(HostLive, AHostPeerSeesTheOtherHostAndTheRoomDestroyed) {
     }
 }
 
+// Texts that must arrive exactly, both ways: beyond the BMP (surrogate
+// pairs in UTF-16), right-to-left with its marks and isolates, and 10 kB.
+// Then the occupant is kicked by its identifier.
+TEST(HostLive, ExactTextsBothWaysThenAKick) {
+    REQUIRE_LIVE_SERVERS();
+    const std::string room = uniqueName("x");
+    const std::string roomJid = room + "@" + kService;
+    HostSession host(room, "Host");
+    ASSERT_TRUE(host.login()) << host.events.codes();
+    PyOccupant bob("Bob");
+    ASSERT_EQ(field(bob.join(room), "error"), "");
+    std::string big;
+    while (big.size() < 10 * 1024) big += "10 kB: été 🎬 \u05E9\u05DC\u05D5\u05DD ";
+    const std::string texts[] = {
+        "𝄞 🎉 😀 𠀋",
+        // Hebrew with right-to-left marks, then Arabic in an isolate.
+        "\u05E9\u05DC\u05D5\u05DD \u200F(1)\u200F \u2067\u0645\u0631\u062D\u0628\u0627\u2069 end",
+        big,
+    };
+    for (const std::string& text : texts) {
+        SCOPED_TRACE(text.substr(0, 40));
+        bob.peer->command("say", {{"room", roomJid}, {"body", text}});
+        const std::string heard = "NICKNAME=" + bob.nick + "_tok_" + text;
+        HostEvent got{};
+        EXPECT_TRUE(host.events.waitFor([&](const HostEvent& e) { return e.code == 11029 && e.utf8() == heard; }, 10000, &got));
+        EXPECT_EQ(got.text.size(), fromUtf8(heard).size());  // code units, not bytes
+        SetChatMessage(host.session, P(fromUtf8(text).c_str()));
+        EXPECT_FALSE(bob.peer->waitEvent([&](const Json& j) {
+                             return field(j, "event") == "groupchat" && field(j, "from") == roomJid + "/" + host.nick &&
+                                    field(j, "body") == text;
+                         }).empty());
+    }
+
+    ASSERT_TRUE(host.events.waitForText(11027, presenceText(bob.user(), bob.nick))) << host.events.codes();
+    SetKick(host.session, bob.idArg());
+    EXPECT_FALSE(bob.presenceOf(room, bob.nick, [](const Json& j) { return field(j, "codes").find("307") != std::string::npos; })
+                     .empty());
+    EXPECT_TRUE(host.events.waitForText(11043, presenceText(bob.user(), bob.nick)));
+    EXPECT_FALSE(IsConflictNickName(host.session, bob.idArg()));
+}
+
+// Passwords beyond ASCII register and then log in with whatever the server
+// offers: SCRAM on Prosody, DIGEST-MD5 on jabberd2, where a password that
+// ISO-8859-1 can hold is hashed in that charset and any other in UTF-8.
+TEST(HostLive, PasswordsBeyondAsciiRegisterAndLogIn) {
+    REQUIRE_LIVE_SERVERS();
+    for (const char16_t* password : {u"pässwörd", u"пароль🔑"}) {
+        SCOPED_TRACE(toUtf8(password));
+        const std::u16string user = fromUtf8(uniqueName("pw"));
+        HostRecorder reg;
+        void* h = SetRegistration(P(kDomain.c_str()), P(user.c_str()), P(password), &reg, &HostRecorder::callback);
+        ASSERT_EQ(WaitRegistration(h, 15000), 1);
+        EXPECT_EQ(reg.codes(), "11056");
+        HostRecorder events;
+        const std::string nick = "Pw" + identifier("") + ":us";
+        void* s = SetLogin(P(user.c_str()), P(password), P(fromUtf8(uniqueName("k")).c_str()), P(fromUtf8(nick).c_str()),
+                           P(kDomain.c_str()), P(u"parley"), &events, &HostRecorder::callback);
+        HostEvent first{};
+        EXPECT_TRUE(events.waitFor(
+            [](const HostEvent& e) { return e.code == PARLEY_EVENT_CONNECTED || (e.code >= 21024 && e.code <= 21042); },
+            15000, &first));
+        EXPECT_EQ(first.code, PARLEY_EVENT_CONNECTED) << events.codes();
+        GetLogOut(s);
+    }
+}
+
+// A room whose owner hides real addresses from all but moderators
+// (whois "moderators", semi-anonymous): the host, a participant, still
+// sees the occupants, with an empty ID, and itself with its own.
+TEST(HostLive, ARoomThatHidesAddressesStillShowsItsOccupants) {
+    REQUIRE_LIVE_SERVERS();
+    const std::string room = std::to_string(7000 + getpid() % 2000) + uniqueName("a");
+    PyOccupant alice("Alice"), bob("Bob");
+    ASSERT_EQ(field(alice.join(room), "affiliation"), "owner");
+    const Json configured = alice.peer->command(
+        "raw_iq", {{"to", room + "@" + kService}, {"type", "set"},
+                   {"xml", "<query xmlns='http://jabber.org/protocol/muc#owner'><x xmlns='jabber:x:data' type='submit'>"
+                           "<field var='FORM_TYPE'><value>http://jabber.org/protocol/muc#roomconfig</value></field>"
+                           "<field var='muc#roomconfig_whois'><value>moderators</value></field></x></query>"}});
+    ASSERT_EQ(field(configured, "ok"), "true") << field(configured, "error");
+    bob.join(room);
+    HostSession host(room, "Host");
+    ASSERT_TRUE(host.login()) << host.events.codes();
+    const std::vector<std::string> listed = {moderatorText(presenceText("", alice.nick)), presenceText("", bob.nick)};
+    for (const std::string& text : listed) EXPECT_TRUE(host.events.waitForText(11054, text)) << text;
+    EXPECT_TRUE(host.events.waitForText(11027, presenceText(host.user, host.nick)));
+    EXPECT_EQ(GetUserTotalCount(host.session), 3);
+    EXPECT_TRUE(IsModerator(host.session, alice.idArg()));
+    // And what happens to them later.
+    alice.peer->command("raw_iq", {{"to", room + "@" + kService}, {"type", "set"},
+                                   {"xml", "<query xmlns='http://jabber.org/protocol/muc#admin'><item nick='" + bob.nick +
+                                               "' role='visitor'/></query>"}});
+    EXPECT_TRUE(host.events.waitForText(11037, presenceText("", bob.nick))) << host.events.codes();
+    bob.peer->command("leave", {{"room", room + "@" + kService}, {"nick", bob.nick}});
+    EXPECT_TRUE(host.events.waitForText(11028, presenceText("", bob.nick))) << host.events.codes();
+    // The room's own word is a notice, not an occupant's message: Prosody
+    // writes a body into the invitation it passes on from Alice.
+    alice.peer->command("raw", {{"xml", "<message to='" + room + "@" + kService +
+                                            "'><x xmlns='http://jabber.org/protocol/muc#user'><invite to='" + host.user +
+                                            "@" + liveDomain() + "/parley'/></x></message>"}});
+    HostEvent notice;
+    EXPECT_TRUE(host.events.waitFor([](const HostEvent& e) { return e.code == PARLEY_EVENT_ROOM_NOTICE; }, 10000, &notice));
+    EXPECT_NE(notice.utf8().find(alice.nick), std::string::npos) << notice.utf8();
+    EXPECT_EQ(host.events.codes().find("11029"), std::string::npos) << host.events.codes();
+}
+
+// A room the host creates on a service whose rooms hide real addresses
+// and stay locked until configured (Prosody's defaults, anon.test): it is
+// configured to show them, so another occupant joins and sees the host's.
+TEST(HostLive, ARoomTheHostCreatesShowsRealAddresses) {
+    REQUIRE_LIVE_SERVERS();
+    if (liveDomain() != "example.test") GTEST_SKIP() << "anon.test is served without TLS";
+    const std::string room = std::to_string(8000 + getpid() % 1000) + uniqueName("c");
+    HostSession host(room, "Host", u"anon.test");
+    ASSERT_TRUE(host.login()) << host.events.codes();
+    PyOccupant bob("Bob", "anon.test", 5222);
+    const Json joined = bob.join(room);
+    ASSERT_EQ(field(joined, "error"), "") << "the room stayed locked";
+    const Json seen = bob.presenceOf(room, host.nick, [](const Json&) { return true; });
+    EXPECT_EQ(field(seen, "jid").substr(0, host.user.size() + 1), host.user + "@");
+    EXPECT_TRUE(host.events.waitForText(11027, presenceText(bob.user(), bob.nick))) << host.events.codes();
+    EXPECT_EQ(host.events.codes().find("11080"), std::string::npos) << host.events.codes();
+}
+
 // Another account answers the login's requests, as it could before their ids
 // were random and their senders checked: old fixed ids and a guess.
 TEST(HostLive, AnswersFromAnotherAccountChangeNothing) {
@@ -372,6 +507,55 @@ TEST(HostLive, AnswersFromAnotherAccountChangeNothing) {
     const std::string codes = host.events.codes();
     EXPECT_EQ(codes.find("11025"), codes.rfind("11025")) << codes;
     EXPECT_EQ(codes.find("210"), std::string::npos) << codes;
+}
+
+// Host text with characters XML cannot carry (a form feed, an escape
+// sequence, U+FFFF) in a message, a subject and a nickname: they reach the
+// room as U+FFFD, and the session stays up for what follows. Once per
+// server: each reads the stream with its own parser.
+TEST(HostLiveText, CharactersXmlCannotCarryNeverEndTheSession) {
+    REQUIRE_LIVE_SERVERS();
+    SetEncryptionPolicy(PARLEY_ENCRYPTION_ALLOW_PLAINTEXT);  // both servers are plain
+    struct Server {
+        std::string domain;
+        int port;
+    };
+    const std::string r = "\xef\xbf\xbd";  // U+FFFD
+    for (const Server& server : {Server{"example.test", 5222}, Server{"ejabberd.test", 5322}}) {
+        SCOPED_TRACE(server.domain);
+        const std::string service = "conference." + server.domain, room = uniqueName("ctl");
+        const std::string user = uniqueName("ch"), nick = "Host" + identifier("Host") + ":us";
+        ASSERT_EQ(Peer::registerAccount(user + "@" + server.domain, "pw", server.port), 0);
+        const std::string bobAccount = uniqueName("cb") + "@" + server.domain;
+        ASSERT_EQ(Peer::registerAccount(bobAccount, "pw", server.port), 0);
+        HostRecorder host;
+        void* session = SetLogin(P(fromUtf8(user).c_str()), P(u"pw"), P(fromUtf8(room).c_str()),
+                                 P(fromUtf8(nick).c_str()), P(fromUtf8(server.domain).c_str()), P(u"parley"), &host,
+                                 &HostRecorder::callback);
+        ASSERT_TRUE(host.waitForCode(11027)) << host.codes();  // ours: the room is ours
+        Peer bob(bobAccount + "/py", "pw", server.port);
+        const std::string bobNick = "Bob" + identifier("Bob") + ":us";
+        ASSERT_EQ(bob.command("join", {{"room", room + "@" + service}, {"nick", bobNick}}).at("ok"), "true");
+        ASSERT_TRUE(host.waitFor([&](const HostEvent& e) { return e.code == 11027 && e.utf8().find(bobNick) != std::string::npos; }));
+
+        std::u16string message = u"form\ffeed \x1b[31mred\x1b[0m ";
+        message += char16_t(0xFFFF);
+        message += u" end";
+        EXPECT_EQ(SetChatMessage(session, P(message.c_str())), 1);
+        EXPECT_EQ(SetSubject(session, P(u"sub\x01ject")), 1);
+        EXPECT_EQ(SetNickName(session, P(fromUtf8("Ho\x0bst" + nick.substr(4)).c_str())), 1);
+        EXPECT_EQ(SetChatMessage(session, P(u"after")), 1);
+        auto body = [&](const std::string& text) {
+            return bob.waitEvent([&](const Json& j) { return field(j, "event") == "groupchat" && field(j, "body") == text; });
+        };
+        EXPECT_FALSE(body("form" + r + "feed " + r + "[31mred" + r + "[0m " + r + " end").empty());
+        EXPECT_FALSE(bob.waitEvent([&](const Json& j) { return field(j, "event") == "subject" && field(j, "subject") == "sub" + r + "ject"; })
+                         .empty());
+        EXPECT_FALSE(body("after").empty());
+        const std::string codes = host.codes();
+        EXPECT_EQ(codes.find("210"), std::string::npos) << codes;  // never disconnected
+        GetLogOut(session);
+    }
 }
 
 // Server certificates through the host interface. Not repeated by the
@@ -405,8 +589,10 @@ TEST(HostLiveTls, TheHostsOwnAuthorityAndTheTestingSwitch) {
     // Past TLS, on to authentication, which fails for the missing account.
     EXPECT_EQ(loginEndsWith(u"nobody", u"untrusted.test"), kAuthFailed);
     EXPECT_EQ(loginEndsWith(u"nobody", u"wrongname.test"), kTlsFailed);  // trust does not fix a wrong name
+    EXPECT_EQ(loginEndsWith(u"nobody", u"jabberd2.test"), kTlsFailed);   // its issuer is no longer trusted
     SetTrustedCAFile(nullptr);
     EXPECT_EQ(loginEndsWith(u"nobody", u"untrusted.test"), kTlsFailed);
+    EXPECT_EQ(loginEndsWith(u"nobody", u"jabberd2.test"), kTlsFailed);
 
     SetInsecureAcceptAnyCertificate(1);
     EXPECT_EQ(loginEndsWith(u"nobody", u"wrongname.test"), kAuthFailed);
@@ -414,6 +600,7 @@ TEST(HostLiveTls, TheHostsOwnAuthorityAndTheTestingSwitch) {
     SetInsecureAcceptAnyCertificate(0);
     EXPECT_EQ(loginEndsWith(u"nobody", u"expired.test"), kTlsFailed);
     SetTrustedCAFile(P(fromUtf8(testsupport::testAuthority()).c_str()));
+    EXPECT_EQ(loginEndsWith(u"nobody", u"jabberd2.test"), kAuthFailed);
 }
 
 TEST(HostLiveTls, RegisterAndJoinWhereTlsIsRequired) {

@@ -1,6 +1,6 @@
 // Full logins against the real servers of the test environment: Prosody
-// (example.test, found through its SRV record) and ejabberd (ejabberd.test),
-// with a real slixmpp peer on the other side.
+// (example.test, found through its SRV record), ejabberd (ejabberd.test)
+// and jabberd2 (jabberd2.test), with a real slixmpp peer on the other side.
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -174,32 +174,42 @@ TEST(LiveLogin, WrongPasswordEndsWithAuthenticationFailed) {
     }
 }
 
-TEST(LiveLogin, EjabberdDigestMd5AndLegacyDigest) {
+// DIGEST-MD5 (rspauth checked) and the legacy digest, on the servers that
+// offer them: ejabberd on plain TCP, jabberd2 inside STARTTLS.
+TEST(LiveLogin, DigestMd5AndLegacyDigest) {
     REQUIRE_LIVE_SERVERS();
-    const Account a = newAccount("ejabberd.test", 5322);
-    {
-        LiveClient c(clientFor(a, "digest"));
-        c->setSaslMechanisms(0xFFFF & ~(SaslScramSha1 | SaslScramSha256));
-        c->setEncryptionPolicy(EncryptionAllowPlaintext);  // DIGEST-MD5 on plain TCP; rspauth is checked
-        c.start();
-        ASSERT_TRUE(c.waitConnected()) << c.listener.joined();
-        EXPECT_EQ(c->selectedMechanism(), SaslDigestMd5);
-    }
-    {
-        LiveClient c(clientFor(a, "legacydigest"));
-        c->setSaslMechanisms(0);
-        c->setEncryptionPolicy(EncryptionAllowPlaintext);
-        testsupport::LogRecorder log(c->logInstance(), LogDebug, LogAreaXmlOutgoing);
-        c.start();
-        ASSERT_TRUE(c.waitConnected()) << c.listener.joined();
-        EXPECT_TRUE(log.contains("<digest>[redacted]</digest>"));
-        EXPECT_FALSE(log.contains(a.password));
-    }
-    {
-        auto client = std::make_unique<Client>(JID(a.bare() + "/bad"), "wrong", -1);
-        LiveClient c(std::move(client));
-        c.start();
-        ASSERT_TRUE(c.waitDisconnected());
-        EXPECT_EQ(c.listener.disconnects, std::vector<ConnectionError>{AuthenticationFailed});
+    const struct {
+        const char* domain;
+        int port;
+    } servers[] = {{"ejabberd.test", 5322}, {"jabberd2.test", 5422}};
+    for (const auto& server : servers) {
+        SCOPED_TRACE(server.domain);
+        const Account a = newAccount(server.domain, server.port);
+        {
+            LiveClient c(clientFor(a, "digest"));
+            c->setSaslMechanisms(0xFFFF & ~(SaslScramSha1 | SaslScramSha256));
+            c->setEncryptionPolicy(EncryptionAllowPlaintext);
+            c.start();
+            ASSERT_TRUE(c.waitConnected()) << c.listener.joined();
+            EXPECT_EQ(c->selectedMechanism(), SaslDigestMd5);
+            EXPECT_EQ(c.listener.has("tls"), server.port == 5422);  // ejabberd's 5322 offers no STARTTLS
+        }
+        {
+            LiveClient c(clientFor(a, "legacydigest"));
+            c->setSaslMechanisms(0);
+            c->setEncryptionPolicy(EncryptionAllowPlaintext);
+            testsupport::LogRecorder log(c->logInstance(), LogDebug, LogAreaXmlOutgoing);
+            c.start();
+            ASSERT_TRUE(c.waitConnected()) << c.listener.joined();
+            EXPECT_TRUE(log.contains("<digest>[redacted]</digest>"));
+            EXPECT_FALSE(log.contains(a.password));
+        }
+        {
+            auto client = std::make_unique<Client>(JID(a.bare() + "/bad"), "wrong", -1);
+            LiveClient c(std::move(client));
+            c.start();
+            ASSERT_TRUE(c.waitDisconnected());
+            EXPECT_EQ(c.listener.disconnects, std::vector<ConnectionError>{AuthenticationFailed});
+        }
     }
 }

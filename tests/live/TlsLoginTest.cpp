@@ -1,6 +1,6 @@
 // STARTTLS against the real servers: Prosody with TLS offered (tls.test,
 // and beside it the domains whose certificates must be refused) and
-// required (tlsreq.test), and ejabberd's STARTTLS listener.
+// required (tlsreq.test), ejabberd's STARTTLS listener and jabberd2.
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -176,19 +176,35 @@ TEST(LiveTls, RequiredTlsAgainstTheClientsPolicies) {
     }
 }
 
-TEST(LiveTls, EjabberdStartTls) {
+// STARTTLS on the other servers, each mechanism they offer inside it:
+// ejabberd offers -PLUS on TLS 1.3 too; jabberd2 only DIGEST-MD5 and PLAIN.
+TEST(LiveTls, StartTlsOnEjabberdAndJabberd2) {
     REQUIRE_LIVE_SERVERS();
-    const std::string bare = uniqueName("e") + "@ejabberd.test";
-    ASSERT_EQ(Peer::registerAccount(bare, "pw", 5322), 0);
-    for (int mechanisms : {0xFFFF, static_cast<int>(SaslPlain)}) {
-        LiveClient c(clientFor(bare, "pw", 5323));
-        c->setSaslMechanisms(mechanisms);
+    const struct {
+        const char* domain;
+        int registerPort;
+        int port;
+        int mechanisms;
+        SaslMechanism expected;
+    } cases[] = {
+        {"ejabberd.test", 5322, 5323, 0xFFFF, SaslScramSha256Plus},
+        {"ejabberd.test", 5322, 5323, SaslPlain, SaslPlain},
+        {"jabberd2.test", 5422, -1, 0xFFFF, SaslDigestMd5},
+        {"jabberd2.test", 5422, -1, SaslPlain, SaslPlain},
+    };
+    for (const auto& t : cases) {
+        SCOPED_TRACE(std::string(t.domain) + " " + std::to_string(t.mechanisms));
+        const std::string bare = uniqueName("e") + "@" + t.domain;
+        ASSERT_EQ(Peer::registerAccount(bare, "pw", t.registerPort), 0);
+        LiveClient c(clientFor(bare, "pw", t.port));
+        c->setSaslMechanisms(t.mechanisms);
         c.listener.requireValidCertificate = true;
         c.start();
         ASSERT_TRUE(c.waitConnected()) << c.listener.joined();
+        EXPECT_TRUE(c.listener.has("tls"));
         EXPECT_TRUE(c.listener.certificate.chainValid);
-        // ejabberd offers -PLUS on TLS 1.3 too.
-        EXPECT_EQ(c->selectedMechanism(), mechanisms == SaslPlain ? SaslPlain : SaslScramSha256Plus);
+        EXPECT_EQ(c.listener.certificate.subject, std::string("O=Parley Tests, CN=") + t.domain);
+        EXPECT_EQ(c->selectedMechanism(), t.expected);
     }
 }
 

@@ -28,6 +28,9 @@ def emit(obj):
 
 
 def connect(client, args):
+    # jabberd2 offers only PLAIN and DIGEST-MD5, which slixmpp refuses on a
+    # plain stream unless told; where SCRAM is offered it still takes SCRAM.
+    client["feature_mechanisms"].unencrypted_plain = True
     client.connect(address=(args.host, args.port), force_starttls=False, disable_starttls=True)
 
 
@@ -109,6 +112,7 @@ class Peer(slixmpp.ClientXMPP):
               "role": item.get("role", "") if item is not None else "",
               "affiliation": item.get("affiliation", "") if item is not None else "",
               "nick": item.get("nick", "") if item is not None else "",
+              "jid": item.get("jid", "") if item is not None else "",
               "codes": " ".join(c for c in codes if c), "error": error})
         key = str(p["from"])
         waiter = self.waiters.get(key)

@@ -498,4 +498,20 @@ TEST(RoomOccupants, MarksSurviveChangesAndTheDroppedComeBackWhole) {
     EXPECT_EQ(all[0].jid->full(), "v@example.test/1");
     EXPECT_EQ(all[98].tc, 99);
     EXPECT_TRUE(known.dropUnmarked().size() == 99u);  // marks last for one rejoin only
+
+    // No room makes a session hold without bound: past the limit newcomers
+    // are not recorded, but for ourselves, and those recorded still change.
+    for (int i = 0; i < static_cast<int>(RoomOccupants::kMaxOccupants); ++i)
+        ASSERT_TRUE(known.update(info(i, ""), PresenceShowAvailable, false).recorded);
+    OccupantInfo late = info(-1, "");
+    EXPECT_FALSE(known.update(late, PresenceShowAvailable, false).recorded);
+    late.flags = UserSelf;
+    EXPECT_TRUE(known.update(late, PresenceShowAvailable, false).recorded);
+    EXPECT_FALSE(known.update(info(-2, ""), PresenceShowAvailable, false).recorded);
+    late = info(-3, "");
+    late.flags = UserSelf;
+    EXPECT_FALSE(known.update(late, PresenceShowAvailable, false).recorded);  // one place more, not two
+    EXPECT_TRUE(known.update(info(5, ""), PresenceAway, false).recorded);
+    EXPECT_EQ(known.size(), RoomOccupants::kMaxOccupants + 1);
+    EXPECT_FALSE(known.erase("n-2").has_value());
 }

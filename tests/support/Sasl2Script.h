@@ -12,9 +12,12 @@
 
 namespace testsupport {
 
-// Bind2 inline, with the client state; stream management inline.
+// Bind2 inline, with the client state; with stream management inside it;
+// stream management (resumption) inline.
 const char* const kBind2 = "<bind xmlns='urn:xmpp:bind:0'><inline><feature var='urn:xmpp:csi:0'/></inline></bind>";
+const char* const kBind2Sm = "<bind xmlns='urn:xmpp:bind:0'><inline><feature var='urn:xmpp:sm:3'/></inline></bind>";
 const char* const kInlineSm = "<sm xmlns='urn:xmpp:sm:3'/>";
+const char* const kEnabledInline = "<enabled xmlns='urn:xmpp:sm:3' id='sm-1' resume='true'/>";
 
 inline std::string sasl2Offer(std::initializer_list<const char*> names, const std::string& inlined = std::string()) {
     std::string out = "<authentication xmlns='urn:xmpp:sasl:2'>";
@@ -28,13 +31,13 @@ inline std::string sasl2Challenge(const std::string& decoded) {
 }
 
 // additional: the server's final message (empty: none); bound: Bind2's
-// answer; inner: whatever else the success carries.
+// answer, holding boundInner; inner: whatever else the success carries.
 inline std::string sasl2Success(const std::string& additional, const std::string& authorized, bool bound = false,
-                                const std::string& inner = std::string()) {
+                                const std::string& inner = std::string(), const std::string& boundInner = std::string()) {
     std::string out = "<success xmlns='urn:xmpp:sasl:2'>";
     if (!additional.empty()) out += "<additional-data>" + tern::base64Encode(additional) + "</additional-data>";
     out += "<authorization-identifier>" + authorized + "</authorization-identifier>";
-    if (bound) out += "<bound xmlns='urn:xmpp:bind:0'/>";
+    if (bound) out += "<bound xmlns='urn:xmpp:bind:0'>" + boundInner + "</bound>";
     return out + inner + "</success>";
 }
 

@@ -120,6 +120,8 @@ void XmppTestServer::handleXmlTag(tern::XmlTag* e) {
               "</stream:features>");
     } else if (n == "authenticate") {
         resumeAsked_ = resumable_ && e->hasChild("resume", "xmlns", "urn:xmpp:sm:3");
+        const tern::XmlTag* bind = e->firstChild("bind", "xmlns", "urn:xmpp:bind:0");
+        enableAsked_ = bind && bind->hasChild("enable", "xmlns", "urn:xmpp:sm:3");
         scram_ = std::make_unique<ScramServer>(false, "pw");
         const tern::XmlTag* first = e->firstChild("initial-response");
         write("<challenge xmlns='urn:xmpp:sasl:2'>" +
@@ -128,11 +130,18 @@ void XmppTestServer::handleXmlTag(tern::XmlTag* e) {
     } else if (n == "response" && scram_) {
         // Resumed where the client asks and the session is there; bound otherwise.
         authed_ = true;
-        managed_ = resumeAsked_;
+        const bool enabling = enableAsked_ && !resumeAsked_;
+        managed_ = resumeAsked_ || enabling;
+        if (enabling) {
+            resumable_ = true;
+            handled_ = 0;
+        }
         write("<success xmlns='urn:xmpp:sasl:2'><additional-data>" +
               tern::base64Encode(scram_->final(tern::base64Decode(e->text()))) +
               "</additional-data><authorization-identifier>user@fake.test/r</authorization-identifier>" +
               (resumeAsked_ ? "<resumed xmlns='urn:xmpp:sm:3' previd='sm-fake' h='" + std::to_string(handled_) + "'/>"
+               : enabling   ? std::string("<bound xmlns='urn:xmpp:bind:0'><enabled xmlns='urn:xmpp:sm:3' "
+                                          "id='sm-fake' resume='true'/></bound>")
                             : std::string("<bound xmlns='urn:xmpp:bind:0'/>")) +
               "</success><stream:features><sm xmlns='urn:xmpp:sm:3'/></stream:features>");
         scram_.reset();

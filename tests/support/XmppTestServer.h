@@ -77,6 +77,7 @@ private:
     bool resumable_ = false;   // a session that can be resumed (sm-fake)
     unsigned handled_ = 0;     // the client's stanzas since <enable/>
     bool resumeAsked_ = false;  // the <authenticate> under way resumes
+    bool enableAsked_ = false;  // ... or enables stream management inside Bind2
     std::unique_ptr<ScramServer> scram_;
     std::atomic<bool> loggedIn_{false};
     std::vector<std::string> joinReply_;

@@ -97,6 +97,21 @@ TEST(XmlParser, TextAttributesAndEntities) {
     EXPECT_EQ(c.tags[4]->text(), " \n ");
 }
 
+// A reference to a character XML cannot carry is not decoded, like every
+// reference but those to the five special characters: it stays as written,
+// and the text written again carries it as text.
+TEST(XmlParser, ReferencesToForbiddenCharactersStayText) {
+    for (const std::string ref : {"&#12;", "&#x1B;", "&#xFFFF;", "&#0;", "&#xD800;", "&#65534;"}) {
+        Collector c;
+        XmlParser p(&c);
+        ASSERT_TRUE(p.feed("<m k='a" + ref + "'>b" + ref + "</m>")) << ref;
+        ASSERT_EQ(c.tags.size(), 1u);
+        EXPECT_EQ(c.tags[0]->text(), "b" + ref);
+        EXPECT_EQ(c.tags[0]->getAttribute("k"), "a" + ref);
+        EXPECT_EQ(c.tags[0]->serialize(), "<m k='a&amp;" + ref.substr(1) + "'>b&amp;" + ref.substr(1) + "</m>");
+    }
+}
+
 TEST(XmlParser, EmptyAndOpenClosedFormsAreTheSame) {
     EXPECT_EQ(parseAll("<a x='1'/>").xml, parseAll("<a x='1'></a>").xml);
     EXPECT_EQ(parseAll("<a x = '1' / >").xml, parseAll("<a x='1'/>").xml);

@@ -14,8 +14,36 @@ std::unique_ptr<XmlTag> wireTag(const std::string& name) {
 
 TEST(Escaping, EscapesTheFiveSpecialCharactersOnly) {
     EXPECT_EQ(escapeXml("a&b<c>d'e\"f"), "a&amp;b&lt;c&gt;d&apos;e&quot;f");
-    const std::string raw("\x01\x7f\xc3\xa9 plain", 10);
+    const std::string raw = "\t\n\r\x7f\xc3\xa9 plain \xef\xbf\xbd \xf0\x9f\x8e\x89";
     EXPECT_EQ(escapeXml(raw), raw);
+}
+
+// Whatever a caller puts into an element, the stream stays well-formed:
+// what XML cannot carry is written as U+FFFD, one for each ill-formed part.
+TEST(Escaping, WhatXmlCannotCarryIsWrittenAsAReplacement) {
+    const std::string r = "\xef\xbf\xbd";
+    struct Case {
+        std::string in, out;
+    };
+    const Case cases[] = {
+        {"a\x0c" "b", "a" + r + "b"},                 // form feed
+        {"\x1b[31mred", r + "[31mred"},             // an escape sequence
+        {std::string("\0", 1), r},                  // zero
+        {"\x01\x08\x0b\x0e\x1f", r + r + r + r + r},
+        {"\xef\xbf\xbf\xef\xbf\xbe", r + r},       // U+FFFF, U+FFFE
+        {"\xed\xa0\x80", r + r + r},                 // an encoded surrogate
+        {"a\x80z", "a" + r + "z"},                   // a lone continuation byte
+        {"\xc0\xaf", r + r},                         // an overlong form
+        {"\xf4\x90\x80\x80", r + r + r + r},          // past U+10FFFF
+        {"\xe2\x82", r},                             // truncated at the end
+        {"\xe2\x82<", r + "&lt;"},                   // truncated before a special character
+        {"\xff&\x02", r + "&amp;" + r},
+    };
+    for (const Case& c : cases) EXPECT_EQ(escapeXml(c.in), c.out) << c.in;
+    XmlTag tag("m\x0c");
+    tag.setAttribute("k\x1b", "v\x07");
+    new XmlTag(&tag, "body", "\x0c\x1b[2J\xef\xbf\xbf");
+    EXPECT_EQ(tag.serialize(), "<m" + r + " k" + r + "='v" + r + "'><body>" + r + r + "[2J" + r + "</body></m" + r + ">");
 }
 
 TEST(Escaping, UnescapeDecodesOnlyTheKnownForms) {
@@ -26,10 +54,10 @@ TEST(Escaping, UnescapeDecodesOnlyTheKnownForms) {
         EXPECT_EQ(unescapeXml(kept), kept) << kept;
 }
 
-TEST(Escaping, UnescapeInvertsEscapeForAnyBytes) {
-    std::string all;
-    for (int c = 0; c < 256; ++c) all.push_back(static_cast<char>(c));
-    all += "&amp;&lt;&#60;&X";
+TEST(Escaping, UnescapeInvertsEscapeForWhatXmlCarries) {
+    std::string all = "\t\n\r";
+    for (int c = 0x20; c < 0x80; ++c) all.push_back(static_cast<char>(c));
+    all += "&amp;&lt;&#60;&X \xc3\xa9 \xe4\xb8\x96 \xef\xbf\xbd \xf4\x8f\xbf\xbf";
     EXPECT_EQ(unescapeXml(escapeXml(all)), all);
 }
 

@@ -10,6 +10,9 @@
 # The tls instance also takes direct TLS (XEP-0368) on 5233, for direct.test
 # (SRV records for both ways in) and slow.test (whose records name the
 # ports of the join benchmark's delaying proxies, 5270 and 5271).
+# The plain instance also serves anon.test, whose MUC service keeps
+# Prosody's defaults: rooms hide real addresses from all but moderators
+# (semi-anonymous) and stay locked until their creator configures them.
 # The plain instance also serves smacks.test, with stream management
 # (XEP-0198, resumable for two minutes), and nosm.test without it: their
 # SRV records name the ports of the fault proxies the resumption tests
@@ -88,6 +91,8 @@ VirtualHost "example.test"
 Component "conference.example.test" "muc"
   muc_room_default_public_jids = true
   muc_room_locking = false
+VirtualHost "anon.test"
+Component "conference.anon.test" "muc"
 VirtualHost "smacks.test"
   modules_enabled = { "smacks" }
   smacks_hibernation_time = 120
