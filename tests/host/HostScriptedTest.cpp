@@ -695,43 +695,6 @@ TEST(HostScripted, WhatNeverWentIsReportedNotSent) {
     }
 }
 
-// The server restarts while a kick and a nickname change are out: the
-// kick got no answer and is reported as not sent (sent again it could hit
-// whoever holds the nickname in the room made anew); the nickname change
-// is asked for again once the room is joined again.
-TEST(HostScripted, WhatWasOutWhenTheServerRestarted) {
-    XmppTestServer server(0, "fake.test");
-    server.offerStreamManagement();
-    server.onJoin({occupant(kBobNick, "bob", "role='participant'"),
-                   occupant(kOwnNick, "user", "affiliation='owner' role='moderator'", "<status code='110'/>"),
-                   "<message from='4711@conference.fake.test' type='groupchat'><subject/></message>"});
-    Session s;
-    ASSERT_TRUE(s.events.waitForCode(11027));
-    const std::u16string renamed = u"Renamed" + kOwnId + u":us";
-    SetKick(s.session, P(kBobId.c_str()));
-    ASSERT_NE(server.waitFor("role='none'"), "");
-    SetNickName(s.session, P(renamed.c_str()));
-    ASSERT_NE(server.waitFor("Renamed"), "");
-    server.forgetSession();
-    server.reset();
-    ASSERT_TRUE(s.events.waitForCode(11077)) << s.events.codes();
-    const auto count = [&](const std::string& fragment) {
-        int n = 0;
-        for (const std::string& r : server.received()) n += r.find(fragment) != std::string::npos;
-        return n;
-    };
-    for (int i = 0; i < 500 && count("/" + u8(renamed)) < 2; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(count("/" + u8(renamed)), 2);  // asked for again, after the rejoin
-    EXPECT_EQ(count("http://jabber.org/protocol/muc'"), 2);  // the join, and the rejoin
-    EXPECT_EQ(count("role='none'"), 1);
-    for (const HostEvent& e : s.events.events())
-        if (e.code == 11077) {
-            EXPECT_EQ(e.arg4, PARLEY_NOT_SENT_MODERATION);
-            EXPECT_EQ(e.text, kBobId);
-        }
-}
-
 // Nicknames are the occupants' own choice, and so are the identifiers in
 // them: one that shows ours is not us, and one that shows Bob's makes his
 // identifier name nobody until it is gone; the host hears of both.

@@ -149,12 +149,6 @@ void XmppTestServer::handleXmlTag(tern::XmlTag* e) {
         managed_ = resumable_ = true;
         handled_ = 0;
         write("<enabled xmlns='urn:xmpp:sm:3' id='sm-fake' resume='true'/>");
-    } else if (n == "resume") {
-        if (forget_.exchange(false)) resumable_ = false;
-        managed_ = resumable_;
-        write(resumable_ ? "<resumed xmlns='urn:xmpp:sm:3' previd='sm-fake' h='" + std::to_string(handled_) + "'/>"
-                         : "<failed xmlns='urn:xmpp:sm:3'><item-not-found "
-                           "xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></failed>");
     } else if (n == "r") {
         write("<a xmlns='urn:xmpp:sm:3' h='" + std::to_string(handled_) + "'/>");
     } else if (n == "stream:stream") {
@@ -162,8 +156,7 @@ void XmppTestServer::handleXmlTag(tern::XmlTag* e) {
                    "xmlns:stream='http://etherx.jabber.org/streams' id='t" + std::to_string(port_) +
                        "' from='" + e->getAttribute("to") + "' version='1.0'>");
         write(authed_ ? "<stream:features><bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'/><session "
-                             "xmlns='urn:ietf:params:xml:ns:xmpp-session'/>" +
-                             std::string(sm_ ? "<sm xmlns='urn:xmpp:sm:3'/>" : "") + "</stream:features>"
+                             "xmlns='urn:ietf:params:xml:ns:xmpp-session'/></stream:features>"
                            : "<stream:features><mechanisms xmlns='urn:ietf:params:xml:ns:xmpp-sasl'><mechanism>PLAIN"
                              "</mechanism></mechanisms><register xmlns='http://jabber.org/features/iq-register'/>"
                              "</stream:features>");
@@ -190,9 +183,6 @@ void XmppTestServer::handleXmlTag(tern::XmlTag* e) {
             heldRoster_ = result;
         else
             write(result);
-    } else if (n == "iq" && xml.find("http://jabber.org/protocol/disco#info") != std::string::npos) {
-        write("<iq type='result' id='" + id + "' from='" + e->getAttribute("to") +
-              "'><query xmlns='http://jabber.org/protocol/disco#info'/></iq>");
     } else if (n == "iq" && xml.find("jabber:iq:private") != std::string::npos) {
         write("<iq type='result' id='" + id + "'><query xmlns='jabber:iq:private'/></iq>");
     } else if (n == "presence" && e->hasChild("x", "xmlns", "http://jabber.org/protocol/muc")) {

@@ -37,10 +37,6 @@ public:
     // management inline, instead of classic SASL: the session can be
     // resumed inside <authenticate>.
     void offerSasl2() { sasl2_ = true; }
-    // Stream management after a classic login too (resumable as sm-fake).
-    void offerStreamManagement() { sm_ = true; }
-    // As after a restart: the session can no longer be resumed.
-    void forgetSession() { forget_ = true; }
     // Sends raw text to the client (once connected).
     void send(const std::string& xml);
     // Drops the client with a TCP reset.
@@ -71,8 +67,6 @@ private:
     int stopPipe_[2] = {-1, -1};
     bool authed_ = false;
     std::atomic<bool> sasl2_{false};
-    std::atomic<bool> sm_{false};
-    std::atomic<bool> forget_{false};
     bool managed_ = false;     // stream management on for this connection
     bool resumable_ = false;   // a session that can be resumed (sm-fake)
     unsigned handled_ = 0;     // the client's stanzas since <enable/>
