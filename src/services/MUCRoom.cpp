@@ -477,7 +477,7 @@ void MUCRoom::handleMessageStanza(Stanza* stanza, MessageSessionBase*) {
         return;
     }
     // The room's own address, not an occupant's: only the room speaks for
-    // its configuration.
+    // its configuration, and only it forwards a request form.
     const bool fromRoom = stanza->from().resource().empty();
     const bool groupchat = stanza->subtype() == MessageGroupchat;
     if (const XmlTag* x = stanza->firstChild(kX, kXmlns, XMPP_XMLNS_MUC_USER)) {
@@ -499,7 +499,7 @@ void MUCRoom::handleMessageStanza(Stanza* stanza, MessageSessionBase*) {
                     flags_ &= ~FlagLogging;
             }
         }
-    } else if (configHandler_) {
+    } else if (configHandler_ && fromRoom) {
         if (const XmlTag* formElement = stanza->firstChild(kX, kXmlns, XMPP_XMLNS_X_DATA)) {
             XmlDataForm form(formElement);
             configHandler_->onRoomRequestForm(this, form);

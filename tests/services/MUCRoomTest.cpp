@@ -166,6 +166,8 @@ TEST(MUCRoom, MessagesSubjectsAndErrors) {
     f.s.says("<message from='room@conf.example.test'><x xmlns='" + kUser +
              "'><decline from='hecate@shakespeare.lit'><reason>Sorry</reason></decline><status code='170'/></x></message>");
     f.s.says("<message from='room@conf.example.test'><x xmlns='jabber:x:data' type='form'><field var='x'/></x></message>");
+    f.s.says("<message from='room@conf.example.test/a' type='groupchat'><body>no form</body><x xmlns='jabber:x:data' "
+             "type='form'><field var='x'/></x></message>");
     f.s.says("<message from='room@conf.example.test/a' type='headline'><body>never</body></message>");
     f.s.says("<message from='room@conf.example.test/a' type='groupchat'/>");
     EXPECT_EQ(f.events.lines(), (std::vector<std::string>{
@@ -179,6 +181,7 @@ TEST(MUCRoom, MessagesSubjectsAndErrors) {
                                     "error 9",
                                     "declined hecate@shakespeare.lit: Sorry",
                                     "request form",
+                                    "message a: no form",
                                 }));
     EXPECT_EQ(f.room->flags(), FlagLogging);  // the room's 170; not the occupant's 172
 
