@@ -313,7 +313,8 @@ long long RoomCatchUp::untilDue(Clock::time_point now) {
         return left < 0 ? 0 : left;
     };
     std::lock_guard<std::mutex> lock(mutex_);
-    const long long held = held_.empty() ? -1 : until(heldUntil_);
+    // A catch-up's own step ends its history first.
+    const long long held = held_.empty() || phase_ == AwaitingHistory ? -1 : until(heldUntil_);
     if (phase_ != Probing && phase_ != Querying && phase_ != AwaitingHistory) return held;
     return held < 0 ? until(stepDeadline_) : std::min(held, until(stepDeadline_));
 }
