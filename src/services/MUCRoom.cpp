@@ -266,6 +266,7 @@ void MUCRoom::changeNickname(const std::string& nickname) {
         const RoomState s = state_;
         if (!parent_ || !joined() || s == RoomState::Interrupted) {
             room_.setResource(nickname);
+            nickAfterRejoin_.clear();  // the latest wish holds
             return;
         }
         if (s == RoomState::Rejoining) {
@@ -477,12 +478,12 @@ void MUCRoom::handleMessageStanza(Stanza* stanza, MessageSessionBase*) {
         return;
     }
     // The room's own address, not an occupant's: only the room speaks for
-    // its configuration, and only it forwards a request form.
+    // its configuration, and only it forwards a decline or a request form.
     const bool fromRoom = stanza->from().resource().empty();
     const bool groupchat = stanza->subtype() == MessageGroupchat;
     if (const XmlTag* x = stanza->firstChild(kX, kXmlns, XMPP_XMLNS_MUC_USER)) {
         for (const XmlTag* c : x->children()) {
-            if (c->name() == "decline") {
+            if (c->name() == "decline" && fromRoom) {
                 const XmlTag* reason = c->firstChild("reason");
                 handler_->onInviteDeclined(this, JID(c->getAttribute("from")), reason ? reason->text() : std::string());
             } else if (c->name() == "status" && fromRoom) {

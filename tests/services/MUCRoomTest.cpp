@@ -161,6 +161,8 @@ TEST(MUCRoom, MessagesSubjectsAndErrors) {
     f.s.says("<message from='room@conf.example.test/a' type='normal'><subject>forged</subject></message>");
     f.s.says("<message from='room@conf.example.test/a' type='groupchat'><x xmlns='" + kUser +
              "'><status code='172'/><status code='170'/></x></message>");
+    f.s.says("<message from='room@conf.example.test/a' type='chat'><x xmlns='" + kUser +
+             "'><decline from='hecate@shakespeare.lit'/></x></message>");
     f.s.says("<message from='room@conf.example.test' type='error'><body>mine</body><error type='modify'><not-acceptable "
              "xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></message>");
     f.s.says("<message from='room@conf.example.test'><x xmlns='" + kUser +
