@@ -46,9 +46,9 @@ public:
     // finish its answer or history, within this is done without.
     static constexpr int kStepSeconds = 30;
     static constexpr std::size_t kOutboxLimit = 100;  // messages waiting while out; more are dropped
-    // History held while it is caught up; past it the run of repeats has
-    // ended for sure (it is no longer than what is remembered) and what is
-    // held goes out.
+    // A join's history held until it ends; past this the run of repeats
+    // has ended for sure (it is no longer than what is remembered) and
+    // what is held goes out.
     static constexpr std::size_t kHeldLimit = 2 * kRemembered;
     static constexpr std::size_t kHeldBytes = 4 << 20;  // nor more text than this
 
