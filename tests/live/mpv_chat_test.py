@@ -6,7 +6,8 @@ test Prosody, slixmpp peers. One run of players for all the checks:
   file named "~/..." as the README does, the room derived from the title; a
   peer's message in mpv's log and on the screen (read back with tesseract);
   parley-say through the IPC socket reaching the peer; markup, control
-  characters and 10 kB from another occupant kept literal and short;
+  characters and 10 kB from another occupant kept literal and short; the
+  room's notice a line of its own;
   parley-nick, parley-who and parley-mute as the peers see them; garbage
   control messages ignored and logged; two
   players in step across pause, resume and seek, a late joiner brought to
@@ -141,6 +142,15 @@ def main():
         shot = os.environ.get("PARLEY_MPV_SCREENSHOT")
         if shot:
             x.grab(shot, "1280x720+0+0")
+
+        # The room's own word is a line of its own: Prosody's text for an
+        # invitation that Carol asks it to pass on to Alice.
+        since = len(alice.lines)
+        carol.call("raw", xml=("<message to='%s'><x xmlns='http://jabber.org/protocol/muc#user'>"
+                               "<invite to='%s@%s/mpv'/></x></message>") % (muc, users["alice"], DOMAIN))
+        alice.wait_line("room: ", 10, since)
+        check("a room notice is shown as the room's",
+              any(l.startswith("room: ") and "Carol" in l for _, l in alice.lines[since:]), alice.lines[since:])
 
         # What others send cannot change the box: markup, controls (those XML
     # can carry: DEL, C1, line breaks, tabs), overrides, 10 kB.
