@@ -321,7 +321,15 @@ public:
         std::fflush(stdout);
     }
 
-    bool isOwn(const Nickname& n) const { return n.identifier == splitNickname(ownNick).identifier; }
+    // Ours by the whole nickname, which the room keeps unique: the
+    // identifier in it is anyone's to show. Texts about moderators read
+    // ":ad" for ":us".
+    static std::string untagged(std::string nick) {
+        for (std::size_t at = nick.find(":ad"); at != std::string::npos; at = nick.find(":ad", at + 3))
+            nick.replace(at, 3, ":us");
+        return nick;
+    }
+    bool isOwn(const Nickname& n) const { return !n.full.empty() && untagged(n.full) == untagged(ownNick); }
 
     void onEvent(int code, int arg3, int arg4, const std::string& text) {
         std::lock_guard<std::mutex> lock(mutex);
@@ -415,7 +423,9 @@ public:
     void onPresence(int code, int arg4, const std::string& text) {
         const Nickname n = splitNickname(field(text, "NICKNAME"));
         if (n.full.empty()) return;
-        const bool own = isOwn(n);
+        // Joining, the room may have changed the nickname we asked for.
+        const bool own = isOwn(n) || (!inRoom && code == PARLEY_EVENT_OCCUPANT_PRESENT &&
+                                      n.identifier == splitNickname(ownNick).identifier);
         const std::string who = own ? "you" : printable(n.display);
         int role = -1;
         switch (code) {
@@ -438,9 +448,7 @@ public:
             occupants[n.identifier] = {n.display, role};
             if (own) {
                 // The nickname the room gave us (it may differ from the one asked for).
-                ownNick = n.full.size() >= 3 && n.full.compare(n.full.size() - 3, 3, ":ad") == 0
-                              ? n.full.substr(0, n.full.size() - 3) + ":us"
-                              : n.full;
+                ownNick = untagged(n.full);
                 if (!inRoom) {
                     inRoom = true;
                     history = !subjectSeen;
