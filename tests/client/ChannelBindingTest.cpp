@@ -192,6 +192,11 @@ TEST(ChannelBinding, AnOfferWeakerThanTheServersEarlierOneEndsTheLogin) {
         // Prosody binds on TLS 1.2 only: on 1.3 "y", as on a first login.
         {"-PLUS offered on the other TLS version only", mechanisms({"SCRAM-SHA-256", "SCRAM-SHA-256-PLUS"}), v12, scram,
          v13, false, false},
+        // Attack probe: a server that binds on TLS 1.3 (ejabberd, which
+        // does not check "y") binds on 1.2 as well; a relay that speaks 1.2
+        // to the client and removes -PLUS must not find the memory empty.
+        {"-PLUS seen on TLS 1.3, removed by a relay speaking TLS 1.2", mechanisms({"SCRAM-SHA-256", "SCRAM-SHA-256-PLUS"}),
+         v13, scram, v12, false, true},
         {"pipelined, its mechanism removed", sasl2Offer({"SCRAM-SHA-256-PLUS", "SCRAM-SHA-256"}, kBind2), v12,
          sasl2Offer({"SCRAM-SHA-1-PLUS", "SCRAM-SHA-256"}, kBind2), v12, true, true},
     };
@@ -204,5 +209,48 @@ TEST(ChannelBinding, AnOfferWeakerThanTheServersEarlierOneEndsTheLogin) {
         EXPECT_EQ(login.log.contains("someone in the path may be intercepting the connection"), c.refused);
         // Refused: nothing more, no credential.
         EXPECT_EQ(c.refused ? login.first : login.first.substr(0, 5), c.refused ? "" : "<auth") << login.first;
+    }
+}
+
+// Attack probe: an <authenticate> sent with the header whose <success>
+// does not bind (no Bind2 offered, a server that leaves <bound> out, or a
+// recovery without inline resumption) must go on to bind once the
+// features that follow arrive, not wait for a second SASL2 answer.
+TEST(ChannelBinding, APipelinedSuccessWithoutBind2GoesOnToBind) {
+    struct Case {
+        const char* name;
+        std::string offer;
+    };
+    const Case cases[] = {
+        {"no Bind2 offered", sasl2Offer({"PLAIN"})},
+        {"Bind2 offered, the success leaves <bound> out", sasl2Offer({"PLAIN"}, kBind2)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        BoundLogin login(TLS1_2_VERSION, c.offer, false, c.offer, TLS1_2_VERSION);
+        ASSERT_NE(login.opening.find("<authenticate"), std::string::npos) << login.opening;
+        EXPECT_EQ(login.s.exchange(sasl2Success("", "user@example.test")), "");
+        ASSERT_TRUE(login.s.client->authed());
+        const std::string after = login.s.exchange(features(kBindAndSession));
+        EXPECT_NE(after.find("<bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'"), std::string::npos)
+            << "nothing sent after the features; step " << streamStepName(login.s.client->step());
+    }
+}
+
+// Attack probe: a host that excludes SCRAM-SHA-1 (setSaslMechanisms). The
+// server offers both hashes with and without -PLUS; a relay that holds a
+// certificate for the domain removes SCRAM-SHA-256-PLUS and leaves
+// SCRAM-SHA-1-PLUS. The client must not say "n" (which a server that binds
+// logins accepts from the relay): it says "y" or stops, on the first login
+// and on one after the process saw the server's own offer.
+TEST(ChannelBinding, ARelayCannotSilenceYWithAPlusForAnExcludedHash) {
+    const std::string server = mechanisms({"SCRAM-SHA-256", "SCRAM-SHA-256-PLUS", "SCRAM-SHA-1", "SCRAM-SHA-1-PLUS"});
+    const std::string relayed = mechanisms({"SCRAM-SHA-256", "SCRAM-SHA-1-PLUS"});
+    for (const std::string& earlier : {std::string(), server}) {
+        SCOPED_TRACE(earlier.empty() ? "first login" : "the server's offer seen before");
+        BoundLogin login(TLS1_2_VERSION, relayed, false, earlier, TLS1_2_VERSION, 0xFFFF & ~SaslScramSha1);
+        if (login.first.empty()) continue;  // refused before any credential: fine
+        login.challenge();
+        EXPECT_NE(login.server.gs2Header(), "n,,") << "a server that binds logins accepts this from the relay";
     }
 }
