@@ -193,8 +193,10 @@ void Client::handleFeatures(const Stanza& features) {
     if (pipelined_) {
         // The <authenticate> went with the header: these features, which
         // still offer what it chose, only tell the SCRAM exchange what the
-        // server offered.
+        // server offered. Features after a success that did not bind are
+        // the next step's, as on any login.
         if (scram_) scram_->setOfferedLists(offeredListsText(offer_->names(), offer_->binding));
+        pipelined_ = false;
         enterStep(StreamStep::Sasl2);
         return;
     }

@@ -194,7 +194,7 @@ private:
     bool bindingFlagY_ = false;  // the exchange said "y": binding possible, none offered
     // The receiving thread's; cleared by whichever thread ends a connection.
     std::atomic<bool> sasl2_{false};         // the exchange under way is SASL2's
-    std::atomic<bool> pipelined_{false};     // its <authenticate> went with the stream header
+    std::atomic<bool> pipelined_{false};     // its <authenticate> went with the header (till features come)
     std::atomic<bool> inlineResume_{false};  // ... and resumes the session inline
     std::atomic<bool> bind2Sent_{false};     // ... and binds one with Bind2
     std::atomic<bool> smInline_{false};      // ... and enables stream management inside it
