@@ -205,12 +205,14 @@ std::string Client::initialResponse(int mechanism) {
             // The binding, or the flag that tells a server that binds logins
             // that this connection could have been bound but no -PLUS was
             // offered (RFC 5802, 6): whoever removed the offer is caught.
-            // "n" where TLS gives no binding, or where -PLUS was offered and
-            // not chosen (setSaslMechanisms): "y" would claim that the
-            // server does not bind, and such a server fails the login.
+            // "n" only where TLS gives no binding. A -PLUS for a hash that
+            // setSaslMechanisms excludes counts as none: a relay that left
+            // just that one would otherwise silence the "y".
             const ChannelBinding binding =
                 encryptionActive_ ? chooseChannelBinding(encryptionImpl(), offer_->binding) : ChannelBinding{};
-            const bool plusOffered = offer_->usableMechanisms() & (SaslScramSha1Plus | SaslScramSha256Plus);
+            const int plus = offer_->usableMechanisms() & (SaslScramSha1Plus | SaslScramSha256Plus);
+            const bool plusOffered = ((plus & SaslScramSha1Plus) && allowed(SaslScramSha1Plus)) ||
+                                     ((plus & SaslScramSha256Plus) && allowed(SaslScramSha256Plus));
             if (isPlus(mechanism)) {
                 bindingType_ = binding.type;
                 scram_->setChannelBinding("p=" + binding.type, binding.data);
@@ -590,13 +592,15 @@ int Client::tlsVersion() const {
 std::string Client::serverKey() const { return serverPath() + "|" + std::to_string(tlsVersion()); }
 
 // A server that offered more on an earlier connection of this process (a
-// SCRAM mechanism, one with channel binding, SASL2), or that no longer
+// SCRAM mechanism, one with channel binding, SASL2; counting only the
+// mechanisms this login may use), or that no longer
 // offers what the <authenticate> sent with the header chose: whoever
 // removed it wants a login it can read or carry, PLAIN above all, which
 // binding cannot protect. The login ends as for a refused certificate,
 // and never goes on with a weaker exchange.
 bool Client::offerWeakerThanBefore() {
-    const int missing = KnownServers::strongestOffered(serverPath(), tlsVersion()) & ~offerStrength(*offer_);
+    const int missing = offerStrength(KnownServers::strongestOffered(serverPath(), tlsVersion()), saslMechanisms_) &
+                        ~offerStrength(offered(*offer_), saslMechanisms_);
     const bool chosenGone = pipelined_ && !(offer_->sasl2 && (offer_->sasl2Mechanisms & selectedMechanism_));
     if (!missing && !chosenGone) return false;
     const std::string what =
