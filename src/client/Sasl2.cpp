@@ -11,6 +11,7 @@
 #include "client/StreamManagement.h"
 #include "stanza/Constants.h"
 #include "stanza/JID.h"
+#include "transport/TLSBase.h"
 #include "xml/XmlTag.h"
 
 namespace tern {
@@ -202,6 +203,7 @@ void KnownServers::rememberStrength(const std::string& server, int tlsVersion, c
     std::lock_guard<std::mutex> lock(m.mutex);
     m.strength[server] |= bits & ~kPlus;
     m.boundStrength[{server, tlsVersion}] |= bits & kPlus;
+    if (tlsVersion >= kTls13) m.boundStrength[{server, kTls12}] |= bits & kPlus;
 }
 
 int KnownServers::strongestOffered(const std::string& server, int tlsVersion) {

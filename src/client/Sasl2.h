@@ -106,7 +106,8 @@ public:
     // Everything a server offered (as offered() gives it), by the server and
     // the way to it without the TLS version, which whoever terminates TLS
     // chooses; only the -PLUS mechanisms are kept by version, for a server
-    // may bind on TLS 1.2 alone (Prosody 0.12).
+    // may bind on TLS 1.2 alone (Prosody 0.12). One that binds on 1.3 binds
+    // on 1.2 as well: tls-unique exists on every 1.2 connection.
     static void rememberStrength(const std::string& server, int tlsVersion, const LoginOffer& offer);
     static int strongestOffered(const std::string& server, int tlsVersion);
     static void forgetAll();  // tests
