@@ -28,6 +28,8 @@ constexpr auto kInlineAnswerFloor = std::chrono::milliseconds(5000);
 
 bool isScram(int m) { return m == SaslScramSha1 || m == SaslScramSha256 || m == SaslScramSha1Plus || m == SaslScramSha256Plus; }
 bool isPlus(int m) { return m == SaslScramSha1Plus || m == SaslScramSha256Plus; }
+// All these say goes in the initial response; the server only answers it.
+bool hasNoChallenge(int m) { return m == SaslPlain || m == SaslExternal || m == SaslAnonymous; }
 
 const char* mechanismName(int m) {
     switch (m) {
@@ -258,7 +260,7 @@ void Client::startSasl(int mechanism) {
     }
     authenticateSent_ = std::chrono::steady_clock::now();
     sendTag(element);
-    if (inlineSmSent() && mechanism == SaslPlain) setAnswerDeadline(authenticateSent_ + kInlineAnswerFloor);
+    if (inlineSmSent() && hasNoChallenge(mechanism)) setAnswerDeadline(authenticateSent_ + kInlineAnswerFloor);
 }
 
 // What SASL2 carries inline. A lost session is resumed (XEP-0198), where
@@ -411,8 +413,9 @@ void Client::handleSaslChallenge(const Stanza& challenge) {
         processScramChallenge(decoded);
     else if (selectedMechanism_ == SaslDigestMd5)
         processDigestChallenge(decoded);
-    else
-        sendSaslResponse(std::string(), false);
+    else  // none expected: answering each would let a server go on without end
+        abortSasl(std::string("SASL ") + mechanismName(selectedMechanism_) + ": the server sent a challenge, which "
+                  "this mechanism does not have");
 }
 
 void Client::handleSaslSuccess(const Stanza& success) {
