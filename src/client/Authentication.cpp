@@ -421,6 +421,7 @@ void Client::handleSaslChallenge(const Stanza& challenge) {
 void Client::handleSaslSuccess(const Stanza& success) {
     if (!serverProvedItself(base64Decode(success.text()))) return;
     logger_.log(LogDebug, LogAreaClient, "SASL authentication successful");
+    rememberOffer();
     authed_ = true;
     streamAuthenticated();
     setAuthenticating(false);
@@ -501,6 +502,7 @@ void Client::handleSasl2Success(const Stanza& success) {
         return;
     }
     logger_.log(LogDebug, LogAreaClient, "SASL2 authentication successful");
+    rememberOffer();
     authed_ = true;
     streamAuthenticated();
     setAuthenticating(false);
@@ -614,6 +616,16 @@ bool Client::offerWeakerThanBefore() {
                 "the server " + what + ": someone in the path may be intercepting the connection; the login ends here");
     disconnect(TlsFailed);
     return true;
+}
+
+// Only a login that succeeded (SCRAM's and DIGEST-MD5's with the server's
+// proof) teaches the process what a server offers over TLS: a connection
+// that failed, a relay's for one, cannot plant a stronger offer that would
+// end every later login.
+void Client::rememberOffer() {
+    if (!encryptionActive_ || !offer_) return;
+    KnownServers::remember(serverKey(), *offer_);
+    KnownServers::rememberStrength(serverPath(), tlsVersion(), *offer_);
 }
 
 // A server this process has logged in to over the same kind of TLS

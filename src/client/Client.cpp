@@ -185,11 +185,7 @@ void Client::handleFeatures(const Stanza& features) {
         sendTag(new XmlTag(nullptr, "starttls", "xmlns", XMPP_XMLNS_STREAM_TLS));
         return;
     }
-    if (encryptionActive_ && !authed_) {
-        if (hasCredentials_ && offerWeakerThanBefore()) return;
-        KnownServers::remember(serverKey(), *offer_);
-        KnownServers::rememberStrength(serverPath(), tlsVersion(), *offer_);
-    }
+    if (encryptionActive_ && !authed_ && hasCredentials_ && offerWeakerThanBefore()) return;
     if (pipelined_) {
         // The <authenticate> went with the header: these features, which
         // still offer what it chose, only tell the SCRAM exchange what the

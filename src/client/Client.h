@@ -151,6 +151,7 @@ private:
     int tlsVersion() const;
     std::string serverKey() const;
     bool offerWeakerThanBefore();
+    void rememberOffer();
     void processScramChallenge(const std::string& decoded);
     void processDigestChallenge(const std::string& decoded);
     bool serverProvedItself(const std::string& decoded);

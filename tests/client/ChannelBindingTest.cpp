@@ -28,15 +28,18 @@ std::string sasl(const char* name, const std::string& decoded) {
 
 // A login over STARTTLS whose features inside TLS offer what the test
 // says; the SCRAM exchange runs against ScramServer. With earlier, the
-// process has seen that offer from the server (on that TLS version) before;
-// without, this is its first login there. allowed: setSaslMechanisms (0:
-// as by default).
+// process has logged in once with that offer from the server (on that TLS
+// version); without, this is its first login there. allowed:
+// setSaslMechanisms (0: as by default).
 struct BoundLogin {
     BoundLogin(int maxVersion, const std::string& offer, bool sha1 = false, const std::string& earlier = "",
-               int earlierVersion = 0, int allowed = 0)
+               int earlierVersion = 0, int allowed = 0, bool earlierSucceeded = true)
         : s({"example.test"}, maxVersion, "user@example.test/res", "pencil"), server(sha1) {
         KnownServers::forgetAll();
-        if (!earlier.empty()) BoundLogin(earlierVersion, earlier);
+        if (!earlier.empty()) {
+            BoundLogin before(earlierVersion, earlier);
+            if (earlierSucceeded) before.succeed();
+        }
         s.client->setSaslClientNonce("n0nce");
         if (allowed) s.client->setSaslMechanisms(allowed);
         s.pump(s.untilProceed());
@@ -50,6 +53,15 @@ struct BoundLogin {
         const std::string clientFirst = sentPayload(first, sasl2 ? "initial-response" : "auth");
         const std::string m = server.first(clientFirst, extra);
         return s.exchange(sasl2 ? sasl2Challenge(m) : sasl("challenge", m));
+    }
+    // The rest of the exchange, bound as the mechanism says, and the success.
+    void succeed() {
+        std::string final;
+        if (mechanism().rfind("SCRAM", 0) == 0)
+            final = server.final(sentPayload(challenge(), "response"),
+                                 mechanism().find("-PLUS") != std::string::npos ? s.peer.tlsUnique() : "");
+        s.exchange(sasl2 ? sasl2Success(final, "user@example.test/res") : sasl("success", final));
+        EXPECT_TRUE(s.client->authed()) << "the earlier login";
     }
     std::string mechanism() const {
         const std::size_t at = first.find("mechanism='") + 11;
@@ -184,6 +196,7 @@ TEST(ChannelBinding, AnOfferWeakerThanTheServersEarlierOneEndsTheLogin) {
         int version;
         bool pipelined;  // the <authenticate> went with the header
         bool refused;
+        bool earlierSucceeded = true;
     };
     const int v12 = TLS1_2_VERSION, v13 = 0;
     const std::string scram = mechanisms({"SCRAM-SHA-256", "PLAIN"});
@@ -199,10 +212,14 @@ TEST(ChannelBinding, AnOfferWeakerThanTheServersEarlierOneEndsTheLogin) {
          v13, scram, v12, false, true},
         {"pipelined, its mechanism removed", sasl2Offer({"SCRAM-SHA-256-PLUS", "SCRAM-SHA-256"}, kBind2), v12,
          sasl2Offer({"SCRAM-SHA-1-PLUS", "SCRAM-SHA-256"}, kBind2), v12, true, true},
+        // Whoever added -PLUS to the features of a login that then failed
+        // cannot end the later ones with it.
+        {"-PLUS offered on a connection whose login failed", mechanisms({"SCRAM-SHA-256", "SCRAM-SHA-256-PLUS"}), v12,
+         scram, v12, false, false, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        BoundLogin login(c.version, c.now, false, c.earlier, c.earlierVersion);
+        BoundLogin login(c.version, c.now, false, c.earlier, c.earlierVersion, 0, c.earlierSucceeded);
         EXPECT_EQ(login.opening.find("<authenticate") != std::string::npos, c.pipelined) << login.opening;
         EXPECT_EQ(login.s.listener.disconnects,
                   c.refused ? std::vector<ConnectionError>{TlsFailed} : std::vector<ConnectionError>{});
