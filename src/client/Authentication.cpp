@@ -605,7 +605,7 @@ std::string Client::serverKey() const { return serverPath() + "|" + std::to_stri
 // and never goes on with a weaker exchange.
 bool Client::offerWeakerThanBefore() {
     const int missing = offerStrength(KnownServers::strongestOffered(serverPath(), tlsVersion()), saslMechanisms_) &
-                        ~offerStrength(offered(*offer_), saslMechanisms_);
+                        ~offerStrength(offeredBits(*offer_), saslMechanisms_);
     const bool chosenGone = pipelined_ && !(offer_->sasl2 && (offer_->sasl2Mechanisms & selectedMechanism_));
     if (!missing && !chosenGone) return false;
     const std::string what =

@@ -74,7 +74,7 @@ LoginOffer readLoginOffer(const XmlTag& features) {
     return offer;
 }
 
-int offered(const LoginOffer& offer) { return offer.usableMechanisms() | (offer.sasl2 ? OfferSasl2 : 0); }
+int offeredBits(const LoginOffer& offer) { return offer.usableMechanisms() | (offer.sasl2 ? OfferSasl2 : 0); }
 
 int offerStrength(int offered, int allowed) {
     allowed &= ~kPlus;
@@ -198,7 +198,7 @@ bool KnownServers::inlineSmWorks(const std::string& key) {
 }
 
 void KnownServers::rememberStrength(const std::string& server, int tlsVersion, const LoginOffer& offer) {
-    const int bits = offered(offer);
+    const int bits = offeredBits(offer);
     Memory& m = memory();
     std::lock_guard<std::mutex> lock(m.mutex);
     m.strength[server] |= bits & ~kPlus;

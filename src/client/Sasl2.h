@@ -55,7 +55,7 @@ enum OfferStrength {
 };
 // What an offer holds, as the memory keeps it: the mechanisms (SaslMechanism
 // bits) and OfferSasl2.
-int offered(const LoginOffer& offer);
+int offeredBits(const LoginOffer& offer);
 // The strength of that to a login that may use the mechanisms in allowed
 // (setSaslMechanisms: a -PLUS mechanism goes with its base's bit). A
 // mechanism it may not use adds nothing: a relay that leaves only such a
@@ -103,11 +103,12 @@ public:
     // ones leave it to after authentication.
     static void inlineSmUnanswered(const std::string& key);
     static bool inlineSmWorks(const std::string& key);
-    // Everything a server offered (as offered() gives it), by the server and
-    // the way to it without the TLS version, which whoever terminates TLS
-    // chooses; only the -PLUS mechanisms are kept by version, for a server
-    // may bind on TLS 1.2 alone (Prosody 0.12). One that binds on 1.3 binds
-    // on 1.2 as well: tls-unique exists on every 1.2 connection.
+    // Everything a server offered (as offeredBits() gives it), by the
+    // server and the way to it without the TLS version, which whoever
+    // terminates TLS chooses; only the -PLUS mechanisms are kept by
+    // version, for a server may bind on TLS 1.2 alone (Prosody 0.12). One
+    // that binds on 1.3 binds on 1.2 as well: tls-unique exists on every
+    // 1.2 connection.
     static void rememberStrength(const std::string& server, int tlsVersion, const LoginOffer& offer);
     static int strongestOffered(const std::string& server, int tlsVersion);
     static void forgetAll();  // tests
