@@ -31,6 +31,11 @@ inline const char* eventName(int code) {
         case PARLEY_EVENT_CONTROL_MESSAGE: return "CONTROL_MESSAGE";
         case PARLEY_EVENT_SUBJECT: return "SUBJECT";
         case PARLEY_EVENT_ROOM_INFO: return "ROOM_INFO";
+        case PARLEY_EVENT_NOT_SENT: return "NOT_SENT";
+        case PARLEY_EVENT_CONNECTION_INTERRUPTED: return "CONNECTION_INTERRUPTED";
+        case PARLEY_EVENT_CONNECTION_RESTORED: return "CONNECTION_RESTORED";
+        case PARLEY_EVENT_ROOM_NOTICE: return "ROOM_NOTICE";
+        case PARLEY_EVENT_IDENTIFIER_SHARED: return "IDENTIFIER_SHARED";
     }
     if (code >= PARLEY_EVENT_ROOM_ERROR_FIRST && code <= PARLEY_EVENT_ROOM_ERROR_LAST) return "ROOM_ERROR";
     if (code >= PARLEY_EVENT_DISCONNECTED && code <= PARLEY_EVENT_DISCONNECTED + 18) return "DISCONNECTED";
@@ -46,7 +51,14 @@ inline std::basic_string<ParleyChar> toHost(const std::string& s) { return hostt
 inline std::string describe(int code, int arg3, int arg4, const TextBuffer* text) {
     std::string line = std::to_string(code) + " " + eventName(code);
     if (arg3) line += " room=" + std::to_string(arg3);
-    if (arg4) line += " tc=" + std::to_string(arg4);
+    // arg4 means something else for each event that uses it.
+    const char* what = code == PARLEY_EVENT_PRESENCE             ? " tc="
+                       : code == PARLEY_EVENT_OCCUPANT_LEFT      ? " why="
+                       : code == PARLEY_EVENT_NOT_SENT           ? " kind="
+                       : code == PARLEY_EVENT_IDENTIFIER_SHARED  ? " holders="
+                       : code == PARLEY_EVENT_CONNECTION_INTERRUPTED ? " reason="
+                                                                 : " arg4=";
+    if (arg4) line += what + std::to_string(arg4);
     if (text) line += " \"" + toUtf8(text->text, text->length) + "\"";
     return line;
 }

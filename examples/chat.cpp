@@ -305,6 +305,7 @@ public:
     std::vector<std::string> pending;  // our lines taken before we were in the room
     std::map<std::string, Occupant> occupants;  // by identifier
     std::map<std::string, std::string> renamed;  // identifier: the nickname announced
+    std::map<std::string, int> shared;           // identifier: how many occupants show it, when two or more
     std::atomic<bool> over{false};
     int registration = 0;  // 11056, 11055, or 21024 + reason
 
@@ -320,7 +321,15 @@ public:
         std::fflush(stdout);
     }
 
-    bool isOwn(const Nickname& n) const { return n.identifier == splitNickname(ownNick).identifier; }
+    // Ours by the whole nickname, which the room keeps unique: the
+    // identifier in it is anyone's to show. Texts about moderators read
+    // ":ad" for ":us".
+    static std::string untagged(std::string nick) {
+        for (std::size_t at = nick.find(":ad"); at != std::string::npos; at = nick.find(":ad", at + 3))
+            nick.replace(at, 3, ":us");
+        return nick;
+    }
+    bool isOwn(const Nickname& n) const { return !n.full.empty() && untagged(n.full) == untagged(ownNick); }
 
     void onEvent(int code, int arg3, int arg4, const std::string& text) {
         std::lock_guard<std::mutex> lock(mutex);
@@ -363,6 +372,8 @@ public:
                        (code == PARLEY_EVENT_TAGGED_MESSAGE ? "tagged" : "control") + " message: " + printable(text));
         if (code == PARLEY_EVENT_SUBJECT) return onSubject(text);
         if (code == PARLEY_EVENT_ROOM_INFO) return say("* room information: " + printable(text));
+        if (code == PARLEY_EVENT_ROOM_NOTICE) return say("* the room says: " + printable(text));
+        if (code == PARLEY_EVENT_IDENTIFIER_SHARED) return onShared(arg4, text);
         if (isPresence(code)) return onPresence(code, arg4, text);
         if (code >= PARLEY_EVENT_ROOM_ERROR_FIRST && code <= PARLEY_EVENT_ROOM_ERROR_LAST)
             return say("* the room refused: " + std::string(roomError(code)) + " (" + std::to_string(code) + ")");
@@ -379,6 +390,20 @@ public:
     std::string displayOf(const std::string& identifier) const {
         auto it = occupants.find(identifier);
         return it == occupants.end() ? identifier : it->second.display;
+    }
+
+    // Occupants may show the same identifier; the library then names none
+    // of them by it.
+    void onShared(int holders, const std::string& identifier) {
+        const std::string id = identifier == splitNickname(ownNick).identifier ? "your identifier " + identifier
+                                                                               : "the identifier " + identifier;
+        if (holders < 2) {
+            shared.erase(identifier);
+            return say("* " + printable(id) + " is no longer shared");
+        }
+        shared[identifier] = holders;
+        say("* " + printable(id) + " is shared by " + std::to_string(holders) +
+            " occupants: moderation by it does nothing");
     }
 
     void onSubject(const std::string& text) {
@@ -398,7 +423,9 @@ public:
     void onPresence(int code, int arg4, const std::string& text) {
         const Nickname n = splitNickname(field(text, "NICKNAME"));
         if (n.full.empty()) return;
-        const bool own = isOwn(n);
+        // Joining, the room may have changed the nickname we asked for.
+        const bool own = isOwn(n) || (!inRoom && code == PARLEY_EVENT_OCCUPANT_PRESENT &&
+                                      n.identifier == splitNickname(ownNick).identifier);
         const std::string who = own ? "you" : printable(n.display);
         int role = -1;
         switch (code) {
@@ -421,9 +448,7 @@ public:
             occupants[n.identifier] = {n.display, role};
             if (own) {
                 // The nickname the room gave us (it may differ from the one asked for).
-                ownNick = n.full.size() >= 3 && n.full.compare(n.full.size() - 3, 3, ":ad") == 0
-                              ? n.full.substr(0, n.full.size() - 3) + ":us"
-                              : n.full;
+                ownNick = untagged(n.full);
                 if (!inRoom) {
                     inRoom = true;
                     history = !subjectSeen;
@@ -503,7 +528,13 @@ public:
     void moderate(const std::string& name, int32_t(PARLEY_CALL* action)(void*, const ParleyChar*)) {
         const std::string id = find(name);
         if (id.empty()) return;
-        if (!action(session, toHost(id).c_str())) say("* " + printable(name) + " is not in the room");
+        if (action(session, toHost(id).c_str())) return;
+        std::lock_guard<std::mutex> lock(mutex);
+        const auto twins = shared.find(id);
+        if (twins != shared.end())
+            say("* not sent: " + std::to_string(twins->second) + " occupants show the identifier of " + printable(name));
+        else
+            say("* " + printable(name) + " is not in the room");
     }
 
     void send(const std::string& line) {

@@ -11,9 +11,10 @@
  * carry (C0 controls other than tab, line feed and carriage return; U+FFFE,
  * U+FFFF; unpaired surrogates) is sent as U+FFFD.
  *
- * Threads: the callback runs on the session's own thread, except event
- * 21041 (PARLEY_EVENT_DISCONNECTED + 17), which GetLogOut raises on the
- * calling thread before it returns. The functions may be called from any
+ * Threads: the callback runs on the session's own thread, except for
+ * GetLogOut, which raises on the calling thread before it returns the
+ * PARLEY_EVENT_NOT_SENT of what it could not send, then event 21041
+ * (PARLEY_EVENT_DISCONNECTED + 17). The functions may be called from any
  * thread while events arrive. GetLogOut may also be called from inside the
  * session's own callback: it logs out at once, and the session is released
  * when the callback returns.
@@ -55,8 +56,9 @@ typedef struct TextBuffer {
 } TextBuffer;
 
 /* context: the host's value given to SetLogin / SetRegistration.
-   code: the event; arg3: the room number or 0; arg4: 0, or the item's "tc"
-   value for PARLEY_EVENT_PRESENCE; text: null for events without text.
+   code: the event; arg3: the room number or 0; arg4: 0 unless the event
+   gives it a meaning (the item's "tc" value for PARLEY_EVENT_PRESENCE, and
+   others below); text: null for events without text.
    The result is ignored. */
 typedef int32_t(PARLEY_CALL* HostCallback)(void* context, int32_t code, int32_t arg3, int32_t arg4,
                                            const TextBuffer* text);
@@ -130,7 +132,7 @@ enum {
     PARLEY_DEPARTURE_BANNED = 2,
     PARLEY_DEPARTURE_AFFILIATION = 3, /* our affiliation was taken away */
     PARLEY_DEPARTURE_DESTROYED = 4,   /* the room was destroyed */
-    PARLEY_DEPARTURE_REMOVED = 5      /* for a reason the room did not give */
+    PARLEY_DEPARTURE_REMOVED = 5      /* any other removal (no reason given) */
 };
 
 /* arg4 of PARLEY_EVENT_NOT_SENT: the call whose request did not go out. */

@@ -99,7 +99,11 @@ std::string ChatOverlay::render(double now) const {
     };
     if (!status_.empty()) row(statusSticky_ ? 0 : alphaOf(statusSince_, now), "{\\1c&H66E0FF&}", status_);
     for (const Line& l : lines_)
-        row(alphaOf(l.since, now), l.kind == Kind::Chat ? "{\\1c&HFFFFFF&}" : "{\\1c&HD8D8A0&}", l.text);
+        row(alphaOf(l.since, now),
+            l.kind == Kind::Chat      ? "{\\1c&HFFFFFF&}"
+            : l.kind == Kind::Warning ? "{\\1c&H4080FF&}"  // orange
+                                      : "{\\1c&HD8D8A0&}",
+            l.text);
     if (rows.empty()) return {};
     char head[96];
     std::snprintf(head, sizeof head, "{\\an7\\pos(24,24)\\fs%d\\bord2\\shad0\\3c&H000000&}", style_.fontSize);

@@ -33,7 +33,7 @@ std::string escapeAss(std::string_view text);
 
 class ChatOverlay {
 public:
-    enum class Kind { Chat, Notice };
+    enum class Kind { Chat, Notice, Warning };
 
     explicit ChatOverlay(OverlayStyle style = {});
 

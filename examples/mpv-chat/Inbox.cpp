@@ -13,9 +13,13 @@ bool Inbox::vital(const Event& e) const {
         (c >= PARLEY_EVENT_ROOM_ERROR_FIRST && c <= PARLEY_EVENT_ROOM_ERROR_LAST) || c == PARLEY_EVENT_ROOM_DESTROYED)
         return true;
     // Our own arrival, role, nickname or removal. A message cannot be
-    // about us, whoever it names.
+    // about us, whoever it names; nor can the room's notices (an occupant
+    // makes the room send them, invitations for one) or the word that our
+    // identifier is shared (anyone may show it, as often as it likes): they
+    // change no state of ours.
     if (c == PARLEY_EVENT_CHAT_MESSAGE || c == PARLEY_EVENT_TAGGED_MESSAGE || c == PARLEY_EVENT_CONTROL_MESSAGE ||
-        c == PARLEY_EVENT_SUBJECT || c == PARLEY_EVENT_NOT_SENT)
+        c == PARLEY_EVENT_SUBJECT || c == PARLEY_EVENT_NOT_SENT || c == PARLEY_EVENT_ROOM_NOTICE ||
+        c == PARLEY_EVENT_IDENTIFIER_SHARED)
         return false;
     return !own_.empty() && e.text.find(own_) != HostString::npos;
 }

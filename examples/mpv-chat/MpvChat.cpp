@@ -277,7 +277,10 @@ void MpvChat::onMpvEvent(const mpv_event& event) {
     switch (event.event_id) {
         case MPV_EVENT_CLIENT_MESSAGE: onCommand(*static_cast<mpv_event_client_message*>(event.data)); break;
         case MPV_EVENT_FILE_LOADED: fileLoaded(); break;
-        case MPV_EVENT_END_FILE: fileLoaded_ = false; break;
+        case MPV_EVENT_END_FILE:
+            fileLoaded_ = false;
+            sync_.forgetWaiting();
+            break;
         case MPV_EVENT_SEEK: seeking_ = true; break;
         case MPV_EVENT_PLAYBACK_RESTART:
             if (seeking_ && syncing()) {
@@ -288,8 +291,11 @@ void MpvChat::onMpvEvent(const mpv_event& event) {
             break;
         case MPV_EVENT_PROPERTY_CHANGE: {
             const auto* p = static_cast<mpv_event_property*>(event.data);
-            if (event.reply_userdata == kDuration)
+            if (event.reply_userdata == kDuration) {
                 duration_ = p->format == MPV_FORMAT_DOUBLE ? *static_cast<double*>(p->data) : 0;
+                // A position from the room may have come before the length.
+                if (duration_ > 0 && options_.sync && fileLoaded_) applyReply(sync_.lengthKnown(player(), now()));
+            }
             if (event.reply_userdata != kPause || p->format != MPV_FORMAT_FLAG) break;
             const bool paused = *static_cast<int*>(p->data) != 0;
             const bool changed = pauseKnown_ && paused != paused_;
@@ -336,7 +342,10 @@ void MpvChat::onSessionEvent(const Inbox::Event& e) {
     }
     // A line that repeats the state is said once, on the status line.
     if (!out.line.empty() && out.line != out.status)
-        show(out.chat ? ChatOverlay::Kind::Chat : ChatOverlay::Kind::Notice, out.line);
+        show(out.chat      ? ChatOverlay::Kind::Chat
+             : out.warning ? ChatOverlay::Kind::Warning
+                           : ChatOverlay::Kind::Notice,
+             out.line);
     if (!out.log.empty()) print(out.log);
     if (!out.control.empty()) applyFromRoom(out.control);
     if (out.live) maybeAsk();
@@ -382,6 +391,9 @@ void MpvChat::moderate(const std::string& who, int32_t (*call)(void*, const Parl
     if (found.empty()) return show(ChatOverlay::Kind::Notice, "nobody called " + shown + " is here");
     if (found.size() > 1)
         return show(ChatOverlay::Kind::Notice, "more than one " + shown + " is here: name the identifier (parley-who)");
+    if (const int twins = view_->sharedBy(found.front().identifier))
+        return show(ChatOverlay::Kind::Warning, std::to_string(twins) + " viewers show the identifier of " + shown +
+                                                    ": cannot " + verb + " by it");
     if (!call(session_, toHost(found.front().identifier).c_str()))
         return show(ChatOverlay::Kind::Notice, std::string("could not ask the room to ") + verb + " " + shown);
     show(ChatOverlay::Kind::Notice, std::string("asked the room to ") + verb + " " + shown);
@@ -410,7 +422,10 @@ void MpvChat::sendControl(const std::string& body) {
 
 void MpvChat::applyFromRoom(const std::string& body) {
     if (!options_.sync || !fileLoaded_) return;
-    const WatchSync::Reply r = sync_.remote(body, player(), now());
+    applyReply(sync_.remote(body, player(), now()));
+}
+
+void MpvChat::applyReply(const WatchSync::Reply& r) {
     if (!r.log.empty()) print("watch: " + r.log);
     // Paused before the seek, so that the picture stops at the place; the
     // seek before playing on, so that it starts from there.

@@ -64,6 +64,7 @@ private:
     WatchSync::Player player() const;
     void sendControl(const std::string& body);
     void applyFromRoom(const std::string& body);
+    void applyReply(const WatchSync::Reply& reply);
     void maybeAsk();
 
     mpv_handle* mpv_;

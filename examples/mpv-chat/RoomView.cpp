@@ -33,6 +33,8 @@ const EventRule kEvents[] = {
     {PARLEY_EVENT_NOT_SENT, PARLEY_EVENT_NOT_SENT, &RoomView::notSent},
     {PARLEY_EVENT_CONNECTION_INTERRUPTED, PARLEY_EVENT_CONNECTION_INTERRUPTED, &RoomView::interrupted},
     {PARLEY_EVENT_CONNECTION_RESTORED, PARLEY_EVENT_CONNECTION_RESTORED, &RoomView::restored},
+    {PARLEY_EVENT_ROOM_NOTICE, PARLEY_EVENT_ROOM_NOTICE, &RoomView::notice},
+    {PARLEY_EVENT_IDENTIFIER_SHARED, PARLEY_EVENT_IDENTIFIER_SHARED, &RoomView::shared},
 };
 
 struct Words {
@@ -163,6 +165,7 @@ void RoomView::disconnected(int code, int, const HostString*, Outcome& out) {
     out.ended = true;
     inRoom_ = live_ = false;
     occupants_.clear();
+    shared_.clear();
     if (reason == PARLEY_REASON_USER_DISCONNECTED) return;  // we logged out
     const char* words = wordsFor(kDisconnectWords, reason);
     out.status = std::string(connected_ ? "connection lost: " : "cannot log in: ") +
@@ -224,6 +227,7 @@ void RoomView::departed(int code, int why, const HostString* text, Outcome& out)
         if (!inRoom_) return;
         inRoom_ = live_ = false;
         occupants_.clear();
+        shared_.clear();
         const char* how = why == PARLEY_DEPARTURE_KICKED        ? "you were kicked from room "
                           : why == PARLEY_DEPARTURE_BANNED      ? "you were banned from room "
                           : why == PARLEY_DEPARTURE_AFFILIATION ? "your membership was taken away: out of room "
@@ -305,6 +309,32 @@ void RoomView::interrupted(int, int, const HostString*, Outcome& out) {
 
 void RoomView::restored(int, int, const HostString*, Outcome& out) {
     out.status = inRoom_ ? "in room " + room_ + " as " + ownName() : "reconnected, joining room " + room_ + "...";
+}
+
+void RoomView::notice(int, int, const HostString* text, Outcome& out) {
+    // The room's own words (a server's notice, or an invitation's text),
+    // though an occupant may have caused them: shown as literally as chat.
+    out.line = "room: " + cleanLine(toUtf8(textOf(text)), maxChars_);
+}
+
+void RoomView::shared(int, int holders, const HostString* text, Outcome& out) {
+    const std::string identifier = toUtf8(textOf(text));
+    const auto it = occupants_.find(identifier);
+    const std::string whose = identifier == ownIdentifier_ ? "your identifier"
+                              : it != occupants_.end()     ? "the identifier of " + name(it->second.display, identifier)
+                                                           : "the identifier " + cleanLine(identifier, 40);
+    if (holders < 2) {
+        if (shared_.erase(identifier)) out.line = whose + " is no longer shared";
+        return;
+    }
+    shared_[identifier] = holders;
+    out.warning = true;
+    out.line = std::to_string(holders) + " viewers show " + whose + ": moderation by it does nothing";
+}
+
+int RoomView::sharedBy(const std::string& identifier) const {
+    const auto it = shared_.find(identifier);
+    return it == shared_.end() ? 0 : it->second;
 }
 
 std::vector<RoomView::Occupant> RoomView::find(std::string_view who) const {

@@ -24,6 +24,7 @@ public:
         std::string line;     // for the chat box and the log; empty: none
         std::string log;      // for the log alone
         bool chat = false;    // a message, not a notice
+        bool warning = false;  // a notice about something wrong in the room
         std::string status;   // the connection's new state; empty: unchanged
         bool sticky = false;  // the state stays on screen (something is wrong)
         std::string control;  // a control message's body, for watching together
@@ -46,6 +47,9 @@ public:
     const std::string& room() const { return room_; }
     // Occupants whose display name, else whose identifier, is name.
     std::vector<Occupant> find(std::string_view name) const;
+    // How many occupants show the identifier, when two or more (the library
+    // then names none of them by it); else 0.
+    int sharedBy(const std::string& identifier) const;
     // "3 in room 4711:" and a line for each occupant.
     std::vector<std::string> who() const;
 
@@ -64,6 +68,8 @@ public:
     void notSent(int, int, const HostString*, Outcome&);
     void interrupted(int, int, const HostString*, Outcome&);
     void restored(int, int, const HostString*, Outcome&);
+    void notice(int, int, const HostString*, Outcome&);
+    void shared(int, int, const HostString*, Outcome&);
 
 private:
     std::string name(const std::string& display, const std::string& identifier) const;
@@ -72,6 +78,7 @@ private:
     std::size_t maxChars_;
     bool connected_ = false, inRoom_ = false, live_ = false;
     std::map<std::string, Occupant> occupants_;  // by identifier
+    std::map<std::string, int> shared_;           // identifiers two or more show
 };
 
 }  // namespace mpvchat

@@ -11,6 +11,7 @@ namespace {
 constexpr std::string_view kPrefix = "ca:watch/";
 constexpr double kEchoSeconds = 2;       // how long an applied change is expected back from the player
 constexpr double kAskSeconds = 10;       // how long an answer to our question is taken
+constexpr double kLengthSeconds = 10;    // how long a position waits for the file's length
 // Nearer than this, no seek: a paused picture is put on the very place; a
 // playing one is not made to jump for less than it would lose seeking.
 constexpr double kSamePaused = 0.04, kSamePlaying = 0.15;
@@ -87,21 +88,51 @@ std::string WatchSync::ask(double now) {
     return "ca:watch/1 ask";
 }
 
-WatchSync::Reply WatchSync::applyState(bool pause, double position, const Player& player, double now) {
+void WatchSync::seekTo(double position, bool pause, const Player& player, double now, Reply& r) {
+    if (std::fabs(position - player.position) < (pause ? kSamePaused : kSamePlaying)) return;
+    r.seek = true;
+    r.position = position;
+    expectSeekTo_ = position;
+    expectSeekUntil_ = now + kEchoSeconds;
+}
+
+WatchSync::Reply WatchSync::applyState(bool pause, double position, const Player& player, double now, bool answer) {
     Reply r;
+    // What came last decides: a position still waiting is older.
+    waiting_.reset();
     if (player.duration <= 0) {
-        r.log = "the file's length is not known, so positions from the room are not applied";
-    } else if (std::fabs(position - player.position) >= (pause ? kSamePaused : kSamePlaying)) {
-        r.seek = true;
-        r.position = position;
-        expectSeekTo_ = position;
-        expectSeekUntil_ = now + kEchoSeconds;
+        // mpv may tell the length a moment after the file has loaded.
+        waiting_ = Waiting{pause, answer, position, now};
+        r.log = "the file's length is not known yet: the room's position waits for it";
+    } else {
+        seekTo(position, pause, player, now, r);
     }
     if (pause != player.paused) {
         r.setPause = true;
         r.pause = pause;
         expectPause_ = pause;
         expectPauseUntil_ = now + kEchoSeconds;
+    }
+    return r;
+}
+
+WatchSync::Reply WatchSync::lengthKnown(const Player& player, double now) {
+    Reply r;
+    if (!waiting_ || player.duration <= 0) return r;
+    const Waiting w = *waiting_;
+    waiting_.reset();
+    char what[48];
+    std::snprintf(what, sizeof what, "%s at %.3f", w.pause ? "pause" : "play", w.position);
+    if (now - w.since > kLengthSeconds) {
+        r.log = std::string("the file's length came too late for the room's position (") + what + ")";
+    } else if (w.position > player.duration) {
+        r.log = std::string("ignored the room's position (") + what + "): beyond the end of the file";
+    } else {
+        // The pause went on at once; only the place waited. Playing, the
+        // others have gone on meanwhile.
+        const double position = w.pause ? w.position : std::min(player.duration, w.position + (now - w.since));
+        seekTo(position, w.pause, player, now, r);
+        r.log = std::string(w.answer ? "joined the others: " : "from the room: ") + what;
     }
     return r;
 }
@@ -144,7 +175,7 @@ WatchSync::Reply WatchSync::remote(std::string_view body, const Player& player, 
     if (state && now >= askingUntil_) return r;  // an answer to someone else's question
     if (!take()) return ignore("too many in a row");
     if (state) askingUntil_ = -1;
-    Reply applied = applyState(verb == "pause", position, player, now);
+    Reply applied = applyState(verb == "pause", position, player, now, state);
     if (applied.log.empty()) applied.log = std::string(state ? "joined the others: " : "from the room: ") +
                                            std::string(verb) + " at " + std::string(where);
     return applied;

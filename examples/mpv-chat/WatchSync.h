@@ -10,10 +10,13 @@
 // Nothing else is taken from another occupant: a position must lie within
 // the file's length, anything malformed is ignored (and said so in the log),
 // and at most a few commands a second are applied. A change that was
-// applied from the room is not sent back to it.
+// applied from the room is not sent back to it. A position that comes
+// before mpv knows the file's length waits for it (the latest one, for a
+// few seconds at most).
 #ifndef PARLEY_MPV_WATCHSYNC_H
 #define PARLEY_MPV_WATCHSYNC_H
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -44,11 +47,22 @@ public:
     std::string ask(double now);
 
     Reply remote(std::string_view body, const Player& player, double now);
+    // mpv has told the file's length: the position that waited for it, if any.
+    Reply lengthKnown(const Player& player, double now);
+    // Another file: a position that waited was for the one before.
+    void forgetWaiting() { waiting_.reset(); }
 
     static std::string format(const char* verb, double position);
 
 private:
-    Reply applyState(bool pause, double position, const Player& player, double now);
+    Reply applyState(bool pause, double position, const Player& player, double now, bool answer);
+    void seekTo(double position, bool pause, const Player& player, double now, Reply& r);
+
+    struct Waiting {
+        bool pause, answer;
+        double position, since;
+    };
+    std::optional<Waiting> waiting_;
 
     // Echoes of what we applied, expected until the deadlines.
     bool expectPause_ = false;

@@ -28,6 +28,8 @@ constexpr auto kInlineAnswerFloor = std::chrono::milliseconds(5000);
 
 bool isScram(int m) { return m == SaslScramSha1 || m == SaslScramSha256 || m == SaslScramSha1Plus || m == SaslScramSha256Plus; }
 bool isPlus(int m) { return m == SaslScramSha1Plus || m == SaslScramSha256Plus; }
+// All these say goes in the initial response; the server only answers it.
+bool hasNoChallenge(int m) { return m == SaslPlain || m == SaslExternal || m == SaslAnonymous; }
 
 const char* mechanismName(int m) {
     switch (m) {
@@ -205,12 +207,14 @@ std::string Client::initialResponse(int mechanism) {
             // The binding, or the flag that tells a server that binds logins
             // that this connection could have been bound but no -PLUS was
             // offered (RFC 5802, 6): whoever removed the offer is caught.
-            // "n" where TLS gives no binding, or where -PLUS was offered and
-            // not chosen (setSaslMechanisms): "y" would claim that the
-            // server does not bind, and such a server fails the login.
+            // "n" only where TLS gives no binding. A -PLUS for a hash that
+            // setSaslMechanisms excludes counts as none: a relay that left
+            // just that one would otherwise silence the "y".
             const ChannelBinding binding =
                 encryptionActive_ ? chooseChannelBinding(encryptionImpl(), offer_->binding) : ChannelBinding{};
-            const bool plusOffered = offer_->usableMechanisms() & (SaslScramSha1Plus | SaslScramSha256Plus);
+            const int plus = offer_->usableMechanisms() & (SaslScramSha1Plus | SaslScramSha256Plus);
+            const bool plusOffered = ((plus & SaslScramSha1Plus) && allowed(SaslScramSha1Plus)) ||
+                                     ((plus & SaslScramSha256Plus) && allowed(SaslScramSha256Plus));
             if (isPlus(mechanism)) {
                 bindingType_ = binding.type;
                 scram_->setChannelBinding("p=" + binding.type, binding.data);
@@ -256,7 +260,7 @@ void Client::startSasl(int mechanism) {
     }
     authenticateSent_ = std::chrono::steady_clock::now();
     sendTag(element);
-    if (inlineSmSent() && mechanism == SaslPlain) setAnswerDeadline(authenticateSent_ + kInlineAnswerFloor);
+    if (inlineSmSent() && hasNoChallenge(mechanism)) setAnswerDeadline(authenticateSent_ + kInlineAnswerFloor);
 }
 
 // What SASL2 carries inline. A lost session is resumed (XEP-0198), where
@@ -409,13 +413,15 @@ void Client::handleSaslChallenge(const Stanza& challenge) {
         processScramChallenge(decoded);
     else if (selectedMechanism_ == SaslDigestMd5)
         processDigestChallenge(decoded);
-    else
-        sendSaslResponse(std::string(), false);
+    else  // none expected: answering each would let a server go on without end
+        abortSasl(std::string("SASL ") + mechanismName(selectedMechanism_) + ": the server sent a challenge, which "
+                  "this mechanism does not have");
 }
 
 void Client::handleSaslSuccess(const Stanza& success) {
     if (!serverProvedItself(base64Decode(success.text()))) return;
     logger_.log(LogDebug, LogAreaClient, "SASL authentication successful");
+    rememberOffer();
     authed_ = true;
     streamAuthenticated();
     setAuthenticating(false);
@@ -496,6 +502,7 @@ void Client::handleSasl2Success(const Stanza& success) {
         return;
     }
     logger_.log(LogDebug, LogAreaClient, "SASL2 authentication successful");
+    rememberOffer();
     authed_ = true;
     streamAuthenticated();
     setAuthenticating(false);
@@ -590,13 +597,15 @@ int Client::tlsVersion() const {
 std::string Client::serverKey() const { return serverPath() + "|" + std::to_string(tlsVersion()); }
 
 // A server that offered more on an earlier connection of this process (a
-// SCRAM mechanism, one with channel binding, SASL2), or that no longer
+// SCRAM mechanism, one with channel binding, SASL2; counting only the
+// mechanisms this login may use), or that no longer
 // offers what the <authenticate> sent with the header chose: whoever
 // removed it wants a login it can read or carry, PLAIN above all, which
 // binding cannot protect. The login ends as for a refused certificate,
 // and never goes on with a weaker exchange.
 bool Client::offerWeakerThanBefore() {
-    const int missing = KnownServers::strongestOffered(serverPath(), tlsVersion()) & ~offerStrength(*offer_);
+    const int missing = offerStrength(KnownServers::strongestOffered(serverPath(), tlsVersion()), saslMechanisms_) &
+                        ~offerStrength(offeredBits(*offer_), saslMechanisms_);
     const bool chosenGone = pipelined_ && !(offer_->sasl2 && (offer_->sasl2Mechanisms & selectedMechanism_));
     if (!missing && !chosenGone) return false;
     const std::string what =
@@ -607,6 +616,16 @@ bool Client::offerWeakerThanBefore() {
                 "the server " + what + ": someone in the path may be intercepting the connection; the login ends here");
     disconnect(TlsFailed);
     return true;
+}
+
+// Only a login that succeeded (SCRAM's and DIGEST-MD5's with the server's
+// proof) teaches the process what a server offers over TLS: a connection
+// that failed, a relay's for one, cannot plant a stronger offer that would
+// end every later login.
+void Client::rememberOffer() {
+    if (!encryptionActive_ || !offer_) return;
+    KnownServers::remember(serverKey(), *offer_);
+    KnownServers::rememberStrength(serverPath(), tlsVersion(), *offer_);
 }
 
 // A server this process has logged in to over the same kind of TLS

@@ -185,16 +185,14 @@ void Client::handleFeatures(const Stanza& features) {
         sendTag(new XmlTag(nullptr, "starttls", "xmlns", XMPP_XMLNS_STREAM_TLS));
         return;
     }
-    if (encryptionActive_ && !authed_) {
-        if (hasCredentials_ && offerWeakerThanBefore()) return;
-        KnownServers::remember(serverKey(), *offer_);
-        KnownServers::rememberStrength(serverPath(), tlsVersion(), *offer_);
-    }
+    if (encryptionActive_ && !authed_ && hasCredentials_ && offerWeakerThanBefore()) return;
     if (pipelined_) {
         // The <authenticate> went with the header: these features, which
         // still offer what it chose, only tell the SCRAM exchange what the
-        // server offered.
+        // server offered. Features after a success that did not bind are
+        // the next step's, as on any login.
         if (scram_) scram_->setOfferedLists(offeredListsText(offer_->names(), offer_->binding));
+        pipelined_ = false;
         enterStep(StreamStep::Sasl2);
         return;
     }

@@ -151,6 +151,7 @@ private:
     int tlsVersion() const;
     std::string serverKey() const;
     bool offerWeakerThanBefore();
+    void rememberOffer();
     void processScramChallenge(const std::string& decoded);
     void processDigestChallenge(const std::string& decoded);
     bool serverProvedItself(const std::string& decoded);
@@ -194,7 +195,7 @@ private:
     bool bindingFlagY_ = false;  // the exchange said "y": binding possible, none offered
     // The receiving thread's; cleared by whichever thread ends a connection.
     std::atomic<bool> sasl2_{false};         // the exchange under way is SASL2's
-    std::atomic<bool> pipelined_{false};     // its <authenticate> went with the stream header
+    std::atomic<bool> pipelined_{false};     // its <authenticate> went with the header (till features come)
     std::atomic<bool> inlineResume_{false};  // ... and resumes the session inline
     std::atomic<bool> bind2Sent_{false};     // ... and binds one with Bind2
     std::atomic<bool> smInline_{false};      // ... and enables stream management inside it

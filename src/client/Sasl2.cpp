@@ -11,6 +11,7 @@
 #include "client/StreamManagement.h"
 #include "stanza/Constants.h"
 #include "stanza/JID.h"
+#include "transport/TLSBase.h"
 #include "xml/XmlTag.h"
 
 namespace tern {
@@ -37,6 +38,8 @@ void readMechanisms(const XmlTag& list, int& bits, std::vector<std::string>& nam
         bits |= saslMechanismBit(m->text());
     }
 }
+
+constexpr int kPlus = SaslScramSha1Plus | SaslScramSha256Plus;
 
 bool listsFeature(const XmlTag* inlineList, const char* var) {
     return inlineList && inlineList->firstChild("feature", "var", var);
@@ -71,11 +74,16 @@ LoginOffer readLoginOffer(const XmlTag& features) {
     return offer;
 }
 
-int offerStrength(const LoginOffer& offer) {
-    const int m = offer.usableMechanisms();
-    int bits = offer.sasl2 ? OfferSasl2 : 0;
-    if (m & (SaslScramSha1 | SaslScramSha256 | SaslScramSha1Plus | SaslScramSha256Plus)) bits |= OfferScram;
-    if (m & (SaslScramSha1Plus | SaslScramSha256Plus)) bits |= OfferScramBound;
+int offeredBits(const LoginOffer& offer) { return offer.usableMechanisms() | (offer.sasl2 ? OfferSasl2 : 0); }
+
+int offerStrength(int offered, int allowed) {
+    allowed &= ~kPlus;
+    if (allowed & SaslScramSha1) allowed |= SaslScramSha1Plus;
+    if (allowed & SaslScramSha256) allowed |= SaslScramSha256Plus;
+    const int m = offered & allowed;
+    int bits = offered & OfferSasl2;
+    if (m & (SaslScramSha1 | SaslScramSha256 | kPlus)) bits |= OfferScram;
+    if (m & kPlus) bits |= OfferScramBound;
     return bits;
 }
 
@@ -153,8 +161,8 @@ struct Memory {
     std::mutex mutex;
     std::map<std::string, LoginOffer> offers;
     std::set<std::string> noInlineSm;
-    std::map<std::string, int> strength;                      // by server: all but the binding
-    std::map<std::pair<std::string, int>, int> boundStrength;  // by server and TLS version
+    std::map<std::string, int> strength;                      // by server: all but -PLUS
+    std::map<std::pair<std::string, int>, int> boundStrength;  // by server and TLS version: -PLUS
 };
 Memory& memory() {
     static Memory* m = new Memory;  // used until the process ends
@@ -190,11 +198,12 @@ bool KnownServers::inlineSmWorks(const std::string& key) {
 }
 
 void KnownServers::rememberStrength(const std::string& server, int tlsVersion, const LoginOffer& offer) {
-    const int bits = offerStrength(offer);
+    const int bits = offeredBits(offer);
     Memory& m = memory();
     std::lock_guard<std::mutex> lock(m.mutex);
-    m.strength[server] |= bits & ~OfferScramBound;
-    m.boundStrength[{server, tlsVersion}] |= bits & OfferScramBound;
+    m.strength[server] |= bits & ~kPlus;
+    m.boundStrength[{server, tlsVersion}] |= bits & kPlus;
+    if (tlsVersion >= kTls13) m.boundStrength[{server, kTls12}] |= bits & kPlus;
 }
 
 int KnownServers::strongestOffered(const std::string& server, int tlsVersion) {

@@ -46,14 +46,21 @@ struct LoginOffer {
 
 LoginOffer readLoginOffer(const XmlTag& features);
 
-// What makes one offer stronger than another: a later offer of a server
-// must hold every bit an earlier one held.
+// What makes one offer stronger than another for a login: a later offer
+// of a server must hold every bit an earlier one held.
 enum OfferStrength {
     OfferScram = 0x1,       // a SCRAM mechanism: no password on the wire
     OfferScramBound = 0x2,  // ... with channel binding (-PLUS)
     OfferSasl2 = 0x4,
 };
-int offerStrength(const LoginOffer& offer);
+// What an offer holds, as the memory keeps it: the mechanisms (SaslMechanism
+// bits) and OfferSasl2.
+int offeredBits(const LoginOffer& offer);
+// The strength of that to a login that may use the mechanisms in allowed
+// (setSaslMechanisms: a -PLUS mechanism goes with its base's bit). A
+// mechanism it may not use adds nothing: a relay that leaves only such a
+// one has removed what the login would have used.
+int offerStrength(int offered, int allowed);
 // The bits as words, for a log line: "SCRAM, SASL2".
 std::string offerStrengthNames(int bits);
 // The SaslMechanism bit of a mechanism's name; 0 for one this client lacks.
@@ -96,10 +103,12 @@ public:
     // ones leave it to after authentication.
     static void inlineSmUnanswered(const std::string& key);
     static bool inlineSmWorks(const std::string& key);
-    // The strongest offers a server made, by the server and the way to it
-    // without the TLS version, which whoever terminates TLS chooses; only
-    // the binding is kept by version, for a server may bind on one version
-    // alone (Prosody 0.12 on TLS 1.2).
+    // Everything a server offered (as offeredBits() gives it), by the
+    // server and the way to it without the TLS version, which whoever
+    // terminates TLS chooses; only the -PLUS mechanisms are kept by
+    // version, for a server may bind on TLS 1.2 alone (Prosody 0.12). One
+    // that binds on 1.3 binds on 1.2 as well: tls-unique exists on every
+    // 1.2 connection.
     static void rememberStrength(const std::string& server, int tlsVersion, const LoginOffer& offer);
     static int strongestOffered(const std::string& server, int tlsVersion);
     static void forgetAll();  // tests

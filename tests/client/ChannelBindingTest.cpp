@@ -28,15 +28,18 @@ std::string sasl(const char* name, const std::string& decoded) {
 
 // A login over STARTTLS whose features inside TLS offer what the test
 // says; the SCRAM exchange runs against ScramServer. With earlier, the
-// process has seen that offer from the server (on that TLS version) before;
-// without, this is its first login there. allowed: setSaslMechanisms (0:
-// as by default).
+// process has logged in once with that offer from the server (on that TLS
+// version); without, this is its first login there. allowed:
+// setSaslMechanisms (0: as by default).
 struct BoundLogin {
     BoundLogin(int maxVersion, const std::string& offer, bool sha1 = false, const std::string& earlier = "",
-               int earlierVersion = 0, int allowed = 0)
+               int earlierVersion = 0, int allowed = 0, bool earlierSucceeded = true)
         : s({"example.test"}, maxVersion, "user@example.test/res", "pencil"), server(sha1) {
         KnownServers::forgetAll();
-        if (!earlier.empty()) BoundLogin(earlierVersion, earlier);
+        if (!earlier.empty()) {
+            BoundLogin before(earlierVersion, earlier);
+            if (earlierSucceeded) before.succeed();
+        }
         s.client->setSaslClientNonce("n0nce");
         if (allowed) s.client->setSaslMechanisms(allowed);
         s.pump(s.untilProceed());
@@ -50,6 +53,15 @@ struct BoundLogin {
         const std::string clientFirst = sentPayload(first, sasl2 ? "initial-response" : "auth");
         const std::string m = server.first(clientFirst, extra);
         return s.exchange(sasl2 ? sasl2Challenge(m) : sasl("challenge", m));
+    }
+    // The rest of the exchange, bound as the mechanism says, and the success.
+    void succeed() {
+        std::string final;
+        if (mechanism().rfind("SCRAM", 0) == 0)
+            final = server.final(sentPayload(challenge(), "response"),
+                                 mechanism().find("-PLUS") != std::string::npos ? s.peer.tlsUnique() : "");
+        s.exchange(sasl2 ? sasl2Success(final, "user@example.test/res") : sasl("success", final));
+        EXPECT_TRUE(s.client->authed()) << "the earlier login";
     }
     std::string mechanism() const {
         const std::size_t at = first.find("mechanism='") + 11;
@@ -96,10 +108,10 @@ TEST(ChannelBinding, TheMechanismAndBindingAStreamsOfferLeadsTo) {
         {"no -PLUS offered", 0, mechanisms({"SCRAM-SHA-256"}), "SCRAM-SHA-256", "y,,", "", 0},
         {"SASL2, TLS 1.3", 0, sasl2Offer({"SCRAM-SHA-256", "SCRAM-SHA-256-PLUS"}), "SCRAM-SHA-256-PLUS",
          "p=tls-unique,,", "unique", 0},
-        // -PLUS offered, but only for a hash this client may not use: "n",
-        // for "y" would say the server does not bind, and it does.
+        // -PLUS offered only for a hash this client may not use counts as
+        // none: "y", or a relay could leave just that one to silence it.
         {"-PLUS only for a hash not allowed", 0, mechanisms({"SCRAM-SHA-256", "SCRAM-SHA-1-PLUS"}), "SCRAM-SHA-256",
-         "n,,", "", 0xFFFF & ~SaslScramSha1},
+         "y,,", "", 0xFFFF & ~SaslScramSha1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -184,6 +196,7 @@ TEST(ChannelBinding, AnOfferWeakerThanTheServersEarlierOneEndsTheLogin) {
         int version;
         bool pipelined;  // the <authenticate> went with the header
         bool refused;
+        bool earlierSucceeded = true;
     };
     const int v12 = TLS1_2_VERSION, v13 = 0;
     const std::string scram = mechanisms({"SCRAM-SHA-256", "PLAIN"});
@@ -192,17 +205,69 @@ TEST(ChannelBinding, AnOfferWeakerThanTheServersEarlierOneEndsTheLogin) {
         // Prosody binds on TLS 1.2 only: on 1.3 "y", as on a first login.
         {"-PLUS offered on the other TLS version only", mechanisms({"SCRAM-SHA-256", "SCRAM-SHA-256-PLUS"}), v12, scram,
          v13, false, false},
+        // Attack probe: a server that binds on TLS 1.3 (ejabberd, which
+        // does not check "y") binds on 1.2 as well; a relay that speaks 1.2
+        // to the client and removes -PLUS must not find the memory empty.
+        {"-PLUS seen on TLS 1.3, removed by a relay speaking TLS 1.2", mechanisms({"SCRAM-SHA-256", "SCRAM-SHA-256-PLUS"}),
+         v13, scram, v12, false, true},
         {"pipelined, its mechanism removed", sasl2Offer({"SCRAM-SHA-256-PLUS", "SCRAM-SHA-256"}, kBind2), v12,
          sasl2Offer({"SCRAM-SHA-1-PLUS", "SCRAM-SHA-256"}, kBind2), v12, true, true},
+        // Whoever added -PLUS to the features of a login that then failed
+        // cannot end the later ones with it.
+        {"-PLUS offered on a connection whose login failed", mechanisms({"SCRAM-SHA-256", "SCRAM-SHA-256-PLUS"}), v12,
+         scram, v12, false, false, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        BoundLogin login(c.version, c.now, false, c.earlier, c.earlierVersion);
+        BoundLogin login(c.version, c.now, false, c.earlier, c.earlierVersion, 0, c.earlierSucceeded);
         EXPECT_EQ(login.opening.find("<authenticate") != std::string::npos, c.pipelined) << login.opening;
         EXPECT_EQ(login.s.listener.disconnects,
                   c.refused ? std::vector<ConnectionError>{TlsFailed} : std::vector<ConnectionError>{});
         EXPECT_EQ(login.log.contains("someone in the path may be intercepting the connection"), c.refused);
         // Refused: nothing more, no credential.
         EXPECT_EQ(c.refused ? login.first : login.first.substr(0, 5), c.refused ? "" : "<auth") << login.first;
+    }
+}
+
+// Attack probe: an <authenticate> sent with the header whose <success>
+// does not bind (no Bind2 offered, a server that leaves <bound> out, or a
+// recovery without inline resumption) must go on to bind once the
+// features that follow arrive, not wait for a second SASL2 answer.
+TEST(ChannelBinding, APipelinedSuccessWithoutBind2GoesOnToBind) {
+    struct Case {
+        const char* name;
+        std::string offer;
+    };
+    const Case cases[] = {
+        {"no Bind2 offered", sasl2Offer({"PLAIN"})},
+        {"Bind2 offered, the success leaves <bound> out", sasl2Offer({"PLAIN"}, kBind2)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        BoundLogin login(TLS1_2_VERSION, c.offer, false, c.offer, TLS1_2_VERSION);
+        ASSERT_NE(login.opening.find("<authenticate"), std::string::npos) << login.opening;
+        EXPECT_EQ(login.s.exchange(sasl2Success("", "user@example.test")), "");
+        ASSERT_TRUE(login.s.client->authed());
+        const std::string after = login.s.exchange(features(kBindAndSession));
+        EXPECT_NE(after.find("<bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'"), std::string::npos)
+            << "nothing sent after the features; step " << streamStepName(login.s.client->step());
+    }
+}
+
+// Attack probe: a host that excludes SCRAM-SHA-1 (setSaslMechanisms). The
+// server offers both hashes with and without -PLUS; a relay that holds a
+// certificate for the domain removes SCRAM-SHA-256-PLUS and leaves
+// SCRAM-SHA-1-PLUS. The client must not say "n" (which a server that binds
+// logins accepts from the relay): it says "y" or stops, on the first login
+// and on one after the process saw the server's own offer.
+TEST(ChannelBinding, ARelayCannotSilenceYWithAPlusForAnExcludedHash) {
+    const std::string server = mechanisms({"SCRAM-SHA-256", "SCRAM-SHA-256-PLUS", "SCRAM-SHA-1", "SCRAM-SHA-1-PLUS"});
+    const std::string relayed = mechanisms({"SCRAM-SHA-256", "SCRAM-SHA-1-PLUS"});
+    for (const std::string& earlier : {std::string(), server}) {
+        SCOPED_TRACE(earlier.empty() ? "first login" : "the server's offer seen before");
+        BoundLogin login(TLS1_2_VERSION, relayed, false, earlier, TLS1_2_VERSION, 0xFFFF & ~SaslScramSha1);
+        if (login.first.empty()) continue;  // refused before any credential: fine
+        login.challenge();
+        EXPECT_NE(login.server.gs2Header(), "n,,") << "a server that binds logins accepts this from the relay";
     }
 }

@@ -210,6 +210,10 @@ TEST(HostileServer, ElementsOutOfTurn) {
          "<success xmlns='urn:xmpp:sasl:2'><authorization-identifier>user@example.test/res</authorization-identifier>"
          "<resumed " + kSm + " h='0' previd='sm-1'/></success>",
          policy, StreamError},
+        // Attack probe: PLAIN has no challenge; answering each one keeps a
+        // hostile server's ping-pong going until the negotiation timeout.
+        {"a challenge to PLAIN, which has none", Stage::Sasl2, testsupport::sasl2Challenge(""),
+         "<abort xmlns='urn:xmpp:sasl:2'/></stream:stream>", AuthenticationFailed},
         {"further steps after authentication", Stage::Sasl2,
          "<continue xmlns='urn:xmpp:sasl:2'><tasks><task>HOTP-EXAMPLE</task></tasks></continue>",
          "<abort xmlns='urn:xmpp:sasl:2'/></stream:stream>", AuthenticationFailed},

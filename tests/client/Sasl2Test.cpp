@@ -92,6 +92,27 @@ TEST(Sasl2, TheLoginAsTheServerOffersIt) {
     }
 }
 
+// Mechanisms without a challenge, with stream management inside Bind2:
+// the answer is due within 5 s, not the 60 s negotiation timeout (Prosody
+// 0.12.3's mod_sasl2_sm never gives it).
+TEST(Sasl2, AnInlineAnswerIsDueWithinFiveSecondsWithoutAChallenge) {
+    const char* const cases[][3] = {{"PLAIN", "user@example.test/res", "pencil"},
+                                    {"EXTERNAL", "user@example.test/res", ""},
+                                    {"ANONYMOUS", "example.test/res", ""}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c[0]);
+        KnownServers::forgetAll();
+        FakeSession s(c[1], c[2]);
+        s.client->setClientCert("key.pem", "cert.pem");
+        s.client->setEncryptionPolicy(EncryptionAllowPlaintext);
+        s.open();
+        s.says(serverHeader() + features(sasl2Offer({c[0]}, kBind2Sm)));
+        EXPECT_NE(s.sent().find("mechanism='" + std::string(c[0]) + "'"), std::string::npos);
+        s.client->receive(-1);
+        EXPECT_LE(s.fake->lastWaitUs, 5000000);
+    }
+}
+
 TEST(Sasl2, TheUserAgentIdIsStablePerAccountAndResource) {
     const std::regex uuid5("[0-9a-f]{8}-[0-9a-f]{4}-5[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
     const std::string id = userAgentId(JID("user@example.test/res"));

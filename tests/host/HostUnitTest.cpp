@@ -5,7 +5,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <fstream>
 #include <mutex>
+#include <regex>
+#include <sstream>
 #include <thread>
 
 #include "client/PendingStanza.h"
@@ -306,6 +309,29 @@ TEST(HostEvents, DisconnectReasonsInTheTable) {
     CParley session(&events, &testsupport::HostRecorder::callback);
     for (const int e : {0, 7, 17, 18, 19, -1}) session.handleDisconnected(static_cast<ConnectionError>(e));
     EXPECT_EQ(events.codes(), "21024 21031 21041 21042");
+}
+
+// Every event parley.h declares has its name in the examples' table (a
+// range by its name without _FIRST) and a row in the host authors' reference.
+TEST(HostEvents, EveryEventNamedAndDocumented) {
+    const auto read = [](const std::string& path) {
+        std::ifstream in(path);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    };
+    const std::string header = read(PARLEY_TEST_DATA "/../../include/parley.h");
+    const std::string reference = read(PARLEY_TEST_DATA "/../../docs/events.md");
+    const std::regex declared("PARLEY_EVENT_([A-Z_]+) = ([0-9]+)");
+    int seen = 0;
+    for (std::sregex_iterator m(header.begin(), header.end(), declared), end; m != end && seen < 100; ++m, ++seen) {
+        const std::string name = (*m)[1];
+        if (name.size() > 5 && name.compare(name.size() - 5, 5, "_LAST") == 0) continue;
+        const std::string expected = std::regex_replace(name, std::regex("_FIRST$"), "");
+        EXPECT_STREQ(eventName(std::stoi((*m)[2])), expected.c_str()) << name;
+        EXPECT_NE(reference.find("`PARLEY_EVENT_" + name), std::string::npos) << name << " is not in events.md";
+    }
+    EXPECT_GE(seen, 30);
 }
 
 TEST(NicknameLayout, CutsAndRoomNumbers) {

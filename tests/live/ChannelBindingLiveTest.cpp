@@ -111,6 +111,12 @@ TEST(LiveBinding, ARelayWithTheServersCertificateCannotCarryTheLogin) {
         {"only tls-server-end-point", kProsody12, TLS1_2_VERSION, listing(endPoint, true), 0xFFFF, false, bound},
         {"only tls-server-end-point, -PLUS removed", kProsody12, TLS1_2_VERSION, listing(endPoint, false), 0xFFFF,
          false, removed},
+        // Attack probe: a host that excludes SCRAM-SHA-1; the relay removes
+        // SCRAM-SHA-256-PLUS alone, and the SCRAM-SHA-1-PLUS it leaves turns
+        // "y" into "n", which Prosody takes.
+        {"only SCRAM-SHA-256-PLUS removed, SCRAM-SHA-1 excluded", kProsody12, TLS1_2_VERSION,
+         [](const std::string& f) { return without(f, "<mechanism>SCRAM-SHA-256-PLUS</mechanism>"); },
+         0xFFFF & ~SaslScramSha1, false, removed},
         {"ejabberd, everything relayed", kEjabberd, 0, nullptr, 0xFFFF, false, bound},
         // ejabberd 23.01 takes "y" although it binds logins, and sends no
         // hash of its offer (XEP-0474): a removal it cannot see goes through,
@@ -161,4 +167,38 @@ TEST(LiveBinding, ARelayWithTheServersCertificateCannotCarryTheLogin) {
         EXPECT_TRUE(log.contains(t.logged));
         EXPECT_FALSE(c.listener.has("connected"));
     }
+}
+
+// Attack probe: the process has seen ejabberd offer -PLUS over TLS 1.3 (its
+// first login, through a faithful relay, with PLAIN); a relay that then
+// speaks TLS 1.2 to the client and removes -PLUS must not carry the login.
+TEST(LiveBinding, ARelayThatSwitchesTheTlsVersionFindsTheServerKnown) {
+    REQUIRE_LIVE_SERVERS();
+    KnownServers::forgetAll();
+    const std::string account = newAccount(kEjabberd);
+    TlsRelay::Options o;
+    o.listenPort = 5269;
+    o.serverPort = kEjabberd.port;
+    o.client = o.server = TlsRelay::Way::StartTls;
+    o.certificateFile = testsupport::testCertificate(std::string(kEjabberd.certificate) + ".pem");
+    o.keyFile = testsupport::testCertificate(std::string(kEjabberd.certificate) + ".key");
+    o.domain = kEjabberd.domain;
+    {
+        TlsRelay faithful(o);
+        ASSERT_TRUE(faithful.listening());
+        LiveClient first(std::make_unique<Client>(JID(account + "/first"), "pw", o.listenPort));
+        first->setSaslMechanisms(SaslPlain);
+        first.start();
+        ASSERT_TRUE(first.waitConnected()) << first.listener.joined();
+        EXPECT_EQ(first.listener.certificate.protocol, "TLSv1.3");
+    }
+    o.clientMaxVersion = TLS1_2_VERSION;
+    o.rewrite = [](const std::string& f) { return without(without(f, kPlus), kBindingList); };
+    TlsRelay relay(o);
+    ASSERT_TRUE(relay.listening());
+    LiveClient c(std::make_unique<Client>(JID(account + "/relayed"), "pw", o.listenPort));
+    c.listener.requireValidCertificate = true;
+    c.start();
+    ASSERT_TRUE(c.waitDisconnected() || c.waitConnected()) << c.listener.joined();
+    EXPECT_FALSE(c.listener.has("connected")) << "the relay carried an unbound login: " << c.listener.joined();
 }

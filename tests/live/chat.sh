@@ -2,7 +2,8 @@
 # parley-chat as a new user tries it, through its output: registers and
 # joins over STARTTLS; a second instance on the same account stays up beside
 # the first; joins, renames, roles, subject, refusals, kicks and the room's
-# history in words; moderation by the name shown; a form feed typed into a
+# history in words; moderation by the name shown, and by an identifier two
+# occupants show; a form feed typed into a
 # message; a registration the encryption policy forbids and a refused login
 # end with their reason. Skipped (77) outside the test network namespace.
 set -eu
@@ -68,6 +69,16 @@ wait_for alice "^\* Bob may no longer speak$"
 wait_for bob "^\* you may no longer speak$"
 printf '/voice Bob\n' >&3
 wait_for alice "^\* Bob may speak again$"
+
+# Bob showing Alice's identifier: said, moderation by it not sent, and
+# Alice still tells herself from him.
+printf '/nick Mallory%s:us\n' "$ida" >&4
+wait_for alice "^\* your identifier $ida is shared by 2 occupants: moderation by it does nothing$"
+printf '/kick Mallory\n' >&3
+wait_for alice "^\* not sent: 2 occupants show the identifier of Mallory$"
+printf '/nick Bob%s:us\n' "$idb" >&4
+wait_for alice "^\* Mallory is now known as Bob$"
+wait_for alice "^\* your identifier $ida is no longer shared$"
 
 # A rename, and the line after it under the new name; a subject refused
 # (only moderators may set it here) and one set.

@@ -212,7 +212,7 @@ TEST(MpvChatWatch, OnlyPauseResumeAndSeekWithinTheFile) {
         WatchSync sync;
         expectRemote(sync, c, playing, now += 10);
     }
-    // A file whose length is not known: the state, not the place.
+    // A file whose length is not known: the state now, the place later.
     WatchSync sync;
     expectRemote(sync, {"ca:watch/1 pause 42", false, true, "the file's length is not known"}, {false, 10, 0}, 1);
 }
@@ -237,6 +237,56 @@ TEST(MpvChatWatch, ALateJoinerAsksAndTakesOneAnswer) {
     EXPECT_EQ(answer.send, "ca:watch/1 state pause 120.500");
     expectRemote(asker, {answer.send, true, true, "joined the others: pause at 120.500"}, {false, 0, 300}, 0.2);
     expectRemote(asker, {"ca:watch/1 state play 5", false, false, ""}, {true, 120.5, 300}, 0.3);  // one answer only
+}
+
+// mpv may tell the file's length only after a position from the room came:
+// the latest one waits for it, a few seconds at most, and is then checked
+// and applied as any other.
+TEST(MpvChatWatch, APositionWaitsForTheFilesLength) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> bodies;  // from 1 s on, a tenth apart, the length unknown
+        double lengthAt, duration;        // when mpv tells the length, and what it is
+        bool seek;
+        double position;
+        std::string logStart;
+    };
+    const Case cases[] = {
+        {"our question's answer", {"ca:watch/1 state pause 100"}, 1.2, 300, true, 100, "joined the others: pause at 100.000"},
+        {"playing: the others went on", {"ca:watch/1 play 100"}, 3, 300, true, 102, "from the room: play at 100.000"},
+        {"the latest decides", {"ca:watch/1 pause 50", "ca:watch/1 pause 70"}, 1.5, 300, true, 70, "from the room: pause at 70"},
+        {"near enough already", {"ca:watch/1 pause 0.01"}, 1.2, 300, false, 0, "from the room: pause at 0.010"},
+        {"beyond the length", {"ca:watch/1 pause 100"}, 1.2, 60, false, 0, "ignored the room's position (pause at 100.000)"},
+        {"the length too late", {"ca:watch/1 pause 100"}, 20, 300, false, 0, "the file's length came too late"},
+    };
+    for (const Case& c : cases) {
+        WatchSync sync;
+        sync.ask(0.5);
+        double now = 1;
+        for (const std::string& body : c.bodies) {
+            const WatchSync::Reply r = sync.remote(body, {false, 0, 0}, now);
+            EXPECT_FALSE(r.seek) << c.name;
+            EXPECT_EQ(r.log.rfind("the file's length is not known yet", 0), 0u) << c.name << ": " << r.log;
+            now += 0.1;
+        }
+        const WatchSync::Reply r = sync.lengthKnown({false, 0, c.duration}, c.lengthAt);
+        EXPECT_EQ(r.seek, c.seek) << c.name;
+        if (c.seek) {
+            EXPECT_DOUBLE_EQ(r.position, c.position) << c.name;
+            EXPECT_EQ(sync.localSeek(false, c.position, c.lengthAt + 0.5), "") << c.name;  // not sent back
+        }
+        EXPECT_EQ(r.log.rfind(c.logStart, 0), 0u) << c.name << ": " << r.log;
+        EXPECT_EQ(sync.lengthKnown({false, 0, c.duration}, c.lengthAt + 1).log, "") << c.name;  // once
+    }
+    // A newer position that could be applied at once, or another file,
+    // leaves nothing waiting.
+    WatchSync sync;
+    sync.remote("ca:watch/1 pause 50", {false, 0, 0}, 1);
+    sync.remote("ca:watch/1 pause 60", {true, 0, 300}, 1.1);
+    EXPECT_FALSE(sync.lengthKnown({true, 60, 300}, 1.2).seek);
+    sync.remote("ca:watch/1 pause 50", {false, 0, 0}, 2);
+    sync.forgetWaiting();
+    EXPECT_EQ(sync.lengthKnown({true, 0, 300}, 2.1).log, "");
 }
 
 TEST(MpvChatWatch, AFloodIsCutDown) {
@@ -264,6 +314,7 @@ struct EventCase {
     std::string text;
     std::string line, status;
     int arg4 = 0;
+    bool warning = false;
 };
 
 // Feeds the events in order; each must produce its line and state.
@@ -273,6 +324,7 @@ void expectEvents(RoomView& view, const std::vector<EventCase>& cases) {
         const RoomView::Outcome out = view.onEvent(c.code, c.text.empty() ? nullptr : &text, c.arg4);
         EXPECT_EQ(out.line, c.line) << c.code << " " << c.text;
         EXPECT_EQ(out.status, c.status) << c.code << " " << c.text;
+        EXPECT_EQ(out.warning, c.warning) << c.code << " " << c.text;
     }
 }
 
@@ -297,6 +349,13 @@ TEST(MpvChatRoom, EventsBecomeLinesAndStates) {
         {PARLEY_EVENT_OCCUPANT_PRESENT, presence("dave", "Dave"), "Dave joined", ""},
         {PARLEY_EVENT_OCCUPANT_PRESENT, presence("dave", "Dave"), "", ""},  // a status change: nothing new
         {PARLEY_EVENT_CHAT_MESSAGE, "NICKNAME=Carol" + kId + ":us_tok_{\\b1}hi\n", "Carol: {\\b1}hi ", ""},
+        {PARLEY_EVENT_ROOM_NOTICE, "This room is {\\b1}locked\n", "room: This room is {\\b1}locked ", ""},
+        {PARLEY_EVENT_IDENTIFIER_SHARED, kId.substr(0, 35) + "d",
+         "2 viewers show the identifier of Dave: moderation by it does nothing", "", 2, true},
+        {PARLEY_EVENT_IDENTIFIER_SHARED, kId.substr(0, 35) + "d", "the identifier of Dave is no longer shared", "", 1},
+        {PARLEY_EVENT_IDENTIFIER_SHARED, own, "3 viewers show your identifier: moderation by it does nothing", "", 3, true},
+        {PARLEY_EVENT_IDENTIFIER_SHARED, "{\\b1}\x1b", "2 viewers show the identifier {\\b1}: moderation by it does nothing",
+         "", 2, true},
         {PARLEY_EVENT_ROLE_VISITOR, presence("dave", "Dave"), "Dave may no longer speak", ""},
         {PARLEY_EVENT_NICK_CHANGED, presence("dave", "Dave", ":us", "David"), "Dave is now David", ""},
         {PARLEY_EVENT_ROLE_MODERATOR, presence("alice", "Alice"), "you are now a moderator", ""},
@@ -334,6 +393,10 @@ TEST(MpvChatRoom, OccupantsByNameForModeration) {
     }
     EXPECT_TRUE(view.moderator());
     EXPECT_EQ(view.find("Carol").size(), 2u);  // two of that name: the identifier decides
+    const HostString carols = host(kId.substr(0, 35) + "c");
+    view.onEvent(PARLEY_EVENT_IDENTIFIER_SHARED, &carols, 2);
+    EXPECT_EQ(view.sharedBy(kId.substr(0, 35) + "c"), 2);  // moderation by it is not even tried
+    EXPECT_EQ(view.sharedBy(kId.substr(0, 35) + "b"), 0);
     ASSERT_EQ(view.find(kId.substr(0, 35) + "b").size(), 1u);
     EXPECT_TRUE(view.find("Nobody").empty());
     const std::vector<std::string> who = view.who();
@@ -361,6 +424,8 @@ TEST(MpvChatInbox, PastTheLimitOnlyOurOwnStatePasses) {
         {"a role change", 1, PARLEY_EVENT_ROLE_VISITOR, presence("mallory", "Mallory"), false},
         {"a nickname change", 1, PARLEY_EVENT_NICK_CHANGED, presence("mallory", "Mallory", ":us", "M"), false},
         {"a library log line", 0, 0, "a line", false},
+        {"a room notice naming us", 1, PARLEY_EVENT_ROOM_NOTICE, "Me" + kId + ":us invites you", false},
+        {"our identifier shown by another", 1, PARLEY_EVENT_IDENTIFIER_SHARED, kId, false},
         {"the connection healing", 1, PARLEY_EVENT_CONNECTION_INTERRUPTED, "", true},
         {"the session's end", 1, PARLEY_EVENT_DISCONNECTED + PARLEY_REASON_IO_ERROR, "", true},
         {"the room's refusal", 1, PARLEY_EVENT_ROOM_ERROR_FIRST + 5, "", true},
