@@ -416,6 +416,7 @@ void ClientBase::dispatchIq(Stanza* stanza) {
     if (!strayFrom.empty())
         logger_.log(LogWarning, LogAreaClientBase,
                     "ignoring an answer from " + stanza->from().full() + " to a request that went to " + strayFrom);
+    if (answer && strayFrom.empty()) requestAnswered(*stanza, tracked != nullptr);
     if (tracked && tracked->handleIqById(stanza, context)) handled = true;
 
     if (!handled && (stanza->subtype() == IqGet || stanza->subtype() == IqSet)) {

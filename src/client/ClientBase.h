@@ -368,6 +368,8 @@ private:
     // While a new session is made, before it is bound, a stanza other than
     // the binding's own requests waits for it: true when it was kept.
     bool waitForNewSession(const XmlTag& stanza);
+    // An iq answer for a request of ours (tracked: its sender was checked).
+    void requestAnswered(const Stanza& answer, bool tracked);
     void dropConnection();
     void suspendConnection();
     void connectAfresh();

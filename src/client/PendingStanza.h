@@ -14,6 +14,7 @@ struct PendingStanza {
     std::string name;     // message, presence, iq
     std::string to;       // its 'to', bare
     std::string id;       // its 'id'
+    bool answered = false;  // a request its addressee has answered: never sent again
 };
 
 }  // namespace tern

@@ -48,8 +48,24 @@ bool ClientBase::waitForNewSession(const XmlTag& stanza) {
                                     stanza.firstChild("session", "xmlns", XMPP_XMLNS_STREAM_SESSION) ||
                                     stanza.firstChild("query", "xmlns", XMPP_XMLNS_AUTH)))
         return false;
-    return sm_->holdForRenewal({stanza.serialize(), containsCredentials(stanza) ? serializeForLog(stanza) : std::string(),
-                                stanza.name(), JID(stanza.getAttribute("to")).bare(), stanza.getAttribute("id")});
+    PendingStanza held{stanza.serialize(), containsCredentials(stanza) ? serializeForLog(stanza) : std::string(),
+                       stanza.name(), JID(stanza.getAttribute("to")).bare(), stanza.getAttribute("id")};
+    switch (sm_->holdForRenewal(held)) {
+        case StreamManagement::NotRenewing: return false;
+        case StreamManagement::Held: return true;
+        case StreamManagement::Full: break;
+    }
+    logger_.log(LogError, LogAreaClientBase,
+                "a new session is being made with as many stanzas waiting as the queue holds; this " + held.name +
+                    " is not sent");
+    reportNotSent({held}, NotSentReason::SessionEnded);
+    return true;
+}
+
+// Answered by its addressee (a tracked request's full address was checked
+// already; another by its bare one): no session sends it again.
+void ClientBase::requestAnswered(const Stanza& answer, bool tracked) {
+    sm_->answered(answer.id(), [&](const PendingStanza& p) { return tracked || answersRequest(answer.from(), JID(p.to)); });
 }
 
 void ClientBase::sendAgain(const PendingStanza& stanza) {

@@ -178,11 +178,40 @@ StreamManagement::Outcome StreamManagement::handle(const XmlTag& element, std::s
     return outcome;
 }
 
+namespace {
+// What may still be unanswered: a request whose answer came is done.
+template <typename Queue>
+void dropAnswered(Queue& queue) {
+    queue.erase(std::remove_if(queue.begin(), queue.end(), [](const PendingStanza& p) { return p.answered; }),
+                queue.end());
+}
+}  // namespace
+
 std::vector<PendingStanza> StreamManagement::finishResumption() {
     std::lock_guard<std::mutex> lock(mutex_);
     resuming_ = false;
     unasked_ = 0;
+    // The server counts what goes again from its h on: taking a request
+    // out here keeps both counts in step.
+    dropAnswered(unacked_);
     return std::vector<PendingStanza>(unacked_.begin(), unacked_.end());
+}
+
+bool StreamManagement::isRequest(const PendingStanza& p) {
+    if (p.name != "iq") return false;
+    const std::string head = p.text.substr(0, p.text.find('>'));
+    return head.find(" type='get'") != std::string::npos || head.find(" type='set'") != std::string::npos;
+}
+
+void StreamManagement::answered(const std::string& id,
+                                const std::function<bool(const PendingStanza&)>& fromAddressee) {
+    if (id.empty()) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto mark = [&](PendingStanza& p) {
+        if (!p.answered && p.id == id && isRequest(p) && fromAddressee(p)) p.answered = true;
+    };
+    for (PendingStanza& p : unacked_) mark(p);
+    for (PendingStanza& p : renewal_) mark(p);
 }
 
 void StreamManagement::beginRenewal() {
@@ -198,11 +227,13 @@ void StreamManagement::beginRenewal() {
     overflowed_ = false;
 }
 
-bool StreamManagement::holdForRenewal(PendingStanza stanza) {
+StreamManagement::Hold StreamManagement::holdForRenewal(PendingStanza stanza) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!renewing_) return false;
+    if (!renewing_) return NotRenewing;
+    // The same limit as on a stream: past it nothing more is kept.
+    if (renewal_.size() >= queueLimit_) return Full;
     renewal_.push_back(std::move(stanza));
-    return true;
+    return Held;
 }
 
 bool StreamManagement::renewing() const {
@@ -215,6 +246,7 @@ std::vector<PendingStanza> StreamManagement::finishRenewal() {
     resuming_ = renewing_ = false;
     std::vector<PendingStanza> out;
     out.swap(renewal_);
+    dropAnswered(out);
     return out;
 }
 
@@ -312,7 +344,8 @@ bool StreamManagement::transientLoss(ConnectionError reason, bool authenticated,
     // server was reading the first stanza it had not acknowledged (servers
     // answer each <r/> before they read on).
     std::string blamed;
-    if (pacedStream_ && !resumedStream_ && !unacked_.empty() && !sessionsOwnRequest(unacked_.front())) {
+    if (pacedStream_ && !resumedStream_ && !unacked_.empty() && !sessionsOwnRequest(unacked_.front()) &&
+        !unacked_.front().answered) {
         refused_.push_back(std::move(unacked_.front()));
         unacked_.pop_front();
         blamed = "; it will not take one " + refused_.back().name + " (" +
@@ -458,6 +491,9 @@ void StreamManagement::interrupt() {
 void StreamManagement::forget(std::vector<PendingStanza>* waiting) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (waiting) {
+        // An answered request did arrive: it is not among what never went.
+        dropAnswered(renewal_);
+        dropAnswered(unacked_);
         waiting->insert(waiting->end(), std::make_move_iterator(renewal_.begin()),
                         std::make_move_iterator(renewal_.end()));
         waiting->insert(waiting->end(), std::make_move_iterator(unacked_.begin()),

@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -88,8 +89,14 @@ public:
     void beginRenewal();
     bool renewing() const;
     // A stanza sent while the new session is not yet bound: it waits with
-    // the rest. False when no renewal is under way (it goes out as usual).
-    bool holdForRenewal(PendingStanza stanza);
+    // the rest (Held), up to the queue's limit (Full: it will not go).
+    // NotRenewing: it goes out as usual.
+    enum Hold { NotRenewing, Held, Full };
+    Hold holdForRenewal(PendingStanza stanza);
+    // The answer to the request with this id arrived, from whoever
+    // fromAddressee accepts for it: that request is never sent again,
+    // whatever the server's count says.
+    void answered(const std::string& id, const std::function<bool(const PendingStanza&)>& fromAddressee);
     // The new session is up: the recovery is over; what waited is handed out.
     std::vector<PendingStanza> finishRenewal();
     // Inbound stanzas count once the server has enabled the feature.
@@ -159,6 +166,7 @@ public:
     void forget(std::vector<PendingStanza>* waiting = nullptr);
 
 private:
+    static bool isRequest(const PendingStanza& p);
     // With the lock held: drops what h acknowledges; false (problem set)
     // when h is more than was sent. An h behind what was acknowledged
     // already changes nothing (said tells).

@@ -150,16 +150,20 @@ void MUCRoom::resendJoinPresence() {
 
 void MUCRoom::interruptForNewSession() {
     if (!joined()) return;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        pending_.clear();
-    }
     goOut(false);
 }
 
 // Out through no decision of the room's: what is sent waits, and whether a
 // deadline asks to come back again depends on what brought us out.
 void MUCRoom::goOut(bool askAgain) {
+    {
+        // A new nickname the room never confirmed: back in under the one it
+        // knows, the change is asked for again (and refused as usual if
+        // someone holds it now).
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!pending_.empty() && nickAfterRejoin_.empty()) nickAfterRejoin_ = pending_;
+        pending_.clear();
+    }
     state_ = RoomState::Interrupted;
     if (catchUp_) catchUp_->markOut();
     if (liveness_) liveness_->interrupted(askAgain);
@@ -262,6 +266,7 @@ void MUCRoom::changeNickname(const std::string& nickname) {
         const RoomState s = state_;
         if (!parent_ || !joined() || s == RoomState::Interrupted) {
             room_.setResource(nickname);
+            nickAfterRejoin_.clear();  // the latest wish holds
             return;
         }
         if (s == RoomState::Rejoining) {
@@ -432,6 +437,9 @@ void MUCRoom::handlePresenceStanza(Stanza* stanza) {
     const bool backIn = self && stanza->show() != PresenceShowUnavailable;
     if (backIn) {
         RoomState s = state_;
+        // The answer to a join: its history follows, up to the subject.
+        if (liveness_ ? liveness_->answersJoin() : s == RoomState::Joining || s == RoomState::Rejoining)
+            historyOpen_ = true;
         if (s == RoomState::Joining || s == RoomState::Rejoining) state_ = RoomState::Joined;
     }
     if (createdNow) {
@@ -449,7 +457,7 @@ void MUCRoom::handlePresenceStanza(Stanza* stanza) {
     const bool admitted = !liveness_ || liveness_->admit(info, stanza->show(), self, gone);
     for (const OccupantInfo& o : gone) handler_->onOccupantPresence(this, o, PresenceShowUnavailable);
     if (admitted) handler_->onOccupantPresence(this, info, stanza->show());
-    if (backIn && catchUp_) catchUp_->rejoined();
+    if (backIn && catchUp_) catchUp_->rejoined(createdNow);
     if (backIn) {
         std::string nick;
         {
@@ -469,12 +477,16 @@ void MUCRoom::handleMessageStanza(Stanza* stanza, MessageSessionBase*) {
         handler_->onRoomError(this, stanza->errorCondition());
         return;
     }
+    // The room's own address, not an occupant's: only the room speaks for
+    // its configuration, and only it forwards a decline or a request form.
+    const bool fromRoom = stanza->from().resource().empty();
+    const bool groupchat = stanza->subtype() == MessageGroupchat;
     if (const XmlTag* x = stanza->firstChild(kX, kXmlns, XMPP_XMLNS_MUC_USER)) {
         for (const XmlTag* c : x->children()) {
-            if (c->name() == "decline") {
+            if (c->name() == "decline" && fromRoom) {
                 const XmlTag* reason = c->firstChild("reason");
                 handler_->onInviteDeclined(this, JID(c->getAttribute("from")), reason ? reason->text() : std::string());
-            } else if (c->name() == "status") {
+            } else if (c->name() == "status" && fromRoom) {
                 const std::string code = c->getAttribute("code");
                 if (code == "100" || code == "172")
                     setFlag(FlagNonAnonymous);
@@ -488,7 +500,7 @@ void MUCRoom::handleMessageStanza(Stanza* stanza, MessageSessionBase*) {
                     flags_ &= ~FlagLogging;
             }
         }
-    } else if (configHandler_) {
+    } else if (configHandler_ && fromRoom) {
         if (const XmlTag* formElement = stanza->firstChild(kX, kXmlns, XMPP_XMLNS_X_DATA)) {
             XmlDataForm form(formElement);
             configHandler_->onRoomRequestForm(this, form);
@@ -497,22 +509,34 @@ void MUCRoom::handleMessageStanza(Stanza* stanza, MessageSessionBase*) {
     }
     if (catchUp_ && catchUp_->archived(*stanza)) return;
     const std::string& nick = stanza->from().resource();
-    if (stanza->firstChild(kSubject)) {
+    // The room's subject: a groupchat message with a subject and no body
+    // (XEP-0045), as the room sends it or relays it from an occupant. A
+    // subject in a private message, or beside a body, is the sender's own.
+    if (groupchat && stanza->firstChild(kSubject) && stanza->bodyText().empty()) {
         const std::string subject = stanza->subject("default");
+        historyOpen_ = false;
+        if (catchUp_) catchUp_->historyEnded();  // what it held comes first
         if (!liveness_ || liveness_->admitSubject(nick, subject)) handler_->onRoomSubject(this, nick, subject);
-        if (catchUp_) catchUp_->subjectArrived();  // the subject ends a join's history
         return;
     }
+    // History only between a join's answer and the subject: an occupant's
+    // own <delay/> on a live message does not make it history.
     std::string stamp;
     bool history = false;
-    if (auto* legacy = static_cast<const XDelayedDelivery*>(stanza->extension(ExtXDelayedDelivery))) {
-        history = true;
-        stamp = legacy->stamp();
-    } else if (auto* delay = static_cast<const DelayedDelivery*>(stanza->extension(ExtDelayedDelivery))) {
-        history = true;
-        stamp = delay->stamp();
+    if (historyOpen_ && groupchat) {
+        if (auto* legacy = static_cast<const XDelayedDelivery*>(stanza->extension(ExtXDelayedDelivery))) {
+            history = true;
+            stamp = legacy->stamp();
+        } else if (auto* delay = static_cast<const DelayedDelivery*>(stanza->extension(ExtDelayedDelivery))) {
+            history = true;
+            stamp = delay->stamp();
+        }
     }
     deliverMessage(*stanza, history, stamp);
+}
+
+void MUCRoom::deliverHeld(const std::string& nick, const std::string& body, bool history, const std::string& stamp) {
+    if (handler_) handler_->onRoomMessage(this, nick, body, history, stamp, false);
 }
 
 void MUCRoom::deliverArchived(const Stanza& message, const std::string& stamp) { deliverMessage(message, true, stamp); }
@@ -523,7 +547,7 @@ void MUCRoom::deliverMessage(const Stanza& message, bool history, const std::str
     const std::string& body = message.bodyText();
     if (body.empty() || !handler_) return;
     const bool privateMessage = message.subtype() == MessageChat || message.subtype() == MessageNormal;
-    if (!privateMessage && catchUp_ && !catchUp_->admit(message, body, history, stamp)) return;
+    if (!privateMessage && catchUp_ && catchUp_->admit(message, body, history, stamp) != RoomCatchUp::Deliver) return;
     handler_->onRoomMessage(this, message.from().resource(), body, history, stamp, privateMessage);
 }
 

@@ -239,6 +239,8 @@ private:
     // A message out of the room's archive, as history.
     void deliverArchived(const Stanza& message, const std::string& stamp);
     void deliverMessage(const Stanza& message, bool history, const std::string& stamp);
+    // A message the catch-up held until it knew the handler did not have it.
+    void deliverHeld(const std::string& nick, const std::string& body, bool history, const std::string& stamp);
     // The session is being made afresh: the room holds what is sent to it.
     void interruptForNewSession();
     // The new session is up: back in, taking our messages it never had.
@@ -273,6 +275,7 @@ private:
     std::atomic<bool> created_{false};
     std::atomic<bool> badAddress_{false};  // refused once, reported once
     std::atomic<int> flags_{0};
+    std::atomic<bool> historyOpen_{false};  // a join's answer came, its subject not yet
     std::atomic<int> ownRole_{RoleNone};
     std::atomic<int> ownAffiliation_{AffiliationNone};
     std::unique_ptr<XmlTag> joinHistory_;

@@ -9,6 +9,7 @@
 #include "client/ClientBase.h"
 #include "client/SipHash.h"
 #include "services/MUCRoom.h"
+#include "services/RoomLiveness.h"
 #include "stanza/Constants.h"
 
 namespace tern {
@@ -87,13 +88,11 @@ std::string RoomCatchUp::ownMessageId(const Stanza& message) const {
     return origin ? origin->getAttribute(kId) : message.getAttribute(kId);
 }
 
-// Keys are never 0 in the ring: 0 marks one taken back.
 bool RoomCatchUp::RecentKeys::contains(std::uint64_t key) const {
-    return std::find(ring_.begin(), ring_.end(), key ? key : 1) != ring_.end();
+    return std::find(ring_.begin(), ring_.end(), key) != ring_.end();
 }
 
 void RoomCatchUp::RecentKeys::add(std::uint64_t key) {
-    if (key == 0) key = 1;
     if (ring_.size() < kRemembered) {
         ring_.push_back(key);
         return;
@@ -102,51 +101,113 @@ void RoomCatchUp::RecentKeys::add(std::uint64_t key) {
     next_ = (next_ + 1) % kRemembered;
 }
 
-bool RoomCatchUp::RecentKeys::consume(std::uint64_t key) {
-    const auto it = std::find(ring_.begin(), ring_.end(), key ? key : 1);
-    if (it == ring_.end()) return false;
-    *it = 0;
-    return true;
+bool RoomCatchUp::administrative(const PendingStanza& request) {
+    static const std::string admin = std::string("xmlns='") + XMPP_XMLNS_MUC_ADMIN + "'";
+    static const std::string owner = std::string("xmlns='") + XMPP_XMLNS_MUC_OWNER + "'";
+    return request.text.find(admin) != std::string::npos || request.text.find(owner) != std::string::npos;
 }
 
 std::uint64_t RoomCatchUp::fold(std::uint64_t h, std::string_view part) const { return sipHash13(part, h); }
 
-bool RoomCatchUp::admit(const Stanza& message, const std::string& body, bool history, const std::string& stamp) {
-    std::string stanzaId;
+RoomCatchUp::Verdict RoomCatchUp::admit(const Stanza& message, const std::string& body, bool history,
+                                        const std::string& stamp) {
+    HeldMessage m;
     for (const XmlTag* c : message.children())
         if (c->name() == kStanzaId && c->hasAttribute(kXmlns, kStanzaIdsNs) && c->hasAttribute(kBy, roomAddress_))
-            stanzaId = c->getAttribute(kId);
-    // A live message is remembered by sender and text; one from the history
-    // by the time it carries as well. A history message with the sender and
-    // text of one heard live is that one again, once for each time it was
-    // heard (said twice stays twice), unless it was said after we went out.
-    const std::uint64_t said = sipHash13Pair(message.from().resource(), body);
-    std::uint64_t saidAt = said;
-    std::optional<long long> when;
+            m.stanzaId = c->getAttribute(kId);
+    m.nick = message.from().resource();
+    m.body = body;
+    m.history = history;
+    m.said = m.saidAt = sipHash13Pair(m.nick, body);
     if (history) {
-        saidAt = fold(said, stamp);
-        when = utcSeconds(stamp);
+        m.stamp = stamp;
+        m.saidAt = fold(m.said, stamp);
+        m.when = utcSeconds(stamp);
     }
-    const std::uint64_t id = stanzaId.empty() ? 0 : keyOf(stanzaId);
+    const std::uint64_t id = m.stanzaId.empty() ? 0 : keyOf(m.stanzaId);
     const std::string own = ownMessageId(message);
-    std::lock_guard<std::mutex> lock(mutex_);
-    // The room has this one of ours, whether or not the handler sees it again.
-    if (!own.empty()) ownEchoes_.add(keyOf(own));
-    if (!stanzaId.empty() && recentIds_.contains(id)) return false;
-    const long long heardBeforeOut =
-        std::chrono::duration_cast<std::chrono::seconds>(heardBeforeOut_.time_since_epoch()).count();
-    const bool saidSinceOut = when && heardBeforeOut_ != std::chrono::system_clock::time_point() &&
-                              *when > heardBeforeOut + kClockSlackSeconds;
-    if (stanzaId.empty() && history && !saidSinceOut && (recentTexts_.consume(said) || recentTexts_.contains(saidAt)))
-        return false;
-    if (history && (phase_ == Querying || phase_ == AwaitingHistory)) ++caughtUp_;
-    if (!stanzaId.empty()) {
-        recentIds_.add(id);
-        lastStanzaId_ = stanzaId;
+    // Only a join that went out twice has its history come twice: the same
+    // text with the same stamp is otherwise said twice.
+    const bool repeats = history && m.stanzaId.empty() && room_->liveness() && room_->liveness()->expectsRepeats();
+    std::vector<HeldMessage> settled;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        // The room has this one of ours, whether or not the handler sees it again.
+        if (!own.empty()) ownEchoes_.add(keyOf(own));
+        if (id && recentIds_.contains(id)) return Drop;
+        if (repeats && historyTexts_.contains(m.saidAt)) return Drop;
+        // Whether a join's history repeats what the handler heard shows
+        // only against the history as a whole; what comes with it waits
+        // behind it. The archive's answers carry ids and need no wait.
+        if (runEnded_ || phase_ == Querying || (!history && held_.empty())) {
+            if (history && (phase_ == Querying || phase_ == AwaitingHistory)) ++caughtUp_;
+            remember(m);
+            return Deliver;
+        }
+        if (held_.empty()) {
+            heldUntil_ = Clock::now() + std::chrono::seconds(kStepSeconds);
+            heldBytes_ = 0;
+        }
+        heldBytes_ += m.nick.size() + m.body.size() + m.stamp.size();
+        held_.push_back(std::move(m));
+        if (held_.size() < kHeldLimit && heldBytes_ < kHeldBytes) return Held;
+        settled = settle();
+        runEnded_ = true;
     }
-    recentTexts_.add(saidAt);
+    deliver(settled);
+    return Held;
+}
+
+std::vector<RoomCatchUp::HeldMessage> RoomCatchUp::settle() {
+    std::vector<HeldMessage> held;
+    held.swap(held_);
+    std::vector<std::size_t> plain;  // the history without stanza-ids, in order
+    for (std::size_t i = 0; i < held.size(); ++i)
+        if (held[i].history && held[i].stanzaId.empty()) plain.push_back(i);
+    // The room's history is in the order it was said: what the handler had
+    // can only be its opening run, and only as the last messages it heard,
+    // one for one ("ok" heard once is one "ok", not every one). The run
+    // ends at the first message dated after we went out, and a room this
+    // rejoin made anew has nothing from before.
+    std::size_t limit = madeAnew_ ? 0 : std::min(plain.size(), heard_.size());
+    if (heardBeforeOut_ != std::chrono::system_clock::time_point()) {
+        const long long out =
+            std::chrono::duration_cast<std::chrono::seconds>(heardBeforeOut_.time_since_epoch()).count();
+        for (std::size_t j = 0; j < limit; ++j)
+            if (held[plain[j]].when && *held[plain[j]].when > out + kClockSlackSeconds) limit = j;
+    }
+    std::size_t run = limit;
+    for (; run > 0; --run) {
+        const std::size_t from = heard_.size() - run;
+        std::size_t j = 0;
+        while (j < run && held[plain[j]].said == heard_[from + j]) ++j;
+        if (j == run) break;
+    }
+    std::vector<bool> repeat(held.size(), false);
+    for (std::size_t j = 0; j < run; ++j) repeat[plain[j]] = true;
+    std::vector<HeldMessage> out;
+    for (std::size_t i = 0; i < held.size(); ++i) {
+        if (repeat[i] || (!held[i].stanzaId.empty() && recentIds_.contains(keyOf(held[i].stanzaId)))) continue;
+        if (held[i].history) ++caughtUp_;
+        remember(held[i]);
+        out.push_back(std::move(held[i]));
+    }
+    return out;
+}
+
+void RoomCatchUp::remember(const HeldMessage& m) {
+    if (!m.stanzaId.empty()) {
+        recentIds_.add(keyOf(m.stanzaId));
+        lastStanzaId_ = m.stanzaId;
+    }
+    if (m.history) historyTexts_.add(m.saidAt);
+    heard_.push_back(m.said);
+    if (heard_.size() > kRemembered) heard_.pop_front();
     lastHeard_ = std::chrono::system_clock::now();
-    return true;
+}
+
+void RoomCatchUp::deliver(const std::vector<HeldMessage>& messages) {
+    for (const HeldMessage& m : messages) room_->deliverHeld(m.nick, m.body, m.history, m.stamp);
 }
 
 bool RoomCatchUp::archived(const Stanza& message) {
@@ -177,6 +238,8 @@ bool RoomCatchUp::archived(const Stanza& message) {
 
 void RoomCatchUp::interrupted(std::vector<PendingStanza>* pending) {
     const std::string& roomAddress = roomAddress_;
+    std::vector<PendingStanza> undone;
+    std::vector<HeldMessage> settled;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         // Asked again while the room has not said whether it keeps an
@@ -184,20 +247,35 @@ void RoomCatchUp::interrupted(std::vector<PendingStanza>* pending) {
         if (!pending && phase_ == Probing) return;
         if (pending) {
             for (auto it = pending->begin(); it != pending->end();) {
-                if (it->name == "message" && it->to == roomAddress) {
-                    resend_.push_back(std::move(*it));
-                    it = pending->erase(it);
-                } else {
+                if (it->to != roomAddress || (it->name != "message" && it->name != "iq")) {
                     ++it;
+                    continue;
                 }
+                if (it->name == "message")
+                    resend_.push_back(std::move(*it));
+                else if (administrative(*it))
+                    undone.push_back(std::move(*it));
+                else if (it->text.find(kArchive) == std::string::npos) {
+                    ++it;  // a question for the room: asked again as it is
+                    continue;
+                }  // else our archive query: the catch-up asks afresh
+                it = pending->erase(it);
             }
             renewed_ = true;
         }
+        // Out again halfway through a history: what came of it was said.
+        if (!held_.empty()) settled = settle();
+        runEnded_ = false;
         startStep(Probing);
         out_ = true;
         heardBeforeOut_ = lastHeard_;
         caughtUp_ = 0;
     }
+    deliver(settled);
+    // A kick, a ban or a destruction that got no answer may have been
+    // carried out, or not; sent again it could hit whoever holds the
+    // nickname in a room made anew. The caller hears it was not done.
+    parent_->reportNotSent(undone, NotSentReason::SessionEnded);
     // Whether to ask the archive or the history decides how to rejoin.
     if (ServiceDiscovery* d = parent_->disco()) d->requestInfo(JID(roomAddress), "", this, FeatureProbe);
 }
@@ -230,17 +308,32 @@ void RoomCatchUp::startStep(Phase phase) {
 }
 
 long long RoomCatchUp::untilDue(Clock::time_point now) {
+    const auto until = [&](Clock::time_point due) {
+        const long long left = std::chrono::duration_cast<std::chrono::microseconds>(due - now).count();
+        return left < 0 ? 0 : left;
+    };
     std::lock_guard<std::mutex> lock(mutex_);
-    if (phase_ != Probing && phase_ != Querying && phase_ != AwaitingHistory) return -1;
-    const long long left = std::chrono::duration_cast<std::chrono::microseconds>(stepDeadline_ - now).count();
-    return left < 0 ? 0 : left;
+    // A catch-up's own step ends its history first.
+    const long long held = held_.empty() || phase_ == AwaitingHistory ? -1 : until(heldUntil_);
+    if (phase_ != Probing && phase_ != Querying && phase_ != AwaitingHistory) return held;
+    return held < 0 ? until(stepDeadline_) : std::min(held, until(stepDeadline_));
 }
 
 void RoomCatchUp::onTimer(Clock::time_point now) {
     Phase phase;
+    std::vector<HeldMessage> settled;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         phase = phase_;
+        // A history whose subject never came: it goes as it stands.
+        if (!held_.empty() && now >= heldUntil_ && phase != AwaitingHistory) {
+            settled = settle();
+            runEnded_ = madeAnew_ = false;
+        }
+    }
+    deliver(settled);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
         if ((phase != Probing && phase != Querying && phase != AwaitingHistory) || now < stepDeadline_) return;
     }
     parent_->logInstance().log(LogWarning, LogAreaClient,
@@ -293,10 +386,11 @@ XmlTag* RoomCatchUp::historyForRejoin() const {
     return history;
 }
 
-void RoomCatchUp::rejoined() {
+void RoomCatchUp::rejoined(bool created) {
     std::string after;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        madeAnew_ = created;
         if (phase_ == Idle) {
             // A first join: from now on we have heard the room.
             lastHeard_ = std::chrono::system_clock::now();
@@ -360,12 +454,24 @@ bool RoomCatchUp::handleIqById(Stanza* stanza, int context) {
     return true;
 }
 
-void RoomCatchUp::subjectArrived() {
+void RoomCatchUp::historyEnded() {
+    std::vector<HeldMessage> settled;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (phase_ != AwaitingHistory) return;
+        if (phase_ != AwaitingHistory) {
+            settled = settle();
+            runEnded_ = madeAnew_ = false;
+        }
     }
-    finish();
+    if (settled.empty() && holdingHistoryUp())
+        finish();
+    else
+        deliver(settled);
+}
+
+bool RoomCatchUp::holdingHistoryUp() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return phase_ == AwaitingHistory;
 }
 
 // Back in and caught up: what the room never had goes out, in the order
@@ -373,10 +479,13 @@ void RoomCatchUp::subjectArrived() {
 void RoomCatchUp::finish() {
     std::vector<PendingStanza> resend;
     std::vector<std::unique_ptr<XmlTag>> outbox;
+    std::vector<HeldMessage> settled;
     int caughtUp;
     bool renewed;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        settled = settle();
+        runEnded_ = madeAnew_ = false;
         phase_ = Idle;
         out_ = false;
         heardBeforeOut_ = {};
@@ -388,6 +497,7 @@ void RoomCatchUp::finish() {
         renewed = renewed_;
         renewed_ = false;
     }
+    deliver(settled);
     for (const PendingStanza& p : resend) parent_->sendAgain(p);
     for (auto& m : outbox) parent_->sendTag(m.release());
     const std::string counts = std::to_string(caughtUp) + " messages caught up, " +
@@ -412,7 +522,8 @@ void RoomCatchUp::reset() {
         unsent.swap(resend_);
         for (const auto& m : outbox_) unsent.push_back(pending(*m));
         outbox_.clear();
-        renewed_ = false;
+        held_.clear();
+        renewed_ = runEnded_ = madeAnew_ = false;
     }
     // The room session is over: what waited for it will not go.
     parent_->reportNotSent(unsent, NotSentReason::SessionEnded);

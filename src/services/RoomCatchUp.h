@@ -5,17 +5,23 @@
 // asked for what was said since the last message the handler heard: from
 // the room's archive (XEP-0313) when its discovery information lists one,
 // else as its history since that time. What the handler already had is
-// dropped, by the room's stanza-id (XEP-0359) where there is one, else by
-// sender and text unless its time is after we went out; our own messages
-// that the room never got go out again, and those it did get (recognised
-// by their origin-id) do not.
+// dropped, by the room's stanza-id (XEP-0359) where there is one. Without
+// one, the history is held until it ends (the room's subject) and laid
+// against the order of what the handler heard before: only its opening run
+// that repeats, message for message, the last ones heard (by sender and
+// text) is dropped; nothing from a room made anew (status 201), nothing
+// after the first message that differs, and nothing the history dates
+// after we went out. Our own messages that the room never got go out
+// again, and those it did get (recognised by their origin-id) do not.
 #ifndef TERN_SERVICES_ROOMCATCHUP_H
 #define TERN_SERVICES_ROOMCATCHUP_H
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,16 +46,23 @@ public:
     // finish its answer or history, within this is done without.
     static constexpr int kStepSeconds = 30;
     static constexpr std::size_t kOutboxLimit = 100;  // messages waiting while out; more are dropped
+    // A join's history held until it ends; past this the run of repeats
+    // has ended for sure (it is no longer than what is remembered) and
+    // what is held goes out.
+    static constexpr std::size_t kHeldLimit = 2 * kRemembered;
+    static constexpr std::size_t kHeldBytes = 4 << 20;  // nor more text than this
 
     RoomCatchUp(ClientBase* parent, MUCRoom* room);
     ~RoomCatchUp() override;
     RoomCatchUp(const RoomCatchUp&) = delete;
     RoomCatchUp& operator=(const RoomCatchUp&) = delete;
 
-    // A groupchat message from the room with its body (and, from the
-    // history, its delay stamp): false when the handler had it already.
-    // Remembers it otherwise.
-    bool admit(const Stanza& message, const std::string& body, bool history, const std::string& stamp);
+    // A groupchat message from the room with its body (and, from a join's
+    // history, its delay stamp). Deliver: remembered, for the handler now;
+    // Drop: the handler had it already; Held: part of a join's history (or
+    // behind one), delivered in order (or dropped) once it ends.
+    enum Verdict { Deliver, Drop, Held };
+    Verdict admit(const Stanza& message, const std::string& body, bool history, const std::string& stamp);
     // An archive result (consumed: true) while a query is out; what it
     // carries reaches the room's handler through deliver.
     bool archived(const Stanza& message);
@@ -67,10 +80,12 @@ public:
     bool hold(std::unique_ptr<XmlTag>& message);
     // The history element a rejoin asks with (null: none at all).
     XmlTag* historyForRejoin() const;
-    // Our own presence came back: ask the archive, or wait for the history.
-    void rejoined();
-    // The subject ends the history a join brings.
-    void subjectArrived();
+    // Our own presence came back (created: the room was made anew by this
+    // join, status 201): ask the archive, or wait for the history.
+    void rejoined(bool created = false);
+    // The room's subject ends the history a join brings: what was held of
+    // it goes to the handler, less what it had already.
+    void historyEnded();
     // The room session ended: nothing waits any more.
     void reset();
 
@@ -94,11 +109,9 @@ private:
     public:
         bool contains(std::uint64_t key) const;
         void add(std::uint64_t key);
-        // Takes one occurrence back; false when there was none.
-        bool consume(std::uint64_t key);
 
     private:
-        std::vector<std::uint64_t> ring_;  // 0: taken back
+        std::vector<std::uint64_t> ring_;
         std::size_t next_ = 0;
     };
     // SipHash under a key nobody else knows, so that nobody can choose
@@ -106,12 +119,28 @@ private:
     // (a sender and text are keyed in one pass, sipHash13Pair).
     std::uint64_t fold(std::uint64_t key, std::string_view part) const;
     std::uint64_t keyOf(std::string_view part) const { return fold(0, part); }
+    // A message as the handler will get it, held until the history ends.
+    struct HeldMessage {
+        std::string nick, body, stamp, stanzaId;
+        std::uint64_t said = 0, saidAt = 0;  // sender and text; and its stamp
+        std::optional<long long> when;       // the stamp, in seconds
+        bool history = true;
+    };
+    // Under mutex_: what of the held history the handler did not have, in
+    // order; each is remembered.
+    std::vector<HeldMessage> settle();
+    void remember(const HeldMessage& m);  // under mutex_
+    void deliver(const std::vector<HeldMessage>& messages);
+    bool holdingHistoryUp() const;  // a catch-up waits for the history's end
     void query(const std::string& after);
     void finish();
     // Probing is over (answered or not): rejoin, with the archive or not.
     void probed(bool archive);
     void startStep(Phase phase);  // under mutex_
     std::string ownMessageId(const Stanza& message) const;
+    // A request about the room itself (roles, affiliations, its
+    // configuration or destruction).
+    static bool administrative(const PendingStanza& request);
     PendingStanza pending(const XmlTag& message) const;
 
     ClientBase* parent_;
@@ -133,8 +162,14 @@ private:
     std::chrono::system_clock::time_point lastHeard_;
     std::chrono::system_clock::time_point heardBeforeOut_;  // while out: history said later is new
     RecentKeys recentIds_;
-    RecentKeys recentTexts_;  // sender and body, for rooms without stanza-ids
-    RecentKeys ownEchoes_;    // the ids of our own messages the room sent back
+    RecentKeys historyTexts_;  // sender, body and stamp of history delivered: a join answered twice repeats it
+    RecentKeys ownEchoes_;     // the ids of our own messages the room sent back
+    std::deque<std::uint64_t> heard_;  // sender and body of the last kRemembered delivered, oldest first
+    std::vector<HeldMessage> held_;    // a join's history (and what came with it), in the room's order
+    Clock::time_point heldUntil_;      // a history whose subject does not come goes as it stands
+    std::size_t heldBytes_ = 0;
+    bool madeAnew_ = false;            // the rejoin created the room: its history is all new
+    bool runEnded_ = false;            // the held history was settled: what follows is new
 };
 
 }  // namespace tern

@@ -60,6 +60,7 @@ void RoomLiveness::setIntervals(int joinTimeoutMs, int quietMs, int pingTimeoutM
 void RoomLiveness::joinSent(bool silent) {
     std::lock_guard<std::mutex> lock(mutex_);
     joinAttempts_ = 1;
+    answerDue_ = true;
     silent_ = silent;
     refusedOnce_ = false;
     retryPending_ = false;
@@ -99,6 +100,18 @@ bool RoomLiveness::joinRefused(StanzaError error) {
                                "room " + room_->roomJid().bare() + " refused the join (error " +
                                    std::to_string(error) + "); trying once more");
     return true;
+}
+
+bool RoomLiveness::expectsRepeats() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return Clock::now() < duplicatesUntil_;
+}
+
+bool RoomLiveness::answersJoin() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const bool answer = answerDue_ || Clock::now() < duplicatesUntil_;
+    answerDue_ = false;
+    return answer;
 }
 
 void RoomLiveness::stop() {

@@ -66,6 +66,12 @@ public:
     void heard();
     // The room refused the join: true when it is tried once more.
     bool joinRefused(StanzaError error);
+    // A join went out twice: the room may answer both, history included.
+    bool expectsRepeats() const;
+    // Our own presence came: true when it answers a join (once for each
+    // join sent, and for each answer to one sent twice), which its history
+    // and subject follow.
+    bool answersJoin();
     // Out of the room through no decision of its own; with askAgain, if
     // nothing brings us back in meanwhile, asked again after the join's
     // timeout (else only a new session brings us back).
@@ -112,6 +118,7 @@ private:
     bool silent_ = false;       // the join under way is a silent rejoin
     bool refusedOnce_ = false;  // refused and tried again already
     bool retryPending_ = false;
+    bool answerDue_ = false;  // a join went out and our own presence has not come back
     Clock::time_point retryAt_;
     Clock::time_point joinSentAt_;
     // Set by every stanza from the room, without the lock.

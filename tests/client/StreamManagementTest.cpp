@@ -79,19 +79,10 @@ std::string dropAndReconnect(FakeSession& s) {
     return s.sent();
 }
 
-// The server ends the stream with this error; the client connects again
-// and makes a new session (sm-2), which the server lets through. Returns
-// what the client sent on it up to its roster's answer and after (empty
-// when it did not connect again, as a session that is over does not).
-std::string refusedAndRenewed(FakeSession& s, const std::string& error) {
-    const int connects = s.fake->connects;
-    s.says(error);
-    if (!pumpUntil(s, [&] { return s.fake->connects > connects || !s.listener.disconnects.empty(); }) ||
-        !s.listener.disconnects.empty())
-        return std::string();
-    s.sent();
-    authenticate(s);
-    std::string all = s.sent();
+// The server lets a new session (sm-2) through, from its bind request
+// (sent: what the client sent up to it): returns all the client sent, up
+// to its roster's answer and after.
+std::string newSession(FakeSession& s, std::string all) {
     s.says("<iq type='result' id='" + testsupport::idOf(all, "xmpp-bind") + "'/>");
     std::string out = s.sent();
     s.says("<enabled xmlns='urn:xmpp:sm:3' id='sm-2' resume='true'/><iq type='result' id='" +
@@ -102,6 +93,23 @@ std::string refusedAndRenewed(FakeSession& s, const std::string& error) {
            "'><query xmlns='jabber:iq:roster'/></iq>");
     return all + out + s.sent();
 }
+
+// The server ends the stream with this error; the client connects again
+// and makes a new session. What it sent (empty when it did not connect
+// again, as a session that is over does not).
+std::string refusedAndRenewed(FakeSession& s, const std::string& error) {
+    const int connects = s.fake->connects;
+    s.says(error);
+    if (!pumpUntil(s, [&] { return s.fake->connects > connects || !s.listener.disconnects.empty(); }) ||
+        !s.listener.disconnects.empty())
+        return std::string();
+    s.sent();
+    authenticate(s);
+    return newSession(s, s.sent());
+}
+
+const std::string kForgotten =
+    "<failed xmlns='urn:xmpp:sm:3'><item-not-found xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></failed>";
 
 }  // namespace
 
@@ -378,4 +386,81 @@ TEST(StreamManagement, ALogOutWhileRecoveringReportsWhatWaited) {
     s.client->disconnect();
     EXPECT_TRUE(s.listener.has("unsent:" + chat("m1"))) << s.listener.joined();
     EXPECT_EQ(s.listener.disconnects, std::vector<ConnectionError>{UserDisconnected});
+}
+
+// The server forgot the session (it restarted) after answering a request
+// that its count never acknowledged: a request answered by its addressee
+// is done and never goes again, neither in the new session nor on a
+// resumed stream; the session's own requests go once; one still
+// unanswered goes again.
+TEST(StreamManagement, NoAnsweredRequestGoesAgain) {
+    const std::string kick = "<iq type='set' to='room@conference.example.test' id='k1'><query "
+                             "xmlns='http://jabber.org/protocol/muc#admin'><item nick='b' role='none'/></query></iq>";
+    const std::string from = "' from='room@conference.example.test'";
+    struct Case {
+        const char* name;
+        std::string answer;
+        bool resent;
+        bool resumed = false;  // the server resumes, counting less than it answered
+    };
+    const Case cases[] = {
+        {"answered", "<iq type='result' id='k1" + from + "/>", false},
+        {"refused", "<iq type='error' id='k1" + from + "><error type='cancel'><not-allowed "
+                    "xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></iq>", false},
+        {"unanswered", "", true},
+        {"answered by someone else", "<iq type='result' id='k1' from='mallory@example.test/x'/>", true},
+        {"answered, then resumed", "<iq type='result' id='k1" + from + "/>", false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeSession s;
+        s.client->streamManagement()->setFirstPause(1);
+        login(s);
+        auto* iq = new XmlTag("iq");
+        iq->setAttribute("type", "set");
+        iq->setAttribute("to", "room@conference.example.test");
+        iq->setAttribute("id", "k1");
+        XmlTag* item = new XmlTag(new XmlTag(iq, "query", "xmlns", "http://jabber.org/protocol/muc#admin"), "item");
+        item->setAttribute("nick", "b");
+        item->setAttribute("role", "none");
+        s.client->sendTag(iq);
+        EXPECT_EQ(s.sent(), kick + "<r xmlns='urn:xmpp:sm:3'/>");  // the fifth stanza
+        if (!c.answer.empty()) s.says(c.answer);
+        dropAndReconnect(s);
+        if (c.resumed) {
+            // The session's own four arrived, the kick too by its answer.
+            s.says("<resumed xmlns='urn:xmpp:sm:3' h='4' previd='sm-1'/>");
+            EXPECT_EQ(s.sent(), "");
+            sendChat(s, "next");
+            s.says("<a xmlns='urn:xmpp:sm:3' h='5'/>");  // the chat: the counts agree
+            EXPECT_EQ(s.sent(), chat("next"));
+            EXPECT_TRUE(s.listener.disconnects.empty());
+            continue;
+        }
+        s.says(kForgotten);
+        const std::string all = newSession(s, s.sent());
+        EXPECT_EQ(all.find(kick) != std::string::npos, c.resent) << all;
+        for (const char* own : {"<query xmlns='jabber:iq:roster'/>", "roster:delimiter"})
+            EXPECT_EQ(all.find(own), all.rfind(own)) << own << " twice: " << all;
+        EXPECT_TRUE(s.listener.has("renewed"));
+    }
+}
+
+// While a new session is being made, what is sent waits for it, up to the
+// queue's limit; past it a stanza is reported as not sent, never kept
+// without end.
+TEST(StreamManagement, WhatWaitsForANewSessionIsBounded) {
+    FakeSession s;
+    s.client->streamManagement()->setFirstPause(1);
+    login(s);
+    s.client->streamManagement()->setQueueLimit(6);
+    dropAndReconnect(s);
+    s.says(kForgotten);
+    const std::string bind = s.sent();
+    for (const char* body : {"m1", "m2", "m3"}) sendChat(s, body);  // the old session's four wait too
+    EXPECT_EQ(s.listener.joined().find("unsent:" + chat("m2")), std::string::npos);
+    EXPECT_TRUE(s.listener.has("unsent:" + chat("m3"))) << s.listener.joined();
+    const std::string all = newSession(s, bind);
+    EXPECT_EQ(all.substr(all.find("<message")), chat("m1") + "<r xmlns='urn:xmpp:sm:3'/>" + chat("m2"));
+    EXPECT_TRUE(s.listener.disconnects.empty());
 }

@@ -224,18 +224,25 @@ TEST(HostScripted, MessageClassesAndOwnEcho) {
     say(kAliceNick, "ca:volume=3");
     say(kOwnNick, "ca:mine");                      // our own echo: nothing
     say(u"Renamed" + kOwnId + u":us", "mine too");  // same 39-character suffix: still ours
+    // A subject only in the room's groupchat message without a body: none
+    // from an occupant's private message, nor beside a body.
+    for (const char* type : {"chat", "normal"})
+        server.send("<message from='4711@conference.fake.test/" + u8(kAliceNick) + "' type='" + type +
+                    "'><subject>forged</subject></message>");
+    server.send("<message from='4711@conference.fake.test/" + u8(kAliceNick) +
+                "' type='groupchat'><subject>forged</subject><body>hi</body></message>");
     say(kAliceNick, "Grüße 🎉 &amp; &lt;b&gt;");
     // The room's own notices, whatever they look like, are not an occupant's.
     server.send("<message from='4711@conference.fake.test' type='groupchat'><body>This room is locked</body></message>");
     server.send("<message from='4711@conference.fake.test' type='normal'><body>ca:not a command</body></message>");
-    ASSERT_TRUE(s.events.waitUntil([](const std::vector<HostEvent>& all) { return all.size() >= 6; }));
+    ASSERT_TRUE(s.events.waitUntil([](const std::vector<HostEvent>& all) { return all.size() >= 7; }));
     const auto e = s.events.events();
-    ASSERT_EQ(e.size(), 6u) << s.events.codes();
-    EXPECT_EQ(e[4].code, PARLEY_EVENT_ROOM_NOTICE);
-    EXPECT_EQ(text(e[4]), "This room is locked");
-    EXPECT_EQ(e[4].arg3, 4711);
+    ASSERT_EQ(e.size(), 7u) << s.events.codes();
     EXPECT_EQ(e[5].code, PARLEY_EVENT_ROOM_NOTICE);
-    EXPECT_EQ(text(e[5]), "ca:not a command");
+    EXPECT_EQ(text(e[5]), "This room is locked");
+    EXPECT_EQ(e[5].arg3, 4711);
+    EXPECT_EQ(e[6].code, PARLEY_EVENT_ROOM_NOTICE);
+    EXPECT_EQ(text(e[6]), "ca:not a command");
     EXPECT_EQ(e[0].code, 31027);
     EXPECT_EQ(text(e[0]), "<tc></tc>");
     EXPECT_EQ(e[0].text.size(), 9u);
@@ -244,9 +251,11 @@ TEST(HostScripted, MessageClassesAndOwnEcho) {
     EXPECT_EQ(e[2].code, 31025);
     EXPECT_EQ(text(e[2]), "ca:volume=3");
     EXPECT_EQ(e[3].code, 11029);
-    EXPECT_EQ(text(e[3]), "NICKNAME=" + u8(kAliceNick) + "_tok_Grüße 🎉 & <b>");
-    EXPECT_EQ(e[3].arg3, 4711);
-    EXPECT_EQ(e[3].arg4, 0);
+    EXPECT_EQ(text(e[3]), "NICKNAME=" + u8(kAliceNick) + "_tok_hi");
+    EXPECT_EQ(e[4].code, 11029);
+    EXPECT_EQ(text(e[4]), "NICKNAME=" + u8(kAliceNick) + "_tok_Grüße 🎉 & <b>");
+    EXPECT_EQ(e[4].arg3, 4711);
+    EXPECT_EQ(e[4].arg4, 0);
 }
 
 TEST(HostScripted, RoomErrorsByCondition) {

@@ -140,35 +140,52 @@ TEST(MUCRoom, NicknameChangesAssignmentAndConflicts) {
     EXPECT_EQ(f.s.sent(), "");
 }
 
+// What each message is, by its type, its sender and where the join stands:
+// history only between the join's answer and the subject; the subject only
+// in a groupchat message without a body; the room's configuration only
+// from the room's own address.
 TEST(MUCRoom, MessagesSubjectsAndErrors) {
     RoomFixture f;
-    f.s.says("<message from='room@conf.example.test/a' type='groupchat'><body>hi &lt;b&gt; ünï 🎉</body></message>");
+    f.s.says(f.presence("me", "<item role='participant'/><status code='110'/>"));
+    f.events.clear();
     f.s.says("<message from='room@conf.example.test/a' type='groupchat'><body>old</body><delay xmlns='urn:xmpp:delay' "
              "stamp='2002-10-13T23:58:37Z'/></message>");
     f.s.says("<message from='room@conf.example.test/a' type='groupchat'><body>older</body><x xmlns='jabber:x:delay' "
              "stamp='20021013T23:58:37'/></message>");
+    f.s.says("<message from='room@conf.example.test/a' type='groupchat'><body>hi &lt;b&gt; ünï 🎉</body></message>");
     f.s.says("<message from='room@conf.example.test/a' type='groupchat'><subject>S</subject><body>both</body></message>");
     f.s.says("<message from='room@conf.example.test/a' type='groupchat'><subject/></message>");
-    f.s.says("<message from='room@conf.example.test/a' type='chat'><body>psst</body></message>");
+    f.s.says("<message from='room@conf.example.test/a' type='groupchat'><body>late</body><delay xmlns='urn:xmpp:delay' "
+             "stamp='2002-10-13T23:58:37Z'/></message>");
+    f.s.says("<message from='room@conf.example.test/a' type='chat'><subject>forged</subject><body>psst</body></message>");
+    f.s.says("<message from='room@conf.example.test/a' type='normal'><subject>forged</subject></message>");
+    f.s.says("<message from='room@conf.example.test/a' type='groupchat'><x xmlns='" + kUser +
+             "'><status code='172'/><status code='170'/></x></message>");
+    f.s.says("<message from='room@conf.example.test/a' type='chat'><x xmlns='" + kUser +
+             "'><decline from='hecate@shakespeare.lit'/></x></message>");
     f.s.says("<message from='room@conf.example.test' type='error'><body>mine</body><error type='modify'><not-acceptable "
              "xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></message>");
     f.s.says("<message from='room@conf.example.test'><x xmlns='" + kUser +
              "'><decline from='hecate@shakespeare.lit'><reason>Sorry</reason></decline><status code='170'/></x></message>");
     f.s.says("<message from='room@conf.example.test'><x xmlns='jabber:x:data' type='form'><field var='x'/></x></message>");
+    f.s.says("<message from='room@conf.example.test/a' type='groupchat'><body>no form</body><x xmlns='jabber:x:data' "
+             "type='form'><field var='x'/></x></message>");
     f.s.says("<message from='room@conf.example.test/a' type='headline'><body>never</body></message>");
     f.s.says("<message from='room@conf.example.test/a' type='groupchat'/>");
     EXPECT_EQ(f.events.lines(), (std::vector<std::string>{
-                                    "message a: hi <b> ünï 🎉",
                                     "message a: old [history 2002-10-13T23:58:37Z]",
                                     "message a: older [history 20021013T23:58:37]",
-                                    "subject a: S",
+                                    "message a: hi <b> ünï 🎉",
+                                    "message a: both",
                                     "subject a: ",
+                                    "message a: late",
                                     "message a: psst [private]",
                                     "error 9",
                                     "declined hecate@shakespeare.lit: Sorry",
                                     "request form",
+                                    "message a: no form",
                                 }));
-    EXPECT_TRUE(f.room->flags() & FlagLogging);
+    EXPECT_EQ(f.room->flags(), FlagLogging);  // the room's 170; not the occupant's 172
 
     f.room->sendMessage("x < y & 'z'");
     EXPECT_EQ(f.s.sent(), "<message type='groupchat' from='user@example.test/res' to='room@conf.example.test' "
