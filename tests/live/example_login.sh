@@ -1,5 +1,5 @@
 #!/bin/sh
-# The README's example logs in to the test environment's Prosody and lists
+# The C++ example of docs/cpp-interface.md logs in to the test environment's Prosody and lists
 # the roster. Skipped (77) outside the test network namespace.
 set -eu
 [ -n "${PARLEY_TESTENV:-}" ] || exit 77

@@ -27,7 +27,7 @@ def missing_tools():
 
 
 def room_from_title(title):
-    """The room the plugin derives from a media title (see the README)."""
+    """The room the plugin derives from a media title (see docs/mpv.md)."""
     dot = title.rfind(".")
     if 0 < dot and title[dot + 1:].lower() in MEDIA_EXTENSIONS:
         title = title[:dot]
