@@ -35,7 +35,7 @@ Nickname splitNickname(const HostString& nick) {
     const std::size_t idStart = n > 39 ? n - 39 : 0;
     const bool layout = n >= 39 && nick[n - 3] == u':';
     return {utf8(layout ? nick.substr(0, idStart) : nick), utf8(nick.substr(idStart, 36)),
-            utf8(layout ? nick.substr(n - 3) : HostString())};
+            utf8(layout ? nick.substr(n - 3) : HostString()), utf8(nick)};
 }
 
 ChatText parseChat(const HostString& text) {

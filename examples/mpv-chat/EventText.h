@@ -15,9 +15,9 @@ namespace mpvchat {
 // Nicknames end in a 36-character occupant identifier and a 3-character tag
 // (":us", or ":ad" in texts about moderators); the display name is what
 // comes before. A nickname without that suffix is its own display name and
-// has no tag.
+// has no tag. full is the whole nickname, which the room keeps unique.
 struct Nickname {
-    std::string display, identifier, tag;
+    std::string display, identifier, tag, full;
 };
 Nickname splitNickname(const HostString& nickname);
 

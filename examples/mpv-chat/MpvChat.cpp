@@ -215,7 +215,15 @@ void MpvChat::login(const std::string& room) {
     SetTrustedCAFile(options_.caFile.empty() ? nullptr : toHost(options_.caFile).c_str());
     const std::string display = options_.nick.empty() ? options_.user : options_.nick;
     link_ = std::make_unique<Link>(Link{&inbox_, ++sessions_});
-    view_ = std::make_unique<RoomView>(identifier_, room, options_.style.maxChars);
+    view_ = std::make_unique<RoomView>(identifier_, room, options_.style.maxChars, [this](const std::string& id) {
+        RoomView::Rights r;
+        if (!session_) return r;
+        const HostString who = toHost(id);
+        r.owner = IsOwner(session_, who.c_str()) != 0;
+        r.moderator = IsModerator(session_, who.c_str()) != 0;
+        r.muted = IsWriteBlock(session_, who.c_str()) != 0;
+        return r;
+    });
     sync_ = WatchSync();
     asked_ = false;
     status("connecting to " + options_.server + " as " + options_.user + "...", true);
@@ -385,12 +393,14 @@ void MpvChat::who(const std::string&) {
 
 void MpvChat::moderate(const std::string& who, int32_t (*call)(void*, const ParleyChar*), const char* verb) {
     if (!session_ || !view_ || !view_->inRoom()) return show(ChatOverlay::Kind::Notice, "not in a room");
-    if (!view_->moderator()) return show(ChatOverlay::Kind::Notice, std::string("only moderators may ") + verb);
+    if (!view_->mayModerate()) return show(ChatOverlay::Kind::Notice, std::string("only moderators may ") + verb);
     const std::vector<RoomView::Occupant> found = view_->find(who);
     const std::string shown = cleanLine(who, 40);
     if (found.empty()) return show(ChatOverlay::Kind::Notice, "nobody called " + shown + " is here");
-    if (found.size() > 1)
-        return show(ChatOverlay::Kind::Notice, "more than one " + shown + " is here: name the identifier (parley-who)");
+    for (const RoomView::Occupant& o : found)
+        if (o.identifier != found.front().identifier)
+            return show(ChatOverlay::Kind::Notice,
+                        "more than one " + shown + " is here: name the identifier (parley-who)");
     if (const int twins = view_->sharedBy(found.front().identifier))
         return show(ChatOverlay::Kind::Warning, std::to_string(twins) + " viewers show the identifier of " + shown +
                                                     ": cannot " + verb + " by it");

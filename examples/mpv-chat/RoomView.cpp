@@ -125,10 +125,22 @@ std::string fill(const char* pattern, const std::string& name) {
 
 HostString textOf(const HostString* text) { return text ? *text : HostString(); }
 
+// An occupant's key: its whole nickname. Texts about moderators read ":ad"
+// for every ":us" in them; here both read ":us".
+std::string keyOf(const Nickname& n) {
+    std::string key = n.full;
+    for (std::size_t at = key.find(":ad"); at != std::string::npos; at = key.find(":ad", at + 3))
+        key.replace(at, 3, ":us");
+    return key;
+}
+
 }  // namespace
 
-RoomView::RoomView(std::string ownIdentifier, std::string room, std::size_t maxChars)
-    : ownIdentifier_(std::move(ownIdentifier)), room_(std::move(room)), maxChars_(maxChars) {}
+RoomView::RoomView(std::string ownIdentifier, std::string room, std::size_t maxChars, RightsOf rights)
+    : ownIdentifier_(std::move(ownIdentifier)),
+      room_(std::move(room)),
+      maxChars_(maxChars),
+      rights_(rights ? std::move(rights) : [](const std::string&) { return Rights(); }) {}
 
 RoomView::Outcome RoomView::onEvent(int code, const HostString* text, int arg4) {
     Outcome out;
@@ -144,13 +156,10 @@ std::string RoomView::name(const std::string& display, const std::string& identi
     return cleanLine(display.empty() ? identifier : display, 40);
 }
 
-bool RoomView::moderator() const {
-    const auto it = occupants_.find(ownIdentifier_);
-    return it != occupants_.end() && it->second.role == Role::Moderator;
-}
+bool RoomView::mayModerate() const { return sharedBy(ownIdentifier_) != 0 || rights_(ownIdentifier_).moderator; }
 
 std::string RoomView::ownName() const {
-    const auto it = occupants_.find(ownIdentifier_);
+    const auto it = inRoom_ ? occupants_.find(ownNick_) : occupants_.end();
     return it == occupants_.end() ? std::string("you") : name(it->second.display, it->second.identifier);
 }
 
@@ -176,13 +185,20 @@ void RoomView::disconnected(int code, int, const HostString*, Outcome& out) {
 
 void RoomView::present(int, int, const HostString* text, Outcome& out) {
     const PresenceText p = parsePresence(textOf(text));
-    const bool known = occupants_.count(p.nickname.identifier) != 0;
-    Occupant& o = occupants_[p.nickname.identifier];
-    // Texts about moderators carry the tag ":ad".
-    o = {p.nickname.display, p.nickname.identifier, p.nickname.tag == ":ad" ? Role::Moderator : Role::Participant};
-    if (p.nickname.identifier == ownIdentifier_) {
+    const std::string key = keyOf(p.nickname);
+    if (key.empty()) return;
+    const bool known = occupants_.count(key) != 0;
+    Occupant& o = occupants_[key];
+    o.display = p.nickname.display;
+    o.identifier = p.nickname.identifier;
+    if (!known) o.since = ++arrivals_;
+    // Our first arrival (before it, others are only listed) is known by our
+    // identifier: the room may have prepared the nickname we asked for, and
+    // its spelling is ours from then on.
+    if (ownNick_.empty() ? (!inRoom_ && p.nickname.identifier == ownIdentifier_) : isOwn(key)) {
         if (inRoom_) return;
         inRoom_ = true;
+        ownNick_ = key;
         out.status = "in room " + room_ + " as " + name(o.display, o.identifier);
         const std::size_t others = occupants_.size() - 1;
         out.line = others == 0 ? "nobody else is here yet"
@@ -196,31 +212,34 @@ void RoomView::present(int, int, const HostString* text, Outcome& out) {
 void RoomView::listed(int, int, const HostString* text, Outcome&) {
     // The room's occupants as we enter: quietly.
     const PresenceText p = parsePresence(textOf(text));
-    occupants_[p.nickname.identifier] = {p.nickname.display, p.nickname.identifier,
-                                         p.nickname.tag == ":ad" ? Role::Moderator : Role::Participant};
+    const std::string key = keyOf(p.nickname);
+    if (key.empty()) return;
+    Occupant& o = occupants_[key];
+    if (o.since == 0) o.since = ++arrivals_;
+    o.display = p.nickname.display;
+    o.identifier = p.nickname.identifier;
 }
 
 void RoomView::roleChanged(int code, int, const HostString* text, Outcome& out) {
+    // The room's word on a role is the event's code; who() asks the
+    // library, which keeps the roles.
     const PresenceText p = parsePresence(textOf(text));
-    Occupant& o = occupants_[p.nickname.identifier];
+    const std::string key = keyOf(p.nickname);
+    if (key.empty()) return;
+    Occupant& o = occupants_[key];
+    if (o.since == 0) o.since = ++arrivals_;
     o.display = p.nickname.display;
     o.identifier = p.nickname.identifier;
-    switch (code) {
-        case PARLEY_EVENT_ROLE_NONE: o.role = Role::None; break;
-        case PARLEY_EVENT_ROLE_VISITOR: o.role = Role::Visitor; break;
-        case PARLEY_EVENT_ROLE_MODERATOR: o.role = Role::Moderator; break;
-        default: o.role = Role::Participant;
-    }
-    const bool self = o.identifier == ownIdentifier_;
+    const bool self = isOwn(key);
     const char* words = self ? wordsFor(kOwnRoleWords, code) : wordsFor(kPresenceWords, code);
     if (words) out.line = fill(words, name(o.display, o.identifier));
 }
 
 void RoomView::departed(int code, int why, const HostString* text, Outcome& out) {
     const PresenceText p = parsePresence(textOf(text));
-    const auto it = occupants_.find(p.nickname.identifier);
+    const std::string key = keyOf(p.nickname);
     const std::string who = name(p.nickname.display, p.nickname.identifier);
-    if (it != occupants_.end()) occupants_.erase(it);
+    occupants_.erase(key);
     if (why != 0) {
         // Our own end (only arg4 tells: another occupant may show our
         // identifier), with the reason the room gave.
@@ -238,19 +257,35 @@ void RoomView::departed(int code, int why, const HostString* text, Outcome& out)
         out.line = out.status;
         return;
     }
-    out.line = fill(wordsFor(kPresenceWords, code), who);
+    if (isOwn(key)) {
+        // Out for now (the room's service went away): the library joins
+        // again by itself, and our arrival says when we are back.
+        if (!inRoom_) return;
+        inRoom_ = live_ = false;
+        out.status = "out of room " + room_ + " for now, joining again...";
+        out.sticky = true;
+        return;
+    }
+    if (!key.empty()) out.line = fill(wordsFor(kPresenceWords, code), who);
 }
 
 void RoomView::renamed(int, int, const HostString* text, Outcome& out) {
     const PresenceText p = parsePresence(textOf(text));
-    const auto it = occupants_.find(p.nickname.identifier);
+    const std::string key = keyOf(p.nickname), newKey = keyOf(p.newNickname);
+    if (key.empty() || newKey.empty()) return;
+    const auto it = occupants_.find(key);
     Occupant o = it != occupants_.end() ? it->second : Occupant{};
     if (it != occupants_.end()) occupants_.erase(it);
+    if (o.since == 0) o.since = ++arrivals_;
     o.display = p.newNickname.display;
     o.identifier = p.newNickname.identifier;
-    occupants_[o.identifier] = o;
-    const bool self = p.nickname.identifier == ownIdentifier_;
-    if (self) ownIdentifier_ = o.identifier;
+    occupants_[newKey] = o;
+    // The new nickname as the room spelled it.
+    const bool self = isOwn(key);
+    if (self) {
+        ownNick_ = newKey;
+        ownIdentifier_ = o.identifier;
+    }
     out.line = (self ? std::string("you are") : name(p.nickname.display, p.nickname.identifier) + " is") +
                " now " + name(o.display, o.identifier);
 }
@@ -319,10 +354,13 @@ void RoomView::notice(int, int, const HostString* text, Outcome& out) {
 
 void RoomView::shared(int, int holders, const HostString* text, Outcome& out) {
     const std::string identifier = toUtf8(textOf(text));
-    const auto it = occupants_.find(identifier);
+    // Named after the one who showed it first.
+    const Occupant* first = nullptr;
+    for (const auto& o : occupants_)
+        if (o.second.identifier == identifier && (!first || o.second.since < first->since)) first = &o.second;
     const std::string whose = identifier == ownIdentifier_ ? "your identifier"
-                              : it != occupants_.end()     ? "the identifier of " + name(it->second.display, identifier)
-                                                           : "the identifier " + cleanLine(identifier, 40);
+                              : first ? "the identifier of " + name(first->display, identifier)
+                                      : "the identifier " + cleanLine(identifier, 40);
     if (holders < 2) {
         if (shared_.erase(identifier)) out.line = whose + " is no longer shared";
         return;
@@ -349,15 +387,25 @@ std::vector<RoomView::Occupant> RoomView::find(std::string_view who) const {
 
 std::vector<std::string> RoomView::who() const {
     std::vector<std::string> lines{std::to_string(occupants_.size()) + " in room " + room_ + ":"};
+    std::map<std::string, int> named;
+    for (const auto& o : occupants_) ++named[o.second.display];
     for (const auto& o : occupants_) {
-        std::string line = "  " + name(o.second.display, o.second.identifier);
-        std::string notes = o.first == ownIdentifier_ ? "you" : "";
-        const char* role = o.second.role == Role::Moderator ? "moderator"
-                           : o.second.role == Role::Visitor ? "muted"
-                           : o.second.role == Role::None    ? "no role"
-                                                            : nullptr;
-        if (role) notes += (notes.empty() ? "" : ", ") + std::string(role);
-        lines.push_back(notes.empty() ? line : line + " (" + notes + ")");
+        const Occupant& p = o.second;
+        std::vector<std::string> notes;
+        if (isOwn(o.first)) notes.push_back("you");
+        // Two of one name: the identifier tells them apart for moderation.
+        if (!p.display.empty() && named[p.display] > 1) notes.push_back(cleanLine(p.identifier, 40));
+        if (shared_.count(p.identifier)) {
+            notes.push_back("identifier shared");  // the library names nobody by it
+        } else {
+            const Rights r = rights_(p.identifier);
+            if (r.owner) notes.push_back("owner");
+            if (r.moderator) notes.push_back("moderator");
+            if (r.muted) notes.push_back("muted");
+        }
+        std::string line = "  " + name(p.display, p.identifier);
+        for (std::size_t i = 0; i < notes.size(); ++i) line += (i == 0 ? " (" : ", ") + notes[i];
+        lines.push_back(notes.empty() ? line : line + ")");
     }
     return lines;
 }

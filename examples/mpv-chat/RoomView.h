@@ -4,6 +4,8 @@
 #ifndef PARLEY_MPV_ROOMVIEW_H
 #define PARLEY_MPV_ROOMVIEW_H
 
+#include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -15,11 +17,17 @@ namespace mpvchat {
 
 class RoomView {
 public:
-    enum class Role { None, Visitor, Participant, Moderator };
     struct Occupant {
         std::string display, identifier;
-        Role role = Role::Participant;
+        std::uint64_t since = 0;  // arrival order: who showed an identifier first
     };
+    // What the library's member list says of an identifier (IsOwner,
+    // IsModerator, IsWriteBlock); never a nickname's tag, which its holder
+    // may type.
+    struct Rights {
+        bool owner = false, moderator = false, muted = false;
+    };
+    using RightsOf = std::function<Rights(const std::string& identifier)>;
     struct Outcome {
         std::string line;     // for the chat box and the log; empty: none
         std::string log;      // for the log alone
@@ -32,7 +40,7 @@ public:
         bool ended = false;   // the session is over
     };
 
-    RoomView(std::string ownIdentifier, std::string room, std::size_t maxChars);
+    RoomView(std::string ownIdentifier, std::string room, std::size_t maxChars, RightsOf rights = nullptr);
 
     // arg4 as the callback gave it (why we left, what was not sent, ...).
     Outcome onEvent(int code, const HostString* text, int arg4 = 0);
@@ -41,7 +49,10 @@ public:
     // The room replays its history after our presence and ends it with its
     // subject; control messages before that are stale.
     bool live() const { return live_; }
-    bool moderator() const;
+    // Whether to ask the room for a moderation: the library says we are a
+    // moderator, or cannot say (another occupant shows our identifier) and
+    // the room decides.
+    bool mayModerate() const;
     // Our own name in the room, as the room last told it.
     std::string ownName() const;
     const std::string& room() const { return room_; }
@@ -50,7 +61,8 @@ public:
     // How many occupants show the identifier, when two or more (the library
     // then names none of them by it); else 0.
     int sharedBy(const std::string& identifier) const;
-    // "3 in room 4711:" and a line for each occupant.
+    // "3 in room 4711:" and a line for each occupant, with its rights as the
+    // library knows them.
     std::vector<std::string> who() const;
 
     // Handlers of the event table.
@@ -73,11 +85,17 @@ public:
 
 private:
     std::string name(const std::string& display, const std::string& identifier) const;
+    bool isOwn(const std::string& key) const { return !ownNick_.empty() && key == ownNick_; }
 
     std::string ownIdentifier_, room_;
     std::size_t maxChars_;
+    RightsOf rights_;
+    // Ours is told by the whole nickname, as the room spelled it: the
+    // identifier in it is anyone's to show.
+    std::string ownNick_;
     bool connected_ = false, inRoom_ = false, live_ = false;
-    std::map<std::string, Occupant> occupants_;  // by identifier
+    std::uint64_t arrivals_ = 0;
+    std::map<std::string, Occupant> occupants_;  // by nickname, tag as ":us"
     std::map<std::string, int> shared_;           // identifiers two or more show
 };
 

@@ -8,7 +8,8 @@ test Prosody, slixmpp peers. One run of players for all the checks:
   parley-say through the IPC socket reaching the peer; markup, control
   characters and 10 kB from another occupant kept literal and short; the
   room's notice a line of its own;
-  parley-nick, parley-who and parley-mute as the peers see them; garbage
+  parley-nick, parley-who and parley-mute as the peers see them; another
+  viewer showing our identifier and a typed moderator's tag; garbage
   control messages ignored and logged; two
   players in step across pause, resume and seek, a late joiner brought to
   the place, nothing sent back; a kick shown and kept; quitting logs out at
@@ -72,7 +73,7 @@ def main():
     mpvlive.make_film(film)
     room = mpvlive.room_from_title(TITLE)
     tag = str(os.getpid())
-    users = {n: "mpv%s%s" % (n, tag) for n in ("alice", "bob", "carol", "dave")}
+    users = {n: "mpv%s%s" % (n, tag) for n in ("alice", "bob", "carol", "dave", "eve")}
     for u in users.values():
         register("%s@%s" % (u, DOMAIN), SECRET)
     password = os.path.join(work, "password")
@@ -188,6 +189,26 @@ def main():
                                    and e["from"].startswith(muc + "/AliceW"), 10)
         alice_jid = renamed["from"]
         check("parley-nick: the peer sees the new nickname", alice.wait_line("you are now AliceW", 10))
+
+        # Eve shows Alice's identifier and a moderator's tag she typed, then
+        # renames herself: she never becomes Alice, nor a moderator.
+        alice_id = alice_jid.split("/", 1)[1][-39:-3]
+        eve = Peer("%s@%s/peer" % (users["eve"], DOMAIN), SECRET)
+        eve.call("join", room=muc, nick="Eve" + alice_id + ":ad")
+        alice.wait_line("2 viewers show your identifier", 10)
+        eve.call("nick", room=muc, nick="Eve" + "0" * 36 + ":ad")
+        alice.wait_line("Eve is now Eve", 10)
+        since = len(alice.lines)
+        alice.command("script-message", "parley-say", "still Alice")
+        alice.command("script-message", "parley-who")
+        alice.wait_line("3 in room %s:" % room, 10, since)
+        listed = wait_until(lambda: alice.printed("AliceW: still Alice", since) and
+                            alice.printed("  AliceW (you)", since) and alice.printed("  Carol (owner, moderator)", since)
+                            and alice.printed("  Eve", since), 10)
+        check("another showing our identifier is not us, a typed tag no right",
+              listed and not alice.printed("  Eve (", since) and not alice.printed("you are now Eve"),
+              alice.lines[since:])
+        eve.stop()
 
         # The room's own word is a line of its own: Prosody's text for an
         # invitation that Carol asks it to pass on to Alice.
