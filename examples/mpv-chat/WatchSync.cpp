@@ -15,7 +15,6 @@ constexpr double kLengthSeconds = 10;    // how long a position waits for the fi
 // Nearer than this, no seek: a paused picture is put on the very place; a
 // playing one is not made to jump for less than it would lose seeking.
 constexpr double kSamePaused = 0.04, kSamePlaying = 0.15;
-constexpr double kBurst = 5, kPerSecond = 2;
 constexpr std::size_t kLongest = 64;
 
 // "123.456": up to nine digits, then at most three decimals.
@@ -60,6 +59,14 @@ std::string quoted(std::string_view body) {
 }
 
 }  // namespace
+
+bool WatchSync::Budget::take(double now) {
+    tokens = std::min(burst, tokens + (now - at) * perSecond);
+    at = now;
+    if (tokens < 1) return false;
+    tokens -= 1;
+    return true;
+}
 
 std::string WatchSync::format(const char* verb, double position) {
     char text[64];
@@ -150,19 +157,12 @@ WatchSync::Reply WatchSync::remote(std::string_view body, const Player& player, 
     if (n < 2 || n > 4) return ignore("malformed");
     if (w[0] != "1") return ignore("a version this player does not know");
 
-    // Only what would be applied (or answered) costs a token: answers to
-    // another viewer's question must not use up what a real pause needs.
-    const auto take = [&] {
-        tokens_ = std::min(kBurst, tokens_ + (now - tokensAt_) * kPerSecond);
-        tokensAt_ = now;
-        if (tokens_ < 1) return false;
-        tokens_ -= 1;
-        return true;
-    };
-
+    // Only what would be applied costs a command's token: answers to
+    // another viewer's question, and questions, must not use up what a
+    // real pause needs.
     double position = 0;
     if (w[1] == "ask" && n == 2) {
-        if (!take()) return ignore("too many in a row");
+        if (!answers_.take(now)) return ignore("too many questions");
         r.send = format(player.paused ? "state pause" : "state play", player.position);
         return r;
     }
@@ -173,7 +173,7 @@ WatchSync::Reply WatchSync::remote(std::string_view body, const Player& player, 
     if (!parsePosition(where, position)) return ignore("not a position");
     if (player.duration > 0 && position > player.duration) return ignore("beyond the end of the file");
     if (state && now >= askingUntil_) return r;  // an answer to someone else's question
-    if (!take()) return ignore("too many in a row");
+    if (!commands_.take(now)) return ignore("too many in a row");
     if (state) askingUntil_ = -1;
     Reply applied = applyState(verb == "pause", position, player, now, state);
     if (applied.log.empty()) applied.log = std::string(state ? "joined the others: " : "from the room: ") +

@@ -9,7 +9,9 @@
 //
 // Nothing else is taken from another occupant: a position must lie within
 // the file's length, anything malformed is ignored (and said so in the log),
-// and at most a few commands a second are applied. A change that was
+// and at most a few commands a second are applied. Questions are answered
+// from a budget of their own, so that asking cannot use up what pauses
+// need. A change that was
 // applied from the room is not sent back to it. A position that comes
 // before mpv knows the file's length waits for it (the latest one, for a
 // few seconds at most).
@@ -70,9 +72,14 @@ private:
     double expectSeekTo_ = 0;
     double expectSeekUntil_ = -1;
     double askingUntil_ = -1;
-    // Commands applied from the room, a token bucket.
-    double tokens_ = 5;
-    double tokensAt_ = 0;
+    // A token bucket: burst at once, then perSecond.
+    struct Budget {
+        double burst, perSecond, tokens, at;
+        Budget(double b, double r) : burst(b), perSecond(r), tokens(b), at(0) {}
+        bool take(double now);
+    };
+    Budget commands_{5, 2};   // applied from the room
+    Budget answers_{3, 0.2};  // questions answered, whoever asks
 };
 
 }  // namespace mpvchat
