@@ -444,7 +444,7 @@ TEST(MpvChatRoom, OccupantsByNameForModeration) {
 // Told by identifier, which anyone may show, the rename would pass for ours
 // (our lines under its name, "you" it, and we out of the list); only arg4
 // and our whole nickname tell us apart.
-TEST(MpvChatRoomAttack, AnotherShowingOurIdentifierDoesNotBecomeUs) {
+TEST(MpvChatRoom, AnotherShowingOurIdentifierDoesNotBecomeUs) {
     const std::string own = kId.substr(0, 35) + "a";
     const std::string eveId = kId.substr(0, 35) + "e";
     RoomView view(own, "9", 160);
