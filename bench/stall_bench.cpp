@@ -59,6 +59,16 @@ pid_t serverPid(const Server& server) {
     return pid;
 }
 
+// A host logged in as user and inside room under nick; failRun otherwise.
+void* hostInRoom(HostRecorder& host, const Server& server, const std::string& user, const std::string& room,
+                 const std::string& nick) {
+    void* s = SetLogin(P(wide(user).c_str()), P(u"pw"), P(wide(room.substr(0, room.find('@'))).c_str()),
+                       P(wide(nick).c_str()), P(wide(server.domain).c_str()), P(u"bench"), &host,
+                       &HostRecorder::callback);
+    if (!s || !host.waitForCode(PARLEY_EVENT_OCCUPANT_PRESENT, 15000)) failRun("the host did not get into its room");
+    return s;
+}
+
 void stuckLogOut(const Server& server, int stopSeconds, bool release = false) {
     tern::pinClientService(server.domain, "127.0.0.1", server.port);
     const std::string room = testsupport::uniqueName("ghost") + "@conference." + server.domain;
@@ -68,10 +78,7 @@ void stuckLogOut(const Server& server, int stopSeconds, bool release = false) {
         failRun("could not register the accounts");
     HostRecorder host;
     const std::string nick = "Host" + std::string(36, '2') + ":us";
-    void* s = SetLogin(P(wide(user).c_str()), P(u"pw"), P(wide(room.substr(0, room.find('@'))).c_str()),
-                       P(wide(nick).c_str()), P(wide(server.domain).c_str()), P(u"bench"), &host,
-                       &HostRecorder::callback);
-    if (!s || !host.waitForCode(PARLEY_EVENT_OCCUPANT_PRESENT, 15000)) failRun("the host did not get into its room");
+    void* s = hostInRoom(host, server, user, room, nick);
     const pid_t pid = serverPid(server);
     if (kill(pid, SIGSTOP) != 0) failRun(std::string("cannot stop ") + server.name);
     const Clock::time_point stopped = Clock::now();
@@ -113,10 +120,7 @@ void run(const Server& server) {
         failRun("the peer did not join");
     HostRecorder host;
     const std::string nick = "Host" + std::string(36, '1') + ":us";
-    void* s = SetLogin(P(wide(user).c_str()), P(u"pw"), P(wide(room.substr(0, room.find('@'))).c_str()),
-                       P(wide(nick).c_str()), P(wide(server.domain).c_str()), P(u"bench"), &host,
-                       &HostRecorder::callback);
-    if (!s || !host.waitForCode(PARLEY_EVENT_OCCUPANT_PRESENT, 15000)) failRun("the host did not get into its room");
+    void* s = hostInRoom(host, server, user, room, nick);
 
     const pid_t pid = serverPid(server);
     if (kill(pid, SIGSTOP) != 0) failRun(std::string("cannot stop ") + server.name);

@@ -209,15 +209,19 @@ void RoomView::present(int, int, const HostString* text, Outcome& out) {
     if (!known) out.line = name(o.display, o.identifier) + " joined";
 }
 
+RoomView::Occupant* RoomView::note(const std::string& key, const Nickname& nickname) {
+    if (key.empty()) return nullptr;
+    Occupant& o = occupants_[key];
+    if (o.since == 0) o.since = ++arrivals_;
+    o.display = nickname.display;
+    o.identifier = nickname.identifier;
+    return &o;
+}
+
 void RoomView::listed(int, int, const HostString* text, Outcome&) {
     // The room's occupants as we enter: quietly.
     const PresenceText p = parsePresence(textOf(text));
-    const std::string key = keyOf(p.nickname);
-    if (key.empty()) return;
-    Occupant& o = occupants_[key];
-    if (o.since == 0) o.since = ++arrivals_;
-    o.display = p.nickname.display;
-    o.identifier = p.nickname.identifier;
+    note(keyOf(p.nickname), p.nickname);
 }
 
 void RoomView::roleChanged(int code, int, const HostString* text, Outcome& out) {
@@ -225,11 +229,9 @@ void RoomView::roleChanged(int code, int, const HostString* text, Outcome& out) 
     // library, which keeps the roles.
     const PresenceText p = parsePresence(textOf(text));
     const std::string key = keyOf(p.nickname);
-    if (key.empty()) return;
-    Occupant& o = occupants_[key];
-    if (o.since == 0) o.since = ++arrivals_;
-    o.display = p.nickname.display;
-    o.identifier = p.nickname.identifier;
+    const Occupant* noted = note(key, p.nickname);
+    if (!noted) return;
+    const Occupant& o = *noted;
     const bool self = isOwn(key);
     const char* words = self ? wordsFor(kOwnRoleWords, code) : wordsFor(kPresenceWords, code);
     if (words) out.line = fill(words, name(o.display, o.identifier));

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "EventText.h"
 #include "Utf16.h"
 
 namespace mpvchat {
@@ -86,6 +87,9 @@ public:
 private:
     std::string name(const std::string& display, const std::string& identifier) const;
     bool isOwn(const std::string& key) const { return !ownNick_.empty() && key == ownNick_; }
+    // The occupant under key, made known if new, with the name the event
+    // gave; nullptr for an empty key.
+    Occupant* note(const std::string& key, const Nickname& nickname);
 
     std::string ownIdentifier_, room_;
     std::size_t maxChars_;
