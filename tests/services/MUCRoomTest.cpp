@@ -386,3 +386,25 @@ TEST(MUCRoomAttack, ARoomWithoutSubjectHoldsNothingBack) {
     f.s.says("<message from='room@conf.example.test/b' type='groupchat'><body>later</body></message>");
     EXPECT_EQ(f.events.lines(), (std::vector<std::string>{"message eve: my own delay", "message b: later"}));
 }
+
+// XEP-0045 8.1: a groupchat message with a subject and a body or a thread
+// is an ordinary message, not a subject change; Prosody relays it from an
+// occupant that may not change the subject (seen live: the host raised
+// 11047 with the occupant's "subject" from <subject>forged</subject><body/>).
+// And a message that carries a <thread> (XEP-0201 allows one in groupchat;
+// many clients thread their private messages) is the room's all the same:
+// seen live on Prosody and ejabberd, both kinds never reached the host.
+TEST(MUCRoomAttack, SubjectsAndThreadsAsTheRoomRelaysThem) {
+    RoomFixture f;
+    f.s.says(f.presence("me", "<item role='participant'/><status code='110'/>"));
+    f.s.says("<message from='room@conf.example.test' type='groupchat'><subject>topic</subject></message>");
+    f.events.clear();
+    f.s.says("<message from='room@conf.example.test/eve' type='groupchat'><subject>forged</subject><body/></message>");
+    f.s.says("<message from='room@conf.example.test/eve' type='groupchat'><subject>forged</subject><thread>t0</thread>"
+             "</message>");
+    f.s.says("<message from='room@conf.example.test/a' type='groupchat'><body>threaded</body><thread>t1</thread></message>");
+    f.s.says("<message from='room@conf.example.test/a' type='chat'><body>threaded, private</body><thread>t2</thread>"
+             "</message>");
+    EXPECT_EQ(f.events.lines(),
+              (std::vector<std::string>{"message a: threaded", "message a: threaded, private [private]"}));
+}
