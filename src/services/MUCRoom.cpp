@@ -18,6 +18,8 @@ constexpr int kAnonymityFlags = FlagNonAnonymous | FlagSemiAnonymous | FlagFully
 const std::string kX = "x";
 const std::string kXmlns = "xmlns";
 const std::string kSubject = "subject";
+const std::string kBody = "body";
+const std::string kThread = "thread";
 }  // namespace
 
 int MUCRoom::roleFromText(const std::string& text) {
@@ -509,10 +511,11 @@ void MUCRoom::handleMessageStanza(Stanza* stanza, MessageSessionBase*) {
     }
     if (catchUp_ && catchUp_->archived(*stanza)) return;
     const std::string& nick = stanza->from().resource();
-    // The room's subject: a groupchat message with a subject and no body
-    // (XEP-0045), as the room sends it or relays it from an occupant. A
-    // subject in a private message, or beside a body, is the sender's own.
-    if (groupchat && stanza->firstChild(kSubject) && stanza->bodyText().empty()) {
+    // The room's subject: a groupchat message with a subject and neither a
+    // body (even an empty one) nor a thread, as the room sends it or relays
+    // it from an occupant. Beside those, or in a private message, it is the
+    // sender's own: rooms relay such from occupants who may not set one.
+    if (groupchat && stanza->firstChild(kSubject) && !stanza->firstChild(kBody) && !stanza->firstChild(kThread)) {
         const std::string subject = stanza->subject("default");
         historyOpen_ = false;
         if (catchUp_) catchUp_->historyEnded();  // what it held comes first
