@@ -439,7 +439,7 @@ void ClientBase::dispatchMessage(Stanza* stanza) {
         std::lock_guard<std::mutex> lock(registryMutex_);
         auto matches = [&](MessageSessionBase* s, bool full) {
             const bool address = full ? s->target().full() == from.full() : s->target().bare() == from.bare();
-            return address && (thread.empty() || s->threadId() == thread) && (s->types() == 0 || (s->types() & type));
+            return address && s->takesThread(thread) && (s->types() == 0 || (s->types() & type));
         };
         for (bool full : {true, false}) {
             for (MessageSessionBase* s : messageSessions_)

@@ -105,6 +105,8 @@ public:
     virtual const std::string& threadId() const = 0;
     // Message subtypes accepted; 0 accepts every type.
     virtual int types() const = 0;
+    // Whether a message of this thread (empty: none) is the session's.
+    virtual bool takesThread(const std::string& thread) const { return thread.empty() || threadId() == thread; }
     virtual void receiveMessage(Stanza* stanza) = 0;
 };
 

@@ -18,6 +18,12 @@ constexpr int kAnonymityFlags = FlagNonAnonymous | FlagSemiAnonymous | FlagFully
 const std::string kX = "x";
 const std::string kXmlns = "xmlns";
 const std::string kSubject = "subject";
+const std::string kBody = "body";
+const std::string kThread = "thread";
+
+// A nickname as the wire carries it (U+FFFD for what XML cannot): the room
+// answers under that.
+std::string asSent(const std::string& nick) { return unescapeXml(escapeXml(nick)); }
 }  // namespace
 
 int MUCRoom::roleFromText(const std::string& text) {
@@ -118,6 +124,7 @@ void MUCRoom::joinRoom() {
     }
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        room_.setResource(asSent(room_.resource()));
         parent_->addPresenceHandler(JID(room.bare()), this);
         session_ = new MUCMessageSession(parent_, JID(room.bare()));
         session_->setMessageHandler(this);
@@ -257,7 +264,8 @@ void MUCRoom::sendOrHold(XmlTag* message) {
     parent_->sendTag(owned.release());
 }
 
-void MUCRoom::changeNickname(const std::string& nickname) {
+void MUCRoom::changeNickname(const std::string& wanted) {
+    const std::string nickname = asSent(wanted);
     JID target;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -290,7 +298,11 @@ void MUCRoom::handleErrorPresence(Stanza* stanza) {
     bool nickRefused;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        nickRefused = !pending_.empty() && stanza->from().resource() == pending_;
+        // The room may answer under its own spelling of the new nickname:
+        // any address but ours refuses the change.
+        const std::string& from = stanza->from().resource();
+        nickRefused = !pending_.empty() && (from == pending_ || (state_ == RoomState::NickChangePending &&
+                                                                 from != room_.resource()));
         if (nickRefused) pending_.clear();
     }
     if (nickRefused) {
@@ -321,11 +333,12 @@ void MUCRoom::handleErrorPresence(Stanza* stanza) {
     handler_->onRoomError(this, error);
 }
 
-// Our occupant address going away, other than for a new nickname; the
-// status code 110 alone does not make another occupant's presence ours.
+// Our occupant going away, other than for a new nickname: by the room's
+// 110, or from our address without it (some servers leave it out when
+// they destroy a room).
 bool MUCRoom::ownUnavailable(const Stanza& presence, const OccupantInfo& info) const {
     return presence.show() == PresenceShowUnavailable && !(info.flags & UserNickChanged) &&
-           presence.from().resource() == nickname();
+           ((info.flags & UserSelf) || presence.from().resource() == nickname());
 }
 
 void MUCRoom::handlePresenceStanza(Stanza* stanza) {
@@ -338,7 +351,11 @@ void MUCRoom::handlePresenceStanza(Stanza* stanza) {
         return;
     }
 
-    const XmlTag* x = stanza->firstChild("x", "xmlns", XMPP_XMLNS_MUC_USER);
+    // The room appends its own element: one before it is the occupant's,
+    // passed on by some rooms (jabberd2's mu-conference), and says nothing.
+    const XmlTag* x = nullptr;
+    for (const XmlTag* c : stanza->children())
+        if (c->name() == kX && c->hasAttribute(kXmlns, XMPP_XMLNS_MUC_USER)) x = c;
     if (!x) return;
 
     OccupantInfo info;
@@ -346,7 +363,6 @@ void MUCRoom::handlePresenceStanza(Stanza* stanza) {
     const XmlTag* item = nullptr;
     bool self = false;
     bool createdNow = false;
-    bool assignedNick = false;
     bool dropped = false, shutDown = false, membersOnly = false;
     for (const XmlTag* c : x->children()) {
         const std::string& name = c->name();
@@ -377,8 +393,6 @@ void MUCRoom::handlePresenceStanza(Stanza* stanza) {
                 setFlag(FlagNonAnonymous);
             } else if (code == "201") {
                 createdNow = true;
-            } else if (code == "210") {
-                assignedNick = true;
             } else if (code == "333") {
                 dropped = true;  // removed over a connection problem
             } else if (code == "332") {
@@ -392,13 +406,24 @@ void MUCRoom::handlePresenceStanza(Stanza* stanza) {
             if (const XmlTag* reason = c->firstChild("reason")) info.reason = reason->text();
         }
     }
+    // 110 (and with it 201) is ours only on the answer to our join, which
+    // may come under a nickname the room assigned (210) or spelled its own
+    // way, and later from our address; never on another occupant's.
+    const std::string& from = stanza->from().resource();
+    const bool available = stanza->show() != PresenceShowUnavailable;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const RoomState s = state_;
+        const bool answersJoin = s == RoomState::Joining || s == RoomState::Rejoining;
+        if (self && !answersJoin && from != room_.resource()) {
+            self = createdNow = false;
+            info.flags &= ~UserSelf;
+        }
+        if (self && available) room_.setResource(from);
+    }
     if (self && item) {
         ownRole_ = info.role;
         ownAffiliation_ = info.affiliation;
-    }
-    if (assignedNick) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        room_.setResource(stanza->from().resource());
     }
     info.status = stanza->status("default");
     const bool endsUs = ownUnavailable(*stanza, info);
@@ -415,10 +440,11 @@ void MUCRoom::handlePresenceStanza(Stanza* stanza) {
             stanza->from().resource() == room_.resource() && info.newNick == pending_)
             info.flags |= UserSelf;
         if ((info.flags & UserNickChanged) && (info.flags & UserSelf) && !info.newNick.empty()) {
+            // The room's spelling of the new nickname is ours.
             room_.setResource(info.newNick);
-            if (info.newNick == pending_) pending_.clear();
+            pending_.clear();
             RoomState pendingNow = RoomState::NickChangePending;
-            if (pending_.empty()) state_.compare_exchange_strong(pendingNow, RoomState::Joined);
+            state_.compare_exchange_strong(pendingNow, RoomState::Joined);
         }
     }
 
@@ -434,7 +460,7 @@ void MUCRoom::handlePresenceStanza(Stanza* stanza) {
         catchUp_->interrupted(nullptr);
         return;
     }
-    const bool backIn = self && stanza->show() != PresenceShowUnavailable;
+    const bool backIn = self && available;
     if (backIn) {
         RoomState s = state_;
         // The answer to a join: its history follows, up to the subject.
@@ -509,10 +535,11 @@ void MUCRoom::handleMessageStanza(Stanza* stanza, MessageSessionBase*) {
     }
     if (catchUp_ && catchUp_->archived(*stanza)) return;
     const std::string& nick = stanza->from().resource();
-    // The room's subject: a groupchat message with a subject and no body
-    // (XEP-0045), as the room sends it or relays it from an occupant. A
-    // subject in a private message, or beside a body, is the sender's own.
-    if (groupchat && stanza->firstChild(kSubject) && stanza->bodyText().empty()) {
+    // The room's subject: a groupchat message with a subject and neither a
+    // body (even an empty one) nor a thread, as the room sends it or relays
+    // it from an occupant. Beside those, or in a private message, it is the
+    // sender's own: rooms relay such from occupants who may not set one.
+    if (groupchat && stanza->firstChild(kSubject) && !stanza->firstChild(kBody) && !stanza->firstChild(kThread)) {
         const std::string subject = stanza->subject("default");
         historyOpen_ = false;
         if (catchUp_) catchUp_->historyEnded();  // what it held comes first

@@ -72,6 +72,8 @@ public:
     // The stanzas those send, for a caller that sends them itself.
     XmlTag* groupMessage(const std::string& body) const;
     XmlTag* subjectMessage(const std::string& subject) const;
+    // A room has no thread of its own: a threaded message is the room's all the same.
+    bool takesThread(const std::string&) const override { return true; }
     void receiveMessage(Stanza* stanza) override;
 };
 

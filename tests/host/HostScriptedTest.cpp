@@ -188,7 +188,8 @@ TEST(HostScripted, RoleChangesAndDepartures) {
              11042},
             {occupant(kBobNick, "bob", "role='none' nick='x'", "", "unavailable"), 11042},  // a new nickname, no code
             {occupant(kBobNick, "bob", "role='none'", "", "unavailable"), 11028},
-            {occupant(kBobNick, "bob", "role='none'", "<status code='110'/><status code='307'/>", "unavailable"), 11028},
+            // 110 counts only on our own occupant's presence: Bob was kicked.
+            {occupant(kBobNick, "bob", "role='none'", "<status code='110'/><status code='307'/>", "unavailable"), 11043},
             {occupant(kBobNick, "bob", "role='none'", "<destroy jid='next@conference.fake.test'/>", "unavailable"), 11045},
         };
         std::string expected;
@@ -601,6 +602,75 @@ TEST(HostScripted, OwnDepartureEndsTheRoomForTheHost) {
         EXPECT_EQ(GetUserTotalCount(s.session), 0);
         EXPECT_EQ(SetChatMessage(s.session, P(u"too late")), 0);
     }
+}
+
+// Our own end as the host hears it when the room spells our nickname
+// otherwise than we asked: Prosody and ejabberd prepare it (fullwidth
+// letters become ASCII). Seen live before: kicked on Prosody, the host got
+// 11028 with arg4 0 and SetChatMessage still took messages (refused by the
+// room with 11064); ejabberd's destroy gave 11045 with arg4 0.
+TEST(HostScripted, OurEndUnderTheRoomsSpellingOfOurNickname) {
+    const std::u16string asked = u"\uFF34\uFF41\uFF52\uFF4F" + kOwnId + u":us";  // fullwidth "Taro"
+    const std::u16string spelled = u"Taro" + kOwnId + u":us";
+    const struct {
+        const char* name;
+        std::string item, extra;
+        int why;
+    } rows[] = {
+        {"kicked, with 110", "jid='user@fake.test/r' role='none'", "<status code='110'/><status code='307'/>",
+         PARLEY_DEPARTURE_KICKED},
+        {"destroyed as ejabberd does", "role='none' affiliation='none'", "<destroy/>", PARLEY_DEPARTURE_DESTROYED},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        XmppTestServer server(0, "fake.test");
+        server.onJoin({occupant(spelled, "user", "role='participant'", "<status code='110'/>")});
+        HostRecorder events;
+        void* session = SetLogin(P(u"user"), P(u"pw"), P(u"4711"), P(asked.c_str()), P(u"fake.test"), P(u"r"), &events,
+                                 &HostRecorder::callback);
+        ASSERT_TRUE(events.waitForCode(11027)) << events.codes();
+        events.clear();
+        server.send("<presence from='4711@conference.fake.test/" + u8(spelled) +
+                    "' type='unavailable'><x xmlns='http://jabber.org/protocol/muc#user'><item " + row.item + "/>" +
+                    row.extra + "</x></presence>");
+        ASSERT_TRUE(events.waitFor([](const HostEvent& e) { return e.code != 31028; }, 5000)) << events.codes();
+        EXPECT_EQ(events.codes(), "31028 11028");
+        EXPECT_EQ(events.events().back().arg4, row.why);
+        EXPECT_EQ(SetChatMessage(session, P(u"am I in?")), 0);
+        GetLogOut(session);
+    }
+}
+
+// jabberd2's mu-conference passes an occupant's own muc#user element on,
+// before the room's (seen live). Eve's, with 110, 210 and an owner's item
+// for our account, made her us before: her arrival read "ID=" our account,
+// she was owner and moderator, her messages were taken for our echo, and
+// her departure ended our room session for the host (11028 with arg4 5)
+// while the room still held us.
+TEST(HostScripted, AnOccupantsPassedOnUserElementIsNotUs) {
+    XmppTestServer server(0, "fake.test");
+    server.onJoin({occupant(kOwnNick, "user", "role='participant'", "<status code='110'/>")});
+    Session s;
+    ASSERT_TRUE(s.events.waitForCode(11027));
+    s.events.clear();
+    const std::u16string eveNick = u"Eve" + kAliceId + u":us";
+    const std::string eve = "4711@conference.fake.test/" + u8(eveNick);
+    const std::string roomX = "<x xmlns='http://jabber.org/protocol/muc#user'><item jid='eve@fake.test/r' "
+                              "affiliation='none' role='participant'/></x>";
+    server.send("<presence from='" + eve + "'><x xmlns='http://jabber.org/protocol/muc'/><x "
+                "xmlns='http://jabber.org/protocol/muc#user'><item jid='user@fake.test/r' affiliation='owner' "
+                "role='moderator'/><status code='110'/><status code='210'/></x>" + roomX + "</presence>");
+    ASSERT_TRUE(s.events.waitForCode(11027));
+    EXPECT_EQ(text(s.events.events()[1]), "ID=eve_tok_NICKNAME=" + u8(eveNick) + "_tok_NEWNICKNAME=");
+    EXPECT_FALSE(IsOwner(s.session, P(kAliceId.c_str())));
+    EXPECT_FALSE(IsModerator(s.session, P(kAliceId.c_str())));
+    server.send("<message from='" + eve + "' type='groupchat'><body>not your echo</body></message>");
+    ASSERT_TRUE(s.events.waitForCode(11029));
+    server.send("<presence type='unavailable' from='" + eve + "'><x xmlns='http://jabber.org/protocol/muc#user'><item "
+                "jid='eve@fake.test/r' affiliation='none' role='none'/></x></presence>");
+    ASSERT_TRUE(s.events.waitForCode(11028));
+    EXPECT_EQ(s.events.events().back().arg4, 0);
+    EXPECT_EQ(SetChatMessage(s.session, P(u"still in")), 1);
 }
 
 // A server that stops reading holds up the session's writes, never the

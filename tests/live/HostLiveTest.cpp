@@ -394,6 +394,13 @@ TEST(HostLive, ExactTextsBothWaysThenAKick) {
     }
 
     ASSERT_TRUE(host.events.waitForText(11027, presenceText(bob.user(), bob.nick))) << host.events.codes();
+    // As Prosody relays them from an occupant: a subject beside an empty
+    // body changes no subject, and a threaded message is said all the same.
+    host.events.clear();
+    for (const char* xml : {"<subject>forged</subject><body/>", "<body>threaded</body><thread>t1</thread>"})
+        bob.peer->command("raw", {{"xml", "<message to='" + roomJid + "' type='groupchat'>" + xml + "</message>"}});
+    EXPECT_TRUE(host.events.waitForText(11029, "NICKNAME=" + bob.nick + "_tok_threaded")) << host.events.codes();
+    EXPECT_EQ(host.events.codes().find("11047"), std::string::npos) << host.events.codes();
     SetKick(host.session, bob.idArg());
     EXPECT_FALSE(bob.presenceOf(room, bob.nick, [](const Json& j) { return field(j, "codes").find("307") != std::string::npos; })
                      .empty());

@@ -102,9 +102,11 @@ TEST(MUCRoom, CreatedRoomIsAcknowledgedAsInstantRoom) {
 
 TEST(MUCRoom, NicknameChangesAssignmentAndConflicts) {
     RoomFixture f;
+    f.s.says(f.presence("me", "<item role='participant'/><status code='110'/>"));
     f.room->changeNickname("newme");
     EXPECT_EQ(f.s.sent(), "<presence to='room@conf.example.test/newme'/>");
     EXPECT_EQ(f.room->nickname(), "me");  // until the room confirms
+    EXPECT_EQ(f.room->state(), RoomState::NickChangePending);
     // A conflict while the change is pending keeps the room and the nickname.
     f.s.says("<presence from='room@conf.example.test/newme' type='error'><error type='cancel'><conflict "
              "xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></presence>");
@@ -127,23 +129,49 @@ TEST(MUCRoom, NicknameChangesAssignmentAndConflicts) {
     // Someone else's change leaves ours alone.
     f.s.says(f.presence("other", "<item nick='third2'/><status code='303'/>", "unavailable"));
     EXPECT_EQ(f.room->nickname(), "third");
-    // The room may assign a nickname.
+    // A change the room prepares (fullwidth letters to ASCII) is ours under
+    // its spelling, confirmed or refused; and what XML cannot carry is
+    // asked for, and confirmed, as U+FFFD.
+    f.room->changeNickname("\xEF\xBC\xA6ourth");
+    f.s.says(f.presence("third", "<item nick='Fourth'/><status code='303'/><status code='110'/>", "unavailable"));
+    EXPECT_EQ(f.room->nickname(), "Fourth");
+    EXPECT_EQ(f.room->pendingNickname(), "");
+    EXPECT_EQ(f.room->state(), RoomState::Joined);
+    f.room->changeNickname("\xEF\xBC\xA6ifth");
+    f.s.says("<presence from='room@conf.example.test/Fifth' type='error'><error type='cancel'><conflict "
+             "xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></presence>");
+    EXPECT_EQ(f.room->state(), RoomState::Joined);
+    EXPECT_EQ(f.room->pendingNickname(), "");
+    f.s.sent();
+    f.room->changeNickname("Six\xEF\xBF\xBF");
+    EXPECT_EQ(f.s.sent(), "<presence to='room@conf.example.test/Six\xEF\xBF\xBD'/>");
+    f.s.says(f.presence("Fourth", "<item nick='Six\xEF\xBF\xBD'/><status code='303'/>", "unavailable"));
+    EXPECT_EQ(f.room->nickname(), "Six\xEF\xBF\xBD");
+    EXPECT_EQ(f.room->state(), RoomState::Joined);
+    // A nickname assigned (210) is ours only on our own presence.
     f.s.says(f.presence("assigned", "<item role='participant'/><status code='110'/><status code='210'/>"));
-    EXPECT_EQ(f.room->nickname(), "assigned");
+    EXPECT_EQ(f.room->nickname(), "Six\xEF\xBF\xBD");
 
     // An error without a pending change: we are out of the room.
-    f.s.says("<presence from='room@conf.example.test/assigned' type='error'><error type='auth'><forbidden "
+    f.s.says("<presence from='room@conf.example.test/Six\xEF\xBF\xBD' type='error'><error type='auth'><forbidden "
              "xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></presence>");
     EXPECT_FALSE(f.room->joined());
     EXPECT_TRUE(f.events.has("error 4"));
     f.room->sendMessage("nobody hears");
     EXPECT_EQ(f.s.sent(), "");
+
+    // The room may assign a nickname when we join.
+    RoomFixture g;
+    g.s.says(g.presence("assigned", "<item role='participant'/><status code='110'/><status code='210'/>"));
+    EXPECT_EQ(g.room->nickname(), "assigned");
+    EXPECT_EQ(g.room->state(), RoomState::Joined);
 }
 
 // What each message is, by its type, its sender and where the join stands:
 // history only between the join's answer and the subject; the subject only
-// in a groupchat message without a body; the room's configuration only
-// from the room's own address.
+// in a groupchat message without a body or a thread (XEP-0045 8.1: Prosody
+// relays the others from occupants it lets change no subject); the room's
+// configuration only from the room's own address; a thread anywhere.
 TEST(MUCRoom, MessagesSubjectsAndErrors) {
     RoomFixture f;
     f.s.says(f.presence("me", "<item role='participant'/><status code='110'/>"));
@@ -154,10 +182,17 @@ TEST(MUCRoom, MessagesSubjectsAndErrors) {
              "stamp='20021013T23:58:37'/></message>");
     f.s.says("<message from='room@conf.example.test/a' type='groupchat'><body>hi &lt;b&gt; ünï 🎉</body></message>");
     f.s.says("<message from='room@conf.example.test/a' type='groupchat'><subject>S</subject><body>both</body></message>");
+    f.s.says("<message from='room@conf.example.test/a' type='groupchat'><subject>S</subject><body/></message>");
+    f.s.says("<message from='room@conf.example.test/a' type='groupchat'><subject>S</subject><thread>t0</thread></message>");
+    f.s.says("<message from='room@conf.example.test/a' type='groupchat'><body>still history</body><delay "
+             "xmlns='urn:xmpp:delay' stamp='2002-10-13T23:58:37Z'/></message>");
     f.s.says("<message from='room@conf.example.test/a' type='groupchat'><subject/></message>");
     f.s.says("<message from='room@conf.example.test/a' type='groupchat'><body>late</body><delay xmlns='urn:xmpp:delay' "
              "stamp='2002-10-13T23:58:37Z'/></message>");
     f.s.says("<message from='room@conf.example.test/a' type='chat'><subject>forged</subject><body>psst</body></message>");
+    f.s.says("<message from='room@conf.example.test/a' type='groupchat'><body>threaded</body><thread>t1</thread></message>");
+    f.s.says("<message from='room@conf.example.test/a' type='chat'><body>threaded, private</body><thread>t2</thread>"
+             "</message>");
     f.s.says("<message from='room@conf.example.test/a' type='normal'><subject>forged</subject></message>");
     f.s.says("<message from='room@conf.example.test/a' type='groupchat'><x xmlns='" + kUser +
              "'><status code='172'/><status code='170'/></x></message>");
@@ -177,9 +212,12 @@ TEST(MUCRoom, MessagesSubjectsAndErrors) {
                                     "message a: older [history 20021013T23:58:37]",
                                     "message a: hi <b> ünï 🎉",
                                     "message a: both",
+                                    "message a: still history [history 2002-10-13T23:58:37Z]",
                                     "subject a: ",
                                     "message a: late",
                                     "message a: psst [private]",
+                                    "message a: threaded",
+                                    "message a: threaded, private [private]",
                                     "error 9",
                                     "declined hecate@shakespeare.lit: Sorry",
                                     "request form",
@@ -263,6 +301,84 @@ TEST(MUCRoom, RoomInformationAndItems) {
                                     "items room@conf.example.test/a", "info 0 ", "items"}));
 }
 
+// Only the room's muc#user element speaks, and its 110, 201 and 210 only
+// on our own occupant's presence. jabberd2's mu-conference 0.8 passes an
+// occupant's own element on, before the one it adds (seen live: a joiner's
+// <status code='110'/> and <item role='moderator' jid='victim@...'/>
+// reached every occupant). Either way the occupant is not us, not a
+// moderator, not that account, creates nothing, and its departure does not
+// end us.
+TEST(MUCRoom, AnOccupantsOwnUserElementIsNotTheRooms) {
+    const std::string eve = "<item jid='eve@example.test/r' affiliation='none' role='participant'/>";
+    const std::string codes = "<status code='110'/><status code='210'/><status code='201'/>";
+    const struct {
+        const char* name;
+        std::string x;
+    } rows[] = {
+        {"the occupant's element passed on before the room's",
+         "<x xmlns='" + kUser + "'><item affiliation='owner' role='moderator' jid='victim@example.test/x'/>" + codes +
+             "</x><x xmlns='" + kUser + "'>" + eve + "</x>"},
+        {"the codes in the room's element", "<x xmlns='" + kUser + "'>" + eve + codes + "</x>"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        RoomFixture f;
+        f.s.says(f.presence("me", "<item affiliation='owner' role='moderator'/><status code='110'/>"));
+        f.s.sent();
+        f.events.clear();
+        f.s.says("<presence from='room@conf.example.test/eve'><x xmlns='http://jabber.org/protocol/muc'/>" + row.x +
+                 "</presence>");
+        EXPECT_EQ(f.events.lines(),
+                  (std::vector<std::string>{"presence eve show=1 role=2 aff=0 flags=0 jid=eve@example.test/r"}));
+        EXPECT_EQ(f.room->nickname(), "me");
+        EXPECT_FALSE(f.room->created());
+        EXPECT_EQ(f.room->ownRole(), RoleModerator);
+        EXPECT_EQ(f.s.sent(), "");  // no configuration asked of the room
+        f.s.says("<presence type='unavailable' from='room@conf.example.test/eve'><x xmlns='" + kUser +
+                 "'><status code='110'/><status code='307'/></x><x xmlns='" + kUser +
+                 "'><item jid='eve@example.test/r' affiliation='none' role='none'/></x></presence>");
+        EXPECT_EQ(f.room->state(), RoomState::Joined);
+    }
+}
+
+// The room may spell our nickname otherwise than we asked: servers prepare
+// it (Prosody and ejabberd map fullwidth letters to ASCII, NFKC), and the
+// serializer writes U+FFFD for what XML cannot carry. Our own occupant is
+// then the room's spelling, taken from the answer to our join: a kick
+// (with 110) and ejabberd's destroy (without it) from that address end the
+// room session.
+TEST(MUCRoom, TheRoomsSpellingOfOurNicknameIsOurs) {
+    struct Case {
+        const char* name;
+        std::string asked, spelled, end;
+    };
+    const std::string destroyed = "<item role='none' affiliation='none'/><destroy/>";
+    const Case cases[] = {
+        {"fullwidth letters, kicked", "\xEF\xBC\xB4\xEF\xBD\x81ro", "Taro",
+         "<item role='none' affiliation='none'/><status code='110'/><status code='307'/>"},
+        {"fullwidth letters, destroyed as ejabberd does", "\xEF\xBC\xB4\xEF\xBD\x81ro", "Taro", destroyed},
+        {"U+FFFF written as U+FFFD, destroyed", "Ta\xEF\xBF\xBFro", "Ta\xEF\xBF\xBDro", destroyed},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeSession s;
+        RoomRecorder events;
+        s.login();
+        MUCRoom room(s.client.get(), JID("room@conf.example.test/" + c.asked), &events, &events);
+        room.joinRoom();
+        s.sent();
+        s.says("<presence from='room@conf.example.test/" + c.spelled + "'><x xmlns='" + kUser +
+               "'><item affiliation='none' role='participant'/><status code='110'/></x></presence>");
+        ASSERT_EQ(room.state(), RoomState::Joined);
+        EXPECT_TRUE(room.hasNickname(c.spelled));
+        s.says("<presence type='unavailable' from='room@conf.example.test/" + c.spelled + "'><x xmlns='" + kUser + "'>" +
+               c.end + "</x></presence>");
+        EXPECT_EQ(room.state(), RoomState::Ended);
+        ASSERT_FALSE(events.occupants.empty());
+        EXPECT_TRUE(events.occupants.back().flags & UserSelf) << events.all();
+    }
+}
+
 TEST(MessageSession, ThreadsFiltersAndTheHandler) {
     FakeSession s;
     s.login();
@@ -300,4 +416,26 @@ TEST(MessageSession, ThreadsFiltersAndTheHandler) {
     EXPECT_EQ(filter->seen, 2);
     EXPECT_EQ(handler.got, std::vector<std::string>{"hi|xmppuid5|session"});
     s.client->disposeMessageSession(session);
+}
+
+// ---- attack probes (fail today) ---------------------------------------------
+
+// A room that sends no subject after the join (mu-conference 0.8 does not):
+// its history must not hold back what is said live, and an occupant's own
+// <delay/> on a live message must not make it, and all behind it, wait.
+// Seen live on jabberd2: "live now" reached the host 29 s after it was said.
+TEST(MUCRoomAttack, ARoomWithoutSubjectHoldsNothingBack) {
+    RoomFixture f;
+    f.s.says(f.presence("me", "<item role='participant'/><status code='110'/>"));
+    f.events.clear();
+    f.s.says("<message from='room@conf.example.test/a' type='groupchat'><body>said before</body><delay "
+             "xmlns='urn:xmpp:delay' stamp='2026-12-09T10:00:00Z'/></message>");
+    f.s.says("<message from='room@conf.example.test/b' type='groupchat'><body>live now</body></message>");
+    EXPECT_EQ(f.events.lines(), (std::vector<std::string>{"message a: said before [history 2026-12-09T10:00:00Z]",
+                                                          "message b: live now"}));
+    f.events.clear();
+    f.s.says("<message from='room@conf.example.test/eve' type='groupchat'><body>my own delay</body><delay "
+             "xmlns='urn:xmpp:delay' stamp='2020-01-01T00:00:00Z'/></message>");
+    f.s.says("<message from='room@conf.example.test/b' type='groupchat'><body>later</body></message>");
+    EXPECT_EQ(f.events.lines(), (std::vector<std::string>{"message eve: my own delay", "message b: later"}));
 }
