@@ -603,6 +603,71 @@ TEST(HostScripted, OwnDepartureEndsTheRoomForTheHost) {
     }
 }
 
+// ---- attack probes (fail today) ---------------------------------------------
+
+// Our own end as the host hears it when the room spells our nickname
+// otherwise than we asked: Prosody and ejabberd prepare it (fullwidth
+// letters become ASCII). Seen live: kicked on Prosody, the host got 11028
+// with arg4 0 and SetChatMessage still took messages (refused by the room
+// with 11064); ejabberd's destroy gave 11045 with arg4 0.
+TEST(HostScriptedAttack, OurEndUnderTheRoomsSpellingOfOurNickname) {
+    const std::u16string asked = u"\uFF34\uFF41\uFF52\uFF4F" + kOwnId + u":us";  // fullwidth "Taro"
+    const std::u16string spelled = u"Taro" + kOwnId + u":us";
+    const struct {
+        const char* name;
+        std::string item, extra;
+        int why;
+    } rows[] = {
+        {"kicked, with 110", "jid='user@fake.test/r' role='none'", "<status code='110'/><status code='307'/>",
+         PARLEY_DEPARTURE_KICKED},
+        {"destroyed as ejabberd does", "role='none' affiliation='none'", "<destroy/>", PARLEY_DEPARTURE_DESTROYED},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        XmppTestServer server(0, "fake.test");
+        server.onJoin({occupant(spelled, "user", "role='participant'", "<status code='110'/>")});
+        HostRecorder events;
+        void* session = SetLogin(P(u"user"), P(u"pw"), P(u"4711"), P(asked.c_str()), P(u"fake.test"), P(u"r"), &events,
+                                 &HostRecorder::callback);
+        ASSERT_TRUE(events.waitForCode(11027)) << events.codes();
+        events.clear();
+        server.send("<presence from='4711@conference.fake.test/" + u8(spelled) +
+                    "' type='unavailable'><x xmlns='http://jabber.org/protocol/muc#user'><item " + row.item + "/>" +
+                    row.extra + "</x></presence>");
+        ASSERT_TRUE(events.waitFor([](const HostEvent& e) { return e.code != 31028; }, 5000)) << events.codes();
+        EXPECT_EQ(events.codes(), "31028 11028");
+        EXPECT_EQ(events.events().back().arg4, row.why);
+        EXPECT_EQ(SetChatMessage(session, P(u"am I in?")), 0);
+        GetLogOut(session);
+    }
+}
+
+// jabberd2's mu-conference passes an occupant's own muc#user element on,
+// before the room's (seen live). Another occupant then passes for us: its
+// arrival reads "ID=" our account, and its departure, carrying status 210
+// before, ends our room session for the host (11028 with arg4 5) while the
+// room still holds us.
+TEST(HostScriptedAttack, AnOccupantsPassedOnUserElementIsNotUs) {
+    XmppTestServer server(0, "fake.test");
+    server.onJoin({occupant(kOwnNick, "user", "role='participant'", "<status code='110'/>")});
+    Session s;
+    ASSERT_TRUE(s.events.waitForCode(11027));
+    s.events.clear();
+    const std::string eve = "4711@conference.fake.test/Eve" + u8(kAliceId) + ":us";
+    const std::string roomX = "<x xmlns='http://jabber.org/protocol/muc#user'><item jid='eve@fake.test/r' "
+                              "affiliation='none' role='participant'/></x>";
+    server.send("<presence from='" + eve + "'><x xmlns='http://jabber.org/protocol/muc'/><x "
+                "xmlns='http://jabber.org/protocol/muc#user'><status code='110'/><status code='210'/></x>" + roomX +
+                "</presence>");
+    ASSERT_TRUE(s.events.waitForCode(11027));
+    EXPECT_EQ(text(s.events.events()[1]), "ID=eve_tok_NICKNAME=Eve" + u8(kAliceId) + ":us_tok_NEWNICKNAME=");
+    server.send("<presence type='unavailable' from='" + eve + "'><x xmlns='http://jabber.org/protocol/muc#user'><item "
+                "jid='eve@fake.test/r' affiliation='none' role='none'/></x></presence>");
+    ASSERT_TRUE(s.events.waitForCode(11028));
+    EXPECT_EQ(s.events.events().back().arg4, 0);
+    EXPECT_EQ(SetChatMessage(s.session, P(u"still in")), 1);
+}
+
 // A server that stops reading holds up the session's writes, never the
 // host: every call returns while it reads nothing, and once it reads again
 // everything arrives, once and in order. A session thread that cannot

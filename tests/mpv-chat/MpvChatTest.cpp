@@ -3,6 +3,7 @@
 // (tests/live/mpv_chat_test.py).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -403,6 +404,30 @@ TEST(MpvChatRoom, OccupantsByNameForModeration) {
     ASSERT_EQ(who.size(), 4u);
     EXPECT_EQ(who[0], "3 in room 7:");
     EXPECT_EQ(who[1], "  Alice (you, moderator)");
+}
+
+// Attack probe (fails today): another viewer whose nickname shows our
+// identifier, then renames itself. The plugin tells us by identifier, which
+// anyone may show: it takes the rename for ours and becomes that viewer
+// (our lines are shown under its name, "you" is it, and we drop out of the
+// list). Only arg4 and our whole nickname tell us apart (parley-chat does).
+TEST(MpvChatRoomAttack, AnotherShowingOurIdentifierDoesNotBecomeUs) {
+    const std::string own = kId.substr(0, 35) + "a";
+    const std::string eveId = kId.substr(0, 35) + "e";
+    RoomView view(own, "9", 160);
+    const auto event = [&](int code, const std::string& text) {
+        const HostString t = host(text);
+        return view.onEvent(code, &t);
+    };
+    view.onEvent(PARLEY_EVENT_CONNECTED, nullptr);
+    event(PARLEY_EVENT_OCCUPANT_PRESENT, presence("alice", "Alice"));
+    event(PARLEY_EVENT_OCCUPANT_PRESENT, "ID=eve_tok_NICKNAME=Eve" + own + ":us_tok_NEWNICKNAME=");
+    const RoomView::Outcome renamed = event(PARLEY_EVENT_NICK_CHANGED, "ID=eve_tok_NICKNAME=Eve" + own +
+                                                                           ":us_tok_NEWNICKNAME=Eve" + eveId + ":us");
+    EXPECT_EQ(renamed.line, "Eve is now Eve");
+    EXPECT_EQ(view.ownName(), "Alice");
+    const std::vector<std::string> who = view.who();
+    EXPECT_NE(std::find(who.begin(), who.end(), "  Alice (you)"), who.end()) << testing::PrintToString(who);
 }
 
 // A hostile occupant's flood is dropped and counted; what our own state

@@ -301,3 +301,110 @@ TEST(MessageSession, ThreadsFiltersAndTheHandler) {
     EXPECT_EQ(handler.got, std::vector<std::string>{"hi|xmppuid5|session"});
     s.client->disposeMessageSession(session);
 }
+
+// ---- attack probes (fail today) ---------------------------------------------
+
+// jabberd2's mu-conference 0.8 passes an occupant's own muc#user element on,
+// before the one it adds (seen live: a joiner's <status code='110'/> and
+// <item role='moderator' jid='victim@...'/> reached every occupant). Only
+// the room's element may count: the occupant is not us, not a moderator,
+// not that account, creates nothing, and its departure does not end us.
+TEST(MUCRoomAttack, AnOccupantsOwnUserElementIsNotTheRooms) {
+    RoomFixture f;
+    f.s.says(f.presence("me", "<item affiliation='owner' role='moderator'/><status code='110'/>"));
+    f.s.sent();
+    f.events.clear();
+    f.s.says("<presence from='room@conf.example.test/eve'><x xmlns='http://jabber.org/protocol/muc'/><x xmlns='" + kUser +
+             "'><item affiliation='owner' role='moderator' jid='victim@example.test/x'/><status code='110'/><status "
+             "code='210'/><status code='201'/></x><x xmlns='" + kUser +
+             "'><item jid='eve@example.test/r' affiliation='none' role='participant'/></x></presence>");
+    EXPECT_EQ(f.events.lines(),
+              (std::vector<std::string>{"presence eve show=1 role=2 aff=0 flags=0 jid=eve@example.test/r"}));
+    EXPECT_EQ(f.room->nickname(), "me");
+    EXPECT_FALSE(f.room->created());
+    EXPECT_EQ(f.room->ownRole(), RoleModerator);
+    EXPECT_EQ(f.s.sent(), "");  // no configuration asked of the room
+    f.s.says("<presence type='unavailable' from='room@conf.example.test/eve'><x xmlns='" + kUser +
+             "'><status code='110'/><status code='307'/></x><x xmlns='" + kUser +
+             "'><item jid='eve@example.test/r' affiliation='none' role='none'/></x></presence>");
+    EXPECT_TRUE(f.room->joined());
+    EXPECT_EQ(f.room->state(), RoomState::Joined);
+}
+
+// The room may spell our nickname otherwise than we asked: servers prepare
+// it (Prosody and ejabberd map fullwidth letters to ASCII, NFKC), and the
+// serializer writes U+FFFD for what XML cannot carry. Our own occupant is
+// then the room's spelling: a kick (with 110) and ejabberd's destroy
+// (without it) from that address end the room session.
+TEST(MUCRoomAttack, TheRoomsSpellingOfOurNicknameIsOurs) {
+    struct Case {
+        const char* name;
+        std::string asked, spelled, end;
+    };
+    const std::string destroyed = "<item role='none' affiliation='none'/><destroy/>";
+    const Case cases[] = {
+        {"fullwidth letters, kicked", "\xEF\xBC\xB4\xEF\xBD\x81ro", "Taro",
+         "<item role='none' affiliation='none'/><status code='110'/><status code='307'/>"},
+        {"fullwidth letters, destroyed as ejabberd does", "\xEF\xBC\xB4\xEF\xBD\x81ro", "Taro", destroyed},
+        {"U+FFFF written as U+FFFD, destroyed", "Ta\xEF\xBF\xBFro", "Ta\xEF\xBF\xBDro", destroyed},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeSession s;
+        RoomRecorder events;
+        s.login();
+        MUCRoom room(s.client.get(), JID("room@conf.example.test/" + c.asked), &events, &events);
+        room.joinRoom();
+        s.sent();
+        s.says("<presence from='room@conf.example.test/" + c.spelled + "'><x xmlns='" + kUser +
+               "'><item affiliation='none' role='participant'/><status code='110'/></x></presence>");
+        ASSERT_EQ(room.state(), RoomState::Joined);
+        s.says("<presence type='unavailable' from='room@conf.example.test/" + c.spelled + "'><x xmlns='" + kUser + "'>" +
+               c.end + "</x></presence>");
+        EXPECT_EQ(room.state(), RoomState::Ended);
+        ASSERT_FALSE(events.occupants.empty());
+        EXPECT_TRUE(events.occupants.back().flags & UserSelf) << events.all();
+    }
+}
+
+// A room that sends no subject after the join (mu-conference 0.8 does not):
+// its history must not hold back what is said live, and an occupant's own
+// <delay/> on a live message must not make it, and all behind it, wait.
+// Seen live on jabberd2: "live now" reached the host 29 s after it was said.
+TEST(MUCRoomAttack, ARoomWithoutSubjectHoldsNothingBack) {
+    RoomFixture f;
+    f.s.says(f.presence("me", "<item role='participant'/><status code='110'/>"));
+    f.events.clear();
+    f.s.says("<message from='room@conf.example.test/a' type='groupchat'><body>said before</body><delay "
+             "xmlns='urn:xmpp:delay' stamp='2026-12-09T10:00:00Z'/></message>");
+    f.s.says("<message from='room@conf.example.test/b' type='groupchat'><body>live now</body></message>");
+    EXPECT_EQ(f.events.lines(), (std::vector<std::string>{"message a: said before [history 2026-12-09T10:00:00Z]",
+                                                          "message b: live now"}));
+    f.events.clear();
+    f.s.says("<message from='room@conf.example.test/eve' type='groupchat'><body>my own delay</body><delay "
+             "xmlns='urn:xmpp:delay' stamp='2020-01-01T00:00:00Z'/></message>");
+    f.s.says("<message from='room@conf.example.test/b' type='groupchat'><body>later</body></message>");
+    EXPECT_EQ(f.events.lines(), (std::vector<std::string>{"message eve: my own delay", "message b: later"}));
+}
+
+// XEP-0045 8.1: a groupchat message with a subject and a body or a thread
+// is an ordinary message, not a subject change; Prosody relays it from an
+// occupant that may not change the subject (seen live: the host raised
+// 11047 with the occupant's "subject" from <subject>forged</subject><body/>).
+// And a message that carries a <thread> (XEP-0201 allows one in groupchat;
+// many clients thread their private messages) is the room's all the same:
+// seen live on Prosody and ejabberd, both kinds never reached the host.
+TEST(MUCRoomAttack, SubjectsAndThreadsAsTheRoomRelaysThem) {
+    RoomFixture f;
+    f.s.says(f.presence("me", "<item role='participant'/><status code='110'/>"));
+    f.s.says("<message from='room@conf.example.test' type='groupchat'><subject>topic</subject></message>");
+    f.events.clear();
+    f.s.says("<message from='room@conf.example.test/eve' type='groupchat'><subject>forged</subject><body/></message>");
+    f.s.says("<message from='room@conf.example.test/eve' type='groupchat'><subject>forged</subject><thread>t0</thread>"
+             "</message>");
+    f.s.says("<message from='room@conf.example.test/a' type='groupchat'><body>threaded</body><thread>t1</thread></message>");
+    f.s.says("<message from='room@conf.example.test/a' type='chat'><body>threaded, private</body><thread>t2</thread>"
+             "</message>");
+    EXPECT_EQ(f.events.lines(),
+              (std::vector<std::string>{"message a: threaded", "message a: threaded, private [private]"}));
+}

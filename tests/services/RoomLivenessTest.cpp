@@ -231,6 +231,36 @@ TEST(RoomLiveness, SilentRejoinReconcilesTheOccupants) {
     EXPECT_EQ(r.room->state(), RoomState::Ended);
 }
 
+// Attack probe (fails today): a server that drops us (status 333) and lets
+// us back in every few seconds, each time with a room full of occupants
+// never seen before. Those known before and missing from a rejoin's list
+// wait out the grace period in a list of their own, which has no bound:
+// it grows by a room's worth every other rejoin (the one between fills
+// the known table), and every presence searches it from end to end.
+TEST(RoomLivenessAttack, OccupantsMissingAfterRejoinsStayBounded) {
+    Room r(600000, 600000);
+    r.room->liveness()->setIntervals(600000, 600000, 60000, RoomLiveness::kRefusedRetryMs, 60000);
+    RoomLiveness& live = *r.room->liveness();
+    const auto list = [&](int round, bool silently) {
+        if (silently) live.joinSent(true);
+        std::vector<OccupantInfo> gone;
+        for (std::size_t i = 0; i < RoomOccupants::kMaxOccupants; ++i) {
+            OccupantInfo o;
+            o.nick = JID("room@conf.example.test/r" + std::to_string(round) + "n" + std::to_string(i));
+            o.role = RoleParticipant;
+            live.admit(o, PresenceShowAvailable, false, gone);
+        }
+        OccupantInfo self;
+        self.nick = JID("room@conf.example.test/me");
+        self.role = RoleParticipant;
+        self.flags = UserSelf;
+        live.admit(self, PresenceShowAvailable, true, gone);
+    };
+    list(0, false);
+    for (int round = 1; round <= 4; ++round) list(round, true);
+    EXPECT_LE(live.known().size(), 2 * RoomOccupants::kMaxOccupants + 1);
+}
+
 // Our own unavailable presence ends the room session: reported once, and
 // neither a self-ping nor a rejoin follows, however quiet the room stays.
 // Nor is there a self-ping while a nickname change is pending.
