@@ -130,8 +130,11 @@ private:
     Clock::time_point pingSentAt_;
     Clock::time_point duplicatesUntil_;  // a join went out twice: repeats are dropped until then
 
-    RoomOccupants known_;  // as the handler knows them
-    std::vector<OccupantInfo> missing_;  // known, not in a rejoin's list: reported gone at missingUntil_
+    // As the handler knows them; with those missing, never more than
+    // RoomOccupants::kMaxOccupants (and our own), however often a room
+    // drops us and lists others.
+    RoomOccupants known_;
+    RoomOccupants missing_;  // known, not in a rejoin's list: reported gone at missingUntil_
     Clock::time_point missingUntil_;
     bool reconciling_ = false;  // a silent rejoin's occupant list is coming
     bool subjectRepeat_ = false;
