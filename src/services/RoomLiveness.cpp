@@ -173,6 +173,11 @@ bool RoomLiveness::admitSubject(const std::string& nick, const std::string& subj
     return !repeat;
 }
 
+std::pair<std::string, std::string> RoomLiveness::lastSubject() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return {subjectNick_, subject_};
+}
+
 long long RoomLiveness::untilDue(Clock::time_point now) {
     const RoomState state = room_->state();
     std::lock_guard<std::mutex> lock(mutex_);

@@ -21,6 +21,7 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "client/Handlers.h"
@@ -89,6 +90,8 @@ public:
     bool admit(OccupantInfo& info, PresenceShow show, bool self, std::vector<OccupantInfo>& gone);
     // False for the subject the room repeats after a rejoin or a second join.
     bool admitSubject(const std::string& nick, const std::string& subject);
+    // The subject the room reported last, and who set it.
+    std::pair<std::string, std::string> lastSubject() const;
 
     // TimerHandler
     long long untilDue(Clock::time_point now) override;
