@@ -210,8 +210,15 @@ PARLEY_API int32_t PARLEY_CALL GetUserTotalCount(void* session);
 PARLEY_API int32_t PARLEY_CALL GetRoominfo(void* session);
 
 /* Logs out (leaves the room, disconnects: 21041 on this thread) and
-   releases the session. Returns quickly also when the session is idle or
-   still connecting. */
+   releases the session. On any thread but the session's own it first
+   wakes that thread and waits for it to stop, so that no event comes from
+   it once GetLogOut has returned: at once when it is idle or still
+   connecting, else when the callback it is in (event or log) returns.
+   LibDelete waits so too (see SetLogCallback). Then the leave and the end
+   of the stream are written, each write waiting at most the keep-alive
+   timeout (30 s unless PARLEY_KEEPALIVE says otherwise) for a server that
+   takes nothing. From inside the session's own callback it waits for
+   nothing. */
 PARLEY_API void PARLEY_CALL GetLogOut(void* session);
 
 /* Releases the session without logging out (its thread is stopped first). */
@@ -230,7 +237,10 @@ PARLEY_API int32_t PARLEY_CALL WaitRegistration(void* handle, int32_t timeoutMs)
    SetLogCallback returns once every call to the callback it replaces has
    returned, so that the old context may be freed then (it holds no lock of
    the library while it waits); the callback must therefore never wait for
-   a thread that may be calling SetLogCallback. Called from inside the
+   a thread that may be calling SetLogCallback. GetLogOut and LibDelete
+   wait for the session's thread: a log callback that calls them for a
+   session whose own callback may call SetLogCallback can wait for ever
+   (on the session's own thread they do not wait). Called from inside the
    callback, it returns at once without waiting (calls on other threads may
    still be running).
    Credentials never appear in log lines. PARLEY_LOG=debug|warning|error in

@@ -117,7 +117,7 @@ void CParley::login(const std::u16string& user, const std::u16string& password, 
     applyKeepAliveSettings(*client_);
     room_ = std::make_unique<MUCRoom>(client_.get(), roomJid_, this, this);
     applyRoomLivenessSettings(*client_, *room_);
-    roomEvents_.close();
+    roomEvents_.close(&client_->logInstance());
     stop_ = false;
     receiveThread_ = std::thread([this] { receiveLoop(); });
 }

@@ -92,6 +92,9 @@ void CParley::onOccupantPresence(MUCRoom*, OccupantInfo occupant, PresenceShow s
             listFullReported_ = false;
         } else {
             sharedBefore = members_.removeNickname(nick);
+            // Never listed (past the limit, or with a show): the host never
+            // heard it come, so it does not hear it go.
+            if (!sharedBefore && !own) return;
             if (own && !(occupant.flags & UserNickChanged)) ownListed_ = false;
         }
         std::int32_t code;

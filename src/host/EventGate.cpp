@@ -1,5 +1,6 @@
 #include "host/EventGate.h"
 
+#include "client/LogExport.h"
 #include "parley.h"
 
 namespace tern {
@@ -15,17 +16,35 @@ bool aboutTheSession(std::int32_t code) {
 }
 }  // namespace
 
-void EventGate::close() {
+void EventGate::close(const LogExport* log) {
     std::lock_guard<std::mutex> lock(mutex_);
     open_ = false;
     held_.clear();
+    heldUnits_ = 0;
+    dropping_ = false;
+    log_ = log;
 }
 
 bool EventGate::hold(std::int32_t code, std::int32_t arg3, std::int32_t arg4, const std::u16string* text) {
     if (open_.load(std::memory_order_acquire)) return false;
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (open_ || aboutTheSession(code)) return false;
-    held_.push_back({code, arg3, arg4, text != nullptr, text ? *text : std::u16string()});
+    const LogExport* log = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (open_ || aboutTheSession(code)) return false;
+        const std::size_t units = text ? text->size() : 0;
+        if (held_.size() < kMaxHeld && heldUnits_ + units <= kMaxHeldUnits) {
+            heldUnits_ += units;
+            held_.push_back({code, arg3, arg4, text != nullptr, text ? *text : std::u16string()});
+            return true;
+        }
+        if (!dropping_) log = log_;
+        dropping_ = true;
+    }
+    // Written without the lock: the host's log callback may raise events.
+    if (log)
+        log->log(LogWarning, LogAreaClient,
+                 std::to_string(kMaxHeld) + " room events, or " + std::to_string(kMaxHeldUnits) +
+                     " units of their text, came before the login was complete; later ones are dropped");
     return true;
 }
 
@@ -34,6 +53,7 @@ std::vector<EventGate::Event> EventGate::open() {
     open_ = true;
     std::vector<Event> out;
     out.swap(held_);
+    heldUnits_ = 0;
     return out;
 }
 

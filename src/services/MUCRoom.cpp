@@ -5,7 +5,6 @@
 #include "services/RoomCatchUp.h"
 #include "services/RoomLiveness.h"
 #include "stanza/Constants.h"
-#include "stanza/DelayedDelivery.h"
 #include "stanza/Numbers.h"
 
 namespace tern {
@@ -24,6 +23,23 @@ const std::string kThread = "thread";
 // A nickname as the wire carries it (U+FFFD for what XML cannot): the room
 // answers under that.
 std::string asSent(const std::string& nick) { return unescapeXml(escapeXml(nick)); }
+
+// The stamp the room put on a message of its history (XEP-0045 has it
+// stamp them; XEP-0203's from names who delayed a message): not one that
+// names someone else. Servers that leave from out stamp as the room.
+bool roomStamp(const Stanza& message, const JID& room, std::string& stamp) {
+    bool found = false;
+    for (const XmlTag* c : message.children()) {
+        const bool current = c->name() == "delay" && c->hasAttribute(kXmlns, XMPP_XMLNS_DELAY);
+        if (!current && !(c->name() == kX && c->hasAttribute(kXmlns, XMPP_XMLNS_X_DELAY))) continue;
+        const JID by(c->getAttribute("from"));
+        if (!by.empty() && !(by.resource().empty() && by.sameBareAs(room))) continue;
+        if (found && !current) continue;  // the current form outweighs the legacy one
+        stamp = c->getAttribute("stamp");
+        found = true;
+    }
+    return found;
+}
 }  // namespace
 
 int MUCRoom::roleFromText(const std::string& text) {
@@ -546,17 +562,17 @@ void MUCRoom::handleMessageStanza(Stanza* stanza, MessageSessionBase*) {
         if (!liveness_ || liveness_->admitSubject(nick, subject)) handler_->onRoomSubject(this, nick, subject);
         return;
     }
-    // History only between a join's answer and the subject: an occupant's
-    // own <delay/> on a live message does not make it history.
+    // History only between a join's answer and its end: the subject, or
+    // the first thing an occupant says live (a room that has no subject
+    // sends none), so that nothing said live waits behind it. An
+    // occupant's own <delay/> makes nothing history.
     std::string stamp;
     bool history = false;
     if (historyOpen_ && groupchat) {
-        if (auto* legacy = static_cast<const XDelayedDelivery*>(stanza->extension(ExtXDelayedDelivery))) {
-            history = true;
-            stamp = legacy->stamp();
-        } else if (auto* delay = static_cast<const DelayedDelivery*>(stanza->extension(ExtDelayedDelivery))) {
-            history = true;
-            stamp = delay->stamp();
+        history = roomStamp(*stanza, roomJid(), stamp);
+        if (!history && !nick.empty()) {
+            historyOpen_ = false;
+            if (catchUp_) catchUp_->historyEnded();
         }
     }
     deliverMessage(*stanza, history, stamp);

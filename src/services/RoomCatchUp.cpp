@@ -11,6 +11,7 @@
 #include "services/MUCRoom.h"
 #include "services/RoomLiveness.h"
 #include "stanza/Constants.h"
+#include "xml/XmlTag.h"
 
 namespace tern {
 
@@ -65,6 +66,17 @@ std::optional<long long> utcSeconds(const std::string& text) {
     const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
     const long long days = era * 146097LL + doe - 719468;
     return days * 86400 + h * 3600LL + mi * 60LL + sec - offset;
+}
+
+// Our own subject change as the session wrote it: its text, or nothing
+// for any other message. Text is escaped, so the markup found is ours.
+std::optional<std::string> subjectOf(const PendingStanza& p) {
+    if (p.name != "message") return std::nullopt;
+    if (p.text.find("<subject/>") != std::string::npos) return std::string();
+    const std::size_t open = p.text.find("<subject>");
+    const std::size_t end = open == std::string::npos ? open : p.text.find("</subject>", open);
+    if (end == std::string::npos) return std::nullopt;
+    return unescapeXml(std::string_view(p.text).substr(open + 9, end - open - 9));
 }
 
 }  // namespace
@@ -240,6 +252,12 @@ void RoomCatchUp::interrupted(std::vector<PendingStanza>* pending) {
     const std::string& roomAddress = roomAddress_;
     std::vector<PendingStanza> undone;
     std::vector<HeldMessage> settled;
+    // A subject change the room reported as ours arrived.
+    std::optional<std::string> ourSubject;
+    if (pending && room_->liveness()) {
+        std::pair<std::string, std::string> last = room_->liveness()->lastSubject();
+        if (room_->hasNickname(last.first)) ourSubject = std::move(last.second);
+    }
     {
         std::lock_guard<std::mutex> lock(mutex_);
         // Asked again while the room has not said whether it keeps an
@@ -251,7 +269,10 @@ void RoomCatchUp::interrupted(std::vector<PendingStanza>* pending) {
                     ++it;
                     continue;
                 }
-                if (it->name == "message")
+                const std::optional<std::string> subject = subjectOf(*it);
+                if (subject) {
+                    if (subject != ourSubject) undone.push_back(std::move(*it));
+                } else if (it->name == "message")
                     resend_.push_back(std::move(*it));
                 else if (administrative(*it))
                     undone.push_back(std::move(*it));
@@ -274,7 +295,8 @@ void RoomCatchUp::interrupted(std::vector<PendingStanza>* pending) {
     deliver(settled);
     // A kick, a ban or a destruction that got no answer may have been
     // carried out, or not; sent again it could hit whoever holds the
-    // nickname in a room made anew. The caller hears it was not done.
+    // nickname in a room made anew; a subject change, replace a newer
+    // subject. The caller hears it was not done.
     parent_->reportNotSent(undone, NotSentReason::SessionEnded);
     // Whether to ask the archive or the history decides how to rejoin.
     if (ServiceDiscovery* d = parent_->disco()) d->requestInfo(JID(roomAddress), "", this, FeatureProbe);

@@ -12,7 +12,10 @@
 // text) is dropped; nothing from a room made anew (status 201), nothing
 // after the first message that differs, and nothing the history dates
 // after we went out. Our own messages that the room never got go out
-// again, and those it did get (recognised by their origin-id) do not.
+// again, and those it did get (recognised by their origin-id) do not. A
+// subject change goes out fresh or not at all: one the old session left
+// unacknowledged is reported as not sent (unless the room reported it as
+// ours), as it could replace a newer subject.
 #ifndef TERN_SERVICES_ROOMCATCHUP_H
 #define TERN_SERVICES_ROOMCATCHUP_H
 

@@ -126,44 +126,39 @@ void RoomLiveness::stop() {
 std::vector<OccupantInfo> RoomLiveness::known() const {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<OccupantInfo> all = known_.all();
-    all.insert(all.end(), missing_.begin(), missing_.end());
+    std::vector<OccupantInfo> missing = missing_.all();
+    all.insert(all.end(), std::make_move_iterator(missing.begin()), std::make_move_iterator(missing.end()));
     return all;
 }
 
 bool RoomLiveness::admit(OccupantInfo& info, PresenceShow show, bool self, std::vector<OccupantInfo>& gone) {
     std::lock_guard<std::mutex> lock(mutex_);
     const std::string& nick = info.nick.resource();
-    const auto wasMissing = std::find_if(missing_.begin(), missing_.end(),
-                                         [&](const OccupantInfo& o) { return o.nick.resource() == nick; });
+    std::optional<OccupantInfo> wasMissing = missing_.size() ? missing_.take(nick) : std::nullopt;
     if (show == PresenceShowUnavailable) {
         std::optional<JID> known = known_.erase(nick);
-        if (wasMissing != missing_.end()) {
-            if (!known) known = wasMissing->jid;
-            missing_.erase(wasMissing);
-        }
+        if (!known && wasMissing) known = wasMissing->jid;
         if (!info.jid) info.jid = std::move(known);
         return true;
     }
-    const RoomOccupants::Change before = known_.update(info, show, reconciling_);
+    // Newcomers fit beside the missing; one that was missing has its place.
+    const RoomOccupants::Change before = known_.update(info, show, reconciling_, wasMissing ? 0 : missing_.size());
     const bool repeated = before.samePresence && Clock::now() < duplicatesUntil_;
     bool unchanged = (reconciling_ && before.sameRank) || repeated;
-    if (wasMissing != missing_.end()) {
+    if (wasMissing) {
         // Back within the grace period: as if it had never been away; but
         // another account under the nickname is somebody else.
         const bool sameAccount = !wasMissing->jid || !info.jid || wasMissing->jid->sameBareAs(*info.jid);
         unchanged = sameAccount && wasMissing->role == info.role && wasMissing->affiliation == info.affiliation;
         if (!sameAccount) gone.push_back(std::move(*wasMissing));
-        missing_.erase(wasMissing);
     }
     if (self && reconciling_) {
         // The own presence closes the occupant list: whoever was not in it
         // went while we were out, or is on the way back as we were.
         reconciling_ = false;
-        std::vector<OccupantInfo> absent = known_.dropUnmarked();
-        if (!absent.empty()) {
-            missing_.insert(missing_.end(), absent.begin(), absent.end());
-            missingUntil_ = Clock::now() + Ms(returnGraceMs_);
-        }
+        const std::vector<OccupantInfo> absent = known_.dropUnmarked();
+        for (const OccupantInfo& o : absent) missing_.update(o, PresenceShowUnavailable, false);
+        if (!absent.empty()) missingUntil_ = Clock::now() + Ms(returnGraceMs_);
     }
     return !unchanged;
 }
@@ -178,10 +173,15 @@ bool RoomLiveness::admitSubject(const std::string& nick, const std::string& subj
     return !repeat;
 }
 
+std::pair<std::string, std::string> RoomLiveness::lastSubject() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return {subjectNick_, subject_};
+}
+
 long long RoomLiveness::untilDue(Clock::time_point now) {
     const RoomState state = room_->state();
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!missing_.empty() && (state == RoomState::Joined || state == RoomState::NickChangePending))
+    if (missing_.size() && (state == RoomState::Joined || state == RoomState::NickChangePending))
         return std::min(microsUntil(missingUntil_, now), microsUntil(inRoomDeadline(), now));
     if (state == RoomState::Interrupted) return askAgain_ ? microsUntil(joinSentAt_ + Ms(joinTimeoutMs_), now) : -1;
     if (joining(state))
@@ -202,7 +202,10 @@ void RoomLiveness::onTimer(Clock::time_point now) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         const bool in = state == RoomState::Joined || state == RoomState::NickChangePending;
-        if (in && !missing_.empty() && now >= missingUntil_) gone.swap(missing_);
+        if (in && missing_.size() && now >= missingUntil_) {
+            gone = missing_.all();
+            missing_.clear();
+        }
         inRoomDue = !in || now >= inRoomDeadline();
     }
     // Not back in time: gone, once.

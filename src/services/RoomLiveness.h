@@ -21,6 +21,7 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "client/Handlers.h"
@@ -89,6 +90,8 @@ public:
     bool admit(OccupantInfo& info, PresenceShow show, bool self, std::vector<OccupantInfo>& gone);
     // False for the subject the room repeats after a rejoin or a second join.
     bool admitSubject(const std::string& nick, const std::string& subject);
+    // The subject the room reported last, and who set it.
+    std::pair<std::string, std::string> lastSubject() const;
 
     // TimerHandler
     long long untilDue(Clock::time_point now) override;
@@ -130,8 +133,11 @@ private:
     Clock::time_point pingSentAt_;
     Clock::time_point duplicatesUntil_;  // a join went out twice: repeats are dropped until then
 
-    RoomOccupants known_;  // as the handler knows them
-    std::vector<OccupantInfo> missing_;  // known, not in a rejoin's list: reported gone at missingUntil_
+    // As the handler knows them; with those missing, never more than
+    // RoomOccupants::kMaxOccupants (and our own), however often a room
+    // drops us and lists others.
+    RoomOccupants known_;
+    RoomOccupants missing_;  // known, not in a rejoin's list: reported gone at missingUntil_
     Clock::time_point missingUntil_;
     bool reconciling_ = false;  // a silent rejoin's occupant list is coming
     bool subjectRepeat_ = false;

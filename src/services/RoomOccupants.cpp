@@ -29,7 +29,8 @@ RoomOccupants::Record* RoomOccupants::make(const std::string& nick, const std::s
     return r;
 }
 
-RoomOccupants::Change RoomOccupants::update(const OccupantInfo& info, PresenceShow show, bool marked) {
+RoomOccupants::Change RoomOccupants::update(const OccupantInfo& info, PresenceShow show, bool marked,
+                                            std::size_t elsewhere) {
     if (room_.empty()) room_ = JID(info.nick.bare());
     const std::string& nick = info.nick.resource();
     static const std::string kNone;
@@ -48,7 +49,7 @@ RoomOccupants::Change RoomOccupants::update(const OccupantInfo& info, PresenceSh
             r = fresh;
         }
     } else {
-        if (records_.size() >= kMaxOccupants + ((info.flags & UserSelf) ? 1 : 0)) {
+        if (records_.size() + elsewhere >= kMaxOccupants + ((info.flags & UserSelf) ? 1 : 0)) {
             change.recorded = false;
             return change;
         }
@@ -72,6 +73,14 @@ std::optional<JID> RoomOccupants::erase(const std::string& nick) {
     if (r->hasJid) jid = JID(std::string(r->jid()));
     records_.erase(r);
     return jid;
+}
+
+std::optional<OccupantInfo> RoomOccupants::take(const std::string& nick) {
+    Record* r = records_.find(nick);
+    if (!r) return std::nullopt;
+    OccupantInfo o = gone(*r);
+    records_.erase(r);
+    return o;
 }
 
 OccupantInfo RoomOccupants::gone(const Record& r) const {

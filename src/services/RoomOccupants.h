@@ -5,7 +5,8 @@
 // nickname and real address after them, found by nickname in constant time.
 // A room may hold more than a session keeps: past kMaxOccupants newcomers
 // are not recorded (our own occupant still is), so that no room can make
-// a session hold without bound.
+// a session hold without bound; a limit shared with occupants kept
+// elsewhere (missing after a rejoin) counts those too.
 //
 // Not thread-safe: its owner locks.
 #ifndef TERN_SERVICES_ROOMOCCUPANTS_H
@@ -35,9 +36,12 @@ public:
     };
 
     // Records an available presence; marked tells a rejoin's occupant list.
-    Change update(const OccupantInfo& info, PresenceShow show, bool marked);
+    // Newcomers fit while this table and elsewhere hold fewer than the limit.
+    Change update(const OccupantInfo& info, PresenceShow show, bool marked, std::size_t elsewhere = 0);
     // Forgets the occupant; its real address, when it was known.
     std::optional<JID> erase(const std::string& nick);
+    // Forgets the occupant and returns it as gone, when it was known.
+    std::optional<OccupantInfo> take(const std::string& nick);
     void clear() { records_.clear(); }
     std::size_t size() const { return records_.size(); }
 

@@ -1,5 +1,6 @@
 // Text conversion, buffers, the member list, the nickname layout, the host's
-// log callback and what a stanza that will not arrive was for the host.
+// log callback, room events before 11025 and what a stanza that will not
+// arrive was for the host.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -15,6 +16,7 @@
 #include "host/CParley.h"
 #include "host/CXMPPMemberListManager.h"
 #include "host/CXMPPUtil.h"
+#include "host/EventGate.h"
 #include "host/HostCommands.h"
 #include "host/HostLog.h"
 #include "host/TextCodec.h"
@@ -309,6 +311,54 @@ TEST(HostEvents, DisconnectReasonsInTheTable) {
     CParley session(&events, &testsupport::HostRecorder::callback);
     for (const int e : {0, 7, 17, 18, 19, -1}) session.handleDisconnected(static_cast<ConnectionError>(e));
     EXPECT_EQ(events.codes(), "21024 21031 21041 21042");
+}
+
+// Room events wait for 11025, in order: a full room's list and more; past
+// the bound (in count or text) the rest are dropped, never the session's
+// own events. Threads that raise while the gate opens lose nothing either.
+TEST(HostEvents, RoomEventsBeforeTheConnectionWaitWithinBounds) {
+    const std::u16string line(80, u'x'), big(64 * 1024, u'y');
+    const struct {
+        const char* name;
+        std::size_t count;
+        const std::u16string* text;
+        std::size_t kept;
+    } rows[] = {
+        {"a full room's list", 2 * RoomOccupants::kMaxOccupants, &line, 2 * RoomOccupants::kMaxOccupants},
+        {"more events than the bound", EventGate::kMaxHeld + 3, nullptr, EventGate::kMaxHeld},
+        {"more text than the bound", 100, &big, EventGate::kMaxHeldUnits / big.size()},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        EventGate gate;
+        gate.close();
+        for (std::size_t i = 0; i < row.count; ++i) ASSERT_TRUE(gate.hold(11029, static_cast<std::int32_t>(i), 0, row.text));
+        EXPECT_FALSE(gate.hold(PARLEY_EVENT_NOT_SENT, 0, 2, &line));
+        const std::vector<EventGate::Event> held = gate.open();
+        ASSERT_EQ(held.size(), row.kept);
+        for (std::size_t i = 0; i < held.size(); ++i) ASSERT_EQ(held[i].arg3, static_cast<std::int32_t>(i));
+        EXPECT_FALSE(gate.hold(11029, 0, 0, &line));
+    }
+    EventGate gate;
+    gate.close();
+    std::vector<std::int32_t> passed[2];
+    std::thread raisers[2];
+    for (int t = 0; t < 2; ++t)
+        raisers[t] = std::thread([&, t] {
+            for (std::int32_t i = 0; i < 2000; ++i)
+                if (!gate.hold(11029, i, t, nullptr)) passed[t].push_back(i);
+        });
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const std::vector<EventGate::Event> held = gate.open();
+    for (std::thread& r : raisers) r.join();
+    for (int t = 0; t < 2; ++t) {
+        std::vector<std::int32_t> all;
+        for (const EventGate::Event& e : held)
+            if (e.arg4 == t) all.push_back(e.arg3);
+        all.insert(all.end(), passed[t].begin(), passed[t].end());
+        ASSERT_EQ(all.size(), 2000u);
+        for (std::int32_t i = 0; i < 2000; ++i) ASSERT_EQ(all[static_cast<std::size_t>(i)], i);
+    }
 }
 
 // Every event parley.h declares has its name in the examples' table (a

@@ -473,6 +473,37 @@ TEST(HostLive, ARoomThatHidesAddressesStillShowsItsOccupants) {
     EXPECT_EQ(host.events.codes().find("11029"), std::string::npos) << host.events.codes();
 }
 
+// A room that sends no subject after the join (mu-conference, when nobody
+// set one): its history ends at the first thing said live, which reaches
+// the host before what follows it (here Bob's next presence).
+TEST(HostLive, ARoomWithoutSubjectHoldsNothingBack) {
+    REQUIRE_LIVE_SERVERS();
+    const std::string room = uniqueName("n");
+    const std::string roomJid = room + "@" + kService;
+    PyOccupant bob("Bob");
+    ASSERT_EQ(field(bob.join(room), "error"), "");
+    bob.peer->command("raw_iq", {{"to", roomJid}, {"type", "set"},
+                                 {"xml", "<query xmlns='http://jabber.org/protocol/muc#owner'><x xmlns='jabber:x:data' "
+                                         "type='submit'/></query>"}});
+    bob.peer->command("say", {{"room", roomJid}, {"body", "before the join"}});
+    HostSession host(room, "Host");
+    ASSERT_TRUE(host.login()) << host.events.codes();
+    bob.peer->command("say", {{"room", roomJid}, {"body", "live now"}});
+    bob.peer->command("raw", {{"xml", "<presence to='" + roomJid + "/" + bob.nick + "'><status>after</status></presence>"}});
+    // Bob, listed before our own presence, is heard again as the room's owner.
+    const auto bobAgain = [&](const HostEvent& e) {
+        return (e.code == PARLEY_EVENT_OCCUPANT_PRESENT || e.code == PARLEY_EVENT_ROLE_MODERATOR) &&
+               e.utf8().find(bob.id) != std::string::npos;
+    };
+    ASSERT_TRUE(host.events.waitFor(bobAgain)) << host.events.codes();
+    std::vector<std::string> said;
+    for (const HostEvent& e : host.events.events()) {
+        if (e.code == PARLEY_EVENT_CHAT_MESSAGE) said.push_back(e.utf8().substr(e.utf8().find("_tok_") + 5));
+        if (bobAgain(e)) break;
+    }
+    EXPECT_EQ(said, (std::vector<std::string>{"before the join", "live now"}));
+}
+
 // A room the host creates on a service whose rooms hide real addresses
 // and stay locked until configured (Prosody's defaults, anon.test): it is
 // configured to show them, so another occupant joins and sees the host's.

@@ -168,7 +168,8 @@ TEST(MUCRoom, NicknameChangesAssignmentAndConflicts) {
 }
 
 // What each message is, by its type, its sender and where the join stands:
-// history only between the join's answer and the subject; the subject only
+// history only between the join's answer and the subject or the first
+// message without the room's stamp; the subject only
 // in a groupchat message without a body or a thread (XEP-0045 8.1: Prosody
 // relays the others from occupants it lets change no subject); the room's
 // configuration only from the room's own address; a thread anywhere.
@@ -184,7 +185,7 @@ TEST(MUCRoom, MessagesSubjectsAndErrors) {
     f.s.says("<message from='room@conf.example.test/a' type='groupchat'><subject>S</subject><body>both</body></message>");
     f.s.says("<message from='room@conf.example.test/a' type='groupchat'><subject>S</subject><body/></message>");
     f.s.says("<message from='room@conf.example.test/a' type='groupchat'><subject>S</subject><thread>t0</thread></message>");
-    f.s.says("<message from='room@conf.example.test/a' type='groupchat'><body>still history</body><delay "
+    f.s.says("<message from='room@conf.example.test/a' type='groupchat'><body>stamped after live speech</body><delay "
              "xmlns='urn:xmpp:delay' stamp='2002-10-13T23:58:37Z'/></message>");
     f.s.says("<message from='room@conf.example.test/a' type='groupchat'><subject/></message>");
     f.s.says("<message from='room@conf.example.test/a' type='groupchat'><body>late</body><delay xmlns='urn:xmpp:delay' "
@@ -212,7 +213,7 @@ TEST(MUCRoom, MessagesSubjectsAndErrors) {
                                     "message a: older [history 20021013T23:58:37]",
                                     "message a: hi <b> ünï 🎉",
                                     "message a: both",
-                                    "message a: still history [history 2002-10-13T23:58:37Z]",
+                                    "message a: stamped after live speech",  // history ended at "hi"
                                     "subject a: ",
                                     "message a: late",
                                     "message a: psst [private]",
@@ -418,24 +419,39 @@ TEST(MessageSession, ThreadsFiltersAndTheHandler) {
     s.client->disposeMessageSession(session);
 }
 
-// ---- attack probes (fail today) ---------------------------------------------
-
 // A room that sends no subject after the join (mu-conference 0.8 does not):
 // its history must not hold back what is said live, and an occupant's own
 // <delay/> on a live message must not make it, and all behind it, wait.
 // Seen live on jabberd2: "live now" reached the host 29 s after it was said.
-TEST(MUCRoomAttack, ARoomWithoutSubjectHoldsNothingBack) {
+// mu-conference stamps its history in both forms, from the room's address
+// as it was first spelled, after a notice of its own that ends nothing.
+TEST(MUCRoom, ARoomWithoutSubjectHoldsNothingBack) {
     RoomFixture f;
     f.s.says(f.presence("me", "<item role='participant'/><status code='110'/>"));
     f.events.clear();
+    f.s.says("<message from='room@conf.example.test' type='groupchat'><body>room</body></message>");
     f.s.says("<message from='room@conf.example.test/a' type='groupchat'><body>said before</body><delay "
              "xmlns='urn:xmpp:delay' stamp='2026-12-09T10:00:00Z'/></message>");
+    f.s.says("<message from='room@conf.example.test/a' type='groupchat'><body>and before</body><x xmlns='jabber:x:delay' "
+             "from='Room@conf.example.test' stamp='20261209T10:00:01'/><delay xmlns='urn:xmpp:delay' "
+             "from='Room@conf.example.test' stamp='2026-12-09T10:00:01Z'/></message>");
     f.s.says("<message from='room@conf.example.test/b' type='groupchat'><body>live now</body></message>");
-    EXPECT_EQ(f.events.lines(), (std::vector<std::string>{"message a: said before [history 2026-12-09T10:00:00Z]",
+    EXPECT_EQ(f.events.lines(), (std::vector<std::string>{"message : room",
+                                                          "message a: said before [history 2026-12-09T10:00:00Z]",
+                                                          "message a: and before [history 2026-12-09T10:00:01Z]",
                                                           "message b: live now"}));
     f.events.clear();
     f.s.says("<message from='room@conf.example.test/eve' type='groupchat'><body>my own delay</body><delay "
              "xmlns='urn:xmpp:delay' stamp='2020-01-01T00:00:00Z'/></message>");
     f.s.says("<message from='room@conf.example.test/b' type='groupchat'><body>later</body></message>");
     EXPECT_EQ(f.events.lines(), (std::vector<std::string>{"message eve: my own delay", "message b: later"}));
+    // Within the history, a <delay/> from anyone but the room is live speech
+    // (XEP-0203: from names who delayed it), and ends the history.
+    f.s.says(f.presence("me", "<item role='participant'/><status code='110'/>"));
+    f.events.clear();
+    f.s.says("<message from='room@conf.example.test/eve' type='groupchat'><body>offline</body><delay "
+             "xmlns='urn:xmpp:delay' from='eve@example.test' stamp='2020-01-01T00:00:00Z'/></message>");
+    f.s.says("<message from='room@conf.example.test/a' type='groupchat'><body>late</body><delay "
+             "xmlns='urn:xmpp:delay' from='room@conf.example.test' stamp='2020-01-01T00:00:00Z'/></message>");
+    EXPECT_EQ(f.events.lines(), (std::vector<std::string>{"message eve: offline", "message a: late"}));
 }
