@@ -135,6 +135,11 @@ RoomCatchUp::Verdict RoomCatchUp::admit(const Stanza& message, const std::string
         m.stamp = stamp;
         m.saidAt = fold(m.said, stamp);
         m.when = utcSeconds(stamp);
+        // A stamp from the future is not the room's (ejabberd keeps an
+        // occupant's own): it must not end the run of repeats.
+        const long long now = std::chrono::duration_cast<std::chrono::seconds>(
+                                  std::chrono::system_clock::now().time_since_epoch()).count();
+        if (m.when && *m.when > now + kClockSlackSeconds) m.when.reset();
     }
     const std::uint64_t id = m.stanzaId.empty() ? 0 : keyOf(m.stanzaId);
     const std::string own = ownMessageId(message);
