@@ -931,3 +931,22 @@ TEST(HostInterface, NullSessionsAndStrings) {
     LibDelete(nullptr);
     EXPECT_EQ(WaitRegistration(nullptr, 0), 0);
 }
+
+// A server that repeats one occupant's presence before our own, while the
+// roster waits, fills the gate: our own presence and the subject after it
+// are dropped, and the host never hears it is in the room though the
+// library is. Fails today: seen with this script (no 11027, no 11047).
+TEST(HostScriptedAttack, OurOwnPresenceOutlivesAFloodBeforeConnected) {
+    XmppTestServer server(0, "fake.test");
+    server.answerRosterAfterJoin();
+    std::vector<std::string> reply(EventGate::kMaxHeld / 2 + 1,
+                                   occupant(kAliceNick, "alice", "affiliation='none' role='participant'"));
+    reply.push_back(occupant(kOwnNick, "user", "affiliation='none' role='participant'", "<status code='110'/>"));
+    reply.push_back("<message from='4711@conference.fake.test' type='groupchat'><subject/></message>");
+    server.onJoin(reply);
+    Session s;
+    ASSERT_TRUE(s.events.waitForCode(11025, 30000)) << "no 11025";
+    EXPECT_TRUE(s.events.waitForCode(11027, 5000)) << "our own presence was dropped";
+    EXPECT_TRUE(s.events.waitForCode(11047, 2000)) << "the subject was dropped";
+    EXPECT_EQ(GetUserTotalCount(s.session), 2);  // the library itself is in the room
+}
