@@ -81,8 +81,9 @@ CParley::~CParley() {
 
 bool CParley::onOwnThread() const { return std::this_thread::get_id() == receiveThread_.get_id(); }
 
-void CParley::raise(std::int32_t code, std::int32_t arg3, std::int32_t arg4, const std::u16string* text) {
-    if (!callback_ || silenced_ || roomEvents_.hold(code, arg3, arg4, text)) return;
+void CParley::raise(std::int32_t code, std::int32_t arg3, std::int32_t arg4, const std::u16string* text,
+                    bool ours) {
+    if (!callback_ || silenced_ || roomEvents_.hold(code, arg3, arg4, text, ours)) return;
     if (!text) {
         callback_(context_, code, arg3, arg4, nullptr);
         return;
@@ -297,7 +298,7 @@ bool CParley::handleTlsConnected(const CertificateInfo& info) {
 
 void CParley::onRoomSubject(MUCRoom*, const std::string& nick, const std::string& subject) {
     const std::u16string text = subjectText(nick, subject);
-    raise(PARLEY_EVENT_SUBJECT, currentRoomNumber(), 0, &text);
+    raise(PARLEY_EVENT_SUBJECT, currentRoomNumber(), 0, &text, true);
 }
 
 void CParley::onRoomError(MUCRoom*, StanzaError error) {

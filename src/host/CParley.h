@@ -135,8 +135,10 @@ private:
     void run(const HostCommands::Command& command);
     void reportNotSent(const std::vector<HostCommands::Command>& commands);
     void raiseNotSent(HostCommands::Kind kind, const std::u16string& text);
+    // ours: about our own presence or the room's subject (what the host
+    // cannot do without, kept before 11025 whatever else came).
     void raise(std::int32_t code, std::int32_t arg3 = 0, std::int32_t arg4 = 0,
-               const std::u16string* text = nullptr);
+               const std::u16string* text = nullptr, bool ours = false);
     void receiveLoop();
     void stopReceiveThread();
     void registrationLoop();

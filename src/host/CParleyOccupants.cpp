@@ -78,7 +78,7 @@ void CParley::onOccupantPresence(MUCRoom*, OccupantInfo occupant, PresenceShow s
         } else if (!ownListed_) {
             code = PARLEY_EVENT_OCCUPANT_LISTED;  // the room's list before our own presence
         }
-        raise(code, number, 0, &text);
+        raise(code, number, 0, &text, own);
         if (sharedNow) raiseShared(id, sharedNow);
     } else if (show == PresenceShowUnavailable) {
         // Out of the room for good: nobody is in it for us any more. The
@@ -115,7 +115,7 @@ void CParley::onOccupantPresence(MUCRoom*, OccupantInfo occupant, PresenceShow s
                                  : occupant.flags & UserAffiliationChanged   ? PARLEY_DEPARTURE_AFFILIATION
                                  : occupant.flags & UserRoomDestroyed        ? PARLEY_DEPARTURE_DESTROYED
                                                                              : PARLEY_DEPARTURE_REMOVED;
-        raise(code, number, why, &text);
+        raise(code, number, why, &text, own || ended);
         if (sharedBefore > 1) raiseShared(id, sharedBefore - 1);
     }
 }

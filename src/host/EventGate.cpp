@@ -21,19 +21,25 @@ void EventGate::close(const LogExport* log) {
     open_ = false;
     held_.clear();
     heldUnits_ = 0;
+    reserveUsed_ = 0;
     dropping_ = false;
     log_ = log;
 }
 
-bool EventGate::hold(std::int32_t code, std::int32_t arg3, std::int32_t arg4, const std::u16string* text) {
+bool EventGate::hold(std::int32_t code, std::int32_t arg3, std::int32_t arg4, const std::u16string* text,
+                     bool ours) {
     if (open_.load(std::memory_order_acquire)) return false;
     const LogExport* log = nullptr;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (open_ || aboutTheSession(code)) return false;
         const std::size_t units = text ? text->size() : 0;
-        if (held_.size() < kMaxHeld && heldUnits_ + units <= kMaxHeldUnits) {
-            heldUnits_ += units;
+        const bool within = held_.size() < kMaxHeld && heldUnits_ + units <= kMaxHeldUnits;
+        if (within || (ours && reserveUsed_ < kReserved && units <= kMaxHeldUnits / kReserved)) {
+            if (within)
+                heldUnits_ += units;
+            else
+                ++reserveUsed_;
             held_.push_back({code, arg3, arg4, text != nullptr, text ? *text : std::u16string()});
             return true;
         }
@@ -54,6 +60,7 @@ std::vector<EventGate::Event> EventGate::open() {
     std::vector<Event> out;
     out.swap(held_);
     heldUnits_ = 0;
+    reserveUsed_ = 0;
     return out;
 }
 
