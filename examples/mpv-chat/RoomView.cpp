@@ -127,10 +127,10 @@ HostString textOf(const HostString* text) { return text ? *text : HostString(); 
 
 // An occupant's key: its whole nickname. Texts about moderators read ":ad"
 // for every ":us" in them; here both read ":us".
+// Texts write a moderator's tag as ":ad"; an occupant is kept under ":us".
 std::string keyOf(const Nickname& n) {
     std::string key = n.full;
-    for (std::size_t at = key.find(":ad"); at != std::string::npos; at = key.find(":ad", at + 3))
-        key.replace(at, 3, ":us");
+    if (n.tag == ":ad") key.replace(key.size() - 3, 3, ":us");
     return key;
 }
 
@@ -154,6 +154,14 @@ RoomView::Outcome RoomView::onEvent(int code, const HostString* text, int arg4) 
 
 std::string RoomView::name(const std::string& display, const std::string& identifier) const {
     return cleanLine(display.empty() ? identifier : display, 40);
+}
+
+std::string RoomView::keyFor(const Nickname& n) const {
+    // Anyone may type ":ad": while another shows our identifier (as the
+    // events so far tell, in order), that form of our nickname is not ours.
+    const std::string key = keyOf(n);
+    if (n.tag == ":ad" && isOwn(key) && sharedBy(ownIdentifier_) != 0) return n.full;
+    return key;
 }
 
 bool RoomView::mayModerate() const { return sharedBy(ownIdentifier_) != 0 || rights_(ownIdentifier_).moderator; }
@@ -185,7 +193,7 @@ void RoomView::disconnected(int code, int, const HostString*, Outcome& out) {
 
 void RoomView::present(int, int, const HostString* text, Outcome& out) {
     const PresenceText p = parsePresence(textOf(text));
-    const std::string key = keyOf(p.nickname);
+    const std::string key = keyFor(p.nickname);
     if (key.empty()) return;
     const bool known = occupants_.count(key) != 0;
     Occupant& o = occupants_[key];
@@ -221,14 +229,14 @@ RoomView::Occupant* RoomView::note(const std::string& key, const Nickname& nickn
 void RoomView::listed(int, int, const HostString* text, Outcome&) {
     // The room's occupants as we enter: quietly.
     const PresenceText p = parsePresence(textOf(text));
-    note(keyOf(p.nickname), p.nickname);
+    note(keyFor(p.nickname), p.nickname);
 }
 
 void RoomView::roleChanged(int code, int, const HostString* text, Outcome& out) {
     // The room's word on a role is the event's code; who() asks the
     // library, which keeps the roles.
     const PresenceText p = parsePresence(textOf(text));
-    const std::string key = keyOf(p.nickname);
+    const std::string key = keyFor(p.nickname);
     const Occupant* noted = note(key, p.nickname);
     if (!noted) return;
     const Occupant& o = *noted;
@@ -239,7 +247,7 @@ void RoomView::roleChanged(int code, int, const HostString* text, Outcome& out) 
 
 void RoomView::departed(int code, int why, const HostString* text, Outcome& out) {
     const PresenceText p = parsePresence(textOf(text));
-    const std::string key = keyOf(p.nickname);
+    const std::string key = keyFor(p.nickname);
     const std::string who = name(p.nickname.display, p.nickname.identifier);
     occupants_.erase(key);
     if (why != 0) {
@@ -273,7 +281,7 @@ void RoomView::departed(int code, int why, const HostString* text, Outcome& out)
 
 void RoomView::renamed(int, int, const HostString* text, Outcome& out) {
     const PresenceText p = parsePresence(textOf(text));
-    const std::string key = keyOf(p.nickname), newKey = keyOf(p.newNickname);
+    const std::string key = keyFor(p.nickname), newKey = keyFor(p.newNickname);
     if (key.empty() || newKey.empty()) return;
     const auto it = occupants_.find(key);
     Occupant o = it != occupants_.end() ? it->second : Occupant{};

@@ -87,6 +87,8 @@ public:
 private:
     std::string name(const std::string& display, const std::string& identifier) const;
     bool isOwn(const std::string& key) const { return !ownNick_.empty() && key == ownNick_; }
+    // Where the occupant an event names is kept.
+    std::string keyFor(const Nickname& n) const;
     // The occupant under key, made known if new, with the name the event
     // gave; nullptr for an empty key.
     Occupant* note(const std::string& key, const Nickname& nickname);

@@ -173,11 +173,21 @@ WatchSync::Reply WatchSync::remote(std::string_view body, const Player& player, 
     if (!parsePosition(where, position)) return ignore("not a position");
     if (player.duration > 0 && position > player.duration) return ignore("beyond the end of the file");
     if (state && now >= askingUntil_) return r;  // an answer to someone else's question
-    if (!commands_.take(now)) return ignore("too many in a row");
+    // A command that leaves the player as it is costs nothing: else one
+    // viewer could spend the others' budget unseen.
+    const bool pause = verb == "pause";
+    const bool changes = player.duration <= 0 || pause != player.paused ||
+                         std::fabs(position - player.position) >= (pause ? kSamePaused : kSamePlaying);
+    if (changes && !commands_.take(now)) return ignore("too many in a row");
     if (state) askingUntil_ = -1;
-    Reply applied = applyState(verb == "pause", position, player, now, state);
-    if (applied.log.empty()) applied.log = std::string(state ? "joined the others: " : "from the room: ") +
-                                           std::string(verb) + " at " + std::string(where);
+    const std::string what = std::string(state ? "joined the others: " : "from the room: ") + std::string(verb) +
+                             " at " + std::string(where);
+    if (!changes) {
+        r.log = what + " (as it was)";
+        return r;
+    }
+    Reply applied = applyState(pause, position, player, now, state);
+    if (applied.log.empty()) applied.log = what;
     return applied;
 }
 
