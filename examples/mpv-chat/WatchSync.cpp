@@ -15,6 +15,9 @@ constexpr double kLengthSeconds = 10;    // how long a position waits for the fi
 // Nearer than this, no seek: a paused picture is put on the very place; a
 // playing one is not made to jump for less than it would lose seeking.
 constexpr double kSamePaused = 0.04, kSamePlaying = 0.15;
+bool alreadyThere(double position, bool pause, const WatchSync::Player& player) {
+    return std::fabs(position - player.position) < (pause ? kSamePaused : kSamePlaying);
+}
 constexpr std::size_t kLongest = 64;
 
 // "123.456": up to nine digits, then at most three decimals.
@@ -96,7 +99,7 @@ std::string WatchSync::ask(double now) {
 }
 
 void WatchSync::seekTo(double position, bool pause, const Player& player, double now, Reply& r) {
-    if (std::fabs(position - player.position) < (pause ? kSamePaused : kSamePlaying)) return;
+    if (alreadyThere(position, pause, player)) return;
     r.seek = true;
     r.position = position;
     expectSeekTo_ = position;
@@ -176,8 +179,7 @@ WatchSync::Reply WatchSync::remote(std::string_view body, const Player& player, 
     // A command that leaves the player as it is costs nothing: else one
     // viewer could spend the others' budget unseen.
     const bool pause = verb == "pause";
-    const bool changes = player.duration <= 0 || pause != player.paused ||
-                         std::fabs(position - player.position) >= (pause ? kSamePaused : kSamePlaying);
+    const bool changes = player.duration <= 0 || pause != player.paused || !alreadyThere(position, pause, player);
     if (changes && !commands_.take(now)) return ignore("too many in a row");
     if (state) askingUntil_ = -1;
     const std::string what = std::string(state ? "joined the others: " : "from the room: ") + std::string(verb) +

@@ -208,7 +208,7 @@ TEST(LiveLogin, DigestMd5AndLegacyDigest) {
         }
         // jabberd2 answers a new connection with internal-server-error now
         // and then while it ends a session.
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        if (server.port == 5422) std::this_thread::sleep_for(std::chrono::milliseconds(500));
         {
             auto client = std::make_unique<Client>(JID(a.bare() + "/bad"), "wrong", -1);
             LiveClient c(std::move(client));
